@@ -1,0 +1,43 @@
+#pragma once
+
+#include <QThreadPool>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <string>
+
+// Writes list texts off the GUI thread, one at a time. A text submitted while another is being
+// written waits; a newer submission replaces a waiting one, so the last text submitted is always
+// the last one written and a stale snapshot never lands on top of a newer one.
+class SaveWriter {
+public:
+    using WriteFn = std::function<void(const std::string& text)>;
+
+    explicit SaveWriter(WriteFn write);
+    // Waits for the writes already submitted: nothing is lost at exit.
+    ~SaveWriter();
+    SaveWriter(const SaveWriter&) = delete;
+    SaveWriter& operator=(const SaveWriter&) = delete;
+
+    void submit(std::string text);
+    // Blocks until every submitted text has been written or superseded.
+    void waitForIdle();
+    bool isIdle() const;
+    // How many texts were actually handed to the write function.
+    uint64_t writesDone() const;
+
+private:
+    void drain();
+
+    WriteFn write_;
+    mutable std::mutex mutex_;
+    std::condition_variable idle_;
+    std::optional<std::string> pending_;
+    bool running_ = false;
+    uint64_t writesDone_ = 0;
+    // Its own single thread, so a save never waits behind unrelated work in the global pool.
+    // Declared last: it is destroyed first and waits for a drain that still holds the mutex.
+    QThreadPool pool_;
+};
