@@ -1,0 +1,96 @@
+#pragma once
+
+#include <QAbstractTableModel>
+#include <QPersistentModelIndex>
+#include <QPointer>
+#include <QStringList>
+#include <QTableView>
+#include <vector>
+
+class CXTableCell;
+
+// What the cue table asks of its controller.
+class CueTableDataSource {
+public:
+    virtual ~CueTableDataSource() = default;
+    virtual int numberOfRowsInTableView() = 0;
+    // A filled cell for the column (0…6) of the row, or null.
+    virtual CXTableCell* viewForTableColumn(int column, int row) = 0;
+    virtual bool shouldSelectRow(int row) = 0;
+};
+
+// The row model behind the cue table. It holds no cue data, only the row count the table last
+// learned from its data source; the cells are widgets made by the controller.
+class CueTableModel : public QAbstractTableModel {
+    Q_OBJECT
+public:
+    using QAbstractTableModel::QAbstractTableModel;
+    int rowCount(const QModelIndex& parent = {}) const override;
+    int columnCount(const QModelIndex& parent = {}) const override;
+    QVariant data(const QModelIndex& index, int role) const override;
+    QVariant headerData(int section, Qt::Orientation orientation, int role) const override;
+    Qt::ItemFlags flags(const QModelIndex& index) const override;
+
+private:
+    friend class CueTableView;
+    int rows_ = 0;
+};
+
+// The cue table. Cell widgets exist only for the rows in view: rows that scroll in get cells
+// from the data source, rows that scroll out lose theirs. A list of thousands of cues therefore
+// costs a screenful of widgets, and whoever updates a row must first ask for its existing cell.
+class CueTableView : public QTableView {
+    Q_OBJECT
+public:
+    static constexpr int kColumnCount = 7;
+
+    explicit CueTableView(QWidget* parent = nullptr);
+
+    void setDataSource(CueTableDataSource* dataSource);
+
+    void setUniformRowHeight(int height);
+    int uniformRowHeight() const;
+
+    void registerForDraggedTypes(const QStringList& types);
+    const QStringList& registeredDraggedTypes() const { return draggedTypes_; }
+
+    // The cell of a row in view, or null; never makes one.
+    CXTableCell* viewAtColumn(int column, int row) const;
+
+    // Forgets every row and cell and asks the data source again.
+    void reloadData();
+    int numberOfRows() const { return model_->rows_; }
+
+    // The most recently selected row that is still selected, -1 when none is.
+    int selectedRow() const;
+    void selectRowIndexes(const QList<int>& rows, bool byExtendingSelection);
+
+    // Row changes that keep the cells of the rows that stay (and their state) where they are.
+    void beginUpdates() {}
+    void moveRowAtIndex(int from, int to);
+    void endUpdates() { syncCells(); }
+    void removeRowsAtIndexes(const QList<int>& rows);
+
+    // Makes and drops cells to match the rows in view.
+    void syncCells();
+    int liveCellCount() const { return int(live_.size()); }
+
+protected:
+    void scrollContentsBy(int dx, int dy) override;
+    void resizeEvent(QResizeEvent* event) override;
+    void showEvent(QShowEvent* event) override;
+    QItemSelectionModel::SelectionFlags selectionCommand(const QModelIndex& index,
+                                                         const QEvent* event) const override;
+
+private:
+    struct LiveCell {
+        QPersistentModelIndex index;
+        QPointer<CXTableCell> cell;
+    };
+
+    CueTableModel* model_;
+    CueTableDataSource* dataSource_ = nullptr;
+    QStringList draggedTypes_;
+    std::vector<LiveCell> live_;
+    bool syncing_ = false;
+};

@@ -1,0 +1,27 @@
+#pragma once
+
+#include <QMainWindow>
+#include <memory>
+
+#include "window/ViewController.h"
+
+namespace Ui {
+class MainWindow;
+}
+
+// The main window as the layout describes it, with its controller connected and started.
+class MainWindow : public QMainWindow {
+    Q_OBJECT
+public:
+    explicit MainWindow(QWidget* parent = nullptr);
+    ~MainWindow() override;
+
+    ViewController& controller() { return *controller_; }
+    Ui::MainWindow& ui() { return *ui_; }
+
+private:
+    std::unique_ptr<Ui::MainWindow> ui_;
+    // Destroyed before the widgets: a late fade completion must find no controller rather than
+    // a controller whose table is gone.
+    std::unique_ptr<ViewController> controller_;
+};

@@ -1,0 +1,185 @@
+#include "window/ViewController.h"
+
+#include <QPushButton>
+#include <QStyle>
+#include <cmath>
+
+#include "model/CXAudio.h"
+#include "platform/NotificationCenter.h"
+#include "window/CXTableCell.h"
+#include "window/CueIcons.h"
+
+namespace {
+const char* const kCellIdentifiers[CueTableView::kColumnCount] = {
+    "indexCell", "playCell", "nameCell", "statusCell", "lengthCell", "volumeCell", "modifyCell"};
+}  // namespace
+
+ViewController::ViewController(QObject* parent)
+    : ViewController(NotificationCenter::defaultCenter(), parent) {}
+
+ViewController::ViewController(NotificationCenter& center, QObject* parent)
+    : QObject(parent), center_(center) {}
+
+ViewController::~ViewController() {
+    // A player outliving its controller (held by a pending fade) must not call back into it.
+    for (auto& cue : cxList)
+        if (cue && cue->player) cue->player->setDelegate(nullptr);
+}
+
+void ViewController::viewDidLoad() {
+    registerObservers();
+    audioTable_->setUniformRowHeight(kRowHeight);
+    audioTable_->registerForDraggedTypes({dragDropType});
+    auto* timer = new QTimer(this);
+    timer->setInterval(kScrubIntervalMs);
+    connect(timer, &QTimer::timeout, this, &ViewController::timerUpdate);
+    timer->start();
+    scrubTimer = timer;
+    loadList();
+    audioTable_->setDataSource(this);
+}
+
+void ViewController::registerObservers() {
+    // The center outlives any one controller (tests build several): a handler of a controller
+    // that is gone does nothing.
+    QPointer<ViewController> self(this);
+    auto observe = [&](const char* name, void (ViewController::*handler)()) {
+        center_.addObserver(name, [self, handler] {
+            if (self) (self.data()->*handler)();
+        });
+    };
+    observe("closeWindow", &ViewController::closeWindowMenuButton);
+    observe("duplicateTrack", &ViewController::duplicateTrackMenuButton);
+    observe("duplicateTrackWithoutOptions", &ViewController::duplicateWithoutOptionsMenuButton);
+    observe("addTrack", &ViewController::addTrackMenuButton);
+    observe("removeTrack", &ViewController::removeTrackMenuButton);
+    observe("saveCX", &ViewController::saveMenuButton);
+    observe("moveAudioUp", &ViewController::moveAudioUpMenuButton);
+    observe("moveAudioDown", &ViewController::moveAudioDownMenuButton);
+    observe("volumeUp", &ViewController::volUpMenuButton);
+    observe("volumeDown", &ViewController::volDownMenuButton);
+    observe("editAudio", &ViewController::editAudioMenuButton);
+    observe("resetCX", &ViewController::resetCX);
+}
+
+void ViewController::loadList() {
+    store_.load(cxList, this);
+}
+
+void ViewController::saveList() {
+    store_.save(cxList);
+}
+
+int ViewController::numberOfRowsInTableView() {
+    return int(cxList.size());
+}
+
+bool ViewController::shouldSelectRow(int) {
+    return true;
+}
+
+CXTableCell* ViewController::viewForTableColumn(int column, int row) {
+    if (!hasRow(row) || !audioTable_) return nullptr;
+    const int position = (column >= 0 && column < 6) ? column : 6;
+    CXTableCell* cell =
+        CXTableCell::makeViewWithIdentifier(kCellIdentifiers[position], audioTable_->viewport());
+    if (!cell) return nullptr;
+    const CXAudio& cue = *cxList[std::size_t(row)];
+
+    switch (position) {
+        case 0:
+            if (auto* index = cell->cxIndex()) index->setText(QString::number(row + 1));
+            break;
+        case 1:
+            if (auto* button = cell->cxPlayButton()) {
+                setTag(button, row);
+                connect(button, &QPushButton::clicked, this, [this, button] { playClick(button); });
+                button->setEnabled(true);
+                // A fade in progress shows "Stop" too: "Fading" is shown only by the cell that
+                // existed when the fade started.
+                const bool playing = cue.player && cue.player->isPlaying();
+                showPlayButtonTitle(button,
+                                    playing ? QStringLiteral("Stop") : QStringLiteral("Play"));
+            }
+            break;
+        case 2:
+            if (auto* title = cell->cxAudioTitle()) {
+                title->setText(QString::fromStdString(cue.audioTitle));
+                title->setCursorPosition(0);
+                setTag(title, row);
+            }
+            break;
+        case 3:
+            CueIcons::showCue(cue, cell->cxPersistExtendIcon(), cell->cxCutIcon(),
+                              cell->cxFadeIcon(), cell->cxRepeatIcon());
+            break;
+        case 4:
+            if (auto* start = cell->cxStartTime()) start->setText(formatTime(cue.startTime));
+            if (auto* end = cell->cxEndTime()) end->setText(formatTime(cue.endTime));
+            if (auto* slider = cell->cxLengthSlider()) {
+                setTag(slider, row);
+                slider->setMinValue(cue.startTime);
+                slider->setMaxValue(cue.endTime);
+                slider->setIntValue(0);
+            }
+            break;
+        case 5:
+            if (auto* slider = cell->cxVolumeSlider()) {
+                setTag(slider, row);
+                slider->setFloatValue(cue.volumeLevel);
+            }
+            break;
+        default:
+            if (auto* edit = cell->cxEditButton()) {
+                setTag(edit, row);
+                edit->setEnabled(true);
+                edit->setText(QStringLiteral("Edit"));
+            }
+            break;
+    }
+    return cell;
+}
+
+void ViewController::renumberRows() {
+    if (!audioTable_) return;
+    for (int row = 0; hasRow(row); ++row) {
+        if (auto* cell = audioTable_->viewAtColumn(0, row))
+            if (auto* index = cell->cxIndex()) index->setNum(row + 1);
+        if (auto* cell = audioTable_->viewAtColumn(1, row)) setTag(cell->cxPlayButton(), row);
+        if (auto* cell = audioTable_->viewAtColumn(2, row)) setTag(cell->cxAudioTitle(), row);
+        if (auto* cell = audioTable_->viewAtColumn(4, row)) setTag(cell->cxLengthSlider(), row);
+        if (auto* cell = audioTable_->viewAtColumn(5, row)) setTag(cell->cxVolumeSlider(), row);
+        if (auto* cell = audioTable_->viewAtColumn(6, row)) setTag(cell->cxEditButton(), row);
+    }
+}
+
+QString ViewController::formatTime(double seconds) {
+    // Not a position at all (a corrupt list value or a failed probe): show the origin rather
+    // than garbage, so the column keeps its shape.
+    if (!std::isfinite(seconds)) return QStringLiteral("0:00");
+    // Whole seconds toward zero; minutes wrap at the hour. fmod keeps this exact for values far
+    // beyond the int range. Before the origin (a seek or cut below 0) the magnitude gets a
+    // leading minus, "-0:05"; anything that truncates to 0 shows as "0:00", never "-0:00".
+    const double whole = std::trunc(std::fabs(seconds));
+    const double withinHour = std::fmod(whole, 3600.0);
+    const int minutes = int(withinHour / 60.0);
+    const int secs = int(std::fmod(withinHour, 60.0));
+    const bool negative = seconds < 0.0 && whole > 0.0;
+    return QString::asprintf("%s%i:%02i", negative ? "-" : "", minutes, secs);
+}
+
+void ViewController::showPlayButtonTitle(QPushButton* button, const QString& title) {
+    if (!button) return;
+    button->setText(title);
+    if (button->property("transport").toString() == title) return;
+    button->setProperty("transport", title);
+    // Style sheet rules keyed on a dynamic property are only re-read on a repolish.
+    button->style()->unpolish(button);
+    button->style()->polish(button);
+}
+
+void ViewController::setPlayButtonTitle(int row, const QString& title) {
+    if (!audioTable_) return;
+    if (auto* cell = audioTable_->viewAtColumn(1, row))
+        showPlayButtonTitle(cell->cxPlayButton(), title);
+}

@@ -1,0 +1,102 @@
+#pragma once
+
+#include <QObject>
+#include <QPointer>
+#include <QString>
+#include <QTimer>
+#include <vector>
+
+#include "audio/AudioPlayer.h"
+#include "model/ListFile.h"
+#include "model/RowDisplay.h"
+#include "storage/ListStore.h"
+#include "window/CueTableView.h"
+
+class NotificationCenter;
+class QPushButton;
+
+// The main window's controller. It owns the cue list for the whole run, feeds the cue table,
+// hears the end of every cue's playback and runs the transport.
+class ViewController : public QObject,
+                       public CueTableDataSource,
+                       public AudioPlayerDelegate,
+                       public RowDisplay {
+    Q_OBJECT
+public:
+    // The scrub timer's period: fast enough that the time text never visibly lags a second
+    // boundary and a cut end is caught within 10 ms, slow enough that an idle program sleeps.
+    static constexpr int kScrubIntervalMs = 10;
+    static constexpr int kRowHeight = 25;
+
+    explicit ViewController(QObject* parent = nullptr);
+    // Observers go to `center` rather than the default one, so tests can watch them.
+    explicit ViewController(NotificationCenter& center, QObject* parent = nullptr);
+    ~ViewController() override;
+
+    CueTableView* audioTable() const { return audioTable_; }
+    void setAudioTable(CueTableView* table) { audioTable_ = table; }
+
+    const QString dragDropType = QStringLiteral("private.table-row");
+    CueList cxList;
+    QPointer<QTimer> scrubTimer;
+
+    // Once, after the window has been built and its controls connected.
+    void viewDidLoad();
+
+    void loadList();
+    void saveList();
+    ListStore& listStore() { return store_; }
+
+    // Table.
+    int numberOfRowsInTableView() override;
+    CXTableCell* viewForTableColumn(int column, int row) override;
+    bool shouldSelectRow(int row) override;
+    void renumberRows();
+    // Seconds as "m:ss", minutes within the hour, cut toward zero.
+    static QString formatTime(double seconds);
+
+    // Transport.
+    void playClick(QObject* sender);
+    void startCue(int row);
+    void stopCue(int row);
+    void resetRowDisplay(int row) override;
+    void finishCue(int row);
+    void stopAllButton(QObject* sender = nullptr);
+    void audioPlayerDidFinishPlaying(AudioPlayer* player, bool successfully) override;
+    void timerUpdate();
+
+    void setPlayButtonTitle(int row, const QString& title) override;
+    QObject* rowDisplayContext() override { return this; }
+
+    // Menu commands, reached through the notification names.
+    void closeWindowMenuButton();
+    void duplicateTrackMenuButton();
+    void duplicateWithoutOptionsMenuButton();
+    void addTrackMenuButton();
+    void removeTrackMenuButton();
+    void saveMenuButton();
+    void moveAudioUpMenuButton();
+    void moveAudioDownMenuButton();
+    void volUpMenuButton();
+    void volDownMenuButton();
+    void editAudioMenuButton();
+    void resetCX();
+
+    // The play button's look follows its title, so the state of a row reads at a glance.
+    static void showPlayButtonTitle(QPushButton* button, const QString& title);
+
+private:
+    bool hasRow(int row) const { return row >= 0 && std::size_t(row) < cxList.size(); }
+    // Starts the cue at row + 1 after `delay` seconds, unless the list has shrunk by then.
+    void scheduleNextStart(int row, double delay);
+    // Play button "Play", time text at the cue's start, position slider at `sliderValue`.
+    void showRowStopped(int row, double sliderValue);
+    void registerObservers();
+
+    NotificationCenter& center_;
+    QPointer<CueTableView> audioTable_;
+    ListStore store_;
+    // Cues that reached their cut end while fading out and were given the cut-end stop. Kept
+    // so the stop is given once per fade rather than once per timer pass.
+    std::vector<std::weak_ptr<CXAudio>> cutEndStopped_;
+};
