@@ -1,0 +1,34 @@
+#!/usr/bin/env bash
+# A private PulseAudio server with one null sink, so that what Cuevox plays through its real
+# output path (PortAudio -> ALSA "default" -> PulseAudio) can be recorded on a machine with
+# no sound card.
+#   soundbox.sh start            start it (idempotent) and print the env lines to eval
+#   soundbox.sh record FILE SECS record the sink's output to a 48 kHz float WAV
+#   soundbox.sh stop
+set -euo pipefail
+RT="${SOUNDBOX_DIR:-/tmp/cuevox-soundbox-$(id -u)}"
+envlines() { echo "export XDG_RUNTIME_DIR=$RT PULSE_SERVER=unix:$RT/pulse/native"; }
+case "${1:-}" in
+  start)
+    mkdir -p "$RT"; chmod 700 "$RT"
+    export XDG_RUNTIME_DIR="$RT"
+    unset PULSE_SERVER
+    if ! pactl info >/dev/null 2>&1; then
+      pulseaudio --daemonize=yes --exit-idle-time=-1 --disallow-exit -n \
+        --load="module-null-sink sink_name=soundbox rate=48000 channels=2" \
+        --load="module-native-protocol-unix" --log-target=file:"$RT/pulse.log" >&2
+      for _ in $(seq 50); do pactl info >/dev/null 2>&1 && break; sleep 0.1; done
+      pactl set-default-sink soundbox >&2
+    fi
+    envlines ;;
+  env) envlines ;;
+  record)
+    export XDG_RUNTIME_DIR="$RT"
+    out="$2"; secs="$3"; raw="$out.raw"
+    timeout -s INT "$secs" parec -d soundbox.monitor --raw --latency-msec=10 \
+      --format=float32le --rate=48000 --channels=2 >"$raw" || true
+    sox -t raw -r 48000 -e floating-point -b 32 -c 2 "$raw" "$out" && rm -f "$raw" ;;
+  stop)
+    export XDG_RUNTIME_DIR="$RT"; pulseaudio --kill 2>/dev/null || true ;;
+  *) sed -n '2,8p' "$0"; exit 2 ;;
+esac

@@ -1,0 +1,316 @@
+#include "audio/AudioDecoder.h"
+
+#include <algorithm>
+#include <cstring>
+#include <mutex>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+#include <libavutil/channel_layout.h>
+#include <libavutil/opt.h>
+#include <libswresample/swresample.h>
+}
+
+namespace {
+// Forward distance (output frames) within which a seek decodes and discards instead of asking
+// the demuxer: exact for every format, and cheaper than a seek for short hops.
+constexpr int64_t kDecodeForwardLimit = 48000;
+// A stream that fails to decode this many times in a row is treated as ended.
+constexpr int kMaxConsecutiveErrors = 64;
+
+void quietFfmpeg() {
+    static std::once_flag once;
+    std::call_once(once, [] { av_log_set_level(AV_LOG_QUIET); });
+}
+
+std::string errorText(int code) {
+    char buf[AV_ERROR_MAX_STRING_SIZE] = {};
+    av_strerror(code, buf, sizeof buf);
+    return buf;
+}
+}  // namespace
+
+void AudioDecoder::FormatCloser::operator()(AVFormatContext* c) const {
+    avformat_close_input(&c);
+}
+void AudioDecoder::CodecCloser::operator()(AVCodecContext* c) const {
+    avcodec_free_context(&c);
+}
+void AudioDecoder::PacketCloser::operator()(AVPacket* p) const {
+    av_packet_free(&p);
+}
+void AudioDecoder::FrameCloser::operator()(AVFrame* f) const {
+    av_frame_free(&f);
+}
+void AudioDecoder::SwrCloser::operator()(SwrContext* s) const {
+    swr_free(&s);
+}
+
+AudioDecoder::~AudioDecoder() = default;
+
+std::unique_ptr<AudioDecoder> AudioDecoder::open(const std::string& path, int outputRate,
+                                                 std::string* error) {
+    quietFfmpeg();
+    std::unique_ptr<AudioDecoder> d(new AudioDecoder());
+    if (!d->openFile(path, outputRate, error)) return nullptr;
+    return d;
+}
+
+bool AudioDecoder::openFile(const std::string& path, int outputRate, std::string* error) {
+    auto fail = [&](const std::string& why) {
+        if (error) *error = path + ": " + why;
+        return false;
+    };
+    swr_.reset();
+    codec_.reset();
+    format_.reset();
+    path_ = path;
+    outputRate_ = outputRate;
+
+    AVFormatContext* fmt = nullptr;
+    int ret = avformat_open_input(&fmt, path.c_str(), nullptr, nullptr);
+    if (ret < 0) return fail(errorText(ret));
+    format_.reset(fmt);
+    ret = avformat_find_stream_info(fmt, nullptr);
+    if (ret < 0) return fail(errorText(ret));
+
+    const AVCodec* codec = nullptr;
+    stream_ = av_find_best_stream(fmt, AVMEDIA_TYPE_AUDIO, -1, -1, &codec, 0);
+    if (stream_ < 0 || !codec) return fail("no decodable audio stream");
+    // Cover art and other streams would only cost reads.
+    for (unsigned i = 0; i < fmt->nb_streams; ++i)
+        if (int(i) != stream_) fmt->streams[i]->discard = AVDISCARD_ALL;
+    AVStream* st = fmt->streams[stream_];
+
+    codec_.reset(avcodec_alloc_context3(codec));
+    if (!codec_) return fail("out of memory");
+    if ((ret = avcodec_parameters_to_context(codec_.get(), st->codecpar)) < 0)
+        return fail(errorText(ret));
+    codec_->pkt_timebase = st->time_base;
+    codec_->thread_count = 1;
+    if ((ret = avcodec_open2(codec_.get(), codec, nullptr)) < 0) return fail(errorText(ret));
+
+    sourceRate_ = codec_->sample_rate;
+    sourceChannels_ = codec_->ch_layout.nb_channels;
+    if (sourceRate_ <= 0 || sourceChannels_ <= 0) return fail("no sample rate or channels");
+
+    if (st->duration != AV_NOPTS_VALUE && st->duration > 0) {
+        // Multiply before dividing: frames / rate exactly for PCM and FLAC (time base 1/rate).
+        duration_ = double(st->duration) * st->time_base.num / st->time_base.den;
+    } else if (fmt->duration != AV_NOPTS_VALUE && fmt->duration > 0) {
+        duration_ = double(fmt->duration) / AV_TIME_BASE;
+    } else {
+        duration_ = 0.0;
+    }
+
+    if (!packet_) packet_.reset(av_packet_alloc());
+    if (!frame_) frame_.reset(av_frame_alloc());
+    if (!packet_ || !frame_) return fail("out of memory");
+    if (!setUpResampler()) return fail("cannot convert the audio");
+
+    position_ = 0;
+    discard_ = 0;
+    syncToTimestamp_ = false;
+    decoderDrained_ = false;
+    resamplerFlushed_ = false;
+    endOfFile_ = false;
+    pending_.clear();
+    pendingRead_ = 0;
+    return true;
+}
+
+bool AudioDecoder::setUpResampler() {
+    AVChannelLayout in{};
+    if (codec_->ch_layout.order == AV_CHANNEL_ORDER_UNSPEC)
+        av_channel_layout_default(&in, sourceChannels_);
+    else if (av_channel_layout_copy(&in, &codec_->ch_layout) < 0)
+        return false;
+    // Mono is converted as mono and doubled on the way out: both sides at the file's level,
+    // where a mono-to-stereo matrix would lower each by 3 dB.
+    outputChannels_ = sourceChannels_ == 1 ? 1 : 2;
+    AVChannelLayout out{};
+    av_channel_layout_default(&out, outputChannels_);
+    SwrContext* s = nullptr;
+    int ret = swr_alloc_set_opts2(&s, &out, AV_SAMPLE_FMT_FLT, outputRate_, &in, codec_->sample_fmt,
+                                  sourceRate_, 0, nullptr);
+    av_channel_layout_uninit(&in);
+    av_channel_layout_uninit(&out);
+    if (ret < 0 || !s) return false;
+    swr_.reset(s);
+    return swr_init(s) >= 0;
+}
+
+void AudioDecoder::appendConverted(const uint8_t** data, int samples) {
+    const int maxOut = swr_get_out_samples(swr_.get(), samples);
+    if (maxOut <= 0) return;
+    convertBuffer_.resize(size_t(maxOut) * outputChannels_);
+    uint8_t* outPtr = reinterpret_cast<uint8_t*>(convertBuffer_.data());
+    const int n = swr_convert(swr_.get(), &outPtr, maxOut, data, samples);
+    if (n <= 0) return;
+    const size_t base = pending_.size();
+    pending_.resize(base + size_t(n) * 2);
+    float* dst = pending_.data() + base;
+    if (outputChannels_ == 1) {
+        for (int i = 0; i < n; ++i) dst[2 * i] = dst[2 * i + 1] = convertBuffer_[size_t(i)];
+    } else {
+        std::memcpy(dst, convertBuffer_.data(), size_t(n) * 2 * sizeof(float));
+    }
+}
+
+bool AudioDecoder::decodeMore() {
+    if (decoderDrained_) {
+        if (resamplerFlushed_) return false;
+        resamplerFlushed_ = true;
+        appendConverted(nullptr, 0);
+        return true;
+    }
+    AVStream* st = format_->streams[stream_];
+    int errors = 0;
+    bool sentFlush = false;
+    for (;;) {
+        int ret = avcodec_receive_frame(codec_.get(), frame_.get());
+        if (ret == 0) {
+            AVFrame* f = frame_.get();
+            int skip = 0;
+            int64_t padding = 0;
+            if (syncToTimestamp_) {
+                const int64_t ts = f->best_effort_timestamp;
+                if (ts != AV_NOPTS_VALUE) {
+                    const int64_t start = st->start_time != AV_NOPTS_VALUE ? st->start_time : 0;
+                    const int64_t at = av_rescale_q(ts - start, st->time_base, {1, sourceRate_});
+                    const int64_t ahead = seekTargetSource_ - at;
+                    if (ahead >= f->nb_samples) {
+                        av_frame_unref(f);
+                        continue;  // still before the target: next frame
+                    }
+                    if (ahead > 0)
+                        skip = int(ahead);
+                    else
+                        padding = -ahead;  // the demuxer landed past the target
+                }
+                syncToTimestamp_ = false;
+            }
+            if (padding > 0) {
+                // Keep the timeline: what the seek overshot plays as silence.
+                const int64_t frames = av_rescale(padding, outputRate_, sourceRate_);
+                pending_.insert(pending_.end(), size_t(frames) * 2, 0.0f);
+            }
+            const auto fmt = AVSampleFormat(f->format);
+            const int bps = av_get_bytes_per_sample(fmt);
+            const uint8_t* in[AV_NUM_DATA_POINTERS] = {};
+            if (av_sample_fmt_is_planar(fmt)) {
+                const int ch = std::min(f->ch_layout.nb_channels, AV_NUM_DATA_POINTERS);
+                for (int c = 0; c < ch; ++c) in[c] = f->extended_data[c] + size_t(skip) * bps;
+            } else {
+                in[0] = f->extended_data[0] + size_t(skip) * bps * f->ch_layout.nb_channels;
+            }
+            appendConverted(in, f->nb_samples - skip);
+            av_frame_unref(f);
+            return true;
+        }
+        if (ret == AVERROR_EOF) {
+            decoderDrained_ = true;
+            return decodeMore();
+        }
+        if (ret != AVERROR(EAGAIN)) {
+            if (++errors > kMaxConsecutiveErrors) {
+                decoderDrained_ = true;
+                return decodeMore();
+            }
+            continue;
+        }
+        ret = av_read_frame(format_.get(), packet_.get());
+        if (ret < 0) {
+            if (sentFlush) {
+                decoderDrained_ = true;
+                return decodeMore();
+            }
+            sentFlush = true;
+            avcodec_send_packet(codec_.get(), nullptr);
+            continue;
+        }
+        if (packet_->stream_index == stream_) {
+            ret = avcodec_send_packet(codec_.get(), packet_.get());
+            if (ret < 0 && ret != AVERROR(EAGAIN) && ++errors > kMaxConsecutiveErrors) {
+                av_packet_unref(packet_.get());
+                decoderDrained_ = true;
+                return decodeMore();
+            }
+        }
+        av_packet_unref(packet_.get());
+    }
+}
+
+int AudioDecoder::read(float* out, int maxFrames, bool* atEnd) {
+    int written = 0;
+    if (atEnd) *atEnd = false;
+    while (written < maxFrames) {
+        const size_t available = pending_.size() / 2 - pendingRead_;
+        if (available == 0) {
+            pending_.clear();
+            pendingRead_ = 0;
+            if (endOfFile_ || !decodeMore()) {
+                endOfFile_ = true;
+                if (atEnd) *atEnd = true;
+                break;
+            }
+            continue;
+        }
+        size_t n = std::min(available, size_t(maxFrames - written));
+        if (discard_ > 0) {
+            n = std::min(n, size_t(discard_));
+            discard_ -= int64_t(n);
+            pendingRead_ += n;
+            continue;
+        }
+        if (out)
+            std::memcpy(out + size_t(written) * 2, pending_.data() + pendingRead_ * 2,
+                        n * 2 * sizeof(float));
+        pendingRead_ += n;
+        written += int(n);
+    }
+    position_ += written;
+    return written;
+}
+
+bool AudioDecoder::seekTo(int64_t frame) {
+    frame = std::max<int64_t>(frame, 0);
+    if (frame == position_) return true;
+    if (frame > position_ && frame - position_ <= kDecodeForwardLimit) {
+        bool end = false;
+        while (position_ < frame && !end) read(nullptr, int(frame - position_), &end);
+        return true;
+    }
+    if (frame == 0) {
+        // From the very start, a fresh open is the one path that every demuxer gets exactly
+        // right (encoder delay and all).
+        return openFile(path_, outputRate_, nullptr);
+    }
+    const int64_t targetSource = av_rescale(frame, sourceRate_, outputRate_);
+    AVStream* st = format_->streams[stream_];
+    const int64_t start = st->start_time != AV_NOPTS_VALUE ? st->start_time : 0;
+    const int64_t ts = start + av_rescale_q(targetSource, {1, sourceRate_}, st->time_base);
+    int ret = avformat_seek_file(format_.get(), stream_, INT64_MIN, ts, ts, 0);
+    if (ret < 0) ret = av_seek_frame(format_.get(), stream_, ts, AVSEEK_FLAG_BACKWARD);
+    if (ret < 0) {
+        // Not seekable: decode from the start up to the frame.
+        if (!openFile(path_, outputRate_, nullptr)) return false;
+        bool end = false;
+        while (position_ < frame && !end)
+            read(nullptr, int(std::min<int64_t>(frame - position_, 1 << 20)), &end);
+        return true;
+    }
+    avcodec_flush_buffers(codec_.get());
+    if (!setUpResampler()) return false;
+    pending_.clear();
+    pendingRead_ = 0;
+    discard_ = 0;
+    decoderDrained_ = false;
+    resamplerFlushed_ = false;
+    endOfFile_ = false;
+    syncToTimestamp_ = true;
+    seekTargetSource_ = targetSource;
+    position_ = frame;
+    return true;
+}

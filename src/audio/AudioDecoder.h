@@ -1,0 +1,92 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+struct AVFormatContext;
+struct AVCodecContext;
+struct AVPacket;
+struct AVFrame;
+struct SwrContext;
+
+// Reads one audio file with FFmpeg and hands out float stereo frames at the engine's rate,
+// from any frame position. Worker threads only: decoding never runs on the audio thread.
+class AudioDecoder {
+public:
+    // Opens the file's best audio stream; nullptr and a message in error when it can't.
+    static std::unique_ptr<AudioDecoder> open(const std::string& path, int outputRate,
+                                              std::string* error);
+    ~AudioDecoder();
+    AudioDecoder(const AudioDecoder&) = delete;
+    AudioDecoder& operator=(const AudioDecoder&) = delete;
+
+    // The file's length in seconds, from its headers: the same on every open.
+    double duration() const { return duration_; }
+    int sourceRate() const { return sourceRate_; }
+    int sourceChannels() const { return sourceChannels_; }
+
+    // The output frame the next read() returns.
+    int64_t position() const { return position_; }
+
+    // Positions the decoder so that the next read() starts exactly at `frame`. Seeks to the
+    // keyframe before it and decodes and discards up to the frame.
+    bool seekTo(int64_t frame);
+
+    // Decodes up to maxFrames interleaved stereo frames into out. Returns the number written;
+    // fewer than asked only at the end of the file, which sets *atEnd.
+    int read(float* out, int maxFrames, bool* atEnd);
+
+private:
+    AudioDecoder() = default;
+    bool openFile(const std::string& path, int outputRate, std::string* error);
+    bool setUpResampler();
+    // Decodes the next frame of audio into pending_. False at the end of the file.
+    bool decodeMore();
+    void appendConverted(const uint8_t** data, int samples);
+
+    struct FormatCloser {
+        void operator()(AVFormatContext* c) const;
+    };
+    struct CodecCloser {
+        void operator()(AVCodecContext* c) const;
+    };
+    struct PacketCloser {
+        void operator()(AVPacket* p) const;
+    };
+    struct FrameCloser {
+        void operator()(AVFrame* f) const;
+    };
+    struct SwrCloser {
+        void operator()(SwrContext* s) const;
+    };
+
+    std::unique_ptr<AVFormatContext, FormatCloser> format_;
+    std::unique_ptr<AVCodecContext, CodecCloser> codec_;
+    std::unique_ptr<AVPacket, PacketCloser> packet_;
+    std::unique_ptr<AVFrame, FrameCloser> frame_;
+    std::unique_ptr<SwrContext, SwrCloser> swr_;
+
+    std::string path_;
+    int stream_ = -1;
+    int outputRate_ = 0;
+    int sourceRate_ = 0;
+    int sourceChannels_ = 0;
+    int outputChannels_ = 2;  // what swr produces: 1 for mono sources, duplicated on the way out
+    double duration_ = 0.0;
+
+    int64_t position_ = 0;  // output frame of the next read()
+    // Output frames to drop before the first one handed out; set by a seek.
+    int64_t discard_ = 0;
+    // After a seek, the first decoded frame's timestamp tells where decoding resumed.
+    bool syncToTimestamp_ = false;
+    int64_t seekTargetSource_ = 0;
+    bool decoderDrained_ = false;
+    bool resamplerFlushed_ = false;
+    bool endOfFile_ = false;
+
+    std::vector<float> pending_;  // converted interleaved stereo frames not yet read
+    size_t pendingRead_ = 0;      // in frames
+    std::vector<float> convertBuffer_;
+};

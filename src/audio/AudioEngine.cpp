@@ -1,0 +1,155 @@
+#include "audio/AudioEngine.h"
+
+#include <QCoreApplication>
+#include <QMetaObject>
+#include <QObject>
+#include <QThread>
+#include <chrono>
+#include <iostream>
+#include <thread>
+#include <unordered_map>
+
+#include "audio/AudioPlayer.h"
+#include "audio/DecoderPool.h"
+#include "audio/Mixer.h"
+#include "audio/OutputStream.h"
+#include "audio/Voice.h"
+
+namespace {
+constexpr int kDecoderThreads = 2;
+}
+
+// Carries end events from the workers to the GUI thread, where the players live.
+class EventPump {
+public:
+    EventPump() {
+        if (QCoreApplication* app = QCoreApplication::instance()) {
+            target_ = new QObject();
+            target_->moveToThread(app->thread());
+        }
+    }
+    ~EventPump() { delete target_; }
+
+    template <typename Fn>
+    void post(Fn fn) {
+        if (target_) QMetaObject::invokeMethod(target_, std::move(fn), Qt::QueuedConnection);
+    }
+
+    // GUI thread only.
+    std::unordered_map<uint32_t, AudioPlayer*> players;
+    uint32_t nextVoiceId = 1;
+
+private:
+    QObject* target_ = nullptr;
+};
+
+AudioEngine& AudioEngine::shared() {
+    static AudioEngine engine(Mode::Device);
+    return engine;
+}
+
+AudioEngine::AudioEngine(Mode mode, int sampleRate)
+    : mode_(mode),
+      sampleRate_(sampleRate),
+      mixer_(std::make_unique<Mixer>(sampleRate)),
+      decoders_(std::make_unique<DecoderPool>(kDecoderThreads)),
+      events_(std::make_unique<EventPump>()) {
+    decoders_->setHousekeeping([this] {
+        EndEvent ev;
+        while (mixer_->endEvents().pop(ev)) {
+            events_->post([this, ev] {
+                auto it = events_->players.find(ev.voiceId);
+                if (it != events_->players.end()) it->second->deliverEnd(ev.generation);
+            });
+        }
+        Voice* gone = nullptr;
+        while (mixer_->retiredVoices().pop(gone)) decoders_->remove(gone);
+    });
+    startOutput();
+}
+
+AudioEngine::~AudioEngine() {
+    // The output first: after it, nothing runs the mixer.
+    output_.reset();
+    decoders_->shutdown();
+    decoders_.reset();
+    events_.reset();
+    mixer_.reset();
+}
+
+void AudioEngine::startOutput() {
+    if (mode_ == Mode::Offline) return;
+    if (mode_ == Mode::Device) {
+        std::string why;
+        output_ = OutputStream::openDevice(*mixer_, sampleRate_, kBlockFrames, &why);
+        if (output_) return;
+        std::cout << "No audio output device (" << why << "), playing on a silent clock"
+                  << std::endl;
+        mode_ = Mode::SilentClock;
+    }
+    output_ = OutputStream::silentClock(*mixer_, sampleRate_, kBlockFrames);
+}
+
+void AudioEngine::renderOffline(float* out, int frames) {
+    if (mode_ != Mode::Offline) return;
+    mixer_->applyCommands();
+    using clock = std::chrono::steady_clock;
+    const auto deadline = clock::now() + std::chrono::seconds(5);
+    for (;;) {
+        bool ready = true;
+        for (Voice* v : mixer_->activeVoices()) {
+            if (!v->rt.playing) continue;
+            const int64_t first = v->rt.position / kChunkFrames;
+            const int64_t end = (v->rt.position + frames) / kChunkFrames;
+            const int64_t last = v->lastChunk.load();
+            bool voiceReady = v->hasChunk(first) && v->hasChunk(end);
+            if (last >= 0 && end >= last && v->rt.loopsLeft != 0)
+                voiceReady = voiceReady && v->hasChunk(0) && v->hasChunk(1);
+            if (!voiceReady) {
+                v->dirty.store(true);
+                ready = false;
+            }
+        }
+        if (ready || clock::now() > deadline) break;
+        decoders_->wake();
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+    mixer_->process(out, frames);
+    if (!mixer_->endEvents().empty()) decoders_->wake();
+}
+
+std::unique_ptr<AudioPlayer> AudioEngine::openPlayer(const std::string& path, std::string* error) {
+    auto decoder = AudioDecoder::open(path, sampleRate_, error);
+    if (!decoder) return nullptr;
+    double duration = decoder->duration();
+    auto voice = std::make_shared<Voice>(events_->nextVoiceId++, path, sampleRate_);
+    voice->decoder = std::move(decoder);
+    // Decode the start now, on the caller's thread: it proves the file holds audio, and the
+    // first play() then needs no worker.
+    while (DecoderPool::service(*voice)) {
+    }
+    const int first = voice->findSlot(0);
+    if (first < 0 || voice->cache[first].frames == 0) {
+        if (error) *error = path + ": no audio data";
+        return nullptr;
+    }
+    if (duration <= 0.0) {
+        // No length in the headers: count the frames once.
+        auto counter = AudioDecoder::open(path, sampleRate_, nullptr);
+        if (!counter) return nullptr;
+        int64_t frames = 0;
+        bool atEnd = false;
+        while (!atEnd) frames += counter->read(nullptr, 1 << 16, &atEnd);
+        duration = double(frames) / sampleRate_;
+    }
+    voice->decoder.reset();
+    mixer_->send({MixerCommand::Type::Add, voice.get()});
+    decoders_->add(voice);
+    std::unique_ptr<AudioPlayer> player(new AudioPlayer(*this, voice, path, duration));
+    events_->players[voice->id] = player.get();
+    return player;
+}
+
+void AudioEngine::forgetPlayer(uint32_t voiceId) {
+    events_->players.erase(voiceId);
+}

@@ -1,0 +1,60 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+class AudioPlayer;
+struct Voice;
+class Mixer;
+class DecoderPool;
+class OutputStream;
+class EventPump;
+
+// The one mixing engine behind every AudioPlayer. It owns the mixer (run by the output
+// callback), the decoder workers that keep each playing voice fed, and the output: PortAudio's
+// default device, or a silent real-time clock when there is none. An offline engine renders
+// only when asked, block by block, for tests and benchmarks.
+class AudioEngine {
+public:
+    enum class Mode { Device, SilentClock, Offline };
+
+    static constexpr int kDefaultSampleRate = 48000;
+    static constexpr int kBlockFrames = 256;
+
+    // The engine the program plays through: the default output device, or the silent clock
+    // when no device can be opened. Created on first use.
+    static AudioEngine& shared();
+
+    explicit AudioEngine(Mode mode, int sampleRate = kDefaultSampleRate);
+    ~AudioEngine();
+    AudioEngine(const AudioEngine&) = delete;
+    AudioEngine& operator=(const AudioEngine&) = delete;
+
+    Mode mode() const { return mode_; }
+    int sampleRate() const { return sampleRate_; }
+
+    // Offline mode: mix the next `frames` frames of interleaved stereo into out. Before each
+    // block it waits (at most a few seconds) for the decoders to have what the block needs, so
+    // renders are deterministic.
+    void renderOffline(float* out, int frames);
+
+    // Opens a voice on a file; used by AudioPlayer::initWithContentsOfURL.
+    std::unique_ptr<AudioPlayer> openPlayer(const std::string& path, std::string* error);
+
+    // GUI thread: a player going away stops receiving end events.
+    void forgetPlayer(uint32_t voiceId);
+
+    Mixer& mixer() { return *mixer_; }
+    DecoderPool& decoders() { return *decoders_; }
+
+private:
+    void startOutput();
+
+    Mode mode_;
+    int sampleRate_;
+    std::unique_ptr<Mixer> mixer_;
+    std::unique_ptr<DecoderPool> decoders_;
+    std::unique_ptr<EventPump> events_;
+    std::unique_ptr<OutputStream> output_;
+};

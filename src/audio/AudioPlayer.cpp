@@ -1,0 +1,152 @@
+#include "audio/AudioPlayer.h"
+
+#include <cmath>
+
+#include "audio/AudioEngine.h"
+#include "audio/DecoderPool.h"
+#include "audio/Mixer.h"
+#include "audio/Voice.h"
+
+namespace {
+// A seek this soon after play() belongs to the start (a trimmed cue calls play, then seeks to
+// its start time): that position is kept decoded for the next start.
+constexpr auto kStartSeekWindow = std::chrono::milliseconds(150);
+}  // namespace
+
+AudioPlayer::AudioPlayer() = default;
+
+AudioPlayer::AudioPlayer(AudioEngine& engine, std::shared_ptr<Voice> voice, std::string path,
+                         double duration)
+    : engine_(&engine), voice_(std::move(voice)), path_(std::move(path)), duration_(duration) {}
+
+AudioPlayer::~AudioPlayer() {
+    if (!voice_) return;
+    engine_->forgetPlayer(voice_->id);
+    engine_->mixer().send({MixerCommand::Type::Remove, voice_.get()});
+    engine_->decoders().wake();
+}
+
+std::unique_ptr<AudioPlayer> AudioPlayer::initWithContentsOfURL(const std::string& path,
+                                                                std::string* error,
+                                                                AudioEngine* engine) {
+    if (!engine) engine = &AudioEngine::shared();
+    return engine->openPlayer(path, error);
+}
+
+int64_t AudioPlayer::frameOf(double seconds) const {
+    if (!std::isfinite(seconds) || seconds <= 0.0) return 0;
+    return std::llround(seconds * engine_->sampleRate());
+}
+
+bool AudioPlayer::isPlaying() const {
+    return voice_ && playing_ &&
+           voice_->endedGeneration.load(std::memory_order_acquire) != generation_;
+}
+
+bool AudioPlayer::prepareToPlay() {
+    if (!voice_) return false;
+    if (!isPlaying()) {
+        voice_->anchorA.store(playing_ ? 0 : stoppedFrame_);
+        voice_->dirty.store(true);
+        engine_->decoders().wake();
+    }
+    return true;
+}
+
+bool AudioPlayer::play() {
+    if (!voice_) return false;
+    if (isPlaying()) return true;
+    if (playing_) stoppedFrame_ = 0;  // it ended by itself; the end rewound it
+    playing_ = true;
+    ++generation_;
+    playStartedAt_ = std::chrono::steady_clock::now();
+    MixerCommand c{MixerCommand::Type::Play, voice_.get()};
+    c.frame = stoppedFrame_;
+    c.count = loops_;
+    c.generation = generation_;
+    pendingSequence_ = engine_->mixer().send(c);
+    pendingFrame_ = stoppedFrame_;
+    engine_->decoders().wake();
+    return true;
+}
+
+void AudioPlayer::stop() {
+    if (!voice_ || !playing_) return;
+    stoppedFrame_ = isPlaying() ? frameOf(currentTime()) : 0;
+    playing_ = false;
+    // A later end event of the run being stopped must find a different generation.
+    ++generation_;
+    engine_->mixer().send({MixerCommand::Type::Stop, voice_.get()});
+}
+
+void AudioPlayer::setVolume(float volume) {
+    volume_ = volume;
+    if (!voice_) return;
+    MixerCommand c{MixerCommand::Type::SetGain, voice_.get()};
+    c.value = volume;
+    engine_->mixer().send(c);
+}
+
+void AudioPlayer::setVolume(float volume, double fadeDuration) {
+    volume_ = volume;
+    if (!voice_) return;
+    MixerCommand c{MixerCommand::Type::Ramp, voice_.get()};
+    c.value = volume;
+    c.count = std::isfinite(fadeDuration) && fadeDuration > 0.0
+                  ? std::llround(fadeDuration * engine_->sampleRate())
+                  : 0;
+    engine_->mixer().send(c);
+}
+
+float AudioPlayer::currentGain() const {
+    return voice_ ? voice_->gainNow.load(std::memory_order_relaxed) : volume_;
+}
+
+void AudioPlayer::setPan(float pan) {
+    pan_ = pan;
+    if (!voice_) return;
+    MixerCommand c{MixerCommand::Type::SetPan, voice_.get()};
+    c.value = pan;
+    engine_->mixer().send(c);
+}
+
+double AudioPlayer::currentTime() const {
+    if (!voice_) return 0.0;
+    if (!isPlaying()) return playing_ ? 0.0 : double(stoppedFrame_) / engine_->sampleRate();
+    // Until the audio thread has taken the last play or seek, that is where the player is.
+    if (voice_->appliedSequence.load(std::memory_order_acquire) < pendingSequence_)
+        return double(pendingFrame_) / engine_->sampleRate();
+    return double(voice_->playhead.load(std::memory_order_acquire)) / engine_->sampleRate();
+}
+
+void AudioPlayer::setCurrentTime(double seconds) {
+    if (!voice_) return;
+    const int64_t frame = frameOf(seconds);
+    if (!isPlaying()) {
+        if (playing_) {  // ended by itself: now stopped at the new position
+            playing_ = false;
+        }
+        stoppedFrame_ = frame;
+        return;
+    }
+    MixerCommand c{MixerCommand::Type::Seek, voice_.get()};
+    c.frame = frame;
+    pendingSequence_ = engine_->mixer().send(c);
+    pendingFrame_ = frame;
+    if (std::chrono::steady_clock::now() - playStartedAt_ < kStartSeekWindow) {
+        voice_->anchorB.store(frame);
+    }
+    voice_->dirty.store(true);
+    engine_->decoders().wake();
+}
+
+void AudioPlayer::setNumberOfLoops(int64_t loops) {
+    loops_ = loops;
+}
+
+void AudioPlayer::deliverEnd(uint64_t generation) {
+    if (generation != generation_ || !playing_) return;
+    playing_ = false;
+    stoppedFrame_ = 0;
+    if (delegate_) delegate_->audioPlayerDidFinishPlaying(this, true);
+}

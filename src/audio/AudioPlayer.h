@@ -1,0 +1,86 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+class AudioEngine;
+class AudioPlayer;
+struct Voice;
+
+class AudioPlayerDelegate {
+public:
+    virtual ~AudioPlayerDelegate() = default;
+    // Runs on the GUI thread when a player has played to the end of its file after its last
+    // pass. Never after stop().
+    virtual void audioPlayerDidFinishPlaying(AudioPlayer* player, bool successfully) = 0;
+};
+
+// One file's player: a voice of the shared AudioEngine. Every method is for the GUI thread; the
+// end event is delivered through the Qt event loop of the thread that owns qApp.
+class AudioPlayer {
+public:
+    // An empty player that holds no file: every operation is harmless and duration() is 0.
+    AudioPlayer();
+    ~AudioPlayer();
+    AudioPlayer(const AudioPlayer&) = delete;
+    AudioPlayer& operator=(const AudioPlayer&) = delete;
+
+    // Opens, probes and pre-decodes the start of the file. Returns nullptr and fills error
+    // when the file is missing, unreadable, empty, truncated or not decodable audio.
+    static std::unique_ptr<AudioPlayer> initWithContentsOfURL(const std::string& path,
+                                                              std::string* error = nullptr,
+                                                              AudioEngine* engine = nullptr);
+
+    bool prepareToPlay();
+    bool play();
+    void stop();
+
+    void setVolume(float volume);
+    void setVolume(float volume, double fadeDuration);
+    float volume() const { return volume_; }
+    // The gain the mixer applied last, ramps included.
+    float currentGain() const;
+
+    void setPan(float pan);
+    float pan() const { return pan_; }
+
+    double currentTime() const;
+    void setCurrentTime(double seconds);
+    double duration() const { return duration_; }
+
+    void setNumberOfLoops(int64_t loops);
+    int64_t numberOfLoops() const { return loops_; }
+
+    bool isPlaying() const;
+
+    void setDelegate(AudioPlayerDelegate* delegate) { delegate_ = delegate; }
+    AudioPlayerDelegate* delegate() const { return delegate_; }
+
+    const std::string& path() const { return path_; }
+    AudioEngine* engine() const { return engine_; }
+
+private:
+    friend class AudioEngine;
+    AudioPlayer(AudioEngine& engine, std::shared_ptr<Voice> voice, std::string path,
+                double duration);
+    void deliverEnd(uint64_t generation);
+    int64_t frameOf(double seconds) const;
+
+    AudioEngine* engine_ = nullptr;
+    std::shared_ptr<Voice> voice_;
+    std::string path_;
+    double duration_ = 0.0;
+    AudioPlayerDelegate* delegate_ = nullptr;
+
+    float volume_ = 1.0f;
+    float pan_ = 0.0f;
+    int64_t loops_ = 0;
+    bool playing_ = false;
+    uint64_t generation_ = 0;
+    int64_t stoppedFrame_ = 0;
+    uint64_t pendingSequence_ = 0;  // the last play or seek sent to the mixer
+    int64_t pendingFrame_ = 0;
+    std::chrono::steady_clock::time_point playStartedAt_{};
+};

@@ -1,0 +1,204 @@
+#include "audio/DecoderPool.h"
+
+#include <algorithm>
+#include <array>
+
+#include "audio/Voice.h"
+
+namespace {
+// Chunks decoded for one voice before the worker moves on to the next, so that one voice's
+// seek can't starve the others.
+constexpr int kChunksPerVisit = 4;
+// How often workers look at playing voices when nobody wakes them.
+constexpr auto kPlayingPoll = std::chrono::milliseconds(3);
+constexpr auto kIdlePoll = std::chrono::milliseconds(250);
+
+struct Wanted {
+    std::array<int64_t, kSlotCount> chunks{};
+    int count = 0;
+    bool contains(int64_t c) const {
+        return std::find(chunks.begin(), chunks.begin() + count, c) != chunks.begin() + count;
+    }
+    void add(int64_t c) {
+        if (count < kSlotCount && !contains(c)) chunks[size_t(count++)] = c;
+    }
+};
+
+// The chunk a sequential decode toward `chunk` should start from: a start point's chunk when
+// `chunk` lies in the run that follows it, so a run is always decoded from the same seek and
+// its chunks join seamlessly even where a format's seeking is approximate.
+int64_t runStart(const Voice& v, int64_t chunk) {
+    int64_t base = chunk;
+    for (int64_t anchor : {int64_t(0), v.anchorA.load(), v.anchorB.load()}) {
+        if (anchor < 0) continue;
+        const int64_t a = anchor / kChunkFrames;
+        if (a <= chunk && chunk - a <= kAnchorChunks + kAheadChunks && a < base) base = a;
+    }
+    return base;
+}
+
+int pickVictim(Voice& v, const Wanted& wanted) {
+    for (int pass = 0; pass < 2; ++pass) {
+        for (int s = 0; s < kSlotCount; ++s) {
+            ChunkSlot& slot = v.cache[s];
+            const int64_t tag = slot.tag.load(std::memory_order_acquire);
+            if (tag == kSlotWriting) continue;
+            if (pass == 0 && tag != kSlotEmpty) continue;  // empty slots first
+            if (tag >= 0 && wanted.contains(tag)) continue;
+            slot.tag.store(kSlotWriting, std::memory_order_seq_cst);
+            if (v.hazard.load(std::memory_order_seq_cst) == s) {
+                slot.tag.store(tag, std::memory_order_release);  // being read: leave it
+                continue;
+            }
+            return s;
+        }
+    }
+    return -1;
+}
+
+bool decodeChunk(Voice& v, int64_t chunk, const Wanted& wanted) {
+    if (!v.decoder) {
+        v.decoder = AudioDecoder::open(v.path, v.sampleRate, nullptr);
+        if (!v.decoder) return false;
+    }
+    AudioDecoder& d = *v.decoder;
+    const int64_t target = chunk * kChunkFrames;
+    if (d.position() != target) {
+        const int64_t base = runStart(v, chunk) * kChunkFrames;
+        if (d.position() < base || d.position() > target) d.seekTo(base);
+        d.seekTo(target);
+    }
+    const int s = pickVictim(v, wanted);
+    if (s < 0) return false;
+    ChunkSlot& slot = v.cache[s];
+    bool atEnd = false;
+    const int n = d.read(slot.data, kChunkFrames, &atEnd);
+    slot.frames = n;
+    slot.last = atEnd;
+    if (atEnd) {
+        int64_t known = v.lastChunk.load();
+        while ((known < 0 || chunk < known) && !v.lastChunk.compare_exchange_weak(known, chunk)) {
+        }
+    }
+    slot.tag.store(chunk, std::memory_order_release);
+    return true;
+}
+}  // namespace
+
+DecoderPool::DecoderPool(int threads) {
+    for (int i = 0; i < threads; ++i) threads_.emplace_back([this, i] { loop(i); });
+}
+
+DecoderPool::~DecoderPool() {
+    shutdown();
+}
+
+void DecoderPool::shutdown() {
+    {
+        std::lock_guard lock(mutex_);
+        stopping_ = true;
+    }
+    wakeUp_.notify_all();
+    for (auto& t : threads_) t.join();
+    threads_.clear();
+}
+
+void DecoderPool::add(std::shared_ptr<Voice> voice) {
+    {
+        std::lock_guard lock(mutex_);
+        voices_.push_back(std::move(voice));
+    }
+    wake();
+}
+
+void DecoderPool::remove(const Voice* voice) {
+    std::lock_guard lock(mutex_);
+    auto it = std::find_if(voices_.begin(), voices_.end(),
+                           [voice](const auto& p) { return p.get() == voice; });
+    if (it != voices_.end()) {
+        *it = std::move(voices_.back());
+        voices_.pop_back();
+    }
+}
+
+void DecoderPool::wake() {
+    {
+        std::lock_guard lock(mutex_);
+        ++wakeCount_;
+    }
+    wakeUp_.notify_all();
+}
+
+void DecoderPool::setHousekeeping(std::function<void()> work) {
+    std::lock_guard lock(mutex_);
+    housekeeping_ = std::move(work);
+}
+
+bool DecoderPool::service(Voice& v) {
+    Wanted wanted;
+    const bool active = v.active.load(std::memory_order_acquire);
+    const int64_t last = v.lastChunk.load(std::memory_order_acquire);
+    if (active) {
+        const bool loops = v.loopsLeft.load(std::memory_order_relaxed) != 0;
+        int64_t c = v.playhead.load(std::memory_order_acquire) / kChunkFrames;
+        for (int j = 0; j < kAheadChunks; ++j, ++c) {
+            if (last >= 0 && c > last) {
+                if (!loops) break;
+                c = 0;
+            }
+            wanted.add(c);
+        }
+    }
+    for (int64_t anchor : {v.anchorA.load(), v.anchorB.load()}) {
+        if (anchor < 0) continue;
+        for (int64_t c = anchor / kChunkFrames, j = 0; j < kAnchorChunks; ++j, ++c) {
+            if (last >= 0 && c > last) break;
+            wanted.add(c);
+        }
+    }
+    int decoded = 0;
+    for (int i = 0; i < wanted.count && decoded < kChunksPerVisit; ++i) {
+        if (v.hasChunk(wanted.chunks[size_t(i)])) continue;
+        if (!decodeChunk(v, wanted.chunks[size_t(i)], wanted)) break;
+        ++decoded;
+    }
+    if (decoded == 0 && !active && v.decoder) {
+        // Everything a stopped player needs is in memory: give back the file and the codec.
+        v.decoder.reset();
+    }
+    return decoded > 0;
+}
+
+void DecoderPool::loop(int index) {
+    std::vector<std::shared_ptr<Voice>> snapshot;
+    uint64_t seenWakes = 0;
+    for (;;) {
+        std::function<void()> housekeeping;
+        {
+            std::lock_guard lock(mutex_);
+            if (stopping_) return;
+            snapshot = voices_;
+            seenWakes = wakeCount_;
+            if (index == 0) housekeeping = housekeeping_;
+        }
+        bool worked = false;
+        bool anyActive = false;
+        for (auto& v : snapshot) {
+            const bool active = v->active.load(std::memory_order_acquire);
+            anyActive |= active;
+            if (!active && !v->dirty.load(std::memory_order_acquire)) continue;
+            if (v->busy.exchange(true, std::memory_order_acquire)) continue;
+            v->dirty.store(false, std::memory_order_release);
+            const bool more = service(*v);
+            if (more) v->dirty.store(true, std::memory_order_release);
+            worked |= more;
+            v->busy.store(false, std::memory_order_release);
+        }
+        snapshot.clear();
+        if (housekeeping) housekeeping();
+        if (worked) continue;
+        std::unique_lock lock(mutex_);
+        wakeUp_.wait_for(lock, anyActive ? kPlayingPoll : kIdlePoll,
+                         [&] { return wakeCount_ != seenWakes || stopping_; });
+    }
+}

@@ -1,0 +1,47 @@
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+struct Voice;
+
+// Worker threads that keep every voice's chunk cache filled: the chunks ahead of a playing
+// voice's position (wrapping to the start when it loops), and the chunks at each voice's start
+// points so that a stopped player starts without decoding. A stopped voice whose start points
+// are decoded closes its file.
+class DecoderPool {
+public:
+    explicit DecoderPool(int threads);
+    ~DecoderPool();
+
+    // Stops and joins the workers; the destructor does it too.
+    void shutdown();
+
+    void add(std::shared_ptr<Voice> voice);
+    void remove(const Voice* voice);
+    // Have a worker look at the voices now rather than at its next poll.
+    void wake();
+    // Run by one worker on every pass: drains what the audio thread reported.
+    void setHousekeeping(std::function<void()> work);
+
+    // Decodes what the voice needs next, a few chunks at most. Returns true when it decoded
+    // something (call again: there may be more). The caller must hold the voice's `busy` flag,
+    // or be the only one who knows the voice.
+    static bool service(Voice& v);
+
+private:
+    void loop(int index);
+
+    std::mutex mutex_;
+    std::condition_variable wakeUp_;
+    uint64_t wakeCount_ = 0;  // a counter, not a flag: every sleeping worker sees a wake
+    bool stopping_ = false;
+    std::vector<std::shared_ptr<Voice>> voices_;
+    std::function<void()> housekeeping_;
+    std::vector<std::thread> threads_;
+};

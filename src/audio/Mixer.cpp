@@ -1,0 +1,228 @@
+#include "audio/Mixer.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <thread>
+
+#include "audio/Voice.h"
+
+namespace {
+constexpr size_t kCommandCapacity = 1 << 16;
+constexpr size_t kEventCapacity = 1 << 12;
+}  // namespace
+
+Mixer::Mixer(int sampleRate, size_t maxVoices)
+    : sampleRate_(sampleRate),
+      commands_(kCommandCapacity),
+      ends_(kEventCapacity),
+      retired_(kEventCapacity) {
+    active_.reserve(maxVoices);
+}
+
+uint64_t Mixer::send(MixerCommand command) {
+    std::lock_guard lock(sendMutex_);
+    command.sequence = ++nextSequence_;
+    // The audio thread drains the FIFO every block; a full FIFO means it is far behind, and
+    // the producer (never the audio thread) can afford to wait for room.
+    while (!commands_.push(command)) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    return command.sequence;
+}
+
+void Mixer::panGains(float pan, float& left, float& right) {
+    pan = std::clamp(pan, -1.0f, 1.0f);
+    left = right = 1.0f;
+    if (pan > 0.0f) left = pan >= 1.0f ? 0.0f : float(std::cos(double(pan) * M_PI / 2));
+    if (pan < 0.0f) right = pan <= -1.0f ? 0.0f : float(std::cos(double(-pan) * M_PI / 2));
+}
+
+void Mixer::addActive(Voice& v) {
+    if (v.rt.inActiveList || active_.size() == active_.capacity()) return;
+    active_.push_back(&v);
+    v.rt.inActiveList = true;
+}
+
+void Mixer::publish(Voice& v) {
+    v.playhead.store(v.rt.position, std::memory_order_release);
+    v.gainNow.store(float(v.rt.gain), std::memory_order_relaxed);
+    v.loopsLeft.store(v.rt.loopsLeft, std::memory_order_relaxed);
+    v.active.store(v.rt.playing, std::memory_order_release);
+}
+
+void Mixer::applyCommands() {
+    MixerCommand c;
+    while (commands_.pop(c)) {
+        Voice& v = *c.voice;
+        VoiceRt& r = v.rt;
+        switch (c.type) {
+            case MixerCommand::Type::Add:
+                break;
+            case MixerCommand::Type::Remove:
+                if (r.inActiveList) {
+                    active_.erase(std::find(active_.begin(), active_.end(), &v));
+                    r.inActiveList = false;
+                }
+                r.playing = false;
+                // The voice leaves the audio thread for good; a worker frees it. If the FIFO
+                // were full the voice would only leak, never be freed under our feet.
+                retired_.push(&v);
+                continue;
+            case MixerCommand::Type::Play:
+                r.generation = c.generation;
+                r.position = std::max<int64_t>(c.frame, 0);
+                r.loopsLeft = c.count;
+                r.playing = true;
+                addActive(v);
+                break;
+            case MixerCommand::Type::Stop:
+                r.playing = false;
+                v.dirty.store(true, std::memory_order_release);  // a worker may close the file
+                break;
+            case MixerCommand::Type::Seek:
+                r.position = std::max<int64_t>(c.frame, 0);
+                break;
+            case MixerCommand::Type::SetGain:
+                r.gain = c.value;
+                r.rampTarget = c.value;
+                r.rampLeft = 0;
+                break;
+            case MixerCommand::Type::Ramp:
+                r.rampTarget = c.value;
+                if (c.count <= 0 || !r.playing) {
+                    r.gain = c.value;
+                    r.rampLeft = 0;
+                } else {
+                    r.rampStep = (double(c.value) - r.gain) / double(c.count);
+                    r.rampLeft = c.count;
+                }
+                break;
+            case MixerCommand::Type::SetPan:
+                r.pan = std::clamp(c.value, -1.0f, 1.0f);
+                // A stopped voice takes its pan at once; a playing one glides to it over the
+                // next block.
+                if (!r.playing) panGains(r.pan, r.panLeft, r.panRight);
+                break;
+        }
+        publish(v);
+        v.appliedSequence.store(c.sequence, std::memory_order_release);
+    }
+}
+
+void Mixer::endOfPass(Voice& v) {
+    VoiceRt& r = v.rt;
+    if (r.loopsLeft != 0) {
+        if (r.loopsLeft > 0) --r.loopsLeft;
+        r.position = 0;
+        return;
+    }
+    r.playing = false;
+    r.position = 0;
+    v.dirty.store(true, std::memory_order_release);
+    v.endedGeneration.store(r.generation, std::memory_order_release);
+    ends_.push(EndEvent{v.id, r.generation});
+}
+
+void Mixer::render(Voice& v, float* out, int frames) {
+    VoiceRt& r = v.rt;
+    float targetLeft, targetRight;
+    panGains(r.pan, targetLeft, targetRight);
+    const float panStepLeft = (targetLeft - r.panLeft) / float(frames);
+    const float panStepRight = (targetRight - r.panRight) / float(frames);
+    const float panLeft0 = r.panLeft, panRight0 = r.panRight;
+
+    int done = 0;
+    int passes = 0;
+    while (done < frames && r.playing) {
+        // A file shorter than a block loops many times per block; bound the work regardless.
+        if (++passes > 64) break;
+        const int64_t chunk = r.position / kChunkFrames;
+        const int offset = int(r.position % kChunkFrames);
+        int s = v.findSlot(chunk);
+        if (s >= 0) {
+            // Announce the read, then confirm the slot still holds the chunk: a worker that
+            // wants to overwrite a slot checks this hazard after marking the slot.
+            v.hazard.store(s, std::memory_order_seq_cst);
+            if (v.cache[s].tag.load(std::memory_order_seq_cst) != chunk) {
+                v.hazard.store(-1, std::memory_order_release);
+                s = -1;
+            }
+        }
+        if (s < 0) {
+            const int64_t last = v.lastChunk.load(std::memory_order_acquire);
+            if (last >= 0 && chunk > last) {
+                endOfPass(v);
+                continue;
+            }
+            break;  // underrun: silence, and the position waits for the data
+        }
+        const ChunkSlot& slot = v.cache[s];
+        const int available = slot.frames - offset;
+        if (available <= 0) {
+            v.hazard.store(-1, std::memory_order_release);
+            if (slot.last) {
+                endOfPass(v);
+                continue;
+            }
+            break;
+        }
+        const int n = std::min(available, frames - done);
+        const float* src = slot.data + size_t(offset) * 2;
+        float* dst = out + size_t(done) * 2;
+        float pl = panLeft0 + panStepLeft * float(done);
+        float pr = panRight0 + panStepRight * float(done);
+        int i = 0;
+        // The ramp runs per sample, so a fade has no steps and ends exactly on its target.
+        for (; i < n && r.rampLeft > 0; ++i) {
+            const float g = float(r.gain);
+            if (--r.rampLeft == 0)
+                r.gain = r.rampTarget;
+            else
+                r.gain += r.rampStep;
+            dst[2 * i] += src[2 * i] * g * pl;
+            dst[2 * i + 1] += src[2 * i + 1] * g * pr;
+            pl += panStepLeft;
+            pr += panStepRight;
+        }
+        const float g = float(r.gain);
+        if (panStepLeft == 0.0f && panStepRight == 0.0f) {
+            for (; i < n; ++i) {
+                dst[2 * i] += src[2 * i] * g * pl;
+                dst[2 * i + 1] += src[2 * i + 1] * g * pr;
+            }
+        } else {
+            for (; i < n; ++i) {
+                dst[2 * i] += src[2 * i] * g * pl;
+                dst[2 * i + 1] += src[2 * i + 1] * g * pr;
+                pl += panStepLeft;
+                pr += panStepRight;
+            }
+        }
+        v.hazard.store(-1, std::memory_order_release);
+        r.position += n;
+        done += n;
+        if (slot.last && offset + n >= slot.frames) endOfPass(v);
+    }
+    // Time passes for the gain even through an underrun, so a fade still ends on schedule.
+    if (done < frames && r.rampLeft > 0) {
+        const int64_t skip = std::min<int64_t>(r.rampLeft, frames - done);
+        r.rampLeft -= skip;
+        r.gain = r.rampLeft == 0 ? double(r.rampTarget) : r.gain + r.rampStep * double(skip);
+    }
+    r.panLeft = targetLeft;
+    r.panRight = targetRight;
+}
+
+void Mixer::process(float* out, int frames) {
+    applyCommands();
+    std::memset(out, 0, size_t(frames) * 2 * sizeof(float));
+    for (size_t i = active_.size(); i-- > 0;) {
+        Voice& v = *active_[i];
+        if (v.rt.playing) render(v, out, frames);
+        publish(v);
+        if (!v.rt.playing) {
+            v.rt.inActiveList = false;
+            active_[i] = active_.back();
+            active_.pop_back();
+        }
+    }
+}

@@ -1,0 +1,68 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <vector>
+
+#include "audio/SpscQueue.h"
+
+struct Voice;
+
+struct MixerCommand {
+    enum class Type : uint8_t { Add, Remove, Play, Stop, Seek, SetGain, Ramp, SetPan };
+    Type type = Type::Add;
+    Voice* voice = nullptr;
+    int64_t frame = 0;        // Play, Seek: position
+    int64_t count = 0;        // Play: loops; Ramp: length in frames
+    float value = 0.0f;       // SetGain, Ramp: gain; SetPan: pan
+    uint64_t generation = 0;  // Play
+    uint64_t sequence = 0;
+};
+
+struct EndEvent {
+    uint32_t voiceId = 0;
+    uint64_t generation = 0;
+};
+
+// Sums every playing voice into one stereo block. process() is the audio callback's whole
+// work: it takes no lock, allocates nothing and never touches a file or a decoder; it reads
+// decoded chunks that the workers publish, and learns of changes through a command FIFO.
+class Mixer {
+public:
+    explicit Mixer(int sampleRate, size_t maxVoices = 8192);
+
+    // From any thread but the audio thread; returns the command's sequence number, which the
+    // voice publishes as appliedSequence once the audio thread has taken it.
+    uint64_t send(MixerCommand command);
+
+    // Audio thread: overwrites out with `frames` interleaved stereo frames.
+    void process(float* out, int frames);
+    // Audio thread: applies pending commands without rendering.
+    void applyCommands();
+
+    // Audio thread only (offline rendering waits on these before a block).
+    const std::vector<Voice*>& activeVoices() const { return active_; }
+
+    SpscQueue<EndEvent>& endEvents() { return ends_; }
+    SpscQueue<Voice*>& retiredVoices() { return retired_; }
+    int sampleRate() const { return sampleRate_; }
+
+    // Pan law: centre leaves both sides untouched; towards one side the other side falls
+    // along a quarter cosine, reaching silence at the end. Never boosts.
+    static void panGains(float pan, float& left, float& right);
+
+private:
+    void render(Voice& v, float* out, int frames);
+    void endOfPass(Voice& v);
+    void publish(Voice& v);
+    void addActive(Voice& v);
+
+    const int sampleRate_;
+    std::mutex sendMutex_;  // serialises producers only; the audio thread never takes it
+    uint64_t nextSequence_ = 0;
+    SpscQueue<MixerCommand> commands_;
+    SpscQueue<EndEvent> ends_;
+    SpscQueue<Voice*> retired_;
+    std::vector<Voice*> active_;  // capacity reserved up front: push_back never allocates
+};

@@ -1,0 +1,90 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "audio/AudioDecoder.h"
+
+// Decoded audio travels from the decoder workers to the mixer in fixed chunks of output frames
+// (float stereo at the engine's rate). Chunk k holds frames [k * kChunkFrames, (k+1) *
+// kChunkFrames) of the file.
+constexpr int kChunkFrames = 4096;
+// Slots per voice: bounds a player's memory (24 * 4096 * 2 * 4 bytes = 768 KiB) whatever the
+// file's length.
+constexpr int kSlotCount = 24;
+// Chunks kept decoded from each start point while the player is stopped, so that play()
+// sounds in the next block without touching the decoder (about 256 ms).
+constexpr int kAnchorChunks = 3;
+// Chunks decoded ahead of the play position (about 1 s).
+constexpr int kAheadChunks = 12;
+
+constexpr int64_t kSlotEmpty = -1;
+constexpr int64_t kSlotWriting = -2;
+
+struct ChunkSlot {
+    // Chunk index once the data is complete (release-stored after the data), or one of the
+    // markers above.
+    std::atomic<int64_t> tag{kSlotEmpty};
+    int frames = 0;     // valid frames; fewer than kChunkFrames only in the file's last chunk
+    bool last = false;  // the file ends with this chunk
+    float* data = nullptr;
+};
+
+// What the mixer keeps per voice. Only the audio thread touches it once the voice is added.
+struct VoiceRt {
+    bool playing = false;
+    bool inActiveList = false;
+    int64_t position = 0;  // next frame to play
+    int64_t loopsLeft = 0;
+    double gain = 1.0;
+    double rampStep = 0.0;
+    int64_t rampLeft = 0;
+    float rampTarget = 1.0f;
+    float pan = 0.0f;
+    float panLeft = 1.0f, panRight = 1.0f;
+    uint64_t generation = 0;
+};
+
+// One player's shared state: the chunk cache, the decoder that fills it, and what the mixer
+// publishes about its playback.
+struct Voice {
+    Voice(uint32_t id, std::string path, int sampleRate);
+
+    const uint32_t id;
+    const std::string path;
+    const int sampleRate;
+
+    std::unique_ptr<float[]> storage;
+    ChunkSlot cache[kSlotCount];
+    // The slot the audio thread is reading; a worker never overwrites it.
+    std::atomic<int> hazard{-1};
+
+    // Start points to keep decoded (frames; -1 for none), written by the GUI thread.
+    std::atomic<int64_t> anchorA{0};
+    std::atomic<int64_t> anchorB{-1};
+    // Index of the file's last chunk once a worker has met the end; -1 until then.
+    std::atomic<int64_t> lastChunk{-1};
+    // Set when the worker should look at this voice although it isn't playing.
+    std::atomic<bool> dirty{true};
+    // Only one worker at a time decodes for a voice.
+    std::atomic<bool> busy{false};
+    std::unique_ptr<AudioDecoder> decoder;  // owned by whichever worker holds `busy`
+
+    // Published by the mixer after every block.
+    std::atomic<int64_t> playhead{0};
+    std::atomic<bool> active{false};
+    std::atomic<int64_t> loopsLeft{0};
+    std::atomic<uint64_t> endedGeneration{0};
+    std::atomic<float> gainNow{1.0f};
+    std::atomic<uint64_t> appliedSequence{0};
+
+    VoiceRt rt;
+
+    // Finds the slot holding chunk `chunk`, or -1.
+    int findSlot(int64_t chunk) const;
+    // True when chunk `chunk` is decoded, or lies past the known end of the file.
+    bool hasChunk(int64_t chunk) const;
+};

@@ -1,0 +1,315 @@
+#include <gtest/gtest.h>
+
+#include <QCoreApplication>
+#include <QTemporaryDir>
+#include <cmath>
+#include <filesystem>
+#include <thread>
+
+#include "audio/AudioEngine.h"
+#include "audio/AudioPlayer.h"
+#include "support/TestFiles.h"
+
+namespace {
+
+constexpr int kRate = 48000;
+constexpr int kBlock = AudioEngine::kBlockFrames;
+
+struct EndCounter : AudioPlayerDelegate {
+    int ends = 0;
+    AudioPlayer* last = nullptr;
+    void audioPlayerDidFinishPlaying(AudioPlayer* player, bool) override {
+        ++ends;
+        last = player;
+    }
+};
+
+class OfflinePlayerTest : public ::testing::Test {
+protected:
+    OfflinePlayerTest() : engine(AudioEngine::Mode::Offline, kRate) {}
+
+    std::string file(const std::string& name) {
+        return dir.filePath(QString::fromStdString(name)).toStdString();
+    }
+
+    std::unique_ptr<AudioPlayer> open(const std::string& path) {
+        std::string error;
+        auto p = AudioPlayer::initWithContentsOfURL(path, &error, &engine);
+        EXPECT_TRUE(p) << error;
+        return p;
+    }
+
+    std::vector<float> render(int blocks) {
+        std::vector<float> out(size_t(blocks) * kBlock * 2);
+        for (int b = 0; b < blocks; ++b)
+            engine.renderOffline(out.data() + size_t(b) * kBlock * 2, kBlock);
+        return out;
+    }
+
+    // End events travel through the Qt event loop.
+    void settle() {
+        for (int i = 0; i < 20; ++i) {
+            QCoreApplication::processEvents();
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+    }
+
+    QTemporaryDir dir;
+    AudioEngine engine;
+};
+
+TEST_F(OfflinePlayerTest, PositionIsSampleAccurateAfterPlayAndSeeks) {
+    const auto path = file("index.wav");
+    testfiles::writeIndexWav(path, kRate, kRate * 3);
+    auto p = open(path);
+    ASSERT_TRUE(p);
+
+    // Seek while stopped, then play: the first sample out is that frame.
+    p->setCurrentTime(1000.0 / kRate);
+    EXPECT_DOUBLE_EQ(p->currentTime(), 1000.0 / kRate);
+    p->play();
+    auto out = render(4);
+    for (int i = 0; i < 4 * kBlock; ++i) {
+        ASSERT_EQ(testfiles::indexOf(out[2 * size_t(i)]), 1000 + i) << "frame " << i;
+        ASSERT_FLOAT_EQ(out[2 * size_t(i) + 1], -out[2 * size_t(i)]);
+    }
+    EXPECT_DOUBLE_EQ(p->currentTime(), (1000.0 + 4 * kBlock) / kRate);
+
+    // Seek while playing, far away (past what is decoded ahead): exact again.
+    p->setCurrentTime(100000.0 / kRate);
+    EXPECT_DOUBLE_EQ(p->currentTime(), 100000.0 / kRate);
+    out = render(2);
+    for (int i = 0; i < 2 * kBlock; ++i)
+        ASSERT_EQ(testfiles::indexOf(out[2 * size_t(i)]), (100000 + i) % 32768) << "frame " << i;
+
+    // And backwards, into the middle of a chunk.
+    p->setCurrentTime(5003.0 / kRate);
+    out = render(1);
+    for (int i = 0; i < kBlock; ++i) ASSERT_EQ(testfiles::indexOf(out[2 * size_t(i)]), 5003 + i);
+    EXPECT_DOUBLE_EQ(p->currentTime(), (5003.0 + kBlock) / kRate);
+
+    p->stop();
+    EXPECT_FALSE(p->isPlaying());
+    EXPECT_DOUBLE_EQ(p->currentTime(), (5003.0 + kBlock) / kRate);
+}
+
+TEST_F(OfflinePlayerTest, PlayThenSeekStartsAtTheSeekInTheFirstBlock) {
+    const auto path = file("index.wav");
+    testfiles::writeIndexWav(path, kRate, kRate * 4);
+    auto p = open(path);
+    ASSERT_TRUE(p);
+    p->play();
+    p->setCurrentTime(2.5);  // a trimmed cue: play, then seek to its start
+    auto out = render(1);
+    EXPECT_EQ(testfiles::indexOf(out[0]), (int64_t(2.5 * kRate)) % 32768);
+    p->stop();
+    p->setCurrentTime(0);
+    p->prepareToPlay();
+    render(1);
+}
+
+TEST_F(OfflinePlayerTest, FadeIsALinearPerSampleRampFromThePresentGain) {
+    const auto path = file("dc.wav");
+    testfiles::writeWav16(path, kRate, 2, kRate, [](int64_t, int) { return 0.5f; });
+    auto p = open(path);
+    ASSERT_TRUE(p);
+    p->setVolume(0.0f);
+    p->play();
+    const double seconds = 0.1;
+    const int rampFrames = int(seconds * kRate);
+    p->setVolume(0.8f, seconds);
+    auto out = render(rampFrames / kBlock + 3);
+    // Gain of each frame, from the left channel of a constant 0.5.
+    std::vector<double> gain;
+    for (size_t i = 0; i < out.size() / 2; ++i) gain.push_back(out[2 * i] / 0.5);
+    const double share = 0.8 / rampFrames;
+    EXPECT_NEAR(gain[0], 0.0, 1e-6);
+    for (int i = 1; i < rampFrames; ++i) {
+        ASSERT_NEAR(gain[size_t(i)] - gain[size_t(i) - 1], share, 1e-5) << "frame " << i;
+        ASSERT_NEAR(gain[size_t(i)], share * i, 1e-4) << "frame " << i;
+    }
+    // At the target at the requested time, and it stays there.
+    for (size_t i = size_t(rampFrames); i < gain.size(); ++i) ASSERT_NEAR(gain[i], 0.8, 1e-6);
+    EXPECT_FLOAT_EQ(p->currentGain(), 0.8f);
+
+    // A new fade starts from the present gain, mid-ramp, without a jump.
+    p->setVolume(0.0f, 0.05);
+    out = render(2);
+    EXPECT_NEAR(out[0] / 0.5, 0.8, 1e-3);
+    EXPECT_LT(out[2 * (2 * kBlock - 1)] / 0.5,
+              0.8 - 0.8 * (2.0 * kBlock - 2) / (0.05 * kRate) + 1e-3);
+}
+
+TEST_F(OfflinePlayerTest, PanKeepsTheSignalAtCentreAndSilencesTheFarSide) {
+    const auto path = file("tone.wav");
+    testfiles::writeToneWav(path, kRate, 1.0, 440.0, 0.5f);
+    auto reference = open(path);
+    ASSERT_TRUE(reference);
+    reference->setVolume(0.7f);
+    reference->play();
+    const auto centre = render(4);
+    reference->stop();
+
+    // The raw samples, at gain 1 and centre, as the decoder sees them.
+    auto raw = open(path);
+    raw->play();
+    reference.reset();
+    const auto unity = render(4);
+    raw->stop();
+    for (size_t i = 0; i < centre.size(); ++i) ASSERT_EQ(centre[i], unity[i] * 0.7f) << i;
+
+    for (float pan : {1.0f, -1.0f, 0.5f}) {
+        auto p = open(path);
+        p->setPan(pan);
+        p->play();
+        const auto out = render(4);
+        double left = 0, right = 0;
+        for (size_t i = 0; i < out.size(); i += 2) {
+            left += std::abs(out[i]);
+            right += std::abs(out[i + 1]);
+        }
+        if (pan == 1.0f) {
+            EXPECT_EQ(left, 0.0);
+            EXPECT_GT(right, 0.0);
+        } else if (pan == -1.0f) {
+            EXPECT_EQ(right, 0.0);
+            EXPECT_GT(left, 0.0);
+        } else {
+            // Off centre: the near side is untouched, the far side lowered, nothing boosted.
+            for (size_t i = 0; i < out.size(); i += 2) ASSERT_EQ(out[i + 1], unity[i + 1]);
+            EXPECT_LT(left, right);
+            EXPECT_GT(left, 0.5 * right);
+        }
+        p->stop();
+    }
+}
+
+TEST_F(OfflinePlayerTest, LoopsPlayNPlusOneSeamlessPassesThenEndOnce) {
+    const int frames = 10000;  // not a multiple of the block or the chunk
+    const auto path = file("short.wav");
+    testfiles::writeIndexWav(path, kRate, frames);
+    auto p = open(path);
+    ASSERT_TRUE(p);
+    EndCounter delegate;
+    p->setDelegate(&delegate);
+    p->setNumberOfLoops(2);
+    p->play();
+    const int blocks = (3 * frames) / kBlock + 4;
+    const auto out = render(blocks);
+    for (int i = 0; i < 3 * frames; ++i)
+        ASSERT_EQ(testfiles::indexOf(out[2 * size_t(i)]), i % frames) << "frame " << i;
+    for (size_t i = size_t(3 * frames) * 2; i < out.size(); ++i) ASSERT_EQ(out[i], 0.0f);
+    EXPECT_FALSE(p->isPlaying());
+    EXPECT_EQ(p->currentTime(), 0.0);
+    settle();
+    EXPECT_EQ(delegate.ends, 1);
+    EXPECT_EQ(delegate.last, p.get());
+
+    // Played again once through: one more end.
+    p->setNumberOfLoops(0);
+    p->play();
+    render(frames / kBlock + 2);
+    settle();
+    EXPECT_EQ(delegate.ends, 2);
+}
+
+TEST_F(OfflinePlayerTest, StopNeverReportsAnEnd) {
+    const auto path = file("short.wav");
+    testfiles::writeIndexWav(path, kRate, 3000);
+    auto p = open(path);
+    EndCounter delegate;
+    p->setDelegate(&delegate);
+    p->play();
+    render(4);
+    p->stop();
+    render(20);
+    settle();
+    EXPECT_EQ(delegate.ends, 0);
+
+    // Stop issued after the audio thread already reached the end but before the GUI heard it.
+    p->setCurrentTime(0);
+    p->play();
+    render(20);
+    p->stop();
+    settle();
+    EXPECT_EQ(delegate.ends, 0);
+    EXPECT_FALSE(p->isPlaying());
+}
+
+TEST_F(OfflinePlayerTest, InfiniteLoopRunsUntilStop) {
+    const auto path = file("short.wav");
+    testfiles::writeIndexWav(path, kRate, 2000);
+    auto p = open(path);
+    EndCounter delegate;
+    p->setDelegate(&delegate);
+    p->setNumberOfLoops(-1);
+    p->play();
+    const auto out = render(40);
+    for (int i = 0; i < 40 * kBlock; ++i)
+        ASSERT_EQ(testfiles::indexOf(out[2 * size_t(i)]), i % 2000);
+    EXPECT_TRUE(p->isPlaying());
+    p->stop();
+    settle();
+    EXPECT_EQ(delegate.ends, 0);
+}
+
+TEST_F(OfflinePlayerTest, StoppedPlayersHoldBoundedResources) {
+    const auto path = file("long.wav");
+    testfiles::writeToneWav(path, kRate, 20.0, 220.0, 0.3f);
+    auto countFds = [] {
+        int n = 0;
+        for ([[maybe_unused]] auto& e : std::filesystem::directory_iterator("/proc/self/fd")) ++n;
+        return n;
+    };
+    const int before = countFds();
+    std::vector<std::unique_ptr<AudioPlayer>> players;
+    for (int i = 0; i < 300; ++i) players.push_back(open(path));
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_LT(countFds() - before, 10);
+    // A 20 s file plays from disk: past the first minute of chunks, all still exact.
+    players[0]->setCurrentTime(15.0);
+    players[0]->play();
+    const auto out = render(8);
+    EXPECT_GT(std::abs(out[200]), 0.0f);
+    EXPECT_TRUE(players[0]->isPlaying());
+}
+
+TEST_F(OfflinePlayerTest, BadFilesFailCleanly) {
+    std::string error;
+    EXPECT_FALSE(AudioPlayer::initWithContentsOfURL(file("missing.wav"), &error, &engine));
+    EXPECT_FALSE(error.empty());
+
+    testfiles::writeAll(file("empty.wav"), "");
+    EXPECT_FALSE(AudioPlayer::initWithContentsOfURL(file("empty.wav"), nullptr, &engine));
+
+    testfiles::writeAll(file("notes.mp3"), "These are the stage manager's notes, not audio.\n");
+    EXPECT_FALSE(AudioPlayer::initWithContentsOfURL(file("notes.mp3"), nullptr, &engine));
+
+    std::string garbage(20000, '\0');
+    for (size_t i = 0; i < garbage.size(); ++i) garbage[i] = char((i * 7919) % 251);
+    testfiles::writeAll(file("song.sd2"), garbage);
+    EXPECT_FALSE(AudioPlayer::initWithContentsOfURL(file("song.sd2"), nullptr, &engine));
+
+    // Truncated: a FLAC cut inside its header, a WAV cut right after its header.
+    testfiles::writeToneWav(file("tone.wav"), kRate, 1.0, 440.0, 0.5f);
+    ASSERT_TRUE(testfiles::ffmpegConvert(file("tone.wav"), file("tone.flac"), ""));
+    const auto flac = testfiles::readAll(file("tone.flac"));
+    testfiles::writeAll(file("cut.flac"), flac.substr(0, 30));
+    EXPECT_FALSE(AudioPlayer::initWithContentsOfURL(file("cut.flac"), nullptr, &engine));
+    const auto wav = testfiles::readAll(file("tone.wav"));
+    testfiles::writeAll(file("cut.wav"), wav.substr(0, 44));
+    EXPECT_FALSE(AudioPlayer::initWithContentsOfURL(file("cut.wav"), nullptr, &engine));
+
+    EXPECT_FALSE(AudioPlayer::initWithContentsOfURL(dir.path().toStdString(), nullptr, &engine));
+
+    // The empty player is harmless.
+    AudioPlayer empty;
+    EXPECT_FALSE(empty.play());
+    empty.stop();
+    empty.setVolume(0.5f, 1.0);
+    empty.setCurrentTime(3.0);
+    EXPECT_EQ(empty.duration(), 0.0);
+    EXPECT_FALSE(empty.isPlaying());
+}
+
+}  // namespace
