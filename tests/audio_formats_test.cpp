@@ -1,0 +1,138 @@
+#include <gtest/gtest.h>
+
+#include <QTemporaryDir>
+#include <cmath>
+
+#include "audio/AudioEngine.h"
+#include "audio/AudioPlayer.h"
+#include "support/TestFiles.h"
+
+namespace {
+
+constexpr int kRate = 48000;
+
+struct Level {
+    double left = 0, right = 0;  // RMS
+};
+
+class FormatsTest : public ::testing::Test {
+protected:
+    FormatsTest() : engine(AudioEngine::Mode::Offline, kRate) {
+        source = path("source.wav");
+        // One second of 440 Hz at half scale, at 44.1 kHz so that every format is resampled.
+        testfiles::writeToneWav(source, 44100, 1.0, 440.0, 0.5f);
+    }
+
+    std::string path(const std::string& name) {
+        return dir.filePath(QString::fromStdString(name)).toStdString();
+    }
+
+    // Plays the middle of the file and measures it.
+    Level measure(AudioPlayer& p) {
+        p.setCurrentTime(0.25);
+        p.play();
+        std::vector<float> block(size_t(AudioEngine::kBlockFrames) * 2);
+        Level level;
+        int frames = 0;
+        for (int b = 0; b < 60; ++b) {
+            engine.renderOffline(block.data(), AudioEngine::kBlockFrames);
+            for (size_t i = 0; i < block.size(); i += 2) {
+                level.left += double(block[i]) * block[i];
+                level.right += double(block[i + 1]) * block[i + 1];
+            }
+            frames += AudioEngine::kBlockFrames;
+        }
+        p.stop();
+        level.left = std::sqrt(level.left / frames);
+        level.right = std::sqrt(level.right / frames);
+        return level;
+    }
+
+    QTemporaryDir dir;
+    AudioEngine engine;
+    std::string source;
+};
+
+TEST_F(FormatsTest, EveryImportFormatOpensAndPlaysAtItsLevel) {
+    const struct {
+        const char* name;
+        const char* args;
+    } formats[] = {
+        {"tone.wav", ""},
+        {"tone.aif", "-f aiff"},
+        {"tone.aiff", "-f aiff"},
+        {"tone.aifc", "-f aiff -c:a pcm_f32be"},
+        {"tone.caf", "-f caf"},
+        {"tone.snd", "-f au"},
+        {"tone.au", "-f au"},
+        {"tone.flac", ""},
+        {"tone.mp3", "-c:a libmp3lame -b:a 192k"},
+        {"tone.aac", "-c:a aac -f adts"},
+        {"tone.adts", "-c:a aac -f adts"},
+        {"tone.m4a", "-c:a aac"},
+        {"tone.mp4", "-c:a aac"},
+        {"tone.ac3", "-c:a ac3"},
+        {"tone.ogg", "-c:a libvorbis"},
+        {"alac.m4a", "-c:a alac"},
+        {"alac.caf", "-f caf -c:a alac"},
+    };
+    const double expected = 0.5 / std::sqrt(2.0);
+    for (const auto& f : formats) {
+        SCOPED_TRACE(f.name);
+        ASSERT_TRUE(testfiles::ffmpegConvert(source, path(f.name), f.args));
+        std::string error;
+        auto p = AudioPlayer::initWithContentsOfURL(path(f.name), &error, &engine);
+        ASSERT_TRUE(p) << error;
+        // Lossy formats add their encoder's padding; never more than a few frames' worth.
+        EXPECT_NEAR(p->duration(), 1.0, 0.08);
+        const Level level = measure(*p);
+        EXPECT_NEAR(level.left, expected, expected * 0.05);
+        EXPECT_NEAR(level.right, expected, expected * 0.05);
+    }
+}
+
+TEST_F(FormatsTest, MonoPlaysOnBothSidesAndSurroundIsFoldedToStereo) {
+    testfiles::writeToneWav(path("mono.wav"), kRate, 1.0, 440.0, 0.5f, 1);
+    auto mono = AudioPlayer::initWithContentsOfURL(path("mono.wav"), nullptr, &engine);
+    ASSERT_TRUE(mono);
+    const Level m = measure(*mono);
+    EXPECT_NEAR(m.left, 0.5 / std::sqrt(2.0), 0.005);
+    EXPECT_DOUBLE_EQ(m.left, m.right);
+
+    // Six channels, the tone on the front left only.
+    testfiles::writeWav16(path("surround.wav"), kRate, 6, kRate, [](int64_t i, int c) {
+        return c == 0 ? 0.5f * float(std::sin(2.0 * M_PI * 440.0 * double(i) / kRate)) : 0.0f;
+    });
+    auto surround = AudioPlayer::initWithContentsOfURL(path("surround.wav"), nullptr, &engine);
+    ASSERT_TRUE(surround);
+    const Level s = measure(*surround);
+    EXPECT_GT(s.left, 0.05);
+    EXPECT_LT(s.right, s.left * 0.01);
+}
+
+TEST_F(FormatsTest, DurationIsExactForPcmAndStableForCompressed) {
+    const int64_t frames = 44100 * 2 + 1234;
+    testfiles::writeToneWav(path("odd.wav"), 44100, double(frames) / 44100, 330.0, 0.4f);
+    ASSERT_TRUE(testfiles::ffmpegConvert(path("odd.wav"), path("odd.flac"), ""));
+    for (const char* name : {"odd.wav", "odd.flac"}) {
+        auto p = AudioPlayer::initWithContentsOfURL(path(name), nullptr, &engine);
+        ASSERT_TRUE(p) << name;
+        EXPECT_EQ(p->duration(), double(frames) / 44100) << name;
+    }
+    ASSERT_TRUE(testfiles::ffmpegConvert(path("odd.wav"), path("odd.mp3"), "-c:a libmp3lame"));
+    ASSERT_TRUE(testfiles::ffmpegConvert(path("odd.wav"), path("odd.aac"), "-c:a aac -f adts"));
+    ASSERT_TRUE(testfiles::ffmpegConvert(path("odd.wav"), path("odd.m4a"), "-c:a aac"));
+    for (const char* name : {"odd.mp3", "odd.aac", "odd.m4a"}) {
+        auto first = AudioPlayer::initWithContentsOfURL(path(name), nullptr, &engine);
+        ASSERT_TRUE(first) << name;
+        const double d = first->duration();
+        first.reset();
+        for (int i = 0; i < 3; ++i) {
+            auto again = AudioPlayer::initWithContentsOfURL(path(name), nullptr, &engine);
+            EXPECT_EQ(again->duration(), d) << name;
+        }
+        EXPECT_NEAR(d, double(frames) / 44100, 0.1) << name;
+    }
+}
+
+}  // namespace
