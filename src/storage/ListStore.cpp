@@ -55,7 +55,9 @@ void syncFolder(const std::string& folder) {
 // over it, so a crash or a full disk leaves the old content in place.
 bool writeAtomically(const std::string& path, const std::string& text) {
     QSaveFile file(QString::fromStdString(path));
-    if (!file.open(QIODevice::WriteOnly)) return false;
+    // Unbuffered: a buffered QSaveFile loses a short write (full disk) in its final flush and
+    // then commits the truncated text as if all were well.
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered)) return false;
     if (file.write(text.data(), qint64(text.size())) != qint64(text.size())) {
         file.cancelWriting();
         file.commit();

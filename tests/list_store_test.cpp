@@ -1,0 +1,423 @@
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+
+#include <QProcess>
+#include <QProcessEnvironment>
+#include <QRandomGenerator>
+#include <QTest>
+#include <atomic>
+#include <csignal>
+#include <filesystem>
+#include <mutex>
+
+#include "audio/AudioEngine.h"
+#include "model/CXAudio.h"
+#include "model/ListFile.h"
+#include "storage/ListStore.h"
+#include "storage/SaveWriter.h"
+#include "support/TempHome.h"
+
+namespace fs = std::filesystem;
+using nlohmann::json;
+
+namespace {
+
+struct EndCounter : AudioPlayerDelegate {
+    void audioPlayerDidFinishPlaying(AudioPlayer*, bool) override { ++ends; }
+    int ends = 0;
+};
+
+json element(const std::string& file, const std::string& title) {
+    return json{{"fileName", file}, {"audioTitle", title}, {"volumeLevel", 0.5}};
+}
+
+std::string listPath() {
+    return storage::listFilePath();
+}
+std::string readList() {
+    return testfiles::readAll(listPath());
+}
+bool audioFolderExists() {
+    return fs::exists(storage::audioFolderPath());
+}
+
+struct FileStamp {
+    ino_t inode = 0;
+    timespec mtime{};
+    bool operator==(const FileStamp& o) const {
+        return inode == o.inode && mtime.tv_sec == o.mtime.tv_sec &&
+               mtime.tv_nsec == o.mtime.tv_nsec;
+    }
+};
+FileStamp stampOf(const std::string& path) {
+    struct stat st {};
+    ::stat(path.c_str(), &st);
+    return {st.st_ino, st.st_mtim};
+}
+
+class ListStoreTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(home.isolated());
+        AudioEngine::shared();  // its one line about the output device is not ours to check
+        fs::create_directories(home.docs());
+        home.storeTone("a.wav", 0.4);
+        home.storeTone("b.wav", 0.6);
+    }
+    void writeList(const json& value) { testfiles::writeAll(listPath(), value.dump(2)); }
+    std::vector<std::string> titles(const CueList& list) {
+        std::vector<std::string> out;
+        for (const auto& cue : list) out.push_back(cue->audioTitle);
+        return out;
+    }
+
+    TempHome home;
+    ListStore store;
+    CueList list;
+    EndCounter delegate;
+};
+
+}  // namespace
+
+// --- loading -------------------------------------------------------------------------------
+
+TEST_F(ListStoreTest, NoListFileLoadsNothingQuietly) {
+    CaptureStdout out;
+    store.load(list, &delegate);
+    EXPECT_TRUE(list.empty());
+    EXPECT_EQ(out.text(), "");
+    EXPECT_TRUE(audioFolderExists());
+    EXPECT_FALSE(store.backupPending());
+}
+
+TEST_F(ListStoreTest, ContentThatIsNoListPrintsFailedToRead) {
+    for (const std::string content :
+         {"not json", "", "7", "\"[]\"", "[{\"fileName\": \"a.wav\"}"}) {
+        testfiles::writeAll(listPath(), content);
+        CaptureStdout out;
+        CueList loaded;
+        store.load(loaded, &delegate);
+        EXPECT_TRUE(loaded.empty()) << content;
+        EXPECT_EQ(out.text(), "Failed to read JSON\n") << content;
+        EXPECT_TRUE(audioFolderExists());
+        EXPECT_TRUE(store.backupPending());
+    }
+}
+
+TEST_F(ListStoreTest, ListWithoutElementsDeletesTheStorageFolder) {
+    for (const std::string content : {"[]", " { } "}) {
+        home.storeTone("a.wav", 0.1);
+        testfiles::writeAll(listPath(), content);
+        CaptureStdout out;
+        store.load(list, &delegate);
+        EXPECT_TRUE(list.empty());
+        EXPECT_EQ(out.text(), "");
+        EXPECT_FALSE(audioFolderExists()) << content;
+        EXPECT_EQ(readList(), content) << "loading never writes";
+    }
+}
+
+TEST_F(ListStoreTest, FailingElementIsDroppedWithTwoLines) {
+    writeList(json::array(
+        {element("a.wav", "first"), element("gone.wav", "second"), element("b.wav", "third")}));
+    CaptureStdout out;
+    store.load(list, &delegate);
+    EXPECT_EQ(titles(list), (std::vector<std::string>{"first", "third"}));
+    EXPECT_EQ(out.text(),
+              "Failed to create audio player\n"
+              "Unable to load audio track from JSON, Audio Track 1\n");
+    for (const auto& cue : list) EXPECT_EQ(cue->player->delegate(), &delegate);
+    EXPECT_EQ(list[0]->volumeLevel, 0.5f);
+}
+
+TEST_F(ListStoreTest, TopLevelObjectReadsEachMemberAsNoObject) {
+    writeList(json{{"x", element("a.wav", "one")}, {"y", element("b.wav", "two")}});
+    {
+        CaptureStdout out;
+        store.load(list, &delegate);
+        EXPECT_TRUE(list.empty());
+        EXPECT_EQ(out.text(),
+                  "Failed to create audio player\n"
+                  "Unable to load audio track from JSON, Audio Track 0\n"
+                  "Failed to create audio player\n"
+                  "Unable to load audio track from JSON, Audio Track 1\n");
+    }
+    home.storeTone("error", 0.1);
+    CaptureStdout out;
+    store.load(list, &delegate);
+    EXPECT_EQ(titles(list), (std::vector<std::string>{"error", "error"}));
+    EXPECT_EQ(out.text(), "");
+}
+
+// --- saving --------------------------------------------------------------------------------
+
+TEST_F(ListStoreTest, FirstChangeWritesTheListText) {
+    store.load(list, &delegate);
+    list.push_back(CXAudio::fromFileName("a.wav"));
+    list.push_back(CXAudio::fromFileName("b.wav"));
+    CaptureStdout out;
+    store.save(list);
+    EXPECT_EQ(readList(), listfile::text(list));
+    EXPECT_EQ(out.text(), "");
+
+    CueList again;
+    store.load(again, &delegate);
+    EXPECT_EQ(titles(again), (std::vector<std::string>{"a", "b"}));
+}
+
+TEST_F(ListStoreTest, UnchangedSaveLeavesTheFileAlone) {
+    list.push_back(CXAudio::fromFileName("a.wav"));
+    store.save(list);
+    const FileStamp before = stampOf(listPath());
+    const auto writes = store.filesWritten();
+    QTest::qWait(20);
+    store.save(list);
+    EXPECT_EQ(stampOf(listPath()), before);
+    EXPECT_EQ(store.filesWritten(), writes);
+
+    // Equal as JSON is enough: whitespace, key order and 1 for 1.0 don't count as changes.
+    json compact = listfile::parse(readList()).value();
+    compact[0]["fadeInLength"] = 3;
+    testfiles::writeAll(listPath(), compact.dump());
+    const FileStamp handMade = stampOf(listPath());
+    store.save(list);
+    EXPECT_EQ(stampOf(listPath()), handMade);
+
+    list[0]->volumeLevel = 0.25f;
+    store.save(list);
+    EXPECT_NE(stampOf(listPath()), handMade);
+    EXPECT_EQ(readList(), listfile::text(list));
+}
+
+TEST_F(ListStoreTest, SaveOverTextThatIsNoListSaysSoAndReplacesIt) {
+    list.push_back(CXAudio::fromFileName("a.wav"));
+    testfiles::writeAll(listPath(), "garbage");  // appeared after the load
+    CaptureStdout out;
+    store.save(list);
+    EXPECT_EQ(out.text(), "Error reading JSON\n");
+    EXPECT_EQ(readList(), listfile::text(list));
+}
+
+TEST_F(ListStoreTest, EmptyListAfterACleanLoadTakesTheStorageFolder) {
+    list.push_back(CXAudio::fromFileName("a.wav"));
+    store.save(list);
+    list.clear();
+    store.save(list);
+    EXPECT_EQ(readList(), "[]");
+    EXPECT_FALSE(audioFolderExists());
+}
+
+TEST_F(ListStoreTest, MissingDocumentsFolderIsCreated) {
+    fs::remove_all(home.docs());
+    store.save(list);
+    EXPECT_EQ(readList(), "[]");
+}
+
+// --- what the load could not read survives -------------------------------------------------
+
+TEST_F(ListStoreTest, UnparsableListIsBackedUpAndItsAudioKept) {
+    testfiles::writeAll(listPath(), "{ half a list");
+    {
+        CaptureStdout out;
+        store.load(list, &delegate);
+    }
+    CaptureStdout out;
+    store.save(list);
+    EXPECT_EQ(out.text(), "Error reading JSON\n");
+    EXPECT_EQ(readList(), "[]");
+    EXPECT_EQ(testfiles::readAll(storage::backupFilePath()), "{ half a list");
+    EXPECT_TRUE(fs::exists(storage::storedFilePath("a.wav")));
+
+    // Only the user's own emptying of the list takes the audio.
+    store.save(list, ListStore::SaveCause::UserEmptiedList);
+    EXPECT_FALSE(audioFolderExists());
+}
+
+TEST_F(ListStoreTest, ListWhoseAudioWasOutOfReachKeepsItsAudio) {
+    const json original = json::array({element("a.wav", "one"), element("b.wav", "two")});
+    writeList(original);
+    fs::rename(storage::audioFolderPath(), home.path() + "/away");
+    {
+        CaptureStdout out;
+        store.load(list, &delegate);
+    }
+    ASSERT_TRUE(list.empty());
+    fs::rename(home.path() + "/away", storage::audioFolderPath());
+    store.save(list);
+    EXPECT_EQ(readList(), "[]");
+    EXPECT_TRUE(fs::exists(storage::storedFilePath("b.wav")));
+    EXPECT_EQ(testfiles::readAll(storage::backupFilePath()), original.dump(2));
+}
+
+TEST_F(ListStoreTest, PartlyReadListIsBackedUpOnce) {
+    const json original = json::array({element("a.wav", "one"), element("gone.wav", "two")});
+    writeList(original);
+    {
+        CaptureStdout out;
+        store.load(list, &delegate);
+    }
+    ASSERT_EQ(list.size(), 1u);
+    store.save(list);
+    EXPECT_EQ(readList(), listfile::text(list));
+    EXPECT_EQ(testfiles::readAll(storage::backupFilePath()), original.dump(2));
+
+    list[0]->audioTitle = "renamed";
+    store.save(list);
+    EXPECT_EQ(testfiles::readAll(storage::backupFilePath()), original.dump(2));
+    list.clear();
+    store.save(list);
+    EXPECT_FALSE(audioFolderExists()) << "a cue was loaded, so an empty list is the user's";
+}
+
+TEST_F(ListStoreTest, FailedWriteIsReportedAndTheOldListStays) {
+    list.push_back(CXAudio::fromFileName("a.wav"));
+    store.save(list);
+    const std::string before = readList();
+    list.push_back(CXAudio::fromFileName("b.wav"));
+
+    // A full disk, as far as this process can tell.
+    rlimit old{};
+    getrlimit(RLIMIT_FSIZE, &old);
+    const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit tight = old;
+    tight.rlim_cur = 64;
+    setrlimit(RLIMIT_FSIZE, &tight);
+    std::string printed;
+    {
+        CaptureStdout out;
+        store.save(list);
+        printed = out.text();
+    }
+    setrlimit(RLIMIT_FSIZE, &old);
+    std::signal(SIGXFSZ, oldHandler);
+
+    EXPECT_EQ(printed, "Failed to write savejson\n");
+    EXPECT_EQ(readList(), before);
+    EXPECT_EQ(list.size(), 2u);
+    for (const auto& entry : fs::directory_iterator(home.docs()))
+        EXPECT_TRUE(entry.path().filename() == "cuevox.json" || entry.path().filename() == "audio")
+            << "left behind: " << entry.path();
+
+    store.save(list);
+    EXPECT_EQ(readList(), listfile::text(list));
+}
+
+// --- saves off the GUI thread ----------------------------------------------------------------
+
+TEST(SaveWriterTest, OneWriteAtATimeAndTheNewestWins) {
+    std::mutex mutex;
+    std::vector<int> written;
+    std::atomic<int> active{0}, mostActive{0};
+    SaveWriter writer([&](const std::string& text) {
+        const int now = ++active;
+        mostActive = std::max(mostActive.load(), now);
+        QThread::usleep(500);
+        {
+            std::lock_guard lock(mutex);
+            written.push_back(std::stoi(text));
+        }
+        --active;
+    });
+    for (int i = 0; i < 300; ++i) {
+        writer.submit(std::to_string(i));
+        if (i % 3 == 0) QThread::usleep(300);  // let writes and submissions overlap
+    }
+    writer.waitForIdle();
+    EXPECT_TRUE(writer.isIdle());
+    EXPECT_EQ(mostActive.load(), 1);
+    ASSERT_FALSE(written.empty());
+    EXPECT_EQ(written.back(), 299);
+    EXPECT_TRUE(std::is_sorted(written.begin(), written.end()));
+    EXPECT_EQ(std::adjacent_find(written.begin(), written.end()), written.end());
+    EXPECT_EQ(writer.writesDone(), written.size());
+}
+
+TEST_F(ListStoreTest, BackgroundSaveWritesTheListAsItWasWhenHandedOver) {
+    list.push_back(CXAudio::fromFileName("a.wav"));
+    list[0]->audioTitle = "handed over";
+    const std::string expected = listfile::text(list);
+    store.saveInBackground(list);
+    list[0]->audioTitle = "changed at once";
+    list.push_back(CXAudio::fromFileName("b.wav"));
+    store.waitForIdle();
+    EXPECT_EQ(readList(), expected);
+
+    for (int i = 0; i < 50; ++i) {
+        list[0]->audioTitle = "take " + std::to_string(i);
+        store.saveInBackground(list);
+    }
+    store.save(list);  // a save on the GUI thread after background ones still lands last
+    EXPECT_EQ(readList(), listfile::text(list));
+}
+
+// --- a killed writer never leaves a broken list ---------------------------------------------
+
+namespace {
+
+// The n-th list of the loop: one to four cues whose options encode n.
+CueList takeList(const CueList& pool, int n) {
+    CueList out;
+    for (int i = 0; i < n % 4 + 1; ++i) {
+        pool[i]->audioTitle = "take " + std::to_string(n) + "/" + std::to_string(i);
+        pool[i]->volumeLevel = float(n % 100) / 100.0f;
+        pool[i]->startTime = n * 0.001;
+        out.push_back(pool[i]);
+    }
+    return out;
+}
+
+CueList makePool() {
+    CueList pool;
+    for (int i = 0; i < 4; ++i) pool.push_back(CXAudio::fromFileName("a.wav"));
+    return pool;
+}
+
+}  // namespace
+
+// Runs only inside the child process the next test starts and kills.
+TEST(ListStoreKillChild, SaveLoop) {
+    if (!std::getenv("CUEVOX_SAVE_LOOP")) GTEST_SKIP() << "child process mode only";
+    const CueList pool = makePool();
+    ListStore store;
+    const int first = std::atoi(std::getenv("CUEVOX_SAVE_LOOP"));
+    for (int n = first;; ++n) {
+        store.save(takeList(pool, n));
+        if (n == first) std::cout << "saving" << std::endl;
+    }
+}
+
+TEST_F(ListStoreTest, KilledSaveLeavesOldOrNewListWhole) {
+    const CueList pool = makePool();
+    store.save(takeList(pool, 0));
+    auto env = QProcessEnvironment::systemEnvironment();
+    env.insert("HOME", QString::fromStdString(home.path()));
+    env.insert("XDG_CONFIG_HOME", QString::fromStdString(home.path() + "/.config"));
+
+    constexpr int kRounds = 25;
+    int lastSeen = 0;
+    for (int round = 0; round < kRounds; ++round) {
+        env.insert("CUEVOX_SAVE_LOOP", QString::number(lastSeen + 1));
+        QProcess child;
+        child.setProcessEnvironment(env);
+        child.start(QCoreApplication::applicationFilePath(),
+                    {"--gtest_filter=ListStoreKillChild.SaveLoop"});
+        ASSERT_TRUE(child.waitForStarted(5000));
+        QByteArray seen;
+        while (!seen.contains("saving") && child.waitForReadyRead(10000))
+            seen += child.readAllStandardOutput();
+        ASSERT_TRUE(seen.contains("saving")) << seen.toStdString();
+        QThread::usleep(QRandomGenerator::global()->bounded(60000));
+        child.kill();
+        child.waitForFinished(5000);
+
+        const auto value = listfile::parse(readList());
+        ASSERT_TRUE(value && value->is_array() && !value->empty()) << readList();
+        const std::string title = (*value)[0]["audioTitle"].get<std::string>();
+        const int n = std::stoi(title.substr(5));
+        EXPECT_GT(n, lastSeen);
+        EXPECT_EQ(*value, listfile::parse(listfile::text(takeList(pool, n))).value());
+        lastSeen = n;
+    }
+    EXPECT_GT(lastSeen, 2 * kRounds) << "the child wrote too little for the test to mean anything";
+}
