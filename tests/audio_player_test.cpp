@@ -236,6 +236,31 @@ TEST_F(OfflinePlayerTest, StopNeverReportsAnEnd) {
     EXPECT_FALSE(p->isPlaying());
 }
 
+TEST_F(OfflinePlayerTest, AnEndTheGuiHasNotHeardYetSurvivesASeekButNotARestart) {
+    const auto path = file("short.wav");
+    testfiles::writeIndexWav(path, kRate, 3000);
+    auto p = open(path);
+    EndCounter delegate;
+    p->setDelegate(&delegate);
+    p->play();
+    render(20);  // ended on the audio thread; no event loop has run
+    EXPECT_FALSE(p->isPlaying());
+    EXPECT_EQ(p->currentTime(), 0.0);
+    p->setCurrentTime(0.01);
+    p->prepareToPlay();
+    EXPECT_DOUBLE_EQ(p->currentTime(), 0.01);
+    settle();
+    EXPECT_EQ(delegate.ends, 1);
+
+    p->play();
+    render(20);
+    p->play();  // restarted before the end was heard: that end is superseded
+    settle();
+    EXPECT_EQ(delegate.ends, 1);
+    EXPECT_TRUE(p->isPlaying());
+    p->stop();
+}
+
 TEST_F(OfflinePlayerTest, InfiniteLoopRunsUntilStop) {
     const auto path = file("short.wav");
     testfiles::writeIndexWav(path, kRate, 2000);

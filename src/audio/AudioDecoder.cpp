@@ -16,6 +16,7 @@ namespace {
 // Forward distance (output frames) within which a seek decodes and discards instead of asking
 // the demuxer: exact for every format, and cheaper than a seek for short hops.
 constexpr int64_t kDecodeForwardLimit = 48000;
+constexpr int64_t kPcmProbeBytes = 4096;
 // A stream that fails to decode this many times in a row is treated as ended.
 constexpr int kMaxConsecutiveErrors = 64;
 
@@ -72,6 +73,14 @@ bool AudioDecoder::openFile(const std::string& path, int outputRate, std::string
     int ret = avformat_open_input(&fmt, path.c_str(), nullptr, nullptr);
     if (ret < 0) return fail(errorText(ret));
     format_.reset(fmt);
+    // A PCM WAV asks for its samples to be probed for compressed audio in disguise, which
+    // re-probes a growing buffer up to the probe limit: 10 ms and more per file. A cue file's
+    // PCM is PCM.
+    for (unsigned i = 0; i < fmt->nb_streams; ++i) {
+        const AVCodecID id = fmt->streams[i]->codecpar->codec_id;
+        if (id >= AV_CODEC_ID_FIRST_AUDIO && id < AV_CODEC_ID_ADPCM_IMA_QT)
+            fmt->probesize = kPcmProbeBytes;
+    }
     ret = avformat_find_stream_info(fmt, nullptr);
     if (ret < 0) return fail(errorText(ret));
 
@@ -110,7 +119,6 @@ bool AudioDecoder::openFile(const std::string& path, int outputRate, std::string
     if (!setUpResampler()) return fail("cannot convert the audio");
 
     position_ = 0;
-    discard_ = 0;
     syncToTimestamp_ = false;
     decoderDrained_ = false;
     resamplerFlushed_ = false;
@@ -173,7 +181,6 @@ bool AudioDecoder::decodeMore() {
         if (ret == 0) {
             AVFrame* f = frame_.get();
             int skip = 0;
-            int64_t padding = 0;
             if (syncToTimestamp_) {
                 const int64_t ts = f->best_effort_timestamp;
                 if (ts != AV_NOPTS_VALUE) {
@@ -184,17 +191,11 @@ bool AudioDecoder::decodeMore() {
                         av_frame_unref(f);
                         continue;  // still before the target: next frame
                     }
-                    if (ahead > 0)
-                        skip = int(ahead);
-                    else
-                        padding = -ahead;  // the demuxer landed past the target
+                    // Landing past the target can only happen with an inexact index: play on
+                    // from there rather than insert silence.
+                    if (ahead > 0) skip = int(ahead);
                 }
                 syncToTimestamp_ = false;
-            }
-            if (padding > 0) {
-                // Keep the timeline: what the seek overshot plays as silence.
-                const int64_t frames = av_rescale(padding, outputRate_, sourceRate_);
-                pending_.insert(pending_.end(), size_t(frames) * 2, 0.0f);
             }
             const auto fmt = AVSampleFormat(f->format);
             const int bps = av_get_bytes_per_sample(fmt);
@@ -258,12 +259,6 @@ int AudioDecoder::read(float* out, int maxFrames, bool* atEnd) {
             continue;
         }
         size_t n = std::min(available, size_t(maxFrames - written));
-        if (discard_ > 0) {
-            n = std::min(n, size_t(discard_));
-            discard_ -= int64_t(n);
-            pendingRead_ += n;
-            continue;
-        }
         if (out)
             std::memcpy(out + size_t(written) * 2, pending_.data() + pendingRead_ * 2,
                         n * 2 * sizeof(float));
@@ -290,7 +285,10 @@ bool AudioDecoder::seekTo(int64_t frame) {
     const int64_t targetSource = av_rescale(frame, sourceRate_, outputRate_);
     AVStream* st = format_->streams[stream_];
     const int64_t start = st->start_time != AV_NOPTS_VALUE ? st->start_time : 0;
-    const int64_t ts = start + av_rescale_q(targetSource, {1, sourceRate_}, st->time_base);
+    // Aim a little early: formats without an index (MP3, ADTS) land near the aim rather than
+    // on it, and the decoder then walks forward to the exact frame by the timestamps.
+    const int64_t aim = std::max<int64_t>(targetSource - sourceRate_ / 5, 0);
+    const int64_t ts = start + av_rescale_q(aim, {1, sourceRate_}, st->time_base);
     int ret = avformat_seek_file(format_.get(), stream_, INT64_MIN, ts, ts, 0);
     if (ret < 0) ret = av_seek_frame(format_.get(), stream_, ts, AVSEEK_FLAG_BACKWARD);
     if (ret < 0) {
@@ -305,7 +303,6 @@ bool AudioDecoder::seekTo(int64_t frame) {
     if (!setUpResampler()) return false;
     pending_.clear();
     pendingRead_ = 0;
-    discard_ = 0;
     decoderDrained_ = false;
     resamplerFlushed_ = false;
     endOfFile_ = false;

@@ -77,8 +77,6 @@ private:
     double duration_ = 0.0;
 
     int64_t position_ = 0;  // output frame of the next read()
-    // Output frames to drop before the first one handed out; set by a seek.
-    int64_t discard_ = 0;
     // After a seek, the first decoded frame's timestamp tells where decoding resumed.
     bool syncToTimestamp_ = false;
     int64_t seekTargetSource_ = 0;

@@ -43,10 +43,25 @@ bool AudioPlayer::isPlaying() const {
            voice_->endedGeneration.load(std::memory_order_acquire) != generation_;
 }
 
+bool AudioPlayer::endedUnheard() const {
+    return voice_ && playing_ &&
+           voice_->endedGeneration.load(std::memory_order_acquire) == generation_;
+}
+
+void AudioPlayer::absorbEnd() {
+    if (!endedUnheard()) return;
+    // The audio thread finished this run and rewound it; the GUI just hasn't heard yet. The
+    // end event still comes, unless play() or stop() supersedes it.
+    playing_ = false;
+    stoppedFrame_ = 0;
+    unheardEndGeneration_ = generation_;
+}
+
 bool AudioPlayer::prepareToPlay() {
     if (!voice_) return false;
-    if (!isPlaying()) {
-        voice_->anchorA.store(playing_ ? 0 : stoppedFrame_);
+    absorbEnd();
+    if (!playing_) {
+        voice_->anchorA.store(stoppedFrame_);
         voice_->dirty.store(true);
         engine_->decoders().wake();
     }
@@ -56,10 +71,15 @@ bool AudioPlayer::prepareToPlay() {
 bool AudioPlayer::play() {
     if (!voice_) return false;
     if (isPlaying()) return true;
-    if (playing_) stoppedFrame_ = 0;  // it ended by itself; the end rewound it
+    absorbEnd();
+    unheardEndGeneration_ = 0;
     playing_ = true;
     ++generation_;
     playStartedAt_ = std::chrono::steady_clock::now();
+    // Where a player starts is where it will likely start again: keep it decoded.
+    if (stoppedFrame_ != voice_->anchorA.load()) voice_->anchorB.store(stoppedFrame_);
+    voice_->startFrame.store(stoppedFrame_);
+    voice_->starting.store(true);
     MixerCommand c{MixerCommand::Type::Play, voice_.get()};
     c.frame = stoppedFrame_;
     c.count = loops_;
@@ -71,8 +91,11 @@ bool AudioPlayer::play() {
 }
 
 void AudioPlayer::stop() {
-    if (!voice_ || !playing_) return;
-    stoppedFrame_ = isPlaying() ? frameOf(currentTime()) : 0;
+    if (!voice_) return;
+    absorbEnd();
+    unheardEndGeneration_ = 0;
+    if (!playing_) return;
+    stoppedFrame_ = frameOf(currentTime());
     playing_ = false;
     // A later end event of the run being stopped must find a different generation.
     ++generation_;
@@ -112,7 +135,8 @@ void AudioPlayer::setPan(float pan) {
 
 double AudioPlayer::currentTime() const {
     if (!voice_) return 0.0;
-    if (!isPlaying()) return playing_ ? 0.0 : double(stoppedFrame_) / engine_->sampleRate();
+    if (endedUnheard()) return 0.0;
+    if (!playing_) return double(stoppedFrame_) / engine_->sampleRate();
     // Until the audio thread has taken the last play or seek, that is where the player is.
     if (voice_->appliedSequence.load(std::memory_order_acquire) < pendingSequence_)
         return double(pendingFrame_) / engine_->sampleRate();
@@ -122,11 +146,13 @@ double AudioPlayer::currentTime() const {
 void AudioPlayer::setCurrentTime(double seconds) {
     if (!voice_) return;
     const int64_t frame = frameOf(seconds);
-    if (!isPlaying()) {
-        if (playing_) {  // ended by itself: now stopped at the new position
-            playing_ = false;
-        }
+    absorbEnd();
+    if (!playing_) {
         stoppedFrame_ = frame;
+        // A cue seeks to its start point before it plays: begin decoding there now.
+        if (frame != voice_->anchorA.load()) voice_->anchorB.store(frame);
+        voice_->dirty.store(true);
+        engine_->decoders().wake();
         return;
     }
     MixerCommand c{MixerCommand::Type::Seek, voice_.get()};
@@ -135,6 +161,7 @@ void AudioPlayer::setCurrentTime(double seconds) {
     pendingFrame_ = frame;
     if (std::chrono::steady_clock::now() - playStartedAt_ < kStartSeekWindow) {
         voice_->anchorB.store(frame);
+        voice_->startFrame.store(frame);
     }
     voice_->dirty.store(true);
     engine_->decoders().wake();
@@ -145,8 +172,13 @@ void AudioPlayer::setNumberOfLoops(int64_t loops) {
 }
 
 void AudioPlayer::deliverEnd(uint64_t generation) {
-    if (generation != generation_ || !playing_) return;
-    playing_ = false;
-    stoppedFrame_ = 0;
+    if (playing_ && generation == generation_) {
+        playing_ = false;
+        stoppedFrame_ = 0;
+    } else if (generation != 0 && generation == unheardEndGeneration_) {
+        unheardEndGeneration_ = 0;
+    } else {
+        return;  // stopped or restarted since
+    }
     if (delegate_) delegate_->audioPlayerDidFinishPlaying(this, true);
 }

@@ -66,6 +66,8 @@ private:
     AudioPlayer(AudioEngine& engine, std::shared_ptr<Voice> voice, std::string path,
                 double duration);
     void deliverEnd(uint64_t generation);
+    bool endedUnheard() const;
+    void absorbEnd();
     int64_t frameOf(double seconds) const;
 
     AudioEngine* engine_ = nullptr;
@@ -79,6 +81,7 @@ private:
     int64_t loops_ = 0;
     bool playing_ = false;
     uint64_t generation_ = 0;
+    uint64_t unheardEndGeneration_ = 0;  // a run that ended while the GUI was busy elsewhere
     int64_t stoppedFrame_ = 0;
     uint64_t pendingSequence_ = 0;  // the last play or seek sent to the mixer
     int64_t pendingFrame_ = 0;

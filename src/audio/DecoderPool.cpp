@@ -11,7 +11,7 @@ namespace {
 constexpr int kChunksPerVisit = 4;
 // How often workers look at playing voices when nobody wakes them.
 constexpr auto kPlayingPoll = std::chrono::milliseconds(3);
-constexpr auto kIdlePoll = std::chrono::milliseconds(250);
+constexpr auto kIdlePoll = std::chrono::milliseconds(50);
 
 struct Wanted {
     std::array<int64_t, kSlotCount> chunks{};
@@ -136,11 +136,15 @@ void DecoderPool::setHousekeeping(std::function<void()> work) {
 
 bool DecoderPool::service(Voice& v) {
     Wanted wanted;
-    const bool active = v.active.load(std::memory_order_acquire);
+    const bool playing = v.active.load(std::memory_order_acquire);
+    const bool starting = v.starting.load(std::memory_order_acquire);
+    const bool active = playing || starting;
     const int64_t last = v.lastChunk.load(std::memory_order_acquire);
     if (active) {
         const bool loops = v.loopsLeft.load(std::memory_order_relaxed) != 0;
-        int64_t c = v.playhead.load(std::memory_order_acquire) / kChunkFrames;
+        const int64_t head = playing ? v.playhead.load(std::memory_order_acquire)
+                                     : v.startFrame.load(std::memory_order_acquire);
+        int64_t c = head / kChunkFrames;
         for (int j = 0; j < kAheadChunks; ++j, ++c) {
             if (last >= 0 && c > last) {
                 if (!loops) break;
@@ -184,7 +188,8 @@ void DecoderPool::loop(int index) {
         bool worked = false;
         bool anyActive = false;
         for (auto& v : snapshot) {
-            const bool active = v->active.load(std::memory_order_acquire);
+            const bool active = v->active.load(std::memory_order_acquire) ||
+                                v->starting.load(std::memory_order_acquire);
             anyActive |= active;
             if (!active && !v->dirty.load(std::memory_order_acquire)) continue;
             if (v->busy.exchange(true, std::memory_order_acquire)) continue;

@@ -73,6 +73,7 @@ void Mixer::applyCommands() {
                 r.loopsLeft = c.count;
                 r.playing = true;
                 addActive(v);
+                v.starting.store(false, std::memory_order_release);
                 break;
             case MixerCommand::Type::Stop:
                 r.playing = false;

@@ -67,6 +67,10 @@ struct Voice {
     std::atomic<int64_t> anchorB{-1};
     // Index of the file's last chunk once a worker has met the end; -1 until then.
     std::atomic<int64_t> lastChunk{-1};
+    // Set by play() until the mixer has taken the play command, with the frame it starts
+    // from, so that a worker decodes for the start before the mixer has even seen it.
+    std::atomic<bool> starting{false};
+    std::atomic<int64_t> startFrame{0};
     // Set when the worker should look at this voice although it isn't playing.
     std::atomic<bool> dirty{true};
     // Only one worker at a time decodes for a voice.

@@ -1,0 +1,219 @@
+// Benchmarks of the playback engine: mixing cost, decode throughput against the ffmpeg command
+// line, start latency, and opening many players. Test files are generated on first run into
+// /tmp/cuevox-bench.
+#include <benchmark/benchmark.h>
+
+#include <chrono>
+#include <cmath>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "audio/AudioDecoder.h"
+#include "audio/AudioEngine.h"
+#include "audio/AudioPlayer.h"
+#include "support/TestFiles.h"
+
+namespace {
+
+const std::string kDir = "/tmp/cuevox-bench";
+constexpr int kRate = 48000;
+constexpr int kBlock = AudioEngine::kBlockFrames;
+
+std::string benchFile(const std::string& name) {
+    std::filesystem::create_directories(kDir);
+    const std::string path = kDir + "/" + name;
+    if (std::filesystem::exists(path)) return path;
+    const std::string master = kDir + "/master-180s.wav";
+    if (!std::filesystem::exists(master)) {
+        // Three minutes of a chord with a little noise, at 44.1 kHz so decoding also resamples.
+        uint32_t seed = 1;
+        testfiles::writeWav16(master, 44100, 2, int64_t(44100) * 180, [&](int64_t i, int c) {
+            seed = seed * 1664525u + 1013904223u;
+            const double t = double(i) / 44100;
+            return float(0.2 * std::sin(2 * M_PI * (220.0 + c) * t) +
+                         0.1 * std::sin(2 * M_PI * 330.0 * t) +
+                         0.02 * (double(seed >> 8) / double(1 << 24) - 0.5));
+        });
+    }
+    if (name == "master-180s.wav") return master;
+    std::string args;
+    if (name.ends_with(".mp3")) args = "-c:a libmp3lame -b:a 192k";
+    if (name.ends_with(".m4a")) args = "-c:a aac -b:a 192k";
+    testfiles::ffmpegConvert(master, path, args);
+    return path;
+}
+
+std::string fileFor(int kind) {
+    switch (kind) {
+        case 0:
+            return benchFile("song.mp3");
+        case 1:
+            return benchFile("song.flac");
+        case 2:
+            return benchFile("song.m4a");
+        default:
+            return benchFile("master-180s.wav");
+    }
+}
+
+const char* kindName(int kind) {
+    static const char* names[] = {"mp3", "flac", "aac", "wav"};
+    return names[kind];
+}
+
+long statusKb(const char* key) {
+    std::ifstream f("/proc/self/status");
+    std::string line;
+    while (std::getline(f, line))
+        if (line.rfind(key, 0) == 0) return std::stol(line.substr(std::string(key).size()));
+    return 0;
+}
+
+// Cost of one 256-frame block with N stereo voices playing, each with a gain ramp and an
+// off-centre pan running. The voices loop a file short enough to stay wholly in their caches,
+// so the block measures mixing and nothing else.
+void BM_MixBlock(benchmark::State& state) {
+    const int voices = int(state.range(0));
+    const std::string path = kDir + "/loop.wav";
+    std::filesystem::create_directories(kDir);
+    testfiles::writeToneWav(path, kRate, 0.2, 440.0, 0.5f);
+    AudioEngine engine(AudioEngine::Mode::Offline, kRate);
+    std::vector<std::unique_ptr<AudioPlayer>> players;
+    for (int i = 0; i < voices; ++i) {
+        players.push_back(AudioPlayer::initWithContentsOfURL(path, nullptr, &engine));
+        players.back()->setNumberOfLoops(-1);
+        players.back()->setPan(0.3f);
+        players.back()->play();
+        players.back()->setVolume(0.0f, 10000.0);  // a ramp that runs through the benchmark
+    }
+    std::vector<float> out(size_t(kBlock) * 2);
+    engine.renderOffline(out.data(), kBlock);
+    for (auto _ : state) {
+        engine.renderOffline(out.data(), kBlock);
+        benchmark::DoNotOptimize(out.data());
+    }
+    const double budget = double(kBlock) / kRate;
+    state.counters["budget_pct"] =
+        benchmark::Counter(100.0 / budget, benchmark::Counter::kIsIterationInvariantRate |
+                                               benchmark::Counter::kInvert);
+}
+BENCHMARK(BM_MixBlock)->Arg(1)->Arg(16)->Arg(64)->Unit(benchmark::kMicrosecond);
+
+// Decoding and resampling a whole 3-minute file as the workers do.
+void BM_DecodeOurs(benchmark::State& state) {
+    const std::string path = fileFor(int(state.range(0)));
+    std::vector<float> buf(size_t(4096) * 2);
+    for (auto _ : state) {
+        auto d = AudioDecoder::open(path, kRate, nullptr);
+        bool end = false;
+        int64_t frames = 0;
+        while (!end) frames += d->read(buf.data(), 4096, &end);
+        benchmark::DoNotOptimize(frames);
+    }
+    state.SetLabel(kindName(int(state.range(0))));
+}
+BENCHMARK(BM_DecodeOurs)
+    ->DenseRange(0, 2)
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(3)
+    ->Repetitions(5)
+    ->ReportAggregatesOnly(true);
+
+// The same file through `ffmpeg -i FILE -f null -`, timed in the same run for the ratio.
+void BM_DecodeFfmpegCli(benchmark::State& state) {
+    const std::string path = fileFor(int(state.range(0)));
+    const std::string cmd =
+        "ffmpeg -nostdin -loglevel error -threads 1 -i '" + path + "' -f null -";
+    for (auto _ : state) benchmark::DoNotOptimize(testfiles::run(cmd));
+    state.SetLabel(kindName(int(state.range(0))));
+}
+BENCHMARK(BM_DecodeFfmpegCli)
+    ->DenseRange(0, 2)
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(3)
+    ->Repetitions(5)
+    ->ReportAggregatesOnly(true);
+
+// From play() on a prepared player to its first sample in the mixer's output, in frames, and
+// the wall time of play() plus that block. Arg 1: a trimmed cue (play, then seek to 60 s) on
+// its second start, which is served from the start point kept decoded since the first.
+void BM_StartLatency(benchmark::State& state) {
+    const bool trimmed = state.range(0) == 1;
+    AudioEngine engine(AudioEngine::Mode::Offline, kRate);
+    auto p = AudioPlayer::initWithContentsOfURL(fileFor(0), nullptr, &engine);
+    std::vector<float> out(size_t(kBlock) * 2);
+    auto start = [&] {
+        p->play();
+        if (trimmed) p->setCurrentTime(60.0);
+    };
+    auto reset = [&] {
+        p->stop();
+        p->setCurrentTime(0.0);
+        p->prepareToPlay();
+    };
+    if (trimmed) {  // the first start teaches the player its start point
+        start();
+        engine.renderOffline(out.data(), kBlock);
+        reset();
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));  // let the workers settle
+    double worstFrames = 0;
+    for (auto _ : state) {
+        start();
+        engine.renderOffline(out.data(), kBlock);
+        state.PauseTiming();
+        int first = kBlock;
+        for (int i = 0; i < kBlock; ++i)
+            if (out[2 * size_t(i)] != 0.0f || out[2 * size_t(i) + 1] != 0.0f) {
+                first = i;
+                break;
+            }
+        worstFrames = std::max(worstFrames, double(first));
+        reset();
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        state.ResumeTiming();
+    }
+    state.counters["first_sample_frame_worst"] = worstFrames;
+    state.SetLabel(trimmed ? "trimmed (play, seek 60 s)" : "from the start");
+}
+BENCHMARK(BM_StartLatency)->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond)->Iterations(50);
+
+// Opening and preparing 500 players on 3-minute files; reports resident memory growth.
+void BM_Open500(benchmark::State& state) {
+    const std::string path = fileFor(int(state.range(0)));
+    const int count = int(state.range(1));
+    for (auto _ : state) {
+        AudioEngine engine(AudioEngine::Mode::Offline, kRate);
+        const long rssBefore = statusKb("VmRSS:");
+        const auto t0 = std::chrono::steady_clock::now();
+        std::vector<std::unique_ptr<AudioPlayer>> players;
+        for (int i = 0; i < count; ++i) {
+            players.push_back(AudioPlayer::initWithContentsOfURL(path, nullptr, &engine));
+            if (!players.back()) state.SkipWithError("open failed");
+            players.back()->prepareToPlay();
+        }
+        const double seconds =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        int fds = 0;
+        for ([[maybe_unused]] auto& e : std::filesystem::directory_iterator("/proc/self/fd")) ++fds;
+        state.counters["open_s"] = seconds;
+        state.counters["rss_growth_MB"] = double(statusKb("VmRSS:") - rssBefore) / 1024.0;
+        state.counters["open_fds"] = fds;
+    }
+    state.SetLabel(std::string(kindName(int(state.range(0)))) + " x" + std::to_string(count));
+}
+BENCHMARK(BM_Open500)
+    ->Args({3, 500})
+    ->Args({1, 500})
+    ->Args({0, 500})
+    ->Args({3, 2000})
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(1);
+
+}  // namespace
+
+BENCHMARK_MAIN();
