@@ -1,0 +1,118 @@
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QTest>
+#include <chrono>
+#include <filesystem>
+#include <iostream>
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "model/CXAudio.h"
+#include "support/TestFiles.h"
+#include "window/CXTableCell.h"
+#include "window/MainWindow.h"
+
+// A real main window on a list file and generated audio in a private HOME.
+class WindowFixture : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(home_.isValid());
+        oldHome_ = qgetenv("HOME");
+        qputenv("HOME", home_.path().toUtf8());
+        documents_ = home_.path().toStdString() + "/Documents";
+        std::filesystem::create_directories(documents_ + "/audio");
+    }
+
+    void TearDown() override {
+        window_.reset();
+        // Let pending fade completions and delayed starts of this test run out harmlessly.
+        QTest::qWait(20);
+        qputenv("HOME", oldHome_);
+    }
+
+    // A quiet tone of `seconds` in the storage folder.
+    std::string audioFile(const std::string& name, double seconds) {
+        testfiles::writeToneWav(documents_ + "/audio/" + name, 48000, seconds, 440.0, 0.1f);
+        return name;
+    }
+
+    static nlohmann::json cue(const std::string& fileName, nlohmann::json options = {}) {
+        nlohmann::json c = {{"fileName", fileName}, {"audioTitle", fileName}};
+        for (auto& [key, value] : options.items()) c[key] = value;
+        return c;
+    }
+
+    void writeList(const std::vector<nlohmann::json>& cues) {
+        testfiles::writeAll(documents_ + "/cuevox.json", nlohmann::json(cues).dump(2));
+    }
+
+    void open(int width = 1000, int height = 600) {
+        window_ = std::make_unique<MainWindow>();
+        window_->resize(width, height);
+        window_->show();
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(window_.get()));
+        table().syncCells();
+    }
+
+    ViewController& vc() { return window_->controller(); }
+    CueTableView& table() { return *vc().audioTable(); }
+    CXAudio& cueAt(int row) { return *vc().cxList.at(std::size_t(row)); }
+    bool playing(int row) { return cueAt(row).player->isPlaying(); }
+
+    QPushButton* playButton(int row) {
+        CXTableCell* cell = table().viewAtColumn(1, row);
+        return cell ? cell->cxPlayButton() : nullptr;
+    }
+    QString titleOf(int row) {
+        QPushButton* button = playButton(row);
+        return button ? button->text() : QStringLiteral("<no cell>");
+    }
+    QString startTextOf(int row) {
+        CXTableCell* cell = table().viewAtColumn(4, row);
+        return cell && cell->cxStartTime() ? cell->cxStartTime()->text() : QString();
+    }
+    double positionSliderOf(int row) {
+        CXTableCell* cell = table().viewAtColumn(4, row);
+        return cell && cell->cxLengthSlider() ? cell->cxLengthSlider()->doubleValue() : -1.0;
+    }
+    void click(int row) {
+        QPushButton* button = playButton(row);
+        ASSERT_NE(button, nullptr) << "row " << row << " has no cell";
+        button->click();
+    }
+
+    template <typename Pred>
+    static bool waitFor(Pred pred, int timeoutMs) {
+        return QTest::qWaitFor(pred, timeoutMs);
+    }
+
+    QTemporaryDir home_;
+    QByteArray oldHome_;
+    std::string documents_;
+    std::unique_ptr<MainWindow> window_;
+};
+
+// Everything written to std::cout while it lives.
+class CoutCapture {
+public:
+    CoutCapture() : old_(std::cout.rdbuf(buffer_.rdbuf())) {}
+    ~CoutCapture() { std::cout.rdbuf(old_); }
+    std::string text() const { return buffer_.str(); }
+
+private:
+    std::stringstream buffer_;
+    std::streambuf* old_;
+};
+
+using SteadyClock = std::chrono::steady_clock;
+inline double secondsSince(SteadyClock::time_point start) {
+    return std::chrono::duration<double>(SteadyClock::now() - start).count();
+}

@@ -1,0 +1,232 @@
+// The cue table on a real window: start-up, cells for rows in view, fills, icons, renumbering.
+#include <QScrollBar>
+#include <cmath>
+#include <limits>
+
+#include "WindowFixture.h"
+#include "platform/NotificationCenter.h"
+#include "window/CueIcons.h"
+
+namespace {
+
+class CueTableTest : public WindowFixture {
+protected:
+    SymbolImageView* icon(int row, SymbolImageView* (CXTableCell::*outlet)() const) {
+        CXTableCell* cell = table().viewAtColumn(3, row);
+        return cell ? (cell->*outlet)() : nullptr;
+    }
+    void expectIcon(int row, SymbolImageView* (CXTableCell::*outlet)() const, const char* symbol,
+                    bool green, const QString& description) {
+        SymbolImageView* view = icon(row, outlet);
+        ASSERT_NE(view, nullptr) << "row " << row;
+        EXPECT_EQ(view->symbolName(), symbol) << "row " << row;
+        EXPECT_EQ(view->contentTintColor(), green ? CueIcons::green() : CueIcons::gray())
+            << "row " << row;
+        EXPECT_EQ(view->accessibleDescription(), description) << "row " << row;
+    }
+};
+
+TEST(FormatTimeTest, MinutesWithinTheHourAndTwoDigitSeconds) {
+    EXPECT_EQ(ViewController::formatTime(0.0), "0:00");
+    EXPECT_EQ(ViewController::formatTime(5.4), "0:05");
+    EXPECT_EQ(ViewController::formatTime(59.9), "0:59");
+    EXPECT_EQ(ViewController::formatTime(187.0), "3:07");
+    EXPECT_EQ(ViewController::formatTime(3599.0), "59:59");
+    EXPECT_EQ(ViewController::formatTime(3600.0), "0:00");
+    EXPECT_EQ(ViewController::formatTime(3725.0), "2:05");
+    EXPECT_EQ(ViewController::formatTime(3600.0 * 1e9 + 65.0), "1:05");
+}
+
+TEST(FormatTimeTest, NegativeAndNonFiniteTimes) {
+    EXPECT_EQ(ViewController::formatTime(-5.4), "-0:05");
+    EXPECT_EQ(ViewController::formatTime(-187.9), "-3:07");
+    EXPECT_EQ(ViewController::formatTime(-0.4), "0:00");
+    EXPECT_EQ(ViewController::formatTime(-0.0), "0:00");
+    EXPECT_EQ(ViewController::formatTime(std::numeric_limits<double>::quiet_NaN()), "0:00");
+    EXPECT_EQ(ViewController::formatTime(std::numeric_limits<double>::infinity()), "0:00");
+    EXPECT_EQ(ViewController::formatTime(-std::numeric_limits<double>::infinity()), "0:00");
+}
+
+TEST_F(CueTableTest, StartUpRegistersObserversTableAndTimerThenLoads) {
+    const std::string f = audioFile("tone.wav", 1.0);
+    writeList({cue(f), cue(f)});
+    NotificationCenter center;
+    CueTableView table;
+    table.resize(800, 300);
+    table.show();
+    ViewController controller(center);
+    controller.setAudioTable(&table);
+    controller.viewDidLoad();
+
+    const std::vector<std::string> expected = {
+        "closeWindow", "duplicateTrack", "duplicateTrackWithoutOptions",
+        "addTrack",    "removeTrack",    "saveCX",
+        "moveAudioUp", "moveAudioDown",  "volumeUp",
+        "volumeDown",  "editAudio",      "resetCX"};
+    EXPECT_EQ(center.observedNames(), expected);
+    EXPECT_EQ(table.uniformRowHeight(), 25);
+    EXPECT_EQ(table.rowHeight(1), 25);
+    EXPECT_EQ(table.registeredDraggedTypes(), QStringList{"private.table-row"});
+    ASSERT_TRUE(controller.scrubTimer);
+    EXPECT_TRUE(controller.scrubTimer->isActive());
+    EXPECT_EQ(controller.scrubTimer->interval(), 10);
+    ASSERT_EQ(controller.cxList.size(), 2u);
+    EXPECT_EQ(controller.cxList[0]->player->delegate(), &controller);
+    EXPECT_EQ(table.numberOfRows(), 2);
+
+    // A post from anywhere reaches the controller: "saveCX" rewrites the list in its own form.
+    center.post("saveCX");
+    const std::string text = testfiles::readAll(documents_ + "/cuevox.json");
+    EXPECT_EQ(text.front(), '[');
+    EXPECT_NE(text.find("\"volumeLevel\""), std::string::npos);
+}
+
+TEST_F(CueTableTest, CellsAreFilledFromTheirCue) {
+    const std::string f = audioFile("long.wav", 201.0);
+    writeList({cue(f, {{"audioTitle", "Walk In"},
+                       {"startTime", 12.5},
+                       {"endTime", 200.0},
+                       {"volumeLevel", 0.25}})});
+    open();
+
+    CXTableCell* index = table().viewAtColumn(0, 0);
+    ASSERT_NE(index, nullptr);
+    EXPECT_EQ(index->cxIndex()->text(), "1");
+    EXPECT_EQ(index->cxPlayButton(), nullptr) << "a cell connects only its column's outlets";
+
+    QPushButton* play = playButton(0);
+    EXPECT_EQ(play->text(), "Play");
+    EXPECT_EQ(tagOf(play), 0);
+    EXPECT_TRUE(play->isEnabled());
+
+    CXTableCell* name = table().viewAtColumn(2, 0);
+    EXPECT_EQ(name->cxAudioTitle()->text(), "Walk In");
+
+    CXTableCell* length = table().viewAtColumn(4, 0);
+    EXPECT_EQ(length->cxStartTime()->text(), "0:12");
+    EXPECT_EQ(length->cxEndTime()->text(), "3:20");
+    EXPECT_EQ(length->cxLengthSlider()->minValue(), 12.5);
+    EXPECT_EQ(length->cxLengthSlider()->maxValue(), 200.0);
+    EXPECT_EQ(length->cxLengthSlider()->doubleValue(), 0.0);
+    EXPECT_EQ(length->cxLengthSlider()->value(), 0) << "a value below the range shows at its start";
+
+    CXTableCell* volume = table().viewAtColumn(5, 0);
+    EXPECT_FLOAT_EQ(volume->cxVolumeSlider()->floatValue(), 0.25f);
+    CXTableCell* edit = table().viewAtColumn(6, 0);
+    EXPECT_EQ(edit->cxEditButton()->text(), "Edit");
+    EXPECT_EQ(tagOf(edit->cxEditButton()), 0);
+}
+
+TEST_F(CueTableTest, IconRules) {
+    const std::string f = audioFile("tone.wav", 2.0);
+    writeList({
+        cue(f, {{"persistThrough", true}, {"extendPlay", true}}),
+        cue(f, {{"persistThrough", true}, {"fadeIn", true}, {"fadeOut", true}}),
+        cue(f, {{"extendPlay", true}, {"fadeIn", true}, {"repeatCount", 3}}),
+        cue(f, {{"fadeOut", true}, {"repeatCount", -1}, {"endTime", 1.5}}),
+        cue(f, {{"startTime", 0.5}}),
+        cue(f),
+    });
+    open();
+
+    using C = CXTableCell;
+    const QString pe = "Persist/Extend Icon", cut = "Cut Icon", fade = "Fade In and Out Icon",
+                  rep = "Repeat Icon";
+    expectIcon(0, &C::cxPersistExtendIcon, "arrow.down.circle.fill", true, pe);
+    expectIcon(1, &C::cxPersistExtendIcon, "arrow.down", true, pe);
+    expectIcon(2, &C::cxPersistExtendIcon, "arrow.down.circle", true, pe);
+    expectIcon(5, &C::cxPersistExtendIcon, "arrow.down", false, pe);
+
+    expectIcon(1, &C::cxFadeIcon, "sun.max", true, fade);
+    expectIcon(2, &C::cxFadeIcon, "sunrise", true, fade);
+    expectIcon(3, &C::cxFadeIcon, "sunset", true, fade);
+    expectIcon(5, &C::cxFadeIcon, "sunrise", false, fade);
+
+    expectIcon(2, &C::cxRepeatIcon, "repeat", true, rep);
+    expectIcon(3, &C::cxRepeatIcon, "repeat.1", true, rep);
+    expectIcon(5, &C::cxRepeatIcon, "repeat", false, rep);
+
+    // The end compares exactly with the file's duration; a start above 0 is a cut by itself.
+    expectIcon(3, &C::cxCutIcon, "scissors", true, cut);
+    expectIcon(4, &C::cxCutIcon, "scissors", true, cut);
+    expectIcon(5, &C::cxCutIcon, "scissors", false, cut);
+
+    for (const char* symbol : {"arrow.down.circle.fill", "arrow.down", "arrow.down.circle",
+                               "scissors", "sun.max", "sunrise", "sunset", "repeat", "repeat.1"})
+        EXPECT_TRUE(SymbolImageView::hasSymbol(symbol)) << symbol;
+}
+
+TEST_F(CueTableTest, RenumberRowsAfterARemoval) {
+    const std::string f = audioFile("tone.wav", 2.0);
+    writeList({cue(f, {{"audioTitle", "A"}}), cue(f, {{"audioTitle", "B"}}),
+               cue(f, {{"audioTitle", "C"}})});
+    open();
+    QPointer<QPushButton> bButton = playButton(1);
+
+    vc().cxList.erase(vc().cxList.begin());
+    table().removeRowsAtIndexes({0});
+    vc().renumberRows();
+
+    ASSERT_EQ(table().numberOfRows(), 2);
+    EXPECT_EQ(table().viewAtColumn(0, 0)->cxIndex()->text(), "1");
+    EXPECT_EQ(table().viewAtColumn(0, 1)->cxIndex()->text(), "2");
+    // The cells moved up with their rows and carry the new row as their tag.
+    EXPECT_EQ(playButton(0), bButton.data());
+    for (int row = 0; row < 2; ++row) {
+        EXPECT_EQ(tagOf(playButton(row)), row);
+        EXPECT_EQ(tagOf(table().viewAtColumn(2, row)->cxAudioTitle()), row);
+        EXPECT_EQ(tagOf(table().viewAtColumn(4, row)->cxLengthSlider()), row);
+        EXPECT_EQ(tagOf(table().viewAtColumn(5, row)->cxVolumeSlider()), row);
+        EXPECT_EQ(tagOf(table().viewAtColumn(6, row)->cxEditButton()), row);
+    }
+    EXPECT_EQ(table().viewAtColumn(2, 0)->cxAudioTitle()->text(), "B");
+    // A click acts on the cue the row shows now.
+    click(0);
+    EXPECT_EQ(vc().cxList[0]->audioTitle, "B");
+    EXPECT_TRUE(playing(0));
+    EXPECT_FALSE(playing(1));
+}
+
+TEST_F(CueTableTest, EmptyListHasNoRows) {
+    open();
+    EXPECT_EQ(vc().numberOfRowsInTableView(), 0);
+    EXPECT_EQ(table().numberOfRows(), 0);
+    vc().renumberRows();
+    vc().timerUpdate();
+    EXPECT_EQ(table().liveCellCount(), 0);
+}
+
+TEST_F(CueTableTest, RowOutOfViewIsSkippedAndRebuiltFromItsCue) {
+    const std::string f = audioFile("tone.wav", 5.0);
+    std::vector<nlohmann::json> cues(60, cue(f));
+    writeList(cues);
+    open(900, 300);
+
+    const int visibleRows = table().viewport()->height() / 25 + 1;
+    EXPECT_LE(table().liveCellCount(), (visibleRows + 1) * 7) << "cells only for rows in view";
+    EXPECT_EQ(table().viewAtColumn(1, 59), nullptr);
+
+    click(0);
+    click(1);
+    table().scrollToBottom();
+    EXPECT_EQ(table().viewAtColumn(1, 0), nullptr);
+    EXPECT_NE(table().viewAtColumn(1, 59), nullptr);
+    EXPECT_LE(table().liveCellCount(), (visibleRows + 1) * 7);
+
+    // Out of view: the timer and the transport skip the missing cells and carry on.
+    vc().stopCue(1);
+    EXPECT_FALSE(playing(1));
+    vc().startCue(2);
+    QTest::qWait(50);
+
+    table().scrollToTop();
+    EXPECT_EQ(titleOf(0), "Stop");
+    EXPECT_EQ(titleOf(1), "Play");
+    EXPECT_EQ(titleOf(2), "Stop");
+    EXPECT_EQ(table().viewAtColumn(0, 2)->cxIndex()->text(), "3");
+    EXPECT_EQ(tagOf(playButton(2)), 2);
+    // The rebuilt row follows the timer again.
+    ASSERT_TRUE(waitFor([&] { return positionSliderOf(0) > 0.0; }, 1000));
+}
+
+}  // namespace
