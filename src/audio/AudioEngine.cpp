@@ -90,9 +90,14 @@ void AudioEngine::startOutput() {
     output_ = OutputStream::silentClock(*mixer_, sampleRate_, kBlockFrames);
 }
 
-void AudioEngine::renderOffline(float* out, int frames) {
+void AudioEngine::renderOffline(float* out, int frames, bool waitForData) {
     if (mode_ != Mode::Offline) return;
     mixer_->applyCommands();
+    if (!waitForData) {
+        mixer_->process(out, frames);
+        if (!mixer_->endEvents().empty()) decoders_->wake();
+        return;
+    }
     using clock = std::chrono::steady_clock;
     const auto deadline = clock::now() + std::chrono::seconds(5);
     for (;;) {

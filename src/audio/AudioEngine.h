@@ -34,10 +34,11 @@ public:
     Mode mode() const { return mode_; }
     int sampleRate() const { return sampleRate_; }
 
-    // Offline mode: mix the next `frames` frames of interleaved stereo into out. Before each
-    // block it waits (at most a few seconds) for the decoders to have what the block needs, so
-    // renders are deterministic.
-    void renderOffline(float* out, int frames);
+    // Offline mode: mix the next `frames` frames of interleaved stereo into out. Unless told
+    // otherwise it first waits (at most a few seconds) for the decoders to have what the block
+    // needs, so renders are deterministic; without waiting, a block renders as a device's
+    // callback would, with whatever is decoded.
+    void renderOffline(float* out, int frames, bool waitForData = true);
 
     // Opens a voice on a file; used by AudioPlayer::initWithContentsOfURL.
     std::unique_ptr<AudioPlayer> openPlayer(const std::string& path, std::string* error);
