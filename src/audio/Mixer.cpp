@@ -63,6 +63,7 @@ void Mixer::applyCommands() {
                     r.inActiveList = false;
                 }
                 r.playing = false;
+                r.tailLeft = 0;
                 // The voice leaves the audio thread for good; a worker frees it. If the FIFO
                 // were full the voice would only leak, never be freed under our feet.
                 retired_.push(&v);
@@ -76,6 +77,11 @@ void Mixer::applyCommands() {
                 v.starting.store(false, std::memory_order_release);
                 break;
             case MixerCommand::Type::Stop:
+                if (r.playing && r.gain != 0.0) {
+                    r.tailLeft = kStopTailFrames;
+                    r.tailPosition = r.position;
+                    r.tailGain = r.gain;
+                }
                 r.playing = false;
                 v.dirty.store(true, std::memory_order_release);  // a worker may close the file
                 break;
@@ -123,6 +129,53 @@ void Mixer::endOfPass(Voice& v) {
     ends_.push(EndEvent{v.id, r.generation});
 }
 
+int Mixer::acquireChunk(Voice& v, int64_t chunk) {
+    const int s = v.findSlot(chunk);
+    if (s < 0) return -1;
+    // Announce the read, then confirm the slot still holds the chunk: a worker that wants to
+    // overwrite a slot checks this hazard after marking the slot.
+    v.hazard.store(s, std::memory_order_seq_cst);
+    if (v.cache[s].tag.load(std::memory_order_seq_cst) != chunk) {
+        releaseChunk(v);
+        return -1;
+    }
+    return s;
+}
+
+void Mixer::releaseChunk(Voice& v) {
+    v.hazard.store(-1, std::memory_order_release);
+}
+
+void Mixer::renderTail(Voice& v, float* out, int frames) {
+    VoiceRt& r = v.rt;
+    const double step = r.tailGain / kStopTailFrames;
+    int done = 0;
+    while (done < frames && r.tailLeft > 0) {
+        const int64_t chunk = r.tailPosition / kChunkFrames;
+        const int offset = int(r.tailPosition % kChunkFrames);
+        const int s = acquireChunk(v, chunk);
+        if (s < 0) break;
+        const ChunkSlot& slot = v.cache[s];
+        const int n = std::min({slot.frames - offset, frames - done, r.tailLeft});
+        if (n <= 0) {
+            releaseChunk(v);
+            break;
+        }
+        const float* src = slot.data + size_t(offset) * 2;
+        float* dst = out + size_t(done) * 2;
+        for (int i = 0; i < n; ++i) {
+            const float g = float(step * (r.tailLeft - i - 1));
+            dst[2 * i] += src[2 * i] * g * r.panLeft;
+            dst[2 * i + 1] += src[2 * i + 1] * g * r.panRight;
+        }
+        releaseChunk(v);
+        r.tailLeft -= n;
+        r.tailPosition += n;
+        done += n;
+    }
+    if (done < frames) r.tailLeft = 0;  // nothing decoded to fall from: stop here
+}
+
 void Mixer::render(Voice& v, float* out, int frames) {
     VoiceRt& r = v.rt;
     float targetLeft, targetRight;
@@ -138,16 +191,7 @@ void Mixer::render(Voice& v, float* out, int frames) {
         if (++passes > 64) break;
         const int64_t chunk = r.position / kChunkFrames;
         const int offset = int(r.position % kChunkFrames);
-        int s = v.findSlot(chunk);
-        if (s >= 0) {
-            // Announce the read, then confirm the slot still holds the chunk: a worker that
-            // wants to overwrite a slot checks this hazard after marking the slot.
-            v.hazard.store(s, std::memory_order_seq_cst);
-            if (v.cache[s].tag.load(std::memory_order_seq_cst) != chunk) {
-                v.hazard.store(-1, std::memory_order_release);
-                s = -1;
-            }
-        }
+        const int s = acquireChunk(v, chunk);
         if (s < 0) {
             const int64_t last = v.lastChunk.load(std::memory_order_acquire);
             if (last >= 0 && chunk > last) {
@@ -159,7 +203,7 @@ void Mixer::render(Voice& v, float* out, int frames) {
         const ChunkSlot& slot = v.cache[s];
         const int available = slot.frames - offset;
         if (available <= 0) {
-            v.hazard.store(-1, std::memory_order_release);
+            releaseChunk(v);
             if (slot.last) {
                 endOfPass(v);
                 continue;
@@ -198,7 +242,7 @@ void Mixer::render(Voice& v, float* out, int frames) {
                 pr += panStepRight;
             }
         }
-        v.hazard.store(-1, std::memory_order_release);
+        releaseChunk(v);
         r.position += n;
         done += n;
         if (slot.last && offset + n >= slot.frames) endOfPass(v);
@@ -218,9 +262,10 @@ void Mixer::process(float* out, int frames) {
     std::memset(out, 0, size_t(frames) * 2 * sizeof(float));
     for (size_t i = active_.size(); i-- > 0;) {
         Voice& v = *active_[i];
+        if (v.rt.tailLeft > 0) renderTail(v, out, frames);
         if (v.rt.playing) render(v, out, frames);
         publish(v);
-        if (!v.rt.playing) {
+        if (!v.rt.playing && v.rt.tailLeft == 0) {
             v.rt.inActiveList = false;
             active_[i] = active_.back();
             active_.pop_back();

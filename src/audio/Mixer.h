@@ -52,8 +52,15 @@ public:
     // along a quarter cosine, reaching silence at the end. Never boosts.
     static void panGains(float pan, float& left, float& right);
 
+    // Length of the fall to silence after a stop (about 2.7 ms at 48 kHz).
+    static constexpr int kStopTailFrames = 128;
+
 private:
     void render(Voice& v, float* out, int frames);
+    void renderTail(Voice& v, float* out, int frames);
+    // Finds chunk `chunk` and marks it as being read; -1 when it isn't decoded.
+    static int acquireChunk(Voice& v, int64_t chunk);
+    static void releaseChunk(Voice& v);
     void endOfPass(Voice& v);
     void publish(Voice& v);
     void addActive(Voice& v);

@@ -46,6 +46,11 @@ struct VoiceRt {
     float pan = 0.0f;
     float panLeft = 1.0f, panRight = 1.0f;
     uint64_t generation = 0;
+    // After a stop, the sound goes on for a moment from where it was, falling to silence, so
+    // that cutting a waveform mid-swing doesn't click.
+    int tailLeft = 0;
+    int64_t tailPosition = 0;
+    double tailGain = 0.0;
 };
 
 // One player's shared state: the chunk cache, the decoder that fills it, and what the mixer
