@@ -13,6 +13,38 @@
 
 namespace {
 
+std::vector<float> recordSink(const QString& file, int milliseconds) {
+    QProcess recorder;
+    recorder.setStandardOutputFile(file);
+    recorder.start("parec", {"-d", "soundbox.monitor", "--raw", "--latency-msec=10",
+                             "--format=float32le", "--rate=48000", "--channels=2"});
+    if (!recorder.waitForStarted()) return {};
+    std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+    recorder.terminate();
+    recorder.waitForFinished();
+    const std::string raw = testfiles::readAll(file.toStdString());
+    std::vector<float> samples(raw.size() / sizeof(float));
+    std::memcpy(samples.data(), raw.data(), samples.size() * sizeof(float));
+    return samples;
+}
+
+// The loudest 100 ms window's RMS.
+double loudestRms(const std::vector<float>& samples) {
+    const size_t window = 4800 * 2;
+    double best = 0;
+    for (size_t start = 0; start + window <= samples.size(); start += window) {
+        double sum = 0;
+        for (size_t i = start; i < start + window; ++i) sum += double(samples[i]) * samples[i];
+        best = std::max(best, std::sqrt(sum / window));
+    }
+    return best;
+}
+
+int soundbox(const char* verb) {
+    return testfiles::run(std::string(CUEVOX_SOURCE_DIR "/scripts/soundbox.sh ") + verb +
+                          " >/dev/null");
+}
+
 // Plays a tone through the real output path (PortAudio, ALSA, a PulseAudio null sink) and
 // records the sink's monitor. The test command starts that PulseAudio server; run by hand
 // without it, the test is skipped.
@@ -24,39 +56,52 @@ TEST(AudioOutputTest, ToneComesOutOfTheDeviceAtItsLevel) {
     testfiles::writeToneWav(tone, 48000, 3.0, 1000.0, 0.5f);
 
     AudioEngine engine(AudioEngine::Mode::Device);
-    ASSERT_EQ(engine.mode(), AudioEngine::Mode::Device) << "the output device did not open";
+    ASSERT_TRUE(engine.outputDeviceActive()) << "the output device did not open";
     auto player = AudioPlayer::initWithContentsOfURL(tone, nullptr, &engine);
     ASSERT_TRUE(player);
     player->setVolume(0.5f);
 
-    QProcess recorder;
-    recorder.setStandardOutputFile(dir.filePath("out.raw"));
-    recorder.start("parec", {"-d", "soundbox.monitor", "--raw", "--latency-msec=10",
-                             "--format=float32le", "--rate=48000", "--channels=2"});
-    ASSERT_TRUE(recorder.waitForStarted());
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
     player->play();
-    std::this_thread::sleep_for(std::chrono::milliseconds(2000));
+    const auto samples = recordSink(dir.filePath("out.raw"), 1500);
     EXPECT_TRUE(player->isPlaying());
-    EXPECT_NEAR(player->currentTime(), 2.0, 0.3);
-    recorder.terminate();
-    recorder.waitForFinished();
+    EXPECT_NEAR(player->currentTime(), 1.5, 0.3);
     player->stop();
+    ASSERT_GT(samples.size(), size_t(48000));
+    // The tone at 0.5 * 0.5 peak: RMS 0.25 / sqrt(2).
+    EXPECT_NEAR(loudestRms(samples), 0.25 / std::sqrt(2.0), 0.02);
+}
 
-    const std::string raw = testfiles::readAll(dir.filePath("out.raw").toStdString());
-    const size_t count = raw.size() / sizeof(float);
-    ASSERT_GT(count, size_t(48000));
-    std::vector<float> samples(count);
-    std::memcpy(samples.data(), raw.data(), count * sizeof(float));
-    // The loudest 100 ms window: the tone at 0.5 * 0.5 peak, RMS 0.25 / sqrt(2).
-    const size_t window = 4800 * 2;
-    double best = 0;
-    for (size_t start = 0; start + window <= samples.size(); start += window) {
-        double sum = 0;
-        for (size_t i = start; i < start + window; ++i) sum += double(samples[i]) * samples[i];
-        best = std::max(best, std::sqrt(sum / window));
-    }
-    EXPECT_NEAR(best, 0.25 / std::sqrt(2.0), 0.02);
+// The sound server goes away mid-cue and comes back: time goes on meanwhile, and the cue is
+// heard again where it is by then.
+TEST(AudioOutputTest, SurvivesTheDeviceGoingAndComingBack) {
+    if (!std::getenv("PULSE_SERVER"))
+        GTEST_SKIP() << "no PulseAudio server (scripts/test.sh starts one)";
+    QTemporaryDir dir;
+    const std::string tone = dir.filePath("tone.wav").toStdString();
+    testfiles::writeToneWav(tone, 48000, 12.0, 1000.0, 0.5f);
+    AudioEngine engine(AudioEngine::Mode::Device);
+    ASSERT_TRUE(engine.outputDeviceActive());
+    auto player = AudioPlayer::initWithContentsOfURL(tone, nullptr, &engine);
+    player->play();
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+
+    const auto lostAt = std::chrono::steady_clock::now();
+    ASSERT_EQ(soundbox("stop"), 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    EXPECT_FALSE(engine.outputDeviceActive());
+    EXPECT_TRUE(player->isPlaying());
+    EXPECT_NEAR(player->currentTime(), 2.0, 0.25);
+
+    ASSERT_EQ(soundbox("start"), 0);
+    for (int i = 0; i < 50 && !engine.outputDeviceActive(); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    ASSERT_TRUE(engine.outputDeviceActive()) << "the device did not come back";
+    const double since =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - lostAt).count();
+    EXPECT_NEAR(player->currentTime(), 0.5 + since, 0.3);
+    const auto samples = recordSink(dir.filePath("after.raw"), 1000);
+    EXPECT_NEAR(loudestRms(samples), 0.5 / std::sqrt(2.0), 0.03);
+    player->stop();
 }
 
 }  // namespace

@@ -79,15 +79,8 @@ AudioEngine::~AudioEngine() {
 
 void AudioEngine::startOutput() {
     if (mode_ == Mode::Offline) return;
-    if (mode_ == Mode::Device) {
-        std::string why;
-        output_ = OutputStream::openDevice(*mixer_, sampleRate_, kBlockFrames, &why);
-        if (output_) return;
-        std::cout << "No audio output device (" << why << "), playing on a silent clock"
-                  << std::endl;
-        mode_ = Mode::SilentClock;
-    }
-    output_ = OutputStream::silentClock(*mixer_, sampleRate_, kBlockFrames);
+    output_ = mode_ == Mode::Device ? OutputStream::device(*mixer_, sampleRate_, kBlockFrames)
+                                    : OutputStream::silentClock(*mixer_, sampleRate_, kBlockFrames);
 }
 
 void AudioEngine::renderOffline(float* out, int frames, bool waitForData) {
@@ -153,6 +146,18 @@ std::unique_ptr<AudioPlayer> AudioEngine::openPlayer(const std::string& path, st
     std::unique_ptr<AudioPlayer> player(new AudioPlayer(*this, voice, path, duration));
     events_->players[voice->id] = player.get();
     return player;
+}
+
+bool AudioEngine::outputDeviceActive() const {
+    return output_ && output_->deviceActive();
+}
+
+uint64_t AudioEngine::outputUnderflows() const {
+    return mixer_->outputUnderflows();
+}
+
+uint64_t AudioEngine::decoderUnderruns() const {
+    return mixer_->decoderUnderruns();
 }
 
 void AudioEngine::forgetPlayer(uint32_t voiceId) {

@@ -22,8 +22,8 @@ public:
     static constexpr int kDefaultSampleRate = 48000;
     static constexpr int kBlockFrames = 256;
 
-    // The engine the program plays through: the default output device, or the silent clock
-    // when no device can be opened. Created on first use.
+    // The engine the program plays through: the default output device, kept or regained
+    // while the program runs. Created on first use.
     static AudioEngine& shared();
 
     explicit AudioEngine(Mode mode, int sampleRate = kDefaultSampleRate);
@@ -32,6 +32,11 @@ public:
     AudioEngine& operator=(const AudioEngine&) = delete;
 
     Mode mode() const { return mode_; }
+    // Device mode: whether the mix reaches a device now (it keeps time on a silent clock while
+    // the device is missing, and comes back to it by itself).
+    bool outputDeviceActive() const;
+    uint64_t outputUnderflows() const;
+    uint64_t decoderUnderruns() const;
     int sampleRate() const { return sampleRate_; }
 
     // Offline mode: mix the next `frames` frames of interleaved stereo into out. Unless told

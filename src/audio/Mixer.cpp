@@ -198,7 +198,9 @@ void Mixer::render(Voice& v, float* out, int frames) {
                 endOfPass(v);
                 continue;
             }
-            break;  // underrun: silence, and the position waits for the data
+            // Underrun: silence, and the position waits for the data.
+            decoderUnderruns_.fetch_add(1, std::memory_order_relaxed);
+            break;
         }
         const ChunkSlot& slot = v.cache[s];
         const int available = slot.frames - offset;

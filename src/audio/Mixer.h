@@ -44,6 +44,12 @@ public:
     // Audio thread only (offline rendering waits on these before a block).
     const std::vector<Voice*>& activeVoices() const { return active_; }
 
+    // Blocks the device asked for late, and blocks in which a playing voice had to wait for
+    // its decoder. Both should stay at zero.
+    void noteOutputUnderflow() { outputUnderflows_.fetch_add(1, std::memory_order_relaxed); }
+    uint64_t outputUnderflows() const { return outputUnderflows_.load(); }
+    uint64_t decoderUnderruns() const { return decoderUnderruns_.load(); }
+
     SpscQueue<EndEvent>& endEvents() { return ends_; }
     SpscQueue<Voice*>& retiredVoices() { return retired_; }
     int sampleRate() const { return sampleRate_; }
@@ -71,5 +77,8 @@ private:
     SpscQueue<MixerCommand> commands_;
     SpscQueue<EndEvent> ends_;
     SpscQueue<Voice*> retired_;
-    std::vector<Voice*> active_;  // capacity reserved up front: push_back never allocates
+    std::vector<Voice*> active_;
+    std::atomic<uint64_t> outputUnderflows_{0};
+    std::atomic<uint64_t> decoderUnderruns_{
+        0};  // capacity reserved up front: push_back never allocates
 };

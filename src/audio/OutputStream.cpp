@@ -4,11 +4,27 @@
 #include <portaudio.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <iostream>
+#include <mutex>
+#include <thread>
+#include <vector>
 
 #include "audio/Mixer.h"
 
 namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr auto kSupervisePeriod = std::chrono::milliseconds(100);
+constexpr auto kReopenPeriod = std::chrono::seconds(1);
+// A device callback that has not run for this long means the device is gone. A stream that
+// has just started may pause longer while the sound server sets it up.
+constexpr auto kStallLimit = std::chrono::milliseconds(400);
+constexpr auto kStartupStallLimit = std::chrono::seconds(3);
+constexpr int64_t kSteadyCallbacks = 50;
 
 // PortAudio and the ALSA library under it print their probing chatter to stderr while they
 // start; none of it is for the operator.
@@ -31,101 +47,222 @@ private:
     int saved_ = -1;
 };
 
-class PortAudioOutput final : public OutputStream {
+// Runs the mixer for whoever owns the time now. The device callback and the silent clock may
+// overlap for an instant while one hands over to the other; the guard makes the loser of that
+// instant output silence instead of mixing twice. Both sides only swap an atomic: neither
+// blocks.
+class MixRunner {
 public:
-    explicit PortAudioOutput(Mixer& mixer) : mixer_(mixer) {}
-    ~PortAudioOutput() override {
-        if (stream_) {
-            Pa_StopStream(stream_);
-            Pa_CloseStream(stream_);
-        }
-        if (initialised_) Pa_Terminate();
-    }
+    explicit MixRunner(Mixer& mixer) : mixer_(mixer) {}
 
-    bool open(int sampleRate, int blockFrames, std::string* why) {
-        StderrSilencer quiet;
-        PaError err = Pa_Initialize();
-        if (err != paNoError) return fail(err, why);
-        initialised_ = true;
-        const PaDeviceIndex device = Pa_GetDefaultOutputDevice();
-        if (device == paNoDevice) {
-            if (why) *why = "no default output device";
-            return false;
-        }
-        const PaDeviceInfo* info = Pa_GetDeviceInfo(device);
-        PaStreamParameters out{};
-        out.device = device;
-        out.channelCount = 2;
-        out.sampleFormat = paFloat32;
-        out.suggestedLatency = info ? info->defaultLowOutputLatency : 0.02;
-        err = Pa_OpenStream(&stream_, nullptr, &out, sampleRate, unsigned(blockFrames), paNoFlag,
-                            &PortAudioOutput::callback, this);
-        if (err != paNoError) {
-            stream_ = nullptr;
-            return fail(err, why);
-        }
-        err = Pa_StartStream(stream_);
-        if (err != paNoError) return fail(err, why);
+    bool run(float* out, int frames) {
+        if (busy_.exchange(true, std::memory_order_acquire)) return false;
+        mixer_.process(out, frames);
+        busy_.store(false, std::memory_order_release);
         return true;
     }
+    Mixer& mixer() { return mixer_; }
 
 private:
-    static int callback(const void*, void* output, unsigned long frames,
-                        const PaStreamCallbackTimeInfo*, PaStreamCallbackFlags, void* self) {
-        static_cast<PortAudioOutput*>(self)->mixer_.process(static_cast<float*>(output),
-                                                            int(frames));
-        return paContinue;
-    }
-    static bool fail(PaError err, std::string* why) {
-        if (why) *why = Pa_GetErrorText(err);
-        return false;
-    }
-
     Mixer& mixer_;
-    PaStream* stream_ = nullptr;
-    bool initialised_ = false;
+    std::atomic<bool> busy_{false};
 };
 
-class SilentClock final : public OutputStream {
+// Mixes at real-time pace and drops the sound.
+class ClockThread {
 public:
-    SilentClock(Mixer& mixer, int sampleRate, int blockFrames)
-        : mixer_(mixer), buffer_(size_t(blockFrames) * 2) {
-        thread_ = std::thread([this, sampleRate, blockFrames] { run(sampleRate, blockFrames); });
+    ClockThread(MixRunner& runner, int sampleRate, int blockFrames, Clock::time_point from)
+        : runner_(runner), buffer_(size_t(blockFrames) * 2) {
+        thread_ = std::thread([=, this] { loop(sampleRate, blockFrames, from); });
     }
-    ~SilentClock() override {
+    ~ClockThread() {
         stop_ = true;
         thread_.join();
     }
 
 private:
-    void run(int sampleRate, int blockFrames) {
-        using clock = std::chrono::steady_clock;
-        const auto start = clock::now();
+    void loop(int sampleRate, int blockFrames, Clock::time_point from) {
         for (int64_t block = 1; !stop_; ++block) {
-            mixer_.process(buffer_.data(), blockFrames);
-            // Pace by the total frame count, not block by block, so the clock never drifts.
-            const auto due = start + std::chrono::nanoseconds(block * blockFrames *
-                                                              int64_t(1000000000) / sampleRate);
-            std::this_thread::sleep_until(due);
+            runner_.run(buffer_.data(), blockFrames);
+            // Paced by the total count, so it never drifts; starting from a moment in the past
+            // catches up the time a lost device left unplayed.
+            std::this_thread::sleep_until(
+                from +
+                std::chrono::nanoseconds(block * blockFrames * int64_t(1000000000) / sampleRate));
         }
     }
 
-    Mixer& mixer_;
+    MixRunner& runner_;
     std::vector<float> buffer_;
     std::atomic<bool> stop_{false};
     std::thread thread_;
 };
 
+class SilentOutput final : public OutputStream {
+public:
+    SilentOutput(Mixer& mixer, int sampleRate, int blockFrames)
+        : runner_(mixer), clock_(runner_, sampleRate, blockFrames, Clock::now()) {}
+    bool deviceActive() const override { return false; }
+
+private:
+    MixRunner runner_;
+    ClockThread clock_;
+};
+
+class DeviceOutput final : public OutputStream {
+public:
+    DeviceOutput(Mixer& mixer, int sampleRate, int blockFrames)
+        : runner_(mixer), sampleRate_(sampleRate), blockFrames_(blockFrames) {
+        std::string why;
+        if (!openStream(&why)) {
+            std::cout << "No audio output device (" << why << "), playing on a silent clock"
+                      << std::endl;
+            clock_ =
+                std::make_unique<ClockThread>(runner_, sampleRate_, blockFrames_, Clock::now());
+        }
+        deviceActive_.store(!clock_);
+        supervisor_ = std::thread([this] { supervise(); });
+    }
+
+    ~DeviceOutput() override {
+        {
+            std::lock_guard lock(mutex_);
+            stopping_ = true;
+        }
+        wake_.notify_all();
+        supervisor_.join();
+        closeStream();
+        clock_.reset();
+    }
+
+    bool deviceActive() const override { return deviceActive_.load(); }
+
+private:
+    static int callback(const void*, void* output, unsigned long frames,
+                        const PaStreamCallbackTimeInfo*, PaStreamCallbackFlags flags, void* self) {
+        auto* me = static_cast<DeviceOutput*>(self);
+        auto* out = static_cast<float*>(output);
+        if (flags & paOutputUnderflow) me->runner_.mixer().noteOutputUnderflow();
+        me->lastCallback_.store(Clock::now().time_since_epoch().count(), std::memory_order_relaxed);
+        me->callbacks_.fetch_add(1, std::memory_order_relaxed);
+        // While the silent clock still keeps time, the device only plays silence; the
+        // supervisor stops the clock once the device is seen running.
+        if (me->clockOwnsTime_.load(std::memory_order_acquire) ||
+            !me->runner_.run(out, int(frames)))
+            std::fill(out, out + frames * 2, 0.0f);
+        return paContinue;
+    }
+
+    bool openStream(std::string* why) {
+        StderrSilencer quiet;
+        auto fail = [&](PaError err) {
+            if (why) *why = Pa_GetErrorText(err);
+            closeStream();
+            return false;
+        };
+        PaError err = Pa_Initialize();
+        if (err != paNoError) return fail(err);
+        initialised_ = true;
+        const PaDeviceIndex device = Pa_GetDefaultOutputDevice();
+        if (device == paNoDevice) {
+            if (why) *why = "no default output device";
+            closeStream();
+            return false;
+        }
+        const PaDeviceInfo* info = Pa_GetDeviceInfo(device);
+        PaStreamParameters params{};
+        params.device = device;
+        params.channelCount = 2;
+        params.sampleFormat = paFloat32;
+        params.suggestedLatency = info ? info->defaultLowOutputLatency : 0.02;
+        clockOwnsTime_.store(clock_ != nullptr);
+        PaStream* stream = nullptr;
+        err = Pa_OpenStream(&stream, nullptr, &params, sampleRate_, unsigned(blockFrames_),
+                            paNoFlag, &DeviceOutput::callback, this);
+        if (err != paNoError) return fail(err);
+        stream_ = stream;
+        callbacksAtOpen_ = callbacks_.load();
+        lastCallback_.store(Clock::now().time_since_epoch().count());
+        err = Pa_StartStream(stream_);
+        if (err != paNoError) return fail(err);
+        return true;
+    }
+
+    void closeStream() {
+        StderrSilencer quiet;
+        if (stream_) {
+            Pa_AbortStream(stream_);
+            Pa_CloseStream(stream_);
+            stream_ = nullptr;
+        }
+        if (initialised_) Pa_Terminate();
+        initialised_ = false;
+    }
+
+    bool streamStalled() const {
+        if (Pa_IsStreamActive(stream_) != 1) return true;
+        const auto last = Clock::time_point(Clock::duration(lastCallback_.load()));
+        const bool steady = callbacks_.load() - callbacksAtOpen_ >= kSteadyCallbacks;
+        return Clock::now() - last > (steady ? kStallLimit : kStartupStallLimit);
+    }
+
+    void supervise() {
+        auto nextReopen = Clock::now() + kReopenPeriod;
+        std::unique_lock lock(mutex_);
+        while (!wake_.wait_for(lock, kSupervisePeriod, [this] { return stopping_; })) {
+            if (stream_ && !clock_ && streamStalled()) {
+                const auto last = Clock::time_point(Clock::duration(lastCallback_.load()));
+                std::cout << "Audio output lost, keeping time on a silent clock" << std::endl;
+                deviceActive_.store(false);
+                closeStream();
+                // From the last block the device played, so no time goes missing.
+                clock_ = std::make_unique<ClockThread>(runner_, sampleRate_, blockFrames_, last);
+                nextReopen = Clock::now() + kReopenPeriod;
+            } else if (clock_ && stream_) {
+                // Reopened: hand the time over once the device is really running.
+                if (callbacks_.load() - callbacksAtOpen_ >= 4) {
+                    // Clock first: for the few milliseconds of the join the device plays
+                    // silence, rather than both keeping time at once.
+                    clock_.reset();
+                    clockOwnsTime_.store(false, std::memory_order_release);
+                    deviceActive_.store(true);
+                    std::cout << "Audio output back" << std::endl;
+                } else if (streamStalled()) {
+                    closeStream();  // the reopened device never ran: try again later
+                    nextReopen = Clock::now() + kReopenPeriod;
+                }
+            } else if (clock_ && Clock::now() >= nextReopen) {
+                if (!openStream(nullptr)) closeStream();
+                nextReopen = Clock::now() + kReopenPeriod;
+            }
+        }
+    }
+
+    MixRunner runner_;
+    const int sampleRate_;
+    const int blockFrames_;
+    PaStream* stream_ = nullptr;
+    bool initialised_ = false;
+    std::unique_ptr<ClockThread> clock_;
+    std::atomic<bool> clockOwnsTime_{false};
+    std::atomic<Clock::rep> lastCallback_{0};
+    std::atomic<int64_t> callbacks_{0};
+    int64_t callbacksAtOpen_ = 0;
+    std::atomic<bool> deviceActive_{false};
+
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    bool stopping_ = false;
+    std::thread supervisor_;
+};
+
 }  // namespace
 
-std::unique_ptr<OutputStream> OutputStream::openDevice(Mixer& mixer, int sampleRate,
-                                                       int blockFrames, std::string* why) {
-    auto out = std::make_unique<PortAudioOutput>(mixer);
-    if (!out->open(sampleRate, blockFrames, why)) return nullptr;
-    return out;
+std::unique_ptr<OutputStream> OutputStream::device(Mixer& mixer, int sampleRate, int blockFrames) {
+    return std::make_unique<DeviceOutput>(mixer, sampleRate, blockFrames);
 }
 
 std::unique_ptr<OutputStream> OutputStream::silentClock(Mixer& mixer, int sampleRate,
                                                         int blockFrames) {
-    return std::make_unique<SilentClock>(mixer, sampleRate, blockFrames);
+    return std::make_unique<SilentOutput>(mixer, sampleRate, blockFrames);
 }

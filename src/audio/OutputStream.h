@@ -1,22 +1,20 @@
 #pragma once
 
-#include <atomic>
 #include <memory>
-#include <string>
-#include <thread>
-#include <vector>
 
 class Mixer;
 
-// Where the mix goes: a PortAudio stream on the default output device, or, on a machine
-// without one, a thread that runs the mixer at real-time pace and drops the sound, so that
-// positions, ends and fades behave exactly as with a device.
+// Where the mix goes. The device output plays through PortAudio's default output and survives
+// losing it: it keeps time on a silent clock (positions, fades and ends go on as if heard) and
+// reopens the default output every second until sound can resume. The silent clock alone is
+// for machines that are known to have no sound.
 class OutputStream {
 public:
     virtual ~OutputStream() = default;
 
-    // nullptr and a reason when no device can be opened.
-    static std::unique_ptr<OutputStream> openDevice(Mixer& mixer, int sampleRate, int blockFrames,
-                                                    std::string* why);
+    static std::unique_ptr<OutputStream> device(Mixer& mixer, int sampleRate, int blockFrames);
     static std::unique_ptr<OutputStream> silentClock(Mixer& mixer, int sampleRate, int blockFrames);
+
+    // True while the mix is going to a device.
+    virtual bool deviceActive() const = 0;
 };
