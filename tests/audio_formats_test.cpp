@@ -43,6 +43,7 @@ protected:
             frames += AudioEngine::kBlockFrames;
         }
         p.stop();
+        engine.renderOffline(block.data(), AudioEngine::kBlockFrames);  // the stop's short tail
         level.left = std::sqrt(level.left / frames);
         level.right = std::sqrt(level.right / frames);
         return level;
