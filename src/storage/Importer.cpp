@@ -1,0 +1,93 @@
+#include "storage/Importer.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QSaveFile>
+#include <QTextBoundaryFinder>
+#include <filesystem>
+#include <system_error>
+#include <vector>
+
+namespace importer {
+
+namespace {
+
+// Large enough that a fast disk is not slowed by call overhead, small enough that the progress
+// display moves several times a second on a slow one.
+constexpr qint64 kChunkBytes = 1 << 20;
+
+bool isFiltered(QStringView character) {
+    return character == u" " || character == u"\n" || character == u"\t" || character == u"\r";
+}
+
+}  // namespace
+
+const QStringList& extensions() {
+    static const QStringList list = {"aac", "adts", "ac3", "aif",  "aiff", "aifc",
+                                     "caf", "mp3",  "mp4", "m4a",  "snd",  "au",
+                                     "sd2", "wav",  "ogg", "flac", "alac"};
+    return list;
+}
+
+QString nameFilter() {
+    QStringList patterns;
+    for (const QString& extension : extensions()) patterns << "*." + extension;
+    for (const QString& extension : extensions()) patterns << "*." + extension.toUpper();
+    return QStringLiteral("Audio files (%1)").arg(patterns.join(' '));
+}
+
+QString storedName(const QString& sourcePath) {
+    const QString name = QFileInfo(sourcePath).fileName();
+    QString kept;
+    kept.reserve(name.size());
+    QTextBoundaryFinder boundaries(QTextBoundaryFinder::Grapheme, name);
+    qsizetype start = 0;
+    for (qsizetype end = boundaries.toNextBoundary(); end != -1;
+         end = boundaries.toNextBoundary()) {
+        const QStringView character = QStringView(name).mid(start, end - start);
+        if (!isFiltered(character)) kept += character;
+        start = end;
+    }
+    return kept;
+}
+
+bool sameFile(const std::string& a, const std::string& b) {
+    std::error_code ec;
+    const bool same = std::filesystem::equivalent(a, b, ec);
+    return !ec && same;
+}
+
+bool copyFile(const std::string& source, const std::string& destination,
+              std::atomic<int64_t>* copied) {
+    QFile in(QString::fromStdString(source));
+    if (!in.open(QIODevice::ReadOnly)) return false;
+    QSaveFile out(QString::fromStdString(destination));
+    // Unbuffered, so a short write (a full disk) shows at the write that fell short instead of
+    // disappearing in a final flush before the commit.
+    if (!out.open(QIODevice::WriteOnly | QIODevice::Unbuffered)) return false;
+    std::vector<char> buffer(static_cast<std::size_t>(kChunkBytes));
+    int64_t total = 0;
+    for (;;) {
+        const qint64 got = in.read(buffer.data(), kChunkBytes);
+        if (got < 0) {
+            out.cancelWriting();
+            return false;
+        }
+        if (got == 0) break;
+        if (out.write(buffer.data(), got) != got) {
+            out.cancelWriting();
+            return false;
+        }
+        total += got;
+        if (copied) copied->store(total, std::memory_order_relaxed);
+    }
+    return out.commit();
+}
+
+int64_t fileSize(const std::string& path) {
+    std::error_code ec;
+    const auto size = std::filesystem::file_size(path, ec);
+    return ec ? 0 : int64_t(size);
+}
+
+}  // namespace importer

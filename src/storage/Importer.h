@@ -1,0 +1,38 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+#include <atomic>
+#include <cstdint>
+#include <string>
+
+// Bringing audio files into the storage folder. Everything here is free of the window, so the
+// copy can run on a worker thread while the GUI thread keeps painting.
+namespace importer {
+
+// The file name extensions the open panel offers, lower case, in the panel's order.
+const QStringList& extensions();
+// The open panel's name filter. Linux file dialogs match case-sensitively, so each extension
+// appears in lower and in upper case.
+QString nameFilter();
+
+// The name a chosen file is stored under: its last path component without the characters that
+// would make the name awkward to type or read back (space, tab, line feed, carriage return).
+// Whole user-perceived characters are compared, so a CR LF pair, or a space carrying a combining
+// mark, is a character of its own and stays.
+QString storedName(const QString& sourcePath);
+
+// Whether the two paths name the same file on disk (also through links). False if either is
+// missing.
+bool sameFile(const std::string& a, const std::string& b);
+
+// Copies `source` over `destination`. The destination is replaced only once the whole copy is
+// on disk, so a failed copy leaves whatever was stored under that name before. `copied` counts
+// the bytes written so far, for a progress display on another thread.
+bool copyFile(const std::string& source, const std::string& destination,
+              std::atomic<int64_t>* copied = nullptr);
+
+// The size of a file, 0 when it cannot be read.
+int64_t fileSize(const std::string& path);
+
+}  // namespace importer
