@@ -29,6 +29,12 @@ MainWindow::MainWindow(QWidget* parent)
     controller_->setAudioTable(ui_->audioTable);
     connect(ui_->stopAllButton, &QPushButton::clicked, controller_.get(),
             [this] { controller_->stopAllButton(ui_->stopAllButton); });
+    connect(ui_->addAudioButton, &QPushButton::clicked, controller_.get(),
+            [this] { controller_->addAudioButton(ui_->addAudioButton); });
+    connect(ui_->duplicateAudioButton, &QPushButton::clicked, controller_.get(),
+            [this] { controller_->duplicateAudioButton(ui_->duplicateAudioButton); });
+    connect(ui_->removeAudioButton, &QPushButton::clicked, controller_.get(),
+            [this] { controller_->removeAudioButton(ui_->removeAudioButton); });
     controller_->viewDidLoad();
 }
 

@@ -3,7 +3,9 @@
 #include <QObject>
 #include <QPointer>
 #include <QString>
+#include <QStringList>
 #include <QTimer>
+#include <functional>
 #include <vector>
 
 #include "audio/AudioPlayer.h"
@@ -82,6 +84,18 @@ public:
     void editAudioMenuButton();
     void resetCX();
 
+    // Import, duplicate and remove; the window's buttons and the menu both lead here.
+    void addAudio();
+    void duplicateAudio();
+    void duplicateAudioWithoutOptions();
+    void removeAudio();
+    void addAudioButton(QObject* sender = nullptr);
+    void duplicateAudioButton(QObject* sender = nullptr);
+    void removeAudioButton(QObject* sender = nullptr);
+    // Picks the files to import; the open panel unless replaced (tests choose without one).
+    using FileChooser = std::function<QStringList(QWidget* parent)>;
+    void setFileChooser(FileChooser chooser) { fileChooser_ = std::move(chooser); }
+
     // The play button's look follows its title, so the state of a row reads at a glance.
     static void showPlayButtonTitle(QPushButton* button, const QString& title);
 
@@ -99,4 +113,8 @@ private:
     // Cues that reached their cut end while fading out and were given the cut-end stop. Kept
     // so the stop is given once per fade rather than once per timer pass.
     std::vector<std::weak_ptr<CXAudio>> cutEndStopped_;
+
+    FileChooser fileChooser_;
+    // An import runs an event loop while it copies; a second one must not start inside it.
+    bool importing_ = false;
 };

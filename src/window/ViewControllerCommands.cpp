@@ -1,20 +1,113 @@
+// The menu commands, reached through the notification names registered at start-up. Those that
+// need a cue act on the selected row and do nothing without one.
+#include <QDialog>
+#include <utility>
+
+#include "model/CXAudio.h"
+#include "window/CXTableCell.h"
 #include "window/ViewController.h"
 
-// The menu commands arrive here through the notification names registered at start-up. Their
-// work (list commands, import, duplicate, remove, editor, reset) comes with the commands; until
-// then a command that has nothing to do yet leaves the list as it is.
+namespace {
 
-void ViewController::closeWindowMenuButton() {}
-void ViewController::duplicateTrackMenuButton() {}
-void ViewController::duplicateWithoutOptionsMenuButton() {}
-void ViewController::addTrackMenuButton() {}
-void ViewController::removeTrackMenuButton() {}
+// The single-precision value nearest 0.1: ten steps from 0 overshoot 1 by a hair and are
+// clamped, so the bounds are always reached exactly.
+constexpr float kVolumeStep = 0.1f;
+constexpr int kVolumeColumn = 5;
+
+int selectedCue(ViewController& controller) {
+    CueTableView* table = controller.audioTable();
+    const int row = table ? table->selectedRow() : -1;
+    return row >= 0 && std::size_t(row) < controller.cxList.size() ? row : -1;
+}
+
+void setVolume(ViewController& controller, int row, float volume) {
+    CXAudio& cue = *controller.cxList[std::size_t(row)];
+    cue.volumeLevel = volume;
+    cue.player->setVolume(volume);
+    // A row out of view has no cell; it shows the new volume when it is next drawn.
+    if (CXTableCell* cell = controller.audioTable()->viewAtColumn(kVolumeColumn, row))
+        if (auto* slider = cell->cxVolumeSlider()) slider->setFloatValue(volume);
+    controller.saveList();
+}
+
+void moveCue(ViewController& controller, int from, int to) {
+    CueTableView* table = controller.audioTable();
+    // Moved as a row, not reloaded: the selection travels with it, so the command repeats on
+    // the same cue.
+    table->beginUpdates();
+    table->moveRowAtIndex(from, to);
+    table->endUpdates();
+    std::swap(controller.cxList[std::size_t(from)], controller.cxList[std::size_t(to)]);
+    controller.saveList();
+    controller.renumberRows();
+}
+
+// The sheet shown over the main window, if any: a window-modal dialog of the window.
+QDialog* presentedDialog(CueTableView* table) {
+    if (!table) return nullptr;
+    for (QDialog* dialog : table->window()->findChildren<QDialog*>(Qt::FindDirectChildrenOnly))
+        if (dialog->isVisible() && dialog->windowModality() == Qt::WindowModal) return dialog;
+    return nullptr;
+}
+
+}  // namespace
+
+void ViewController::closeWindowMenuButton() {
+    if (QDialog* sheet = presentedDialog(audioTable_)) sheet->reject();
+    saveList();
+    if (audioTable_) audioTable_->reloadData();
+}
+
+void ViewController::duplicateTrackMenuButton() {
+    duplicateAudio();
+}
+
+void ViewController::duplicateWithoutOptionsMenuButton() {
+    duplicateAudioWithoutOptions();
+}
+
+void ViewController::addTrackMenuButton() {
+    addAudio();
+}
+
+void ViewController::removeTrackMenuButton() {
+    removeAudio();
+}
+
 void ViewController::saveMenuButton() {
     saveList();
 }
-void ViewController::moveAudioUpMenuButton() {}
-void ViewController::moveAudioDownMenuButton() {}
-void ViewController::volUpMenuButton() {}
-void ViewController::volDownMenuButton() {}
+
+void ViewController::moveAudioUpMenuButton() {
+    const int row = selectedCue(*this);
+    if (row > 0) moveCue(*this, row, row - 1);
+}
+
+void ViewController::moveAudioDownMenuButton() {
+    const int row = selectedCue(*this);
+    if (row != -1 && std::size_t(row) + 1 < cxList.size()) moveCue(*this, row, row + 1);
+}
+
+void ViewController::volUpMenuButton() {
+    const int row = selectedCue(*this);
+    if (row == -1) return;
+    const float sum = cxList[std::size_t(row)]->volumeLevel + kVolumeStep;
+    setVolume(*this, row, sum > 1.0f ? 1.0f : sum);
+}
+
+void ViewController::volDownMenuButton() {
+    const int row = selectedCue(*this);
+    if (row == -1) return;
+    const float difference = cxList[std::size_t(row)]->volumeLevel - kVolumeStep;
+    setVolume(*this, row, difference < 0.0f ? 0.0f : difference);
+}
+
+// The cue editor opens from here once it exists; until then there is nothing to open.
 void ViewController::editAudioMenuButton() {}
-void ViewController::resetCX() {}
+
+void ViewController::resetCX() {
+    // No player is told anything: a cue falls silent when the last holder of it lets it go.
+    cxList.clear();
+    store_.save(cxList, ListStore::SaveCause::UserEmptiedList);
+    if (audioTable_) audioTable_->reloadData();
+}

@@ -1,0 +1,135 @@
+// The commands that change which cues the list holds: import, the two duplicates and remove.
+#include <QScopeGuard>
+#include <filesystem>
+#include <iostream>
+#include <system_error>
+
+#include "model/CXAudio.h"
+#include "storage/Importer.h"
+#include "storage/StoragePaths.h"
+#include "window/ImportPanel.h"
+#include "window/ViewController.h"
+
+namespace {
+
+void say(const std::string& line) {
+    std::cout << line << std::endl;
+}
+
+using MakeCopy = std::shared_ptr<CXAudio> (*)(const CXAudio& source);
+
+// Both duplicates append their cue at the end and select it there, so the operator sees the
+// copy where it went rather than next to its source.
+void appendDuplicate(ViewController& controller, MakeCopy makeCopy) {
+    CueTableView* table = controller.audioTable();
+    const int row = table ? table->selectedRow() : -1;
+    if (row < 0 || std::size_t(row) >= controller.cxList.size()) return;
+    std::shared_ptr<CXAudio> copy;
+    try {
+        copy = makeCopy(*controller.cxList[std::size_t(row)]);
+    } catch (const CXError&) {
+        say("Unable to duplicate");
+        return;
+    }
+    controller.cxList.push_back(copy);
+    copy->player->setDelegate(&controller);
+    controller.saveList();
+    table->reloadData();
+    table->selectRowIndexes({int(controller.cxList.size()) - 1}, false);
+}
+
+std::shared_ptr<CXAudio> withOptions(const CXAudio& source) {
+    return CXAudio::copyOf(source);
+}
+
+std::shared_ptr<CXAudio> withoutOptions(const CXAudio& source) {
+    return CXAudio::fromFileName(source.fileName);
+}
+
+}  // namespace
+
+void ViewController::addAudio() {
+    if (importing_) return;
+    QWidget* window = audioTable_ ? audioTable_->window() : nullptr;
+    const QStringList chosen = fileChooser_ ? fileChooser_(window) : chooseAudioFiles(window);
+    if (chosen.isEmpty()) return;
+
+    const std::string folder = storage::audioFolderPath();
+    say(folder);
+    std::error_code ec;
+    if (!std::filesystem::exists(folder, ec)) {
+        // A Linux account may have no Documents folder yet; the storage folder itself is made
+        // on its own, so a missing parent anywhere else still fails.
+        storage::ensureDocumentsFolder();
+        std::filesystem::create_directory(folder, ec);
+        if (ec) {
+            say("Failed to create directory at " + folder);
+            return;
+        }
+    }
+
+    importing_ = true;
+    const auto done = qScopeGuard([this] { importing_ = false; });
+    {
+        ImportProgress progress(window, chosen);
+        for (int i = 0; i < int(chosen.size()); ++i) {
+            const QString stored = importer::storedName(chosen[i]);
+            const std::string name = stored.toStdString();
+            std::shared_ptr<CXAudio> cue;
+            // A name made only of filtered characters would name the storage folder itself.
+            if (!stored.isEmpty() && progress.copy(i, stored, folder + "/" + name)) {
+                try {
+                    cue = CXAudio::fromFileName(name);
+                } catch (const CXError&) {
+                }
+            }
+            if (!cue) {
+                // The cues of the earlier files stay in the list; the next reload and save
+                // bring them to the table and the list file.
+                say("Failed to initialize audio file");
+                return;
+            }
+            cxList.push_back(cue);
+            cue->player->setDelegate(this);
+            progress.fileDone(i);
+            if (progress.stopRequested()) break;
+        }
+    }
+    if (audioTable_) audioTable_->reloadData();
+    saveList();
+}
+
+void ViewController::duplicateAudio() {
+    appendDuplicate(*this, withOptions);
+}
+
+void ViewController::duplicateAudioWithoutOptions() {
+    appendDuplicate(*this, withoutOptions);
+}
+
+void ViewController::removeAudio() {
+    const int row = audioTable_ ? audioTable_->selectedRow() : -1;
+    if (row < 0 || !hasRow(row)) return;
+    cxList.erase(cxList.begin() + row);
+    // Selected while the table still shows the old rows: the neighbour above, or for the first
+    // row the one below, which becomes the new first row.
+    if (!cxList.empty()) audioTable_->selectRowIndexes({row > 0 ? row - 1 : 1}, false);
+    audioTable_->removeRowsAtIndexes({row});
+    if (cxList.empty())
+        store_.save(cxList, ListStore::SaveCause::UserEmptiedList);
+    else
+        saveList();
+    renumberRows();
+}
+
+void ViewController::addAudioButton(QObject*) {
+    addAudio();
+}
+
+void ViewController::duplicateAudioButton(QObject*) {
+    duplicateAudio();
+}
+
+void ViewController::removeAudioButton(QObject*) {
+    removeAudio();
+}
