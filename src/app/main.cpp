@@ -1,13 +1,18 @@
 #include <QApplication>
+#include <QTimer>
 
+#include "app/AppDelegate.h"
 #include "window/MainWindow.h"
 
 int main(int argc, char** argv) {
     QApplication app(argc, argv);
     QApplication::setApplicationName("Cuevox");
-    // Closing the main window ends the program; every change is already saved by then.
-    app.setQuitOnLastWindowClosed(true);
+    AppDelegate delegate;
+    app.setQuitOnLastWindowClosed(delegate.applicationShouldTerminateAfterLastWindowClosed());
     MainWindow window;
+    delegate.connectMenu(window);
     window.show();
+    // Launching has finished once the event loop runs: from then on the menu reaches the window.
+    QTimer::singleShot(0, &delegate, &AppDelegate::applicationDidFinishLaunching);
     return app.exec();
 }

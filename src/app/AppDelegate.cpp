@@ -1,0 +1,107 @@
+#include "app/AppDelegate.h"
+
+#include <QAction>
+#include <QKeySequence>
+#include <utility>
+
+#include "app/SettingsViewController.h"
+#include "platform/NotificationCenter.h"
+#include "ui_MainWindow.h"
+#include "window/MainWindow.h"
+
+AppDelegate::AppDelegate(QObject* parent)
+    : QObject(parent), ownCenter_(std::make_unique<NotificationCenter>()), nc_(ownCenter_.get()) {}
+
+AppDelegate::~AppDelegate() = default;
+
+void AppDelegate::applicationDidFinishLaunching() {
+    nc_ = &NotificationCenter::defaultCenter();
+    ownCenter_.reset();
+}
+
+void AppDelegate::closeWindow(QObject*) {
+    nc_->post("closeWindow");
+}
+
+void AppDelegate::volumeUp(QObject*) {
+    nc_->post("volumeUp");
+}
+
+void AppDelegate::volumeDown(QObject*) {
+    nc_->post("volumeDown");
+}
+
+void AppDelegate::moveAudioUp(QObject*) {
+    nc_->post("moveAudioUp");
+}
+
+void AppDelegate::moveAudioDown(QObject*) {
+    nc_->post("moveAudioDown");
+}
+
+void AppDelegate::saveCX(QObject*) {
+    nc_->post("saveCX");
+}
+
+void AppDelegate::addTrack(QObject*) {
+    nc_->post("addTrack");
+}
+
+void AppDelegate::removeTrack(QObject*) {
+    nc_->post("removeTrack");
+}
+
+void AppDelegate::duplicateTrack(QObject*) {
+    nc_->post("duplicateTrack");
+}
+
+void AppDelegate::duplicateTrackWithoutOptions(QObject*) {
+    nc_->post("duplicateTrackWithoutOptions");
+}
+
+void AppDelegate::editAudio(QObject*) {
+    nc_->post("editAudio");
+}
+
+void AppDelegate::connectMenu(MainWindow& window) {
+    Ui::MainWindow& ui = window.ui();
+    using Action = void (AppDelegate::*)(QObject*);
+    const std::pair<QAction*, Action> items[] = {
+        {ui.actionCloseWindow, &AppDelegate::closeWindow},
+        {ui.actionVolumeUp, &AppDelegate::volumeUp},
+        {ui.actionVolumeDown, &AppDelegate::volumeDown},
+        {ui.actionMoveUp, &AppDelegate::moveAudioUp},
+        {ui.actionMoveDown, &AppDelegate::moveAudioDown},
+        {ui.actionSave, &AppDelegate::saveCX},
+        {ui.actionAddTrack, &AppDelegate::addTrack},
+        {ui.actionRemoveTrack, &AppDelegate::removeTrack},
+        {ui.actionDuplicateTrack, &AppDelegate::duplicateTrack},
+        {ui.actionDuplicateWithoutOptions, &AppDelegate::duplicateTrackWithoutOptions},
+        {ui.actionEditAudio, &AppDelegate::editAudio},
+    };
+    for (const auto& [action, handler] : items)
+        connect(action, &QAction::triggered, this,
+                [this, action, handler] { (this->*handler)(action); });
+
+    // A layout file holds one key per item; these take the second key people reach for.
+    ui.actionRemoveTrack->setShortcuts(
+        {QKeySequence(QKeySequence::Delete), QKeySequence(Qt::CTRL | Qt::Key_Backspace)});
+    ui.actionVolumeUp->setShortcuts(
+        {QKeySequence(Qt::CTRL | Qt::Key_Equal), QKeySequence(Qt::CTRL | Qt::Key_Plus)});
+
+    connect(ui.actionSettings, &QAction::triggered, this,
+            [this, &window] { showSettings(&window); });
+    // Quitting is closing the main window, which ends the program.
+    connect(ui.actionQuit, &QAction::triggered, &window, &QWidget::close);
+}
+
+SettingsViewController* AppDelegate::showSettings(QWidget* parent) {
+    if (!settings_) {
+        settings_ = new SettingsViewController(parent);
+        settings_->setAttribute(Qt::WA_DeleteOnClose);
+    }
+    settings_->show();
+    settings_->raise();
+    settings_->activateWindow();
+    return settings_;
+}
