@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs what a fresh Debian 12 machine lacks to build and test Cuevox, then builds it.
-# Sourced by run.sh and test.sh; BUILD_DIR (default build/) is where the build goes.
+# Sourced by run.sh and test.sh; BUILD_DIR (default build/) is where the build goes, and
+# BUILD_TARGETS (default: everything) what it builds.
 set -euo pipefail
 repo="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 BUILD_DIR="${BUILD_DIR:-$repo/build}"
@@ -28,4 +29,4 @@ if [ ${#missing[@]} -gt 0 ]; then
 fi
 
 cmake -S "$repo" -B "$BUILD_DIR" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build "$BUILD_DIR" -j"$(nproc)"
+cmake --build "$BUILD_DIR" -j"$(nproc)" ${BUILD_TARGETS:+--target $BUILD_TARGETS}

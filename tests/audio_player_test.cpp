@@ -321,6 +321,22 @@ TEST_F(OfflinePlayerTest, StoppedPlayersHoldBoundedResources) {
     EXPECT_TRUE(players[0]->isPlaying());
 }
 
+TEST_F(OfflinePlayerTest, AFileDeletedUnderAStoppedPlayerEndsItsNextRun) {
+    const auto path = file("long.wav");
+    testfiles::writeToneWav(path, kRate, 5.0, 220.0, 0.3f);
+    auto p = open(path);
+    EndCounter delegate;
+    p->setDelegate(&delegate);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));  // the player closes its file
+    std::filesystem::remove(path);
+    p->setNumberOfLoops(-1);
+    p->play();
+    render(200);  // more than what was decoded before the file went
+    EXPECT_FALSE(p->isPlaying());
+    settle();
+    EXPECT_EQ(delegate.ends, 1);
+}
+
 TEST_F(OfflinePlayerTest, BadFilesFailCleanly) {
     std::string error;
     EXPECT_FALSE(AudioPlayer::initWithContentsOfURL(file("missing.wav"), &error, &engine));

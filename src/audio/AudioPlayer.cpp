@@ -79,6 +79,7 @@ bool AudioPlayer::play() {
     // Where a player starts is where it will likely start again: keep it decoded.
     if (stoppedFrame_ != voice_->anchorA.load()) voice_->anchorB.store(stoppedFrame_);
     voice_->startFrame.store(stoppedFrame_);
+    voice_->failed.store(false);  // the file may be back: try it again
     voice_->starting.store(true);
     MixerCommand c{MixerCommand::Type::Play, voice_.get()};
     c.frame = stoppedFrame_;

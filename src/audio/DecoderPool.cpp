@@ -59,7 +59,10 @@ int pickVictim(Voice& v, const Wanted& wanted) {
 bool decodeChunk(Voice& v, int64_t chunk, const Wanted& wanted) {
     if (!v.decoder) {
         v.decoder = AudioDecoder::open(v.path, v.sampleRate, nullptr);
-        if (!v.decoder) return false;
+        if (!v.decoder) {
+            v.failed.store(true, std::memory_order_release);
+            return false;
+        }
     }
     AudioDecoder& d = *v.decoder;
     const int64_t target = chunk * kChunkFrames;

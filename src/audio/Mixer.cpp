@@ -198,6 +198,11 @@ void Mixer::render(Voice& v, float* out, int frames) {
                 endOfPass(v);
                 continue;
             }
+            if (v.failed.load(std::memory_order_acquire)) {
+                r.loopsLeft = 0;  // the file is gone: this run ends here
+                endOfPass(v);
+                continue;
+            }
             // Underrun: silence, and the position waits for the data.
             decoderUnderruns_.fetch_add(1, std::memory_order_relaxed);
             break;

@@ -20,10 +20,12 @@ using Clock = std::chrono::steady_clock;
 
 constexpr auto kSupervisePeriod = std::chrono::milliseconds(100);
 constexpr auto kReopenPeriod = std::chrono::seconds(1);
-// A device callback that has not run for this long means the device is gone. A stream that
-// has just started may pause longer while the sound server sets it up.
-constexpr auto kStallLimit = std::chrono::milliseconds(400);
-constexpr auto kStartupStallLimit = std::chrono::seconds(3);
+// A stream that stopped is gone at once; one whose callback has not run for this long is hung.
+// Generous on purpose: on a loaded machine the callback can lag by a few hundred ms, and
+// reopening the stream would turn that hiccup into a second of silence. A stream that has
+// just started may pause longer while the sound server sets it up.
+constexpr auto kStallLimit = std::chrono::seconds(2);
+constexpr auto kStartupStallLimit = std::chrono::seconds(4);
 constexpr int64_t kSteadyCallbacks = 50;
 
 // PortAudio and the ALSA library under it print their probing chatter to stderr while they

@@ -18,6 +18,7 @@ int Voice::findSlot(int64_t chunk) const {
 }
 
 bool Voice::hasChunk(int64_t chunk) const {
+    if (failed.load(std::memory_order_acquire)) return true;  // nothing more will come
     const int64_t last = lastChunk.load(std::memory_order_acquire);
     if (last >= 0 && chunk > last) return true;
     return findSlot(chunk) >= 0;

@@ -76,6 +76,9 @@ struct Voice {
     // from, so that a worker decodes for the start before the mixer has even seen it.
     std::atomic<bool> starting{false};
     std::atomic<int64_t> startFrame{0};
+    // The file can no longer be read (deleted, replaced, unreadable): what is decoded plays,
+    // then the run ends as if the file ended there.
+    std::atomic<bool> failed{false};
     // Set when the worker should look at this voice although it isn't playing.
     std::atomic<bool> dirty{true};
     // Only one worker at a time decodes for a voice.

@@ -1,0 +1,76 @@
+// Soak: 32 cues playing at once from disk through the real output device for 60 s (run it
+// with a sound server up, e.g. scripts/soundbox.sh), reporting output underflows, decoder
+// underruns and resident memory over the run. Test files come from /tmp/cuevox-bench.
+#include <benchmark/benchmark.h>
+
+#include <chrono>
+#include <cmath>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+#include "audio/AudioEngine.h"
+#include "audio/AudioPlayer.h"
+#include "support/TestFiles.h"
+
+namespace {
+
+const std::string kDir = "/tmp/cuevox-bench";
+
+long rssKb() {
+    std::ifstream f("/proc/self/status");
+    std::string line;
+    while (std::getline(f, line))
+        if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
+    return 0;
+}
+
+std::string soakFile(const std::string& ext, const std::string& args) {
+    std::filesystem::create_directories(kDir);
+    const std::string master = kDir + "/soak-master.wav";
+    if (!std::filesystem::exists(master))
+        testfiles::writeToneWav(master, 44100, 240.0, 330.0, 0.2f);
+    const std::string path = kDir + "/soak." + ext;
+    if (!std::filesystem::exists(path)) testfiles::ffmpegConvert(master, path, args);
+    return path;
+}
+
+void BM_Soak32FromDisk(benchmark::State& state) {
+    const int seconds = int(state.range(0));
+    const std::string files[] = {soakFile("mp3", "-c:a libmp3lame"), soakFile("flac", ""),
+                                 soakFile("m4a", "-c:a aac"), soakFile("wav", "")};
+    for (auto _ : state) {
+        AudioEngine engine(AudioEngine::Mode::Device);
+        if (!engine.outputDeviceActive()) state.SkipWithError("no output device");
+        std::vector<std::unique_ptr<AudioPlayer>> players;
+        for (int i = 0; i < 32; ++i) {
+            players.push_back(AudioPlayer::initWithContentsOfURL(files[i % 4], nullptr, &engine));
+            players.back()->setVolume(1.0f / 32);
+        }
+        const long rssStart = rssKb();
+        for (int i = 0; i < 32; ++i) {
+            players[size_t(i)]->play();
+            players[size_t(i)]->setCurrentTime(i * 5.0);  // each reads its own part of its file
+        }
+        long rssPeak = rssStart, rssAfterFirst10s = 0;
+        for (int s = 1; s <= seconds; ++s) {
+            std::this_thread::sleep_for(std::chrono::seconds(1));
+            rssPeak = std::max(rssPeak, rssKb());
+            if (s == 10) rssAfterFirst10s = rssKb();
+        }
+        int stillPlaying = 0;
+        for (auto& p : players) stillPlaying += p->isPlaying();
+        state.counters["playing_at_end"] = stillPlaying;
+        state.counters["output_underflows"] = double(engine.outputUnderflows());
+        state.counters["decoder_underruns"] = double(engine.decoderUnderruns());
+        state.counters["rss_start_MB"] = rssStart / 1024.0;
+        state.counters["rss_10s_MB"] = rssAfterFirst10s / 1024.0;
+        state.counters["rss_end_MB"] = rssKb() / 1024.0;
+        state.counters["rss_peak_MB"] = rssPeak / 1024.0;
+    }
+}
+BENCHMARK(BM_Soak32FromDisk)->Arg(60)->Iterations(1)->Unit(benchmark::kSecond);
+
+}  // namespace
+
+BENCHMARK_MAIN();
