@@ -18,8 +18,6 @@ public:
     // Posts "resetCX" on the default center, not through the application delegate.
     void resetButton(QObject* sender = nullptr);
 
-    Ui::SettingsView& ui() { return *ui_; }
-
 private:
     std::unique_ptr<Ui::SettingsView> ui_;
 };

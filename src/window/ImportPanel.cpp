@@ -132,5 +132,7 @@ void ImportProgress::show(int index, int64_t bytesDone) {
     dialog_->setLabelText(text);
     const int64_t value = totalBytes_ > 0 ? std::min(bytesDone, totalBytes_) * kScale / totalBytes_
                                           : int64_t(index) * kScale / std::max(files, 1);
-    dialog_->setValue(int(value));
+    // Setting the start value again would restart the dialog's wait before it shows, so a copy
+    // stuck at its start (a slow mount) would never show its dialog.
+    if (int(value) != dialog_->value()) dialog_->setValue(int(value));
 }

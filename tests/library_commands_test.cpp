@@ -1,0 +1,569 @@
+// Import, duplicate, remove, the list commands, the menu and reset, on a real window with real
+// files: only the open panel is replaced, by a chooser that returns the files a user would pick.
+#include <sys/stat.h>
+
+#include <QProgressDialog>
+#include <QPushButton>
+#include <QTimer>
+#include <fstream>
+#include <future>
+#include <thread>
+
+#include "WindowFixture.h"
+#include "app/AppDelegate.h"
+#include "app/SettingsViewController.h"
+#include "audio/AudioEngine.h"
+#include "platform/NotificationCenter.h"
+#include "storage/Importer.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+class LibraryTest : public WindowFixture {
+protected:
+    void SetUp() override {
+        WindowFixture::SetUp();
+        ASSERT_TRUE(sources_.isValid());
+        // The engine's start-up line must not land in the output a test captures.
+        AudioEngine::shared();
+    }
+
+    // A tone of its own length outside the Documents folder, as a user would pick it.
+    std::string source(const std::string& name, double seconds = 0.5) {
+        const std::string path = sources_.path().toStdString() + "/" + name;
+        testfiles::writeToneWav(path, 48000, seconds, 440.0, 0.1f);
+        return path;
+    }
+
+    void choose(const std::vector<std::string>& paths) {
+        QStringList list;
+        for (const auto& p : paths) list << QString::fromStdString(p);
+        vc().setFileChooser([list](QWidget*) { return list; });
+    }
+
+    std::string listText() { return testfiles::readAll(documents_ + "/cuevox.json"); }
+    nlohmann::json listJSON() { return nlohmann::json::parse(listText()); }
+    std::string audioDir() const { return documents_ + "/audio"; }
+    std::string stored(const std::string& name) const { return audioDir() + "/" + name; }
+
+    std::vector<std::string> fileNames() {
+        std::vector<std::string> names;
+        for (const auto& c : vc().cxList) names.push_back(c->fileName);
+        return names;
+    }
+    std::vector<std::string> titles() {
+        std::vector<std::string> names;
+        for (const auto& c : vc().cxList) names.push_back(c->audioTitle);
+        return names;
+    }
+    QString indexText(int row) {
+        CXTableCell* cell = table().viewAtColumn(0, row);
+        return cell ? cell->cxIndex()->text() : QString();
+    }
+    void select(int row) { table().selectRowIndexes({row}, false); }
+    uint64_t writes() { return vc().listStore().filesWritten(); }
+
+    // Five cues on one stored file, titled A to E.
+    void openFive() {
+        const std::string f = audioFile("tone.wav", 1.0);
+        std::vector<nlohmann::json> cues;
+        for (const char* t : {"A", "B", "C", "D", "E"}) cues.push_back(cue(f, {{"audioTitle", t}}));
+        writeList(cues);
+        open();
+    }
+
+    QTemporaryDir sources_;
+};
+
+std::vector<std::string> v(std::initializer_list<const char*> items) {
+    return {items.begin(), items.end()};
+}
+
+TEST(ImporterTest, NameFilterWorksOnWholeCharacters) {
+    using importer::storedName;
+    EXPECT_EQ(storedName("/x/My Song.mp3"), "MySong.mp3");
+    EXPECT_EQ(storedName("/x/ .wav"), ".wav");
+    EXPECT_EQ(storedName("/x/a\tb\nc d.flac"), "abcd.flac");
+    EXPECT_EQ(storedName("/x/lone\rcr.wav"), "lonecr.wav");
+    // CR LF is one character and none of the four; so is a space carrying a combining mark.
+    EXPECT_EQ(storedName("/x/a\r\nb.wav"), "a\r\nb.wav");
+    EXPECT_EQ(storedName(QString::fromUtf16(u"/x/e \u0301 f.wav")),
+              QString::fromUtf16(u"e \u0301f.wav"));
+    EXPECT_EQ(storedName(QString::fromUtf8("/x/Caf\xC3\xA9 \xF0\x9F\x8E\xB5.ogg")),
+              QString::fromUtf8("Caf\xC3\xA9\xF0\x9F\x8E\xB5.ogg"));
+
+    const QString filter = importer::nameFilter();
+    EXPECT_EQ(importer::extensions().size(), 17);
+    for (const QString& e : importer::extensions()) {
+        EXPECT_TRUE(filter.contains(" *." + e + " ") || filter.contains("(*." + e + " "))
+            << e.toStdString();
+        EXPECT_TRUE(filter.contains("*." + e.toUpper())) << e.toStdString();
+    }
+}
+
+TEST_F(LibraryTest, ImportIntoAnEmptyListCreatesTheFolderAndKeepsThePanelOrder) {
+    fs::remove_all(audioDir());
+    open();
+    const std::string a = source("My Song.wav", 0.5), b = source(" .wav", 0.7),
+                      c = source("a\r\nb.wav", 0.9), d = source("tab\there.WAV", 1.1);
+    choose({c, a, d, b});
+    CoutCapture out;
+    vc().addAudio();
+
+    EXPECT_EQ(out.text(), audioDir() + "\n");
+    EXPECT_EQ(fileNames(), v({"a\r\nb.wav", "MySong.wav", "tabhere.WAV", ".wav"}));
+    EXPECT_EQ(titles(), v({"a\r\nb", "MySong", "tabhere", ".wav"}));
+    EXPECT_NEAR(cueAt(3).endTime, 0.7, 1e-9);
+    EXPECT_EQ(cueAt(0).player->delegate(), &vc());
+    EXPECT_EQ(testfiles::readAll(stored("MySong.wav")), testfiles::readAll(a));
+    EXPECT_EQ(table().numberOfRows(), 4);
+    EXPECT_EQ(indexText(3), "4");
+    EXPECT_EQ(table().selectedRow(), -1);
+    const auto saved = listJSON();
+    ASSERT_EQ(saved.size(), 4u);
+    EXPECT_EQ(saved[2]["fileName"], "tabhere.WAV");
+
+    // A cancelled panel ends the command without a word.
+    choose({});
+    CoutCapture quiet;
+    vc().addAudio();
+    EXPECT_EQ(quiet.text(), "");
+    EXPECT_EQ(vc().cxList.size(), 4u);
+}
+
+TEST_F(LibraryTest, ImportIntoAListAppendsSharesStoredNamesAndKeepsTheSelection) {
+    openFive();
+    select(2);
+    const std::string spaced = source("A B.wav", 0.5), joined = source("AB.wav", 0.8),
+                      twice = source("twice.wav", 0.6);
+    choose({spaced, twice, joined, twice});
+    vc().addAudio();
+
+    ASSERT_EQ(vc().cxList.size(), 9u);
+    EXPECT_EQ(fileNames(), v({"tone.wav", "tone.wav", "tone.wav", "tone.wav", "tone.wav", "AB.wav",
+                              "twice.wav", "AB.wav", "twice.wav"}));
+    EXPECT_EQ(table().selectedRow(), 2);
+    EXPECT_EQ(table().numberOfRows(), 9);
+    // One stored file per name; the later of the two AB names wins.
+    EXPECT_EQ(testfiles::readAll(stored("AB.wav")), testfiles::readAll(joined));
+    size_t files = 0;
+    for ([[maybe_unused]] const auto& e : fs::directory_iterator(audioDir())) ++files;
+    EXPECT_EQ(files, 3u);
+    EXPECT_EQ(listJSON().size(), 9u);
+    EXPECT_EQ(listJSON()[7]["fileName"], "AB.wav");
+}
+
+TEST_F(LibraryTest, ImportingTheStoredFileItselfKeepsIt) {
+    const std::string f = audioFile("Kept.wav", 0.75);
+    const std::string before = testfiles::readAll(stored(f));
+    writeList({cue(f)});
+    open();
+    choose({stored(f)});
+    CoutCapture out;
+    vc().addAudio();
+
+    EXPECT_EQ(out.text(), audioDir() + "\n");
+    ASSERT_EQ(vc().cxList.size(), 2u);
+    EXPECT_EQ(cueAt(1).fileName, "Kept.wav");
+    EXPECT_NEAR(cueAt(1).endTime, 0.75, 1e-9);
+    EXPECT_EQ(testfiles::readAll(stored(f)), before);
+}
+
+TEST_F(LibraryTest, ImportFailuresEndTheCommandWhereTheyHappen) {
+    const std::string f = audioFile("tone.wav", 0.5);
+    writeList({cue(f)});
+    open();
+    vc().saveList();
+    const std::string savedBefore = listText();
+
+    // The second of three cannot be copied: the first stays in memory only, the third is never
+    // looked at, and neither table nor list file hear of the import.
+    const std::string first = source("first.wav"), third = source("third.wav");
+    {
+        CoutCapture out;
+        choose({first, sources_.path().toStdString() + "/gone.wav", third});
+        vc().addAudio();
+        EXPECT_EQ(out.text(), audioDir() + "\nFailed to initialize audio file\n");
+    }
+    EXPECT_EQ(fileNames(), v({"tone.wav", "first.wav"}));
+    EXPECT_TRUE(fs::exists(stored("first.wav")));
+    EXPECT_FALSE(fs::exists(stored("third.wav")));
+    EXPECT_EQ(table().numberOfRows(), 1);
+    EXPECT_EQ(listText(), savedBefore);
+
+    // A copy that is not audio fails as a cue, after the player's own line.
+    const std::string bogus = sources_.path().toStdString() + "/notes.mp3";
+    testfiles::writeAll(bogus, "not audio at all");
+    {
+        CoutCapture out;
+        choose({bogus});
+        vc().addAudio();
+        EXPECT_EQ(
+            out.text(),
+            audioDir() + "\nFailed to create audio player\nFailed to initialize audio file\n");
+    }
+    EXPECT_EQ(vc().cxList.size(), 2u);
+    EXPECT_EQ(listText(), savedBefore);
+
+    // The earlier cue reaches the table and the file with the next change.
+    vc().saveMenuButton();
+    EXPECT_EQ(listJSON().size(), 2u);
+
+    // No storage folder can be made where the Documents folder is a file.
+    window_.reset();
+    fs::remove_all(documents_);
+    testfiles::writeAll(documents_, "in the way");
+    open();
+    CoutCapture out;
+    choose({first});
+    vc().addAudio();
+    EXPECT_EQ(out.text(), audioDir() + "\nFailed to create directory at " + audioDir() + "\n");
+    EXPECT_TRUE(vc().cxList.empty());
+}
+
+TEST_F(LibraryTest, CancelStopsAfterTheFileBeingCopiedWhileTheWindowKeepsPainting) {
+    openFive();
+    // The first file is a pipe that delivers its audio only when the test says so: the copy is
+    // stuck on it for as long as the test needs, with no timing guesswork.
+    const std::string pipe = sources_.path().toStdString() + "/Slow Pipe.wav";
+    ASSERT_EQ(mkfifo(pipe.c_str(), 0600), 0);
+    const std::string later = source("later.wav"), last = source("last.wav");
+    const std::string audio = testfiles::readAll(source("content.wav", 0.4));
+
+    std::promise<void> release;
+    std::thread writer([&, go = release.get_future()]() mutable {
+        go.wait_for(std::chrono::seconds(10));
+        std::ofstream(pipe, std::ios::binary) << audio;
+    });
+
+    int paints = 0;
+    struct PaintCounter : QObject {
+        int* count;
+        explicit PaintCounter(int* c) : count(c) {}
+        bool eventFilter(QObject*, QEvent* e) override {
+            if (e->type() == QEvent::Paint) ++*count;
+            return false;
+        }
+    } counter(&paints);
+
+    QString label;
+    bool dialogShown = false;
+    QStringList chosen = {QString::fromStdString(pipe), QString::fromStdString(later),
+                          QString::fromStdString(last)};
+    vc().setFileChooser([&](QWidget*) {
+        table().viewport()->installEventFilter(&counter);
+        QTimer::singleShot(100, [&] { table().viewport()->update(); });
+        QTimer::singleShot(700, [&] {
+            for (QWidget* w : QApplication::topLevelWidgets())
+                if (auto* dialog = qobject_cast<QProgressDialog*>(w)) {
+                    dialogShown = dialog->isVisible();
+                    label = dialog->labelText();
+                    if (auto* cancel = dialog->findChild<QPushButton*>()) cancel->click();
+                }
+            release.set_value();
+        });
+        return chosen;
+    });
+    vc().addAudio();
+    writer.join();
+    table().viewport()->removeEventFilter(&counter);
+
+    EXPECT_TRUE(dialogShown);
+    EXPECT_TRUE(label.contains("Slow Pipe.wav")) << label.toStdString();
+    EXPECT_TRUE(label.contains("File 1 of 3")) << label.toStdString();
+    EXPECT_GT(paints, 0) << "the window did not paint while the copy was stuck";
+    ASSERT_EQ(vc().cxList.size(), 6u);
+    EXPECT_EQ(cueAt(5).fileName, "SlowPipe.wav");
+    EXPECT_NEAR(cueAt(5).endTime, 0.4, 1e-9);
+    EXPECT_EQ(table().numberOfRows(), 6);
+    EXPECT_EQ(listJSON().size(), 6u);
+    EXPECT_FALSE(fs::exists(stored("later.wav")));
+    EXPECT_FALSE(fs::exists(stored("last.wav")));
+}
+
+TEST_F(LibraryTest, DuplicatesAppendAndSelectTheCopy) {
+    const std::string f = audioFile("Bell.wav", 1.0);
+    const nlohmann::json options = {
+        {"audioTitle", "Edited"}, {"volumeLevel", 0.5}, {"panAudio", -0.25}, {"fadeIn", true},
+        {"fadeInLength", 1.5},    {"repeatCount", 2},   {"startTime", 0.25}, {"extendPlay", true}};
+    writeList({cue(f), cue(f, options), cue(f), cue(f)});
+    open();
+
+    // Nothing selected: nothing happens.
+    vc().duplicateAudio();
+    vc().duplicateAudioWithoutOptions();
+    EXPECT_EQ(vc().cxList.size(), 4u);
+
+    select(1);
+    vc().duplicateAudio();
+    ASSERT_EQ(vc().cxList.size(), 5u);
+    EXPECT_EQ(table().selectedRow(), 4);
+    EXPECT_EQ(table().numberOfRows(), 5);
+    EXPECT_NE(&cueAt(4), &cueAt(1));
+    EXPECT_NE(cueAt(4).player.get(), cueAt(1).player.get());
+    EXPECT_EQ(cueAt(4).player->delegate(), &vc());
+    EXPECT_EQ(cueAt(4).toJSON(), cueAt(1).toJSON());
+    EXPECT_EQ(listJSON()[4], cueAt(1).toJSON());
+
+    select(1);
+    vc().duplicateAudioWithoutOptions();
+    ASSERT_EQ(vc().cxList.size(), 6u);
+    EXPECT_EQ(table().selectedRow(), 5);
+    EXPECT_EQ(cueAt(5).audioTitle, "Bell");
+    EXPECT_EQ(cueAt(5).toJSON(), CXAudio(std::string("Bell.wav")).toJSON());
+    EXPECT_EQ(listJSON().size(), 6u);
+
+    // The stored file has gone: no copy, nothing changes.
+    fs::remove(stored(f));
+    select(2);
+    const uint64_t before = writes();
+    for (auto duplicate :
+         {&ViewController::duplicateAudio, &ViewController::duplicateAudioWithoutOptions}) {
+        CoutCapture out;
+        (vc().*duplicate)();
+        EXPECT_EQ(out.text(), "Failed to create audio player\nUnable to duplicate\n");
+    }
+    EXPECT_EQ(vc().cxList.size(), 6u);
+    EXPECT_EQ(table().selectedRow(), 2);
+    EXPECT_EQ(writes(), before);
+}
+
+TEST_F(LibraryTest, RemoveSelectsANeighbourRenumbersAndEmptiesTheStorageWithTheLastCue) {
+    openFive();
+    vc().removeAudio();
+    EXPECT_EQ(vc().cxList.size(), 5u) << "no selection, nothing removed";
+
+    // A middle row: the one above is selected, the rows below move up with new numbers and tags.
+    select(3);
+    vc().removeAudio();
+    EXPECT_EQ(titles(), v({"A", "B", "C", "E"}));
+    EXPECT_EQ(table().selectedRow(), 2);
+    EXPECT_EQ(table().numberOfRows(), 4);
+    EXPECT_EQ(indexText(3), "4");
+    EXPECT_EQ(tagOf(playButton(3)), 3);
+    EXPECT_EQ(listJSON().size(), 4u);
+    EXPECT_EQ(listJSON()[3]["audioTitle"], "E");
+    EXPECT_TRUE(fs::exists(stored("tone.wav")));
+
+    // The first row: the new first row is selected.
+    select(0);
+    vc().removeAudio();
+    EXPECT_EQ(titles(), v({"B", "C", "E"}));
+    EXPECT_EQ(table().selectedRow(), 0);
+    EXPECT_EQ(indexText(0), "1");
+    EXPECT_EQ(tagOf(playButton(0)), 0);
+
+    // The last row.
+    select(2);
+    vc().removeAudio();
+    EXPECT_EQ(titles(), v({"B", "C"}));
+    EXPECT_EQ(table().selectedRow(), 1);
+
+    vc().removeAudio();
+    vc().removeAudio();
+    EXPECT_TRUE(vc().cxList.empty());
+    EXPECT_EQ(table().selectedRow(), -1);
+    EXPECT_EQ(table().numberOfRows(), 0);
+    EXPECT_EQ(listText(), "[]");
+    EXPECT_FALSE(fs::exists(audioDir()));
+}
+
+TEST_F(LibraryTest, VolumeStepsReachTheBoundsExactly) {
+    const std::string f = audioFile("tone.wav", 1.0);
+    writeList({cue(f, {{"volumeLevel", 0.0}}), cue(f, {{"volumeLevel", 0.95}})});
+    open();
+    const uint64_t start = writes();
+    vc().volUpMenuButton();
+    vc().volDownMenuButton();
+    EXPECT_EQ(writes(), start) << "no selection: no change, no save";
+    EXPECT_EQ(cueAt(0).volumeLevel, 0.0f);
+
+    select(0);
+    for (int i = 0; i < 9; ++i) vc().volUpMenuButton();
+    EXPECT_LT(cueAt(0).volumeLevel, 1.0f);
+    vc().volUpMenuButton();
+    EXPECT_EQ(cueAt(0).volumeLevel, 1.0f);
+    EXPECT_EQ(cueAt(0).player->volume(), 1.0f);
+    EXPECT_EQ(table().viewAtColumn(5, 0)->cxVolumeSlider()->floatValue(), 1.0f);
+    for (int i = 0; i < 10; ++i) vc().volDownMenuButton();
+    EXPECT_EQ(cueAt(0).volumeLevel, 0.0f);
+    EXPECT_EQ(cueAt(0).player->volume(), 0.0f);
+    EXPECT_EQ(listJSON()[0]["volumeLevel"], 0.0);
+
+    select(1);
+    vc().volUpMenuButton();
+    EXPECT_EQ(cueAt(1).volumeLevel, 1.0f);
+    vc().volUpMenuButton();
+    EXPECT_EQ(cueAt(1).volumeLevel, 1.0f);
+    EXPECT_EQ(listJSON()[1]["volumeLevel"], 1.0);
+}
+
+TEST_F(LibraryTest, VolumeStepOnARowOutOfView) {
+    const std::string f = audioFile("tone.wav", 1.0);
+    writeList(std::vector<nlohmann::json>(60, cue(f, {{"volumeLevel", 0.5}})));
+    open(1000, 300);
+    select(59);
+    table().scrollToTop();
+    table().syncCells();
+    ASSERT_EQ(table().viewAtColumn(5, 59), nullptr);
+    vc().volDownMenuButton();
+    EXPECT_EQ(cueAt(59).volumeLevel, 0.5f - 0.1f);
+    EXPECT_EQ(cueAt(59).player->volume(), 0.5f - 0.1f);
+    EXPECT_EQ(listJSON()[59]["volumeLevel"].get<float>(), 0.5f - 0.1f);
+    table().scrollToBottom();
+    table().syncCells();
+    ASSERT_NE(table().viewAtColumn(5, 59), nullptr);
+    EXPECT_EQ(table().viewAtColumn(5, 59)->cxVolumeSlider()->floatValue(), 0.5f - 0.1f);
+}
+
+TEST_F(LibraryTest, MovesSwapWithTheNeighbourAndStopAtTheEdges) {
+    openFive();
+    const uint64_t start = writes();
+    vc().moveAudioUpMenuButton();
+    vc().moveAudioDownMenuButton();
+    select(0);
+    vc().moveAudioUpMenuButton();
+    select(4);
+    vc().moveAudioDownMenuButton();
+    EXPECT_EQ(titles(), v({"A", "B", "C", "D", "E"}));
+    EXPECT_EQ(writes(), start);
+
+    select(2);
+    vc().moveAudioDownMenuButton();
+    EXPECT_EQ(titles(), v({"A", "B", "D", "C", "E"}));
+    EXPECT_EQ(table().selectedRow(), 3);
+    EXPECT_EQ(listJSON()[3]["audioTitle"], "C");
+    EXPECT_EQ(tagOf(playButton(3)), 3);
+    EXPECT_EQ(tagOf(playButton(2)), 2);
+    EXPECT_EQ(indexText(3), "4");
+    vc().moveAudioDownMenuButton();
+    vc().moveAudioDownMenuButton();
+    EXPECT_EQ(titles(), v({"A", "B", "D", "E", "C"}));
+    EXPECT_EQ(table().selectedRow(), 4);
+
+    vc().moveAudioUpMenuButton();
+    EXPECT_EQ(titles(), v({"A", "B", "D", "C", "E"}));
+    EXPECT_EQ(table().selectedRow(), 3);
+    // The row's play button still starts the cue it shows.
+    click(3);
+    EXPECT_TRUE(playing(3));
+    EXPECT_EQ(cueAt(3).audioTitle, "C");
+}
+
+TEST_F(LibraryTest, EveryMenuItemPostsItsNameAndReachesItsHandler) {
+    openFive();
+    std::vector<std::string> heard;
+    // The default center never forgets an observer, so this one must not outlive `heard`.
+    auto alive = std::make_shared<std::vector<std::string>*>(&heard);
+    for (const char* name : {"closeWindow", "volumeUp", "volumeDown", "moveAudioUp",
+                             "moveAudioDown", "saveCX", "addTrack", "removeTrack", "duplicateTrack",
+                             "duplicateTrackWithoutOptions", "editAudio", "resetCX"})
+        NotificationCenter::defaultCenter().addObserver(name, [weak = std::weak_ptr(alive), name] {
+            if (auto h = weak.lock()) (*h)->push_back(name);
+        });
+
+    AppDelegate delegate;
+    delegate.connectMenu(*window_);
+    auto trigger = [&](const char* item) {
+        heard.clear();
+        QAction* action = window_->findChild<QAction*>(item);
+        if (action) action->trigger();
+        return action ? heard : std::vector<std::string>{"no item"};
+    };
+    // Before launching has finished the commands go to a center nobody listens to.
+    select(0);
+    EXPECT_TRUE(trigger("actionVolumeDown").empty());
+    EXPECT_EQ(cueAt(0).volumeLevel, 1.0f);
+
+    delegate.applicationDidFinishLaunching();
+    EXPECT_EQ(&delegate.nc(), &NotificationCenter::defaultCenter());
+    using L = std::vector<std::string>;
+
+    EXPECT_EQ(trigger("actionVolumeDown"), L{"volumeDown"});
+    EXPECT_EQ(cueAt(0).volumeLevel, 1.0f - 0.1f);
+    EXPECT_EQ(trigger("actionVolumeUp"), L{"volumeUp"});
+    EXPECT_EQ(cueAt(0).volumeLevel, 1.0f);
+    EXPECT_EQ(trigger("actionMoveDown"), L{"moveAudioDown"});
+    EXPECT_EQ(titles(), v({"B", "A", "C", "D", "E"}));
+    EXPECT_EQ(trigger("actionMoveUp"), L{"moveAudioUp"});
+    EXPECT_EQ(titles(), v({"A", "B", "C", "D", "E"}));
+    EXPECT_EQ(trigger("actionDuplicateTrack"), L{"duplicateTrack"});
+    EXPECT_EQ(titles().back(), "A");
+    EXPECT_EQ(trigger("actionDuplicateWithoutOptions"), L{"duplicateTrackWithoutOptions"});
+    EXPECT_EQ(titles().back(), "tone");
+    EXPECT_EQ(trigger("actionRemoveTrack"), L{"removeTrack"});
+    EXPECT_EQ(vc().cxList.size(), 6u);
+    EXPECT_EQ(trigger("actionEditAudio"), L{"editAudio"});
+
+    // Save and close both write what changed behind the file's back.
+    cueAt(0).audioTitle = "Saved";
+    EXPECT_EQ(trigger("actionSave"), L{"saveCX"});
+    EXPECT_EQ(listJSON()[0]["audioTitle"], "Saved");
+    cueAt(0).audioTitle = "Closed";
+    EXPECT_EQ(trigger("actionCloseWindow"), L{"closeWindow"});
+    EXPECT_EQ(listJSON()[0]["audioTitle"], "Closed");
+    EXPECT_EQ(table().viewAtColumn(2, 0)->cxAudioTitle()->text(), "Closed") << "reloaded";
+
+    int chooserCalls = 0;
+    vc().setFileChooser([&](QWidget*) {
+        ++chooserCalls;
+        return QStringList{};
+    });
+    EXPECT_EQ(trigger("actionAddTrack"), L{"addTrack"});
+    EXPECT_EQ(chooserCalls, 1);
+
+    // Reset comes from the settings view, straight to the default center.
+    window_->findChild<QAction*>("actionSettings")->trigger();
+    SettingsViewController* settings = delegate.showSettings(window_.get());
+    ASSERT_NE(settings, nullptr);
+    EXPECT_TRUE(settings->isVisible());
+    heard.clear();
+    settings->findChild<QPushButton*>("resetButton")->click();
+    EXPECT_EQ(heard, L{"resetCX"});
+    EXPECT_TRUE(vc().cxList.empty());
+}
+
+TEST_F(LibraryTest, CloseWindowDismissesTheSheetOverTheWindow) {
+    openFive();
+    QDialog sheet(window_.get());
+    sheet.setWindowModality(Qt::WindowModal);
+    sheet.show();
+    ASSERT_TRUE(sheet.isVisible());
+    vc().closeWindowMenuButton();
+    EXPECT_FALSE(sheet.isVisible());
+    EXPECT_EQ(sheet.result(), QDialog::Rejected);
+    EXPECT_EQ(listJSON().size(), 5u);
+}
+
+TEST_F(LibraryTest, ResetEmptiesListFolderAndFileThenImportStartsAfresh) {
+    const std::string f = audioFile("tone.wav", 1.0);
+    writeList({cue(f), cue(f), cue(f)});
+    open();
+    select(1);
+    click(0);
+
+    NotificationCenter::defaultCenter().post("resetCX");
+    EXPECT_TRUE(vc().cxList.empty());
+    EXPECT_EQ(table().numberOfRows(), 0);
+    EXPECT_EQ(table().selectedRow(), -1);
+    EXPECT_FALSE(fs::exists(audioDir()));
+    EXPECT_EQ(listText(), "[]");
+
+    // Already empty with "[]" on disk: the file is left alone.
+    const auto written = writes();
+    const auto mtime = fs::last_write_time(documents_ + "/cuevox.json");
+    vc().resetCX();
+    EXPECT_EQ(writes(), written);
+    EXPECT_EQ(fs::last_write_time(documents_ + "/cuevox.json"), mtime);
+
+    choose({source("again.wav")});
+    vc().addAudio();
+    ASSERT_EQ(vc().cxList.size(), 1u);
+    EXPECT_EQ(cueAt(0).fileName, "again.wav");
+    EXPECT_EQ(indexText(0), "1");
+    EXPECT_TRUE(fs::exists(stored("again.wav")));
+    EXPECT_EQ(listJSON().size(), 1u);
+}
+
+}  // namespace
