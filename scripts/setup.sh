@@ -14,7 +14,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   ffmpeg sox libsox-fmt-all
   pulseaudio pulseaudio-utils libasound2-plugins
-  xvfb xauth
+  xvfb xauth xdotool dpkg-dev
 )
 missing=()
 for p in "${packages[@]}"; do
