@@ -181,20 +181,23 @@ void DecoderPool::loop(int index) {
     uint64_t seenWakes = 0;
     for (;;) {
         std::function<void()> housekeeping;
+        bool anyActive = false;
         {
+            // Only the voices with work are copied out: with thousands of cues loaded, most
+            // are stopped and settled, and this pass runs every few milliseconds.
             std::lock_guard lock(mutex_);
             if (stopping_) return;
-            snapshot = voices_;
             seenWakes = wakeCount_;
             if (index == 0) housekeeping = housekeeping_;
+            for (const auto& v : voices_) {
+                const bool active = v->active.load(std::memory_order_acquire) ||
+                                    v->starting.load(std::memory_order_acquire);
+                anyActive |= active;
+                if (active || v->dirty.load(std::memory_order_acquire)) snapshot.push_back(v);
+            }
         }
         bool worked = false;
-        bool anyActive = false;
         for (auto& v : snapshot) {
-            const bool active = v->active.load(std::memory_order_acquire) ||
-                                v->starting.load(std::memory_order_acquire);
-            anyActive |= active;
-            if (!active && !v->dirty.load(std::memory_order_acquire)) continue;
             if (v->busy.exchange(true, std::memory_order_acquire)) continue;
             v->dirty.store(false, std::memory_order_release);
             const bool more = service(*v);
