@@ -8,6 +8,16 @@
 #include "ui_StatusCell.h"
 #include "ui_VolumeCell.h"
 
+namespace {
+// The table's selection is a light tint; sliders keep a strong fill so position and level read
+// from across the room.
+void keepSliderFill(QWidget* slider) {
+    QPalette palette = slider->palette();
+    palette.setColor(QPalette::Highlight, QColor(0x2f, 0x6f, 0xd0));
+    slider->setPalette(palette);
+}
+}  // namespace
+
 CXTableCell* CXTableCell::makeViewWithIdentifier(const QString& identifier, QWidget* parent) {
     auto* cell = new CXTableCell(parent);
     if (identifier == QLatin1String("indexCell")) {
@@ -22,6 +32,10 @@ CXTableCell* CXTableCell::makeViewWithIdentifier(const QString& identifier, QWid
         Ui::nameCell ui;
         ui.setupUi(cell);
         cell->setCxAudioTitle(ui.cxAudioTitle);
+        // The title sits on the row's own background: alternate shade or selection.
+        QPalette palette = ui.cxAudioTitle->palette();
+        palette.setColor(QPalette::Base, Qt::transparent);
+        ui.cxAudioTitle->setPalette(palette);
     } else if (identifier == QLatin1String("statusCell")) {
         Ui::statusCell ui;
         ui.setupUi(cell);
@@ -34,11 +48,13 @@ CXTableCell* CXTableCell::makeViewWithIdentifier(const QString& identifier, QWid
         ui.setupUi(cell);
         cell->setCxStartTime(ui.cxStartTime);
         cell->setCxLengthSlider(ui.cxLengthSlider);
+        keepSliderFill(ui.cxLengthSlider);
         cell->setCxEndTime(ui.cxEndTime);
     } else if (identifier == QLatin1String("volumeCell")) {
         Ui::volumeCell ui;
         ui.setupUi(cell);
         cell->setCxVolumeSlider(ui.cxVolumeSlider);
+        keepSliderFill(ui.cxVolumeSlider);
     } else if (identifier == QLatin1String("modifyCell")) {
         Ui::modifyCell ui;
         ui.setupUi(cell);

@@ -76,8 +76,35 @@ void CueTableView::registerForDraggedTypes(const QStringList& types) {
 }
 
 CXTableCell* CueTableView::viewAtColumn(int column, int row) const {
-    if (row < 0 || row >= model_->rows_ || column < 0 || column >= kColumnCount) return nullptr;
-    return qobject_cast<CXTableCell*>(indexWidget(model_->index(row, column)));
+    if (row < 0 || column < 0 || column >= kColumnCount) return nullptr;
+    for (const LiveRow& live : live_)
+        if (live.index.isValid() && live.index.row() == row) return live.cells[column];
+    return nullptr;
+}
+
+CXTableCell* CueTableView::makeViewWithIdentifier(const QString& identifier) {
+    auto found = pool_.find(identifier);
+    if (found != pool_.end()) {
+        while (!found->empty()) {
+            QPointer<CXTableCell> cell = found->back();
+            found->pop_back();
+            if (cell) return cell;
+        }
+    }
+    return CXTableCell::makeViewWithIdentifier(identifier, viewport());
+}
+
+int CueTableView::liveCellCount() const {
+    int count = 0;
+    for (const LiveRow& live : live_)
+        for (const auto& cell : live.cells) count += cell ? 1 : 0;
+    return count;
+}
+
+void CueTableView::retire(CXTableCell* cell) {
+    if (!cell) return;
+    cell->hide();
+    pool_[cell->objectName()].push_back(cell);
 }
 
 void CueTableView::reloadData() {
@@ -85,7 +112,8 @@ void CueTableView::reloadData() {
     model_->beginResetModel();
     model_->rows_ = dataSource_ ? std::max(0, dataSource_->numberOfRowsInTableView()) : 0;
     model_->endResetModel();
-    // The view releases every index widget on a reset; our record of them is void.
+    for (LiveRow& live : live_)
+        for (auto& cell : live.cells) retire(cell);
     live_.clear();
     // Like a table that keeps its selection across a reload while the row still exists.
     if (selected >= 0 && selected < model_->rows_) selectRowIndexes({selected}, false);
@@ -146,31 +174,49 @@ void CueTableView::syncCells() {
         if (last < 0) last = model_->rows_ - 1;
     }
 
-    // Drop the cells of rows that left the view. Cells of removed rows are already released by
-    // the view; their indexes read as invalid.
-    auto gone = std::remove_if(live_.begin(), live_.end(), [&](const LiveCell& live) {
-        const int row = live.index.row();
-        if (live.index.isValid() && live.cell && row >= first && row <= last) return false;
-        if (live.index.isValid() && indexWidget(live.index) == live.cell)
-            setIndexWidget(live.index, nullptr);
-        if (live.cell) live.cell->deleteLater();
+    // Rows that left the view, or left the table, give their cells back.
+    std::vector<bool> covered(first >= 0 ? std::size_t(last - first + 1) : 0, false);
+    auto gone = std::remove_if(live_.begin(), live_.end(), [&](LiveRow& live) {
+        const int row = live.index.isValid() ? live.index.row() : -1;
+        if (row >= first && row <= last && first >= 0 && !covered[std::size_t(row - first)]) {
+            covered[std::size_t(row - first)] = true;
+            return false;
+        }
+        for (auto& cell : live.cells) retire(cell);
         return true;
     });
     live_.erase(gone, live_.end());
 
     if (first >= 0 && dataSource_) {
         for (int row = first; row <= last; ++row) {
-            for (int column = 0; column < kColumnCount; ++column) {
-                const QModelIndex index = model_->index(row, column);
-                if (indexWidget(index)) continue;
-                CXTableCell* cell = dataSource_->viewForTableColumn(column, row);
-                if (!cell) continue;
-                setIndexWidget(index, cell);
-                live_.push_back({QPersistentModelIndex(index), cell});
-            }
+            if (covered[std::size_t(row - first)]) continue;
+            LiveRow live{QPersistentModelIndex(model_->index(row, 0)), {}};
+            for (int column = 0; column < kColumnCount; ++column)
+                live.cells[column] = dataSource_->viewForTableColumn(column, row);
+            live_.push_back(std::move(live));
         }
     }
+    placeCells();
     syncing_ = false;
+}
+
+void CueTableView::placeCells() {
+    for (const LiveRow& live : live_) {
+        const int row = live.index.row();
+        for (int column = 0; column < kColumnCount; ++column) {
+            CXTableCell* cell = live.cells[column];
+            if (!cell) continue;
+            if (cell->parentWidget() != viewport()) cell->setParent(viewport());
+            cell->setGeometry(visualRect(model_->index(row, column)));
+            if (!cell->isVisible()) cell->show();
+        }
+    }
+}
+
+void CueTableView::updateGeometries() {
+    QTableView::updateGeometries();
+    // Column widths or the header moved: cells follow their items.
+    placeCells();
 }
 
 void CueTableView::scrollContentsBy(int dx, int dy) {

@@ -1,10 +1,12 @@
 #pragma once
 
 #include <QAbstractTableModel>
+#include <QHash>
 #include <QPersistentModelIndex>
 #include <QPointer>
 #include <QStringList>
 #include <QTableView>
+#include <array>
 #include <vector>
 
 class CXTableCell;
@@ -39,6 +41,8 @@ private:
 // The cue table. Cell widgets exist only for the rows in view: rows that scroll in get cells
 // from the data source, rows that scroll out lose theirs. A list of thousands of cues therefore
 // costs a screenful of widgets, and whoever updates a row must first ask for its existing cell.
+// The cells are plain children of the viewport placed over their rows (not item-view index
+// widgets, which can only be deleted when they leave, never reused).
 class CueTableView : public QTableView {
     Q_OBJECT
 public:
@@ -56,6 +60,9 @@ public:
 
     // The cell of a row in view, or null; never makes one.
     CXTableCell* viewAtColumn(int column, int row) const;
+    // A cell for the data source to fill: one that left the view, or a new one from the
+    // prototype with that identifier. Null for an unknown identifier.
+    CXTableCell* makeViewWithIdentifier(const QString& identifier);
 
     // Forgets every row and cell and asks the data source again.
     void reloadData();
@@ -73,24 +80,32 @@ public:
 
     // Makes and drops cells to match the rows in view.
     void syncCells();
-    int liveCellCount() const { return int(live_.size()); }
+    int liveCellCount() const;
 
 protected:
     void scrollContentsBy(int dx, int dy) override;
     void resizeEvent(QResizeEvent* event) override;
+    void updateGeometries() override;
     void showEvent(QShowEvent* event) override;
     QItemSelectionModel::SelectionFlags selectionCommand(const QModelIndex& index,
                                                          const QEvent* event) const override;
 
 private:
-    struct LiveCell {
+    // The cells of one row in view. The index follows the row through moves and removals.
+    struct LiveRow {
         QPersistentModelIndex index;
-        QPointer<CXTableCell> cell;
+        std::array<QPointer<CXTableCell>, kColumnCount> cells;
     };
+
+    void retire(CXTableCell* cell);
+    void placeCells();
 
     CueTableModel* model_;
     CueTableDataSource* dataSource_ = nullptr;
     QStringList draggedTypes_;
-    std::vector<LiveCell> live_;
+    std::vector<LiveRow> live_;
+    // Hidden cells of rows that left the view, by identifier, refilled for rows that come in:
+    // scrolling then costs a fill, not a widget tree.
+    QHash<QString, std::vector<QPointer<CXTableCell>>> pool_;
     bool syncing_ = false;
 };

@@ -1,30 +1,18 @@
 #include "window/MainWindow.h"
 
-#include "ui_MainWindow.h"
+#include <QPalette>
 
-namespace {
-// The play button is the row's state at a glance: neutral when stopped, green while playing,
-// amber while a fade runs. Keyed on the title the transport sets.
-const char* const kTableStyle = R"(
-QPushButton#cxPlayButton {
-    border: 1px solid #9a9a9e; border-radius: 4px; padding: 1px 6px;
-    background: #f6f6f6; color: #202020; font-weight: bold;
-}
-QPushButton#cxPlayButton:pressed { background: #dcdcdc; }
-QPushButton#cxPlayButton[transport="Stop"] {
-    background: #2ea043; border-color: #1f7a31; color: white;
-}
-QPushButton#cxPlayButton[transport="Fading"] {
-    background: #e8a317; border-color: #b07a0c; color: #1b1b1b;
-}
-QLineEdit#cxAudioTitle { background: transparent; }
-)";
-}  // namespace
+#include "ui_MainWindow.h"
 
 MainWindow::MainWindow(QWidget* parent)
     : QMainWindow(parent), ui_(std::make_unique<Ui::MainWindow>()) {
     ui_->setupUi(this);
-    ui_->audioTable->setStyleSheet(kTableStyle);
+    // A light selection keeps the green and gray option icons and the play button's colour
+    // readable on the selected row.
+    QPalette palette = ui_->audioTable->palette();
+    palette.setColor(QPalette::Highlight, QColor(0xcf, 0xe0, 0xf7));
+    palette.setColor(QPalette::HighlightedText, palette.color(QPalette::Text));
+    ui_->audioTable->setPalette(palette);
     controller_ = std::make_unique<ViewController>();
     controller_->setAudioTable(ui_->audioTable);
     connect(ui_->stopAllButton, &QPushButton::clicked, controller_.get(),

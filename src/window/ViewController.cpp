@@ -1,7 +1,7 @@
 #include "window/ViewController.h"
 
+#include <QPalette>
 #include <QPushButton>
-#include <QStyle>
 #include <cmath>
 
 #include "model/CXAudio.h"
@@ -81,8 +81,7 @@ bool ViewController::shouldSelectRow(int) {
 CXTableCell* ViewController::viewForTableColumn(int column, int row) {
     if (!hasRow(row) || !audioTable_) return nullptr;
     const int position = (column >= 0 && column < 6) ? column : 6;
-    CXTableCell* cell =
-        CXTableCell::makeViewWithIdentifier(kCellIdentifiers[position], audioTable_->viewport());
+    CXTableCell* cell = audioTable_->makeViewWithIdentifier(kCellIdentifiers[position]);
     if (!cell) return nullptr;
     const CXAudio& cue = *cxList[std::size_t(row)];
 
@@ -93,6 +92,8 @@ CXTableCell* ViewController::viewForTableColumn(int column, int row) {
         case 1:
             if (auto* button = cell->cxPlayButton()) {
                 setTag(button, row);
+                // A reused cell already carries the action; set it, don't stack a second one.
+                disconnect(button, &QPushButton::clicked, this, nullptr);
                 connect(button, &QPushButton::clicked, this, [this, button] { playClick(button); });
                 button->setEnabled(true);
                 // A fade in progress shows "Stop" too: "Fading" is shown only by the cell that
@@ -171,11 +172,17 @@ QString ViewController::formatTime(double seconds) {
 void ViewController::showPlayButtonTitle(QPushButton* button, const QString& title) {
     if (!button) return;
     button->setText(title);
-    if (button->property("transport").toString() == title) return;
-    button->setProperty("transport", title);
-    // Style sheet rules keyed on a dynamic property are only re-read on a repolish.
-    button->style()->unpolish(button);
-    button->style()->polish(button);
+    // Colour by palette, not style sheet: a style sheet on the table slows every cell's paint,
+    // and scrolling a long list repaints a screenful of them.
+    QPalette palette;
+    if (title == QLatin1String("Stop")) {
+        palette.setColor(QPalette::Button, QColor(0x2e, 0xa0, 0x43));
+        palette.setColor(QPalette::ButtonText, Qt::white);
+    } else if (title == QLatin1String("Fading")) {
+        palette.setColor(QPalette::Button, QColor(0xe8, 0xa3, 0x17));
+        palette.setColor(QPalette::ButtonText, QColor(0x1b, 0x1b, 0x1b));
+    }
+    button->setPalette(palette);
 }
 
 void ViewController::setPlayButtonTitle(int row, const QString& title) {

@@ -1,0 +1,84 @@
+// A long show file: 2,000 cues open, scroll and idle without building a widget per cue.
+#include <QElapsedTimer>
+#include <QScrollBar>
+#include <algorithm>
+
+#include "WindowFixture.h"
+
+namespace {
+
+class TableScaleTest : public WindowFixture {
+protected:
+    // What the event loop does between two scroll events: layouts, deferred deletes.
+    static void settle() {
+        QApplication::processEvents();
+        QApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    }
+};
+
+TEST_F(TableScaleTest, TwoThousandCuesOpenScrollAndIdleCheaply) {
+    const std::string f = audioFile("tone.wav", 2.0);
+    std::vector<nlohmann::json> cues;
+    for (int i = 0; i < 2000; ++i)
+        cues.push_back(cue(f, {{"audioTitle", "Cue " + std::to_string(i + 1)},
+                               {"fadeIn", i % 3 == 0},
+                               {"persistThrough", i % 2 == 0}}));
+    writeList(cues);
+
+    QElapsedTimer clock;
+    clock.start();
+    open(1000, 700);
+    QApplication::processEvents();
+    const double openMs = clock.nsecsElapsed() / 1e6;
+    ASSERT_EQ(table().numberOfRows(), 2000);
+    const int rowsInView = table().viewport()->height() / 25 + 2;
+    EXPECT_LE(table().liveCellCount(), rowsInView * 7);
+
+    // Page by page to the end and back, each step handled and drawn before the next.
+    QScrollBar* bar = table().verticalScrollBar();
+    double worstMs = 0.0, totalMs = 0.0;
+    int steps = 0;
+    for (int direction : {1, -1}) {
+        while (direction > 0 ? bar->value() < bar->maximum() : bar->value() > 0) {
+            clock.restart();
+            bar->setValue(bar->value() + direction * bar->pageStep());
+            settle();
+            table().viewport()->repaint();
+            const double ms = clock.nsecsElapsed() / 1e6;
+            worstMs = std::max(worstMs, ms);
+            totalMs += ms;
+            ++steps;
+            EXPECT_LE(table().liveCellCount(), rowsInView * 7);
+        }
+    }
+    EXPECT_LE(table().viewport()->children().size(), rowsInView * 7 + 8);
+    EXPECT_EQ(titleOf(0), "Play");
+    EXPECT_EQ(table().viewAtColumn(0, 0)->cxIndex()->text(), "1");
+
+    // A wheel notch (three rows) is the common case while looking for a cue.
+    double wheelTotalMs = 0.0;
+    const int wheelSteps = 200;
+    for (int i = 0; i < wheelSteps; ++i) {
+        clock.restart();
+        bar->setValue(bar->value() + 75);
+        settle();
+        table().viewport()->repaint();
+        wheelTotalMs += clock.nsecsElapsed() / 1e6;
+    }
+
+    clock.restart();
+    const int passes = 1000;
+    for (int i = 0; i < passes; ++i) vc().timerUpdate();
+    const double timerUs = clock.nsecsElapsed() / 1e3 / passes;
+
+    std::cout << "2,000 cues: open " << openMs << " ms; page scroll " << steps << " steps, mean "
+              << totalMs / steps << " ms, worst " << worstMs << " ms; wheel step mean "
+              << wheelTotalMs / wheelSteps << " ms; idle timer pass " << timerUs << " us"
+              << std::endl;
+    // Smooth means a page turn well inside a frame at 60 Hz on this machine; a regression to
+    // one widget per cue shows up as seconds here.
+    EXPECT_LT(totalMs / steps, 16.0);
+    EXPECT_LT(timerUs, 500.0);
+}
+
+}  // namespace
