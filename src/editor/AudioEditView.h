@@ -1,0 +1,174 @@
+#pragma once
+
+#include <QCheckBox>
+#include <QDialog>
+#include <QDoubleSpinBox>
+#include <QFutureWatcher>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPointer>
+#include <QPushButton>
+#include <QSpinBox>
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <optional>
+
+#include "editor/WaveformPeaks.h"
+#include "editor/WaveformView.h"
+#include "window/DoubleSlider.h"
+#include "window/SymbolImageView.h"
+
+class CXAudio;
+class QTimer;
+class ViewController;
+
+namespace Ui {
+class AudioEdit;
+}
+
+// The sheet in which every option of one cue is edited. It works on the list's own cue object:
+// each control writes into the cue the moment it changes, the repeat count and the pan reach the
+// cue's player at once, and Save writes the list and rebuilds the table.
+class AudioEditView : public QDialog {
+    Q_OBJECT
+public:
+    explicit AudioEditView(QWidget* parent = nullptr);
+    ~AudioEditView() override;
+
+    // A placeholder cue until the editor is opened on a row.
+    std::shared_ptr<CXAudio> audioFile;
+    int64_t cxIndex = 0;
+
+    void setPresentingViewController(ViewController* controller) { presenting_ = controller; }
+    ViewController* presentingViewController() const { return presenting_; }
+
+    // Fills the form from audioFile; once, after audioFile is set and before the sheet shows.
+    void viewDidLoad();
+    // Closes the sheet; the closed editor deletes itself.
+    void dismissController();
+
+    // Actions, each taking the control that sent it.
+    void audioTitleChange(QObject* sender);
+    void audioTitleChanged(QObject* sender);
+    void fadeInClick(QObject* sender);
+    void fadeOutClick(QObject* sender);
+    void fadeInStepperChange(QObject* sender);
+    void fadeOutStepperChange(QObject* sender);
+    void repeatClick(QObject* sender);
+    void repeatStepperChange(QObject* sender);
+    void persistClick(QObject* sender);
+    void extendClick(QObject* sender);
+    void persistStepperChange(QObject* sender);
+    void extendStepperChange(QObject* sender);
+    void startMinChange(QObject* sender);
+    void startSecChange(QObject* sender);
+    void endMinChange(QObject* sender);
+    void endSecChange(QObject* sender);
+    void resetTimeClick(QObject* sender);
+    void panSliderChange(QObject* sender);
+    void selectNextClick(QObject* sender);
+    void saveButton(QObject* sender);
+
+    void updateFadeIcon();
+    void updateRepeatIcon();
+    void updatePersistExtendIcon();
+    void updateCutIcon();
+    void updateCutTimes();
+
+    // The outlets, connected from the form when the editor is built.
+    QLineEdit* audioTitle() const { return audioTitle_; }
+    QCheckBox* fadeInButton() const { return fadeInButton_; }
+    QDoubleSpinBox* fadeInSeconds() const { return fadeInSeconds_; }
+    QLineEdit* fadeInSecondsText() const { return fadeInSecondsText_; }
+    QCheckBox* fadeOutButton() const { return fadeOutButton_; }
+    QDoubleSpinBox* fadeOutSeconds() const { return fadeOutSeconds_; }
+    QLineEdit* fadeOutSecondsText() const { return fadeOutSecondsText_; }
+    QCheckBox* repeatButton() const { return repeatButton_; }
+    QSpinBox* repeatCount() const { return repeatCount_; }
+    QLineEdit* repeatCountText() const { return repeatCountText_; }
+    QCheckBox* persistButton() const { return persistButton_; }
+    QDoubleSpinBox* persistDelay() const { return persistDelay_; }
+    QLineEdit* persistDelayText() const { return persistDelayText_; }
+    QCheckBox* extendButton() const { return extendButton_; }
+    QDoubleSpinBox* extendDelay() const { return extendDelay_; }
+    QLineEdit* extendDelayText() const { return extendDelayText_; }
+    QLineEdit* startMin() const { return startMin_; }
+    QLineEdit* startSec() const { return startSec_; }
+    QLineEdit* endMin() const { return endMin_; }
+    QLineEdit* endSec() const { return endSec_; }
+    QPushButton* resetCut() const { return resetCut_; }
+    DoubleSlider* panSlider() const { return panSlider_; }
+    QCheckBox* selectNextButton() const { return selectNextButton_; }
+    SymbolImageView* persistExtendIcon() const { return persistExtendIcon_; }
+    SymbolImageView* cutIcon() const { return cutIcon_; }
+    SymbolImageView* fadeIcon() const { return fadeIcon_; }
+    SymbolImageView* repeatIcon() const { return repeatIcon_; }
+    QLabel* fadeInInfoText() const { return fadeInInfoText_; }
+    QLabel* fadeOutInfoText() const { return fadeOutInfoText_; }
+    QLabel* repeatInfoText() const { return repeatInfoText_; }
+    QLabel* persistInfoText() const { return persistInfoText_; }
+    QLabel* extendInfoText() const { return extendInfoText_; }
+
+    WaveformView* waveform() const { return waveform_; }
+    QPushButton* saveControl() const { return saveControl_; }
+    // The waveform's outline has been read (or has failed to read) and is drawn.
+    bool waveformReady() const { return waveform_ && !waveform_->isReading(); }
+
+public slots:
+    // Escape or the window's close button: the edits are already in the cue, so they are kept
+    // and saved as the close-window command would.
+    void reject() override;
+
+private:
+    void connectOutlets();
+    void connectActions();
+    void showCutFields(QLineEdit* minutes, QLineEdit* seconds, double time);
+    void showCut();
+    void startReadingPeaks();
+    void followPlayback();
+    void markerDragged(WaveformView::Marker marker, double seconds);
+
+    std::unique_ptr<Ui::AudioEdit> ui_;
+    QPointer<ViewController> presenting_;
+
+    QPointer<QLineEdit> audioTitle_;
+    QPointer<QCheckBox> fadeInButton_;
+    QPointer<QDoubleSpinBox> fadeInSeconds_;
+    QPointer<QLineEdit> fadeInSecondsText_;
+    QPointer<QCheckBox> fadeOutButton_;
+    QPointer<QDoubleSpinBox> fadeOutSeconds_;
+    QPointer<QLineEdit> fadeOutSecondsText_;
+    QPointer<QCheckBox> repeatButton_;
+    QPointer<QSpinBox> repeatCount_;
+    QPointer<QLineEdit> repeatCountText_;
+    QPointer<QCheckBox> persistButton_;
+    QPointer<QDoubleSpinBox> persistDelay_;
+    QPointer<QLineEdit> persistDelayText_;
+    QPointer<QCheckBox> extendButton_;
+    QPointer<QDoubleSpinBox> extendDelay_;
+    QPointer<QLineEdit> extendDelayText_;
+    QPointer<QLineEdit> startMin_;
+    QPointer<QLineEdit> startSec_;
+    QPointer<QLineEdit> endMin_;
+    QPointer<QLineEdit> endSec_;
+    QPointer<QPushButton> resetCut_;
+    QPointer<DoubleSlider> panSlider_;
+    QPointer<QCheckBox> selectNextButton_;
+    QPointer<SymbolImageView> persistExtendIcon_;
+    QPointer<SymbolImageView> cutIcon_;
+    QPointer<SymbolImageView> fadeIcon_;
+    QPointer<SymbolImageView> repeatIcon_;
+    QPointer<QLabel> fadeInInfoText_;
+    QPointer<QLabel> fadeOutInfoText_;
+    QPointer<QLabel> repeatInfoText_;
+    QPointer<QLabel> persistInfoText_;
+    QPointer<QLabel> extendInfoText_;
+
+    QPointer<WaveformView> waveform_;
+    QPointer<QPushButton> saveControl_;
+    QTimer* playheadTimer_ = nullptr;
+    QFutureWatcher<std::optional<WaveformPeaks>> peaksWatcher_;
+    // Shared with the worker, which stops reading once the editor is gone.
+    std::shared_ptr<std::atomic<bool>> peaksCancelled_;
+};
