@@ -73,6 +73,10 @@ int CueTableView::uniformRowHeight() const {
 void CueTableView::registerForDraggedTypes(const QStringList& types) {
     draggedTypes_ = types;
     setAcceptDrops(!types.isEmpty());
+    setDragEnabled(!types.isEmpty());
+    // The cells cover the rows and would hide the view's own indicator; the table draws its own
+    // above them.
+    setDropIndicatorShown(false);
 }
 
 CXTableCell* CueTableView::viewAtColumn(int column, int row) const {

@@ -7,9 +7,11 @@
 #include <QStringList>
 #include <QTableView>
 #include <array>
+#include <utility>
 #include <vector>
 
 class CXTableCell;
+class QMimeData;
 
 // What the cue table asks of its controller.
 class CueTableDataSource {
@@ -19,6 +21,16 @@ public:
     // A filled cell for the column (0…6) of the row, or null.
     virtual CXTableCell* viewForTableColumn(int column, int row) = 0;
     virtual bool shouldSelectRow(int row) = 0;
+
+    // Row drags. A drop lands in the gap above a row (the row count: below the last one) or on
+    // a row itself.
+    enum class DropOperation { On = 0, Above = 1 };
+    // What one dragged row carries; null when the row cannot be dragged.
+    virtual QMimeData* pasteboardWriterForRow(int) { return nullptr; }
+    virtual Qt::DropAction validateDrop(const QMimeData*, int, DropOperation) {
+        return Qt::IgnoreAction;
+    }
+    virtual bool acceptDrop(const QMimeData*, int, DropOperation) { return false; }
 };
 
 // The row model behind the cue table. It holds no cue data, only the row count the table last
@@ -89,6 +101,13 @@ protected:
     void showEvent(QShowEvent* event) override;
     QItemSelectionModel::SelectionFlags selectionCommand(const QModelIndex& index,
                                                          const QEvent* event) const override;
+    // Row drags: the selected rows leave as the data source writes them; a drag of any type
+    // the table was not registered for is refused.
+    void startDrag(Qt::DropActions supportedActions) override;
+    void dragEnterEvent(QDragEnterEvent* event) override;
+    void dragMoveEvent(QDragMoveEvent* event) override;
+    void dragLeaveEvent(QDragLeaveEvent* event) override;
+    void dropEvent(QDropEvent* event) override;
 
 private:
     // The cells of one row in view. The index follows the row through moves and removals.
@@ -97,12 +116,18 @@ private:
         std::array<QPointer<CXTableCell>, kColumnCount> cells;
     };
 
+    bool carriesRegisteredType(const QMimeData* data) const;
+    // The gap or row under a point of the viewport, and the line showing a gap.
+    std::pair<int, CueTableDataSource::DropOperation> proposedDrop(const QPoint& position) const;
+    void showDropIndicator(int row);
+
     void retire(CXTableCell* cell);
     void placeCells();
 
     CueTableModel* model_;
     CueTableDataSource* dataSource_ = nullptr;
     QStringList draggedTypes_;
+    QPointer<QWidget> dropIndicator_;
     std::vector<LiveRow> live_;
     // Hidden cells of rows that left the view, by identifier, refilled for rows that come in:
     // scrolling then costs a fill, not a widget tree.
