@@ -138,6 +138,7 @@ CXTableCell* ViewController::viewForTableColumn(int column, int row) {
             }
             break;
     }
+    connectRowControls(cell);
     return cell;
 }
 

@@ -14,7 +14,9 @@
 #include "storage/ListStore.h"
 #include "window/CueTableView.h"
 
+class AudioEditView;
 class NotificationCenter;
+class QMimeData;
 class QPushButton;
 
 // The main window's controller. It owns the cue list for the whole run, feeds the cue table,
@@ -95,6 +97,26 @@ public:
     // Picks the files to import; the open panel unless replaced (tests choose without one).
     using FileChooser = std::function<QStringList(QWidget* parent)>;
     void setFileChooser(FileChooser chooser) { fileChooser_ = std::move(chooser); }
+
+    // Row controls: each reads its row from the sending control's tag; a tag that names no row
+    // does nothing.
+    void nameUpdated(QObject* sender);
+    void seekSlider(QObject* sender);
+    void volumeSlider(QObject* sender);
+    void editButton(QObject* sender);
+    // Wires a cell's title, sliders and edit button to the actions above, once per control.
+    void connectRowControls(CXTableCell* cell);
+
+    // The cue editor, shown as a sheet over the window on the row's own cue.
+    void openAudioEditor(int row);
+    // The open editor, if any.
+    AudioEditView* presentedViewController() const;
+
+    // Drag-and-drop reordering: a dragged row travels as its decimal index.
+    QMimeData* pasteboardWriterForRow(int row) override;
+    Qt::DropAction validateDrop(const QMimeData* info, int proposedRow,
+                                DropOperation operation) override;
+    bool acceptDrop(const QMimeData* info, int row, DropOperation operation) override;
 
     // The play button's look follows its title, so the state of a row reads at a glance.
     static void showPlayButtonTitle(QPushButton* button, const QString& title);

@@ -102,8 +102,10 @@ void ViewController::volDownMenuButton() {
     setVolume(*this, row, difference < 0.0f ? 0.0f : difference);
 }
 
-// The cue editor opens from here once it exists; until then there is nothing to open.
-void ViewController::editAudioMenuButton() {}
+void ViewController::editAudioMenuButton() {
+    const int row = selectedCue(*this);
+    if (row != -1) openAudioEditor(row);
+}
 
 void ViewController::resetCX() {
     // No player is told anything: a cue falls silent when the last holder of it lets it go.

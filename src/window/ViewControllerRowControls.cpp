@@ -1,0 +1,97 @@
+// The controls in each row that act on the row's cue without the editor, and the Edit button
+// that opens it.
+#include <QLineEdit>
+
+#include "editor/AudioEditView.h"
+#include "model/CXAudio.h"
+#include "window/CXTableCell.h"
+#include "window/ViewController.h"
+
+namespace {
+
+// The row a control stands in, or -1 when it carries no row at all.
+int rowOf(const QObject* sender) {
+    const QVariant tag = sender ? sender->property("tag") : QVariant();
+    bool ok = false;
+    const int row = tag.toInt(&ok);
+    return tag.isValid() && ok ? row : -1;
+}
+
+}  // namespace
+
+void ViewController::connectRowControls(CXTableCell* cell) {
+    if (!cell) return;
+    // Cells are reused for other rows; a control keeps one connection and reads its row from
+    // its tag when it fires.
+    if (QLineEdit* title = cell->cxAudioTitle()) {
+        disconnect(title, &QLineEdit::editingFinished, this, nullptr);
+        connect(title, &QLineEdit::editingFinished, this, [this, title] { nameUpdated(title); });
+    }
+    if (DoubleSlider* slider = cell->cxLengthSlider()) {
+        disconnect(slider, &DoubleSlider::doubleValueChanged, this, nullptr);
+        connect(slider, &DoubleSlider::doubleValueChanged, this,
+                [this, slider] { seekSlider(slider); });
+    }
+    if (DoubleSlider* slider = cell->cxVolumeSlider()) {
+        disconnect(slider, &DoubleSlider::doubleValueChanged, this, nullptr);
+        connect(slider, &DoubleSlider::doubleValueChanged, this,
+                [this, slider] { volumeSlider(slider); });
+    }
+    if (QPushButton* edit = cell->cxEditButton()) {
+        disconnect(edit, &QPushButton::clicked, this, nullptr);
+        connect(edit, &QPushButton::clicked, this, [this, edit] { editButton(edit); });
+    }
+}
+
+void ViewController::nameUpdated(QObject* sender) {
+    const int row = rowOf(sender);
+    auto* field = qobject_cast<QLineEdit*>(sender);
+    if (!hasRow(row) || !field) return;
+    cxList[std::size_t(row)]->audioTitle = field->text().toStdString();
+    saveList();
+}
+
+void ViewController::seekSlider(QObject* sender) {
+    const int row = rowOf(sender);
+    auto* slider = qobject_cast<DoubleSlider*>(sender);
+    if (!hasRow(row) || !slider) return;
+    const double position = slider->doubleValue();
+    CXAudio& cue = *cxList[std::size_t(row)];
+    if (cue.player) cue.player->setCurrentTime(position);
+    // Only the position moves: the cut stays, and nothing is saved.
+    if (auto* cell = qobject_cast<CXTableCell*>(slider->parentWidget()))
+        if (QLabel* label = cell->cxStartTime()) label->setText(formatTime(position));
+}
+
+void ViewController::volumeSlider(QObject* sender) {
+    const int row = rowOf(sender);
+    auto* slider = qobject_cast<DoubleSlider*>(sender);
+    if (!hasRow(row) || !slider) return;
+    CXAudio& cue = *cxList[std::size_t(row)];
+    cue.volumeLevel = slider->floatValue();
+    if (cue.player) cue.player->setVolume(cue.volumeLevel);
+    saveList();
+}
+
+void ViewController::editButton(QObject* sender) {
+    openAudioEditor(rowOf(sender));
+}
+
+void ViewController::openAudioEditor(int row) {
+    if (!hasRow(row) || !audioTable_) return;
+    // Every opening builds a new editor; it deletes itself when the sheet closes.
+    auto* editor = new AudioEditView(audioTable_->window());
+    editor->audioFile = cxList[std::size_t(row)];
+    editor->cxIndex = row;
+    editor->setPresentingViewController(this);
+    editor->viewDidLoad();
+    editor->show();
+}
+
+AudioEditView* ViewController::presentedViewController() const {
+    if (!audioTable_) return nullptr;
+    for (auto* editor :
+         audioTable_->window()->findChildren<AudioEditView*>(QString(), Qt::FindDirectChildrenOnly))
+        if (editor->isVisible()) return editor;
+    return nullptr;
+}
