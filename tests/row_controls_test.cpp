@@ -1,0 +1,266 @@
+// The controls in each row and drag-and-drop reordering, on a real window with real cues.
+#include <QDragMoveEvent>
+#include <QMimeData>
+
+#include "WindowFixture.h"
+
+namespace {
+
+class RowControlsTest : public WindowFixture {
+protected:
+    CXTableCell* cell(int column, int row) { return table().viewAtColumn(column, row); }
+    // Moves a slider as the user would: by a step of its own, not a value set by the program.
+    static void slide(DoubleSlider* slider, double value) {
+        const double fraction =
+            (value - slider->minValue()) / (slider->maxValue() - slider->minValue());
+        slider->QSlider::setValue(int(std::lround(fraction * DoubleSlider::kSteps)));
+    }
+    nlohmann::json saved() {
+        vc().listStore().waitForIdle();
+        return nlohmann::json::parse(testfiles::readAll(documents_ + "/cuevox.json"));
+    }
+    void rename(int row, const QString& text) {
+        QLineEdit* field = cell(2, row)->cxAudioTitle();
+        field->setFocus();
+        field->selectAll();
+        if (text.isEmpty())
+            QTest::keyClick(field, Qt::Key_Backspace);
+        else
+            QTest::keyClicks(field, text);
+        QTest::keyClick(field, Qt::Key_Return);
+    }
+};
+
+TEST_F(RowControlsTest, RenameSavesTheTitleAsTyped) {
+    const std::string f = audioFile("a.wav", 1.0);
+    writeList({cue(f, {{"audioTitle", "One"}}), cue(f, {{"audioTitle", "Two"}})});
+    open();
+    rename(1, "Storm  ");
+    EXPECT_EQ(cueAt(1).audioTitle, "Storm  ");
+    EXPECT_EQ(saved()[1]["audioTitle"], "Storm  ");
+    rename(1, "");
+    EXPECT_EQ(cueAt(1).audioTitle, "");
+    EXPECT_EQ(saved()[1]["audioTitle"], "");
+    EXPECT_EQ(saved()[0]["audioTitle"], "One");
+}
+
+TEST_F(RowControlsTest, SeekMovesThePlayerAndLabelOnlyAndSavesNothing) {
+    const std::string f = audioFile("long.wav", 90.0);
+    writeList({cue(f, {{"startTime", 10.0}, {"endTime", 80.0}}), cue(f)});
+    open();
+    const uint64_t written = vc().listStore().filesWritten();
+
+    click(0);
+    ASSERT_TRUE(playing(0));
+    slide(cell(4, 0)->cxLengthSlider(), 75.9);
+    EXPECT_NEAR(cueAt(0).player->currentTime(), 75.9, 0.05);
+    EXPECT_EQ(startTextOf(0), "1:15");
+    QTest::qWait(100);
+    EXPECT_TRUE(playing(0));
+    EXPECT_GT(cueAt(0).player->currentTime(), 75.9);
+
+    // A stopped cue: the position moves, the cut does not.
+    slide(cell(4, 1)->cxLengthSlider(), 45.0);
+    EXPECT_FALSE(playing(1));
+    EXPECT_NEAR(cueAt(1).player->currentTime(), 45.0, 0.01);
+    EXPECT_EQ(startTextOf(1), "0:45");
+    EXPECT_EQ(cueAt(1).startTime, 0.0);
+    EXPECT_EQ(cueAt(0).startTime, 10.0);
+    EXPECT_EQ(cueAt(0).endTime, 80.0);
+    vc().listStore().waitForIdle();
+    EXPECT_EQ(vc().listStore().filesWritten(), written);
+}
+
+TEST_F(RowControlsTest, VolumeSetsCueAndPlayerAndSaves) {
+    const std::string f = audioFile("a.wav", 3.0);
+    writeList({cue(f, {{"volumeLevel", 1.0}}), cue(f, {{"volumeLevel", 1.0}})});
+    open();
+    click(1);
+    DoubleSlider* slider = cell(5, 1)->cxVolumeSlider();
+    slide(slider, 0.25);
+    EXPECT_FLOAT_EQ(cueAt(1).volumeLevel, slider->floatValue());
+    EXPECT_FLOAT_EQ(cueAt(1).volumeLevel, 0.25f);
+    EXPECT_FLOAT_EQ(cueAt(1).player->volume(), 0.25f);
+    // Immediate, no ramp: the mixer's gain is there within a block or two.
+    EXPECT_TRUE(
+        waitFor([&] { return std::fabs(cueAt(1).player->currentGain() - 0.25f) < 1e-4f; }, 500));
+    EXPECT_FLOAT_EQ(saved()[1]["volumeLevel"].get<float>(), 0.25f);
+    EXPECT_FLOAT_EQ(cueAt(0).volumeLevel, 1.0f);
+}
+
+TEST_F(RowControlsTest, ControlsThatNameNoRowDoNothing) {
+    const std::string f = audioFile("a.wav", 1.0);
+    writeList({cue(f, {{"audioTitle", "Only"}, {"volumeLevel", 0.5}})});
+    open();
+    const uint64_t written = vc().listStore().filesWritten();
+    DoubleSlider stray;
+    stray.setDoubleValue(0.9);
+    QLineEdit strayTitle(QStringLiteral("Stray"));
+    vc().volumeSlider(&stray);  // no tag at all
+    vc().nameUpdated(&strayTitle);
+    setTag(&stray, 1);
+    setTag(&strayTitle, -1);
+    vc().volumeSlider(&stray);
+    vc().seekSlider(&stray);
+    vc().nameUpdated(&strayTitle);
+    vc().editButton(&stray);
+    EXPECT_FLOAT_EQ(cueAt(0).volumeLevel, 0.5f);
+    EXPECT_EQ(cueAt(0).audioTitle, "Only");
+    EXPECT_EQ(vc().presentedViewController(), nullptr);
+    EXPECT_EQ(vc().listStore().filesWritten(), written);
+}
+
+// Drops on the list A, B, C, D, E through the table itself, as the pointer would bring them.
+class DragDropTest : public RowControlsTest {
+protected:
+    void SetUp() override {
+        RowControlsTest::SetUp();
+        const std::string f = audioFile("a.wav", 2.0);
+        std::vector<nlohmann::json> cues;
+        for (const char* title : {"A", "B", "C", "D", "E"})
+            cues.push_back(cue(f, {{"audioTitle", title}}));
+        writeList(cues);
+        open(1000, 400);
+    }
+
+    std::string order() {
+        std::string titles;
+        for (auto& c : vc().cxList) titles += c->audioTitle;
+        return titles;
+    }
+    std::string shownOrder() {
+        std::string titles;
+        for (int row = 0; row < table().numberOfRows(); ++row)
+            titles += cell(2, row)->cxAudioTitle()->text().toStdString();
+        return titles;
+    }
+
+    QMimeData* rowsDrag(const std::vector<int>& rows) {
+        auto* data = new QMimeData;
+        QByteArray lines;
+        for (int row : rows) {
+            std::unique_ptr<QMimeData> item(vc().pasteboardWriterForRow(row));
+            lines += (lines.isEmpty() ? "" : "\n") + item->data("private.table-row");
+        }
+        data->setData("private.table-row", lines);
+        return data;
+    }
+    // The point of the gap above `row` (the row count: below the last row), or the middle of a
+    // row.
+    QPoint gapPoint(int row) {
+        if (row == table().numberOfRows()) return {300, table().rowViewportPosition(row - 1) + 40};
+        return {300, table().rowViewportPosition(row) + 1};
+    }
+    QPoint rowMiddle(int row) { return {300, table().rowViewportPosition(row) + 12}; }
+
+    // Enter, move and drop at `point`; whether the move was accepted and the drop taken.
+    std::pair<bool, bool> drop(QMimeData* data, QPoint point) {
+        std::unique_ptr<QMimeData> owned(data);
+        QWidget* viewport = table().viewport();
+        QDragEnterEvent enter(point, Qt::MoveAction, data, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(viewport, &enter);
+        if (!enter.isAccepted()) return {false, false};
+        QDragMoveEvent move(point, Qt::MoveAction, data, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(viewport, &move);
+        const bool moveAccepted = move.isAccepted();
+        QDropEvent dropped(QPointF(point), Qt::MoveAction, data, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(viewport, &dropped);
+        return {moveAccepted, dropped.isAccepted()};
+    }
+    std::string dropRows(const std::vector<int>& rows, int gap) {
+        const auto [moved, dropped] = drop(rowsDrag(rows), gapPoint(gap));
+        EXPECT_TRUE(moved && dropped);
+        QCoreApplication::processEvents();
+        EXPECT_EQ(shownOrder(), order());
+        return order();
+    }
+};
+
+TEST_F(DragDropTest, RowsWriteTheirIndexAndOnlyGapsAcceptAMove) {
+    std::unique_ptr<QMimeData> item(vc().pasteboardWriterForRow(0));
+    EXPECT_EQ(item->formats(), QStringList{"private.table-row"});
+    EXPECT_EQ(item->data("private.table-row"), "0");
+    EXPECT_EQ(
+        std::unique_ptr<QMimeData>(vc().pasteboardWriterForRow(12))->data("private.table-row"),
+        "12");
+    using Op = CueTableDataSource::DropOperation;
+    EXPECT_EQ(vc().validateDrop(nullptr, 3, Op::Above), Qt::MoveAction);
+    EXPECT_EQ(vc().validateDrop(nullptr, 3, Op::On), Qt::IgnoreAction);
+}
+
+struct DropCase {
+    std::vector<int> rows;
+    int gap;
+    const char* result;
+};
+
+class DropExamplesTest : public DragDropTest, public ::testing::WithParamInterface<DropCase> {};
+
+TEST_P(DropExamplesTest, LandsAsOneBlockAtTheGap) {
+    EXPECT_EQ(dropRows(GetParam().rows, GetParam().gap), GetParam().result);
+}
+
+INSTANTIATE_TEST_SUITE_P(OnABCDE, DropExamplesTest,
+                         ::testing::Values(DropCase{{0}, 3, "BCADE"}, DropCase{{4}, 1, "AEBCD"},
+                                           DropCase{{1, 3}, 0, "BDACE"},
+                                           DropCase{{0, 2}, 5, "BDEAC"},
+                                           DropCase{{1, 3}, 3, "ACBDE"},
+                                           DropCase{{0, 1, 2, 3, 4}, 2, "ABCDE"},
+                                           DropCase{{2}, 2, "ABCDE"}, DropCase{{2}, 3, "ABCDE"}));
+
+TEST_F(DragDropTest, RowsInAnyOrderLandAsAscendingAndBadLinesAreSkipped) {
+    auto* data = new QMimeData;
+    data->setData("private.table-row", "3\n-1\n1\n \n+2\n99\n1\nx");
+    EXPECT_EQ(drop(data, gapPoint(0)), std::make_pair(true, true));
+    EXPECT_EQ(order(), "BDACE");
+}
+
+TEST_F(DragDropTest, DropNextToItselfStillSavesAndRenumbers) {
+    // The hand-written list is not in the program's own form, so the first save rewrites it;
+    // the second finds the same content and leaves the file alone.
+    const uint64_t written = vc().listStore().filesWritten();
+    EXPECT_EQ(dropRows({2}, 2), "ABCDE");
+    vc().listStore().waitForIdle();
+    EXPECT_EQ(vc().listStore().filesWritten(), written + 1);
+    EXPECT_EQ(dropRows({2}, 3), "ABCDE");
+    vc().listStore().waitForIdle();
+    EXPECT_EQ(vc().listStore().filesWritten(), written + 1);
+    setTag(cell(1, 4)->cxPlayButton(), 0);
+    dropRows({4}, 5);
+    EXPECT_EQ(tagOf(cell(1, 4)->cxPlayButton()), 4);
+}
+
+TEST_F(DragDropTest, DropOnARowAndForeignDragsAreRefused) {
+    EXPECT_EQ(drop(rowsDrag({0}), rowMiddle(2)), std::make_pair(false, false));
+    EXPECT_EQ(order(), "ABCDE");
+    auto* text = new QMimeData;
+    text->setText("3");
+    text->setUrls({QUrl::fromLocalFile("/tmp/x.wav")});
+    EXPECT_EQ(drop(text, gapPoint(0)), std::make_pair(false, false));
+    EXPECT_EQ(order(), "ABCDE");
+}
+
+TEST_F(DragDropTest, AfterADropTheListFileLabelsAndTagsFollowTheRows) {
+    ASSERT_EQ(dropRows({0, 2}, 5), "BDEAC");
+    std::string savedOrder;
+    for (auto& c : saved()) savedOrder += c["audioTitle"].get<std::string>();
+    EXPECT_EQ(savedOrder, "BDEAC");
+
+    for (int row = 0; row < 5; ++row) {
+        EXPECT_EQ(cell(0, row)->cxIndex()->text(), QString::number(row + 1));
+        EXPECT_EQ(tagOf(cell(1, row)->cxPlayButton()), row);
+        EXPECT_EQ(tagOf(cell(6, row)->cxEditButton()), row);
+    }
+    // Row 3 now shows A: its volume slider and play button act on A.
+    slide(cell(5, 3)->cxVolumeSlider(), 0.5);
+    EXPECT_FLOAT_EQ(cueAt(3).volumeLevel, 0.5f);
+    EXPECT_EQ(cueAt(3).audioTitle, "A");
+    EXPECT_FLOAT_EQ(saved()[3]["volumeLevel"].get<float>(), 0.5f);
+    click(3);
+    EXPECT_TRUE(playing(3));
+    EXPECT_FALSE(playing(0));
+    rename(4, "C2");
+    EXPECT_EQ(order(), "BDEAC2");
+}
+
+}  // namespace
