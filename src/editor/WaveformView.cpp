@@ -18,7 +18,7 @@ const QColor kPlayHead(0xf5, 0xf5, 0xf5);
 
 WaveformView::WaveformView(QWidget* parent) : QWidget(parent) {
     setMouseTracking(true);
-    setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Preferred);
+    setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Expanding);
     setAccessibleName(QStringLiteral("Waveform"));
 }
 
@@ -119,6 +119,9 @@ void WaveformView::paintEvent(QPaintEvent*) {
     painter.fillRect(area, kBackground);
 
     if (peaks_) {
+        // The zero line, so silence reads as silence rather than as a missing outline.
+        painter.setPen(QPen(kWave.darker(200), 1.0));
+        painter.drawLine(QPointF(0, area.center().y()), QPointF(area.width(), area.center().y()));
         drawPeaks(painter, area);
     } else {
         painter.setPen(QColor(0xb0, 0xb0, 0xb0));

@@ -47,7 +47,7 @@ void CueTableView::showDropIndicator(int row) {
     }
     const int y = row < numberOfRows() ? rowViewportPosition(row)
                                        : rowViewportPosition(row - 1) + rowHeight(row - 1);
-    dropIndicator_->setGeometry(0, y - 1, viewport()->width(), 3);
+    dropIndicator_->setGeometry(0, std::max(0, y - 1), viewport()->width(), 3);
     dropIndicator_->raise();
     dropIndicator_->show();
 }
