@@ -289,6 +289,16 @@ TEST_F(CueEditorTest, CloseWindowCommandDismissesSavesAndReloads) {
     EXPECT_EQ(table().viewAtColumn(2, 0)->cxAudioTitle()->text(), "Closed");
     EXPECT_TRUE(waitFor([&] { return editor.isNull(); }, 2000));
     EXPECT_EQ(vc().presentedViewController(), nullptr);
+
+    // Escape keeps the edits, which are already in the cue, and saves them the same way.
+    editor = openEditor(0);
+    ASSERT_TRUE(editor);
+    editor->audioTitle()->setText("Escaped");
+    emit editor->audioTitle()->editingFinished();
+    QTest::keyClick(editor, Qt::Key_Escape);
+    EXPECT_EQ(savedCue(0)["audioTitle"], "Escaped");
+    EXPECT_EQ(table().viewAtColumn(2, 0)->cxAudioTitle()->text(), "Escaped");
+    EXPECT_TRUE(waitFor([&] { return editor.isNull(); }, 2000));
 }
 
 TEST_F(CueEditorTest, PlayingCueKeepsPlayingUnderTheEditorWithItsPlayHead) {

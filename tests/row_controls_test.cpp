@@ -231,6 +231,21 @@ TEST_F(DragDropTest, DropNextToItselfStillSavesAndRenumbers) {
 }
 
 TEST_F(DragDropTest, DropOnARowAndForeignDragsAreRefused) {
+    // Hovering: a line marks the gap, and nothing is marked over the middle of a row.
+    std::unique_ptr<QMimeData> data(rowsDrag({0}));
+    QDragEnterEvent enter(gapPoint(2), Qt::MoveAction, data.get(), Qt::LeftButton, {});
+    QApplication::sendEvent(table().viewport(), &enter);
+    QDragMoveEvent overGap(gapPoint(2), Qt::MoveAction, data.get(), Qt::LeftButton, {});
+    QApplication::sendEvent(table().viewport(), &overGap);
+    auto* line = table().viewport()->findChild<QWidget*>("dropIndicator");
+    ASSERT_NE(line, nullptr);
+    EXPECT_TRUE(line->isVisible());
+    EXPECT_NEAR(line->geometry().center().y(), table().rowViewportPosition(2), 2);
+    QDragMoveEvent overRow(rowMiddle(2), Qt::MoveAction, data.get(), Qt::LeftButton, {});
+    QApplication::sendEvent(table().viewport(), &overRow);
+    EXPECT_FALSE(overRow.isAccepted());
+    EXPECT_FALSE(line->isVisible());
+
     EXPECT_EQ(drop(rowsDrag({0}), rowMiddle(2)), std::make_pair(false, false));
     EXPECT_EQ(order(), "ABCDE");
     auto* text = new QMimeData;
