@@ -176,18 +176,6 @@ protected:
     }
 };
 
-TEST_F(DragDropTest, RowsWriteTheirIndexAndOnlyGapsAcceptAMove) {
-    std::unique_ptr<QMimeData> item(vc().pasteboardWriterForRow(0));
-    EXPECT_EQ(item->formats(), QStringList{"private.table-row"});
-    EXPECT_EQ(item->data("private.table-row"), "0");
-    EXPECT_EQ(
-        std::unique_ptr<QMimeData>(vc().pasteboardWriterForRow(12))->data("private.table-row"),
-        "12");
-    using Op = CueTableDataSource::DropOperation;
-    EXPECT_EQ(vc().validateDrop(nullptr, 3, Op::Above), Qt::MoveAction);
-    EXPECT_EQ(vc().validateDrop(nullptr, 3, Op::On), Qt::IgnoreAction);
-}
-
 struct DropCase {
     std::vector<int> rows;
     int gap;
