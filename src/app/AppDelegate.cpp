@@ -99,6 +99,12 @@ SettingsViewController* AppDelegate::showSettings(QWidget* parent) {
     if (!settings_) {
         settings_ = new SettingsViewController(parent);
         settings_->setAttribute(Qt::WA_DeleteOnClose);
+        // A plain widget window opens wherever the window system likes; over the main window
+        // is where the user is looking.
+        if (parent) {
+            settings_->adjustSize();
+            settings_->move(parent->geometry().center() - settings_->rect().center());
+        }
     }
     settings_->show();
     settings_->raise();
