@@ -1,8 +1,8 @@
 // The menu commands, reached through the notification names registered at start-up. Those that
 // need a cue act on the selected row and do nothing without one.
-#include <QDialog>
 #include <utility>
 
+#include "editor/AudioEditView.h"
 #include "model/CXAudio.h"
 #include "window/CXTableCell.h"
 #include "window/ViewController.h"
@@ -42,18 +42,10 @@ void moveCue(ViewController& controller, int from, int to) {
     controller.renumberRows();
 }
 
-// The sheet shown over the main window, if any: a window-modal dialog of the window.
-QDialog* presentedDialog(CueTableView* table) {
-    if (!table) return nullptr;
-    for (QDialog* dialog : table->window()->findChildren<QDialog*>(Qt::FindDirectChildrenOnly))
-        if (dialog->isVisible() && dialog->windowModality() == Qt::WindowModal) return dialog;
-    return nullptr;
-}
-
 }  // namespace
 
 void ViewController::closeWindowMenuButton() {
-    if (QDialog* sheet = presentedDialog(audioTable_)) sheet->reject();
+    if (AudioEditView* sheet = presentedViewController()) sheet->dismissController();
     saveList();
     if (audioTable_) audioTable_->reloadData();
 }
