@@ -41,6 +41,8 @@ void BM_Soak32FromDisk(benchmark::State& state) {
                                  soakFile("m4a", "-c:a aac"), soakFile("wav", "")};
     for (auto _ : state) {
         AudioEngine engine(AudioEngine::Mode::Device);
+        for (int i = 0; i < 100 && !engine.outputDeviceActive(); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
         if (!engine.outputDeviceActive()) state.SkipWithError("no output device");
         std::vector<std::unique_ptr<AudioPlayer>> players;
         for (int i = 0; i < 32; ++i) {

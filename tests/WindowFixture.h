@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "model/CXAudio.h"
+#include "support/TempHome.h"
 #include "support/TestFiles.h"
 #include "window/CXTableCell.h"
 #include "window/MainWindow.h"
@@ -98,18 +99,6 @@ protected:
     QByteArray oldHome_;
     std::string documents_;
     std::unique_ptr<MainWindow> window_;
-};
-
-// Everything written to std::cout while it lives.
-class CoutCapture {
-public:
-    CoutCapture() : old_(std::cout.rdbuf(buffer_.rdbuf())) {}
-    ~CoutCapture() { std::cout.rdbuf(old_); }
-    std::string text() const { return buffer_.str(); }
-
-private:
-    std::stringstream buffer_;
-    std::streambuf* old_;
 };
 
 using SteadyClock = std::chrono::steady_clock;

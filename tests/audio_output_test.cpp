@@ -63,6 +63,13 @@ double loudestRms(const std::vector<float>& samples) {
     return best;
 }
 
+// A new stream may take a moment before the sound server pulls it steadily.
+bool waitForDevice(const AudioEngine& engine) {
+    for (int i = 0; i < 100 && !engine.outputDeviceActive(); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    return engine.outputDeviceActive();
+}
+
 int soundbox(const char* verb) {
     return testfiles::run(std::string(CUEVOX_SOURCE_DIR "/scripts/soundbox.sh ") + verb +
                           " >/dev/null");
@@ -79,7 +86,7 @@ TEST(AudioOutputTest, ToneComesOutOfTheDeviceAtItsLevel) {
     testfiles::writeToneWav(tone, 48000, 3.0, 1000.0, 0.5f);
 
     AudioEngine engine(AudioEngine::Mode::Device);
-    ASSERT_TRUE(engine.outputDeviceActive()) << "the output device did not open";
+    ASSERT_TRUE(waitForDevice(engine)) << "the output device did not open";
     auto player = AudioPlayer::initWithContentsOfURL(tone, nullptr, &engine);
     ASSERT_TRUE(player);
     player->setVolume(0.5f);
@@ -112,7 +119,7 @@ TEST(AudioOutputTest, SurvivesTheDeviceGoingAndComingBack) {
     const std::string tone = dir.filePath("tone.wav").toStdString();
     testfiles::writeToneWav(tone, 48000, 12.0, 1000.0, 0.5f);
     AudioEngine engine(AudioEngine::Mode::Device);
-    ASSERT_TRUE(engine.outputDeviceActive());
+    ASSERT_TRUE(waitForDevice(engine));
     auto player = AudioPlayer::initWithContentsOfURL(tone, nullptr, &engine);
     player->play();
     ASSERT_TRUE(waitForPosition(*player, 0.5));
@@ -128,9 +135,7 @@ TEST(AudioOutputTest, SurvivesTheDeviceGoingAndComingBack) {
     EXPECT_NEAR(player->currentTime() - lostPosition, gone, 0.3);
 
     ASSERT_EQ(soundbox("start"), 0);
-    for (int i = 0; i < 50 && !engine.outputDeviceActive(); ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    ASSERT_TRUE(engine.outputDeviceActive()) << "the device did not come back";
+    ASSERT_TRUE(waitForDevice(engine)) << "the device did not come back";
     const double since =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - lostAt).count();
     EXPECT_NEAR(player->currentTime() - lostPosition, since, 0.3);

@@ -108,7 +108,7 @@ TEST_F(LibraryTest, ImportIntoAnEmptyListCreatesTheFolderAndKeepsThePanelOrder) 
     const std::string a = source("My Song.wav", 0.5), b = source(" .wav", 0.7),
                       c = source("a\r\nb.wav", 0.9), d = source("tab\there.WAV", 1.1);
     choose({c, a, d, b});
-    CoutCapture out;
+    CaptureStdout out;
     vc().addAudio();
 
     EXPECT_EQ(out.text(), audioDir() + "\n");
@@ -126,7 +126,7 @@ TEST_F(LibraryTest, ImportIntoAnEmptyListCreatesTheFolderAndKeepsThePanelOrder) 
 
     // A cancelled panel ends the command without a word.
     choose({});
-    CoutCapture quiet;
+    CaptureStdout quiet;
     vc().addAudio();
     EXPECT_EQ(quiet.text(), "");
     EXPECT_EQ(vc().cxList.size(), 4u);
@@ -160,7 +160,7 @@ TEST_F(LibraryTest, ImportingTheStoredFileItselfKeepsIt) {
     writeList({cue(f)});
     open();
     choose({stored(f)});
-    CoutCapture out;
+    CaptureStdout out;
     vc().addAudio();
 
     EXPECT_EQ(out.text(), audioDir() + "\n");
@@ -181,7 +181,7 @@ TEST_F(LibraryTest, ImportFailuresEndTheCommandWhereTheyHappen) {
     // looked at, and neither table nor list file hear of the import.
     const std::string first = source("first.wav"), third = source("third.wav");
     {
-        CoutCapture out;
+        CaptureStdout out;
         choose({first, sources_.path().toStdString() + "/gone.wav", third});
         vc().addAudio();
         EXPECT_EQ(out.text(), audioDir() + "\nFailed to initialize audio file\n");
@@ -196,7 +196,7 @@ TEST_F(LibraryTest, ImportFailuresEndTheCommandWhereTheyHappen) {
     const std::string bogus = sources_.path().toStdString() + "/notes.mp3";
     testfiles::writeAll(bogus, "not audio at all");
     {
-        CoutCapture out;
+        CaptureStdout out;
         choose({bogus});
         vc().addAudio();
         EXPECT_EQ(
@@ -215,7 +215,7 @@ TEST_F(LibraryTest, ImportFailuresEndTheCommandWhereTheyHappen) {
     fs::remove_all(documents_);
     testfiles::writeAll(documents_, "in the way");
     open();
-    CoutCapture out;
+    CaptureStdout out;
     choose({first});
     vc().addAudio();
     EXPECT_EQ(out.text(), audioDir() + "\nFailed to create directory at " + audioDir() + "\n");
@@ -320,7 +320,7 @@ TEST_F(LibraryTest, DuplicatesAppendAndSelectTheCopy) {
     const uint64_t before = writes();
     for (auto duplicate :
          {&ViewController::duplicateAudio, &ViewController::duplicateAudioWithoutOptions}) {
-        CoutCapture out;
+        CaptureStdout out;
         (vc().*duplicate)();
         EXPECT_EQ(out.text(), "Failed to create audio player\nUnable to duplicate\n");
     }

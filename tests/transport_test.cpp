@@ -62,7 +62,7 @@ TEST_F(TransportTest, MoveSelectionAndExtendPlayStopAtTheLastRow) {
     writeList({cue(f, chained), cue(f, chained)});
     open();
 
-    CoutCapture out;
+    CaptureStdout out;
     click(1);
     EXPECT_TRUE(playing(1));
     EXPECT_EQ(table().selectedRow(), -1) << "no row after the last one to select";
@@ -84,7 +84,7 @@ TEST_F(TransportTest, ExtendPlayChainStartsInOrderAndHonoursDelay) {
                cue(f, {{"extendPlay", true}, {"extendDelay", 0.25}}), cue(f)});
     open();
 
-    CoutCapture out;
+    CaptureStdout out;
     const auto clicked = SteadyClock::now();
     click(0);
     // Without delay the chain has started before the click returns.
@@ -104,7 +104,7 @@ TEST_F(TransportTest, DelayedStartWhoseRowIsGoneDoesNothing) {
     writeList({cue(f, {{"extendPlay", true}, {"extendDelay", 0.2}}), cue(f)});
     open();
 
-    CoutCapture out;
+    CaptureStdout out;
     click(0);
     // The operator removes the next cue during the delay.
     vc().cxList.pop_back();

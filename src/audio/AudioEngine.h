@@ -20,7 +20,7 @@ public:
     enum class Mode { Device, SilentClock, Offline };
 
     static constexpr int kDefaultSampleRate = 48000;
-    static constexpr int kBlockFrames = 256;
+    static constexpr int kBlockFrames = 512;
 
     // The engine the program plays through: the default output device, kept or regained
     // while the program runs. Created on first use.

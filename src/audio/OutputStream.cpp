@@ -115,14 +115,16 @@ class DeviceOutput final : public OutputStream {
 public:
     DeviceOutput(Mixer& mixer, int sampleRate, int blockFrames)
         : runner_(mixer), sampleRate_(sampleRate), blockFrames_(blockFrames) {
+        // Time starts now, on the clock: a sound server may take half a second to start
+        // pulling a new stream, and a cue fired meanwhile must not stand still. The device
+        // takes the time over once it runs.
+        clock_ = std::make_unique<ClockThread>(runner_, sampleRate_, blockFrames_, Clock::now());
         std::string why;
         if (!openStream(&why)) {
             std::cout << "No audio output device (" << why << "), playing on a silent clock"
                       << std::endl;
-            clock_ =
-                std::make_unique<ClockThread>(runner_, sampleRate_, blockFrames_, Clock::now());
+            announcedLoss_ = true;
         }
-        deviceActive_.store(!clock_);
         supervisor_ = std::thread([this] { supervise(); });
     }
 
@@ -201,6 +203,12 @@ private:
         initialised_ = false;
     }
 
+    // A quarter second of steady callbacks: a new stream's first few come at once (the
+    // server filling its buffer), then may pause before the steady flow.
+    int64_t handoverCallbacks() const {
+        return std::max<int64_t>(4, sampleRate_ / blockFrames_ / 4);
+    }
+
     bool streamStalled() const {
         if (Pa_IsStreamActive(stream_) != 1) return true;
         const auto last = Clock::time_point(Clock::duration(lastCallback_.load()));
@@ -215,20 +223,22 @@ private:
             if (stream_ && !clock_ && streamStalled()) {
                 const auto last = Clock::time_point(Clock::duration(lastCallback_.load()));
                 std::cout << "Audio output lost, keeping time on a silent clock" << std::endl;
+                announcedLoss_ = true;
                 deviceActive_.store(false);
                 closeStream();
                 // From the last block the device played, so no time goes missing.
                 clock_ = std::make_unique<ClockThread>(runner_, sampleRate_, blockFrames_, last);
                 nextReopen = Clock::now() + kReopenPeriod;
             } else if (clock_ && stream_) {
-                // Reopened: hand the time over once the device is really running.
-                if (callbacks_.load() - callbacksAtOpen_ >= 4) {
+                // Opened: hand the time over once the device is really running.
+                if (callbacks_.load() - callbacksAtOpen_ >= handoverCallbacks()) {
                     // Clock first: for the few milliseconds of the join the device plays
                     // silence, rather than both keeping time at once.
                     clock_.reset();
                     clockOwnsTime_.store(false, std::memory_order_release);
                     deviceActive_.store(true);
-                    std::cout << "Audio output back" << std::endl;
+                    if (announcedLoss_) std::cout << "Audio output back" << std::endl;
+                    announcedLoss_ = false;
                 } else if (streamStalled()) {
                     closeStream();  // the reopened device never ran: try again later
                     nextReopen = Clock::now() + kReopenPeriod;
@@ -251,6 +261,7 @@ private:
     std::atomic<int64_t> callbacks_{0};
     int64_t callbacksAtOpen_ = 0;
     std::atomic<bool> deviceActive_{false};
+    bool announcedLoss_ = false;  // supervisor thread (and constructor) only
 
     std::mutex mutex_;
     std::condition_variable wake_;

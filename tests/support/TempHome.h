@@ -7,6 +7,7 @@
 #include <sstream>
 #include <string>
 
+#include "audio/AudioEngine.h"
 #include "storage/StoragePaths.h"
 #include "support/TestFiles.h"
 
@@ -55,14 +56,16 @@ private:
     std::pair<bool, std::string> oldHome_, oldConfig_;
 };
 
-// Collects what std::cout receives while it lives.
+// Collects what std::cout receives while it lives. The shared audio engine is started first:
+// on a machine without sound it says so once, and that line belongs to no test.
 class CaptureStdout {
 public:
-    CaptureStdout() : old_(std::cout.rdbuf(text_.rdbuf())) {}
+    CaptureStdout() : engine_(AudioEngine::shared()), old_(std::cout.rdbuf(text_.rdbuf())) {}
     ~CaptureStdout() { std::cout.rdbuf(old_); }
     std::string text() const { return text_.str(); }
 
 private:
+    AudioEngine& engine_;
     std::ostringstream text_;
     std::streambuf* old_;
 };
