@@ -62,7 +62,8 @@ TEST_F(CueTableTest, StartUpRegistersObserversTableAndTimerThenLoads) {
         "closeWindow", "duplicateTrack", "duplicateTrackWithoutOptions",
         "addTrack",    "removeTrack",    "saveCX",
         "moveAudioUp", "moveAudioDown",  "volumeUp",
-        "volumeDown",  "editAudio",      "resetCX"};
+        "volumeDown",  "editAudio",      "resetCX",
+        "goCX",        "stopAllCX"};
     EXPECT_EQ(center.observedNames(), expected);
     EXPECT_EQ(table.uniformRowHeight(), 25);
     EXPECT_EQ(table.rowHeight(1), 25);

@@ -63,6 +63,14 @@ void AppDelegate::editAudio(QObject*) {
     nc_->post("editAudio");
 }
 
+void AppDelegate::goCX(QObject*) {
+    nc_->post("goCX");
+}
+
+void AppDelegate::stopAllCX(QObject*) {
+    nc_->post("stopAllCX");
+}
+
 void AppDelegate::connectMenu(MainWindow& window) {
     Ui::MainWindow& ui = window.ui();
     using Action = void (AppDelegate::*)(QObject*);
@@ -78,6 +86,8 @@ void AppDelegate::connectMenu(MainWindow& window) {
         {ui.actionDuplicateTrack, &AppDelegate::duplicateTrack},
         {ui.actionDuplicateWithoutOptions, &AppDelegate::duplicateTrackWithoutOptions},
         {ui.actionEditAudio, &AppDelegate::editAudio},
+        {ui.actionGo, &AppDelegate::goCX},
+        {ui.actionStopAll, &AppDelegate::stopAllCX},
     };
     for (const auto& [action, handler] : items)
         connect(action, &QAction::triggered, this,

@@ -36,6 +36,9 @@ public:
     void duplicateTrack(QObject* sender = nullptr);
     void duplicateTrackWithoutOptions(QObject* sender = nullptr);
     void editAudio(QObject* sender = nullptr);
+    // The show keys: start the selected cue, and stop everything.
+    void goCX(QObject* sender = nullptr);
+    void stopAllCX(QObject* sender = nullptr);
 
     // Connects the items of the window's main menu to the actions above, and the settings and
     // quit items to what they open and end.

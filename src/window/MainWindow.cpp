@@ -1,8 +1,10 @@
 #include "window/MainWindow.h"
 
+#include <QApplication>
 #include <QPalette>
 
 #include "ui_MainWindow.h"
+#include "window/ShowKeyGuard.h"
 
 MainWindow::MainWindow(QWidget* parent)
     : QMainWindow(parent), ui_(std::make_unique<Ui::MainWindow>()) {
@@ -23,6 +25,7 @@ MainWindow::MainWindow(QWidget* parent)
             [this] { controller_->duplicateAudioButton(ui_->duplicateAudioButton); });
     connect(ui_->removeAudioButton, &QPushButton::clicked, controller_.get(),
             [this] { controller_->removeAudioButton(ui_->removeAudioButton); });
+    qApp->installEventFilter(new ShowKeyGuard(this));
     controller_->viewDidLoad();
 }
 

@@ -60,6 +60,8 @@ void ViewController::registerObservers() {
     observe("volumeDown", &ViewController::volDownMenuButton);
     observe("editAudio", &ViewController::editAudioMenuButton);
     observe("resetCX", &ViewController::resetCX);
+    observe("goCX", &ViewController::goMenuButton);
+    observe("stopAllCX", &ViewController::stopAllMenuButton);
 }
 
 void ViewController::loadList() {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QElapsedTimer>
 #include <QObject>
 #include <QPointer>
 #include <QString>
@@ -85,6 +86,12 @@ public:
     void volDownMenuButton();
     void editAudioMenuButton();
     void resetCX();
+    // The show keys. Go starts the selected cue as its play button would when it is stopped,
+    // and ignores a second press within kGoGuardMs (a bounced or doubled key must not fire
+    // two cues); Stop All is the stop-all button.
+    static constexpr int kGoGuardMs = 150;
+    void goMenuButton();
+    void stopAllMenuButton();
 
     // Import, duplicate and remove; the window's buttons and the menu both lead here.
     void addAudio();
@@ -137,6 +144,7 @@ private:
     std::vector<std::weak_ptr<CXAudio>> cutEndStopped_;
 
     FileChooser fileChooser_;
+    QElapsedTimer lastGo_;
     // An import runs an event loop while it copies; a second one must not start inside it.
     bool importing_ = false;
 };

@@ -163,3 +163,16 @@ void ViewController::timerUpdate() {
     // the same cue gets its stop again.
     cutEndStopped_ = std::move(stillStopping);
 }
+
+void ViewController::goMenuButton() {
+    if (lastGo_.isValid() && lastGo_.elapsed() < kGoGuardMs) return;
+    const int row = audioTable_->selectedRow();
+    if (!hasRow(row)) return;
+    lastGo_.start();
+    if (cxList[size_t(row)]->player->isPlaying()) return;
+    startCue(row);
+}
+
+void ViewController::stopAllMenuButton() {
+    stopAllButton(nullptr);
+}
