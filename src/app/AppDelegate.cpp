@@ -89,9 +89,13 @@ void AppDelegate::connectMenu(MainWindow& window) {
         {ui.actionGo, &AppDelegate::goCX},
         {ui.actionStopAll, &AppDelegate::stopAllCX},
     };
-    for (const auto& [action, handler] : items)
+    // Copied out of the pair: clang 14 (the sanitizer builds) cannot capture a structured binding.
+    for (const auto& item : items) {
+        QAction* action = item.first;
+        const auto handler = item.second;
         connect(action, &QAction::triggered, this,
                 [this, action, handler] { (this->*handler)(action); });
+    }
 
     // A layout file holds one key per item; these take the second key people reach for.
     ui.actionRemoveTrack->setShortcuts(
