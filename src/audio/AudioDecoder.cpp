@@ -1,6 +1,7 @@
 #include "audio/AudioDecoder.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <mutex>
 
@@ -164,6 +165,10 @@ void AudioDecoder::appendConverted(const uint8_t** data, int samples) {
     } else {
         std::memcpy(dst, convertBuffer_.data(), size_t(n) * 2 * sizeof(float));
     }
+    // A float file can carry NaN or infinity (found by fuzzing a float WAV): summed into the
+    // mix, one such sample would silence every other cue in the block. It plays as silence.
+    for (size_t i = 0; i < size_t(n) * 2; ++i)
+        if (!std::isfinite(dst[i])) dst[i] = 0.0f;
 }
 
 bool AudioDecoder::decodeMore() {
