@@ -20,6 +20,9 @@ constexpr int64_t kDecodeForwardLimit = 48000;
 constexpr int64_t kPcmProbeBytes = 4096;
 // A stream that fails to decode this many times in a row is treated as ended.
 constexpr int kMaxConsecutiveErrors = 64;
+// Above any real recording (768 kHz is the highest in use). A header claiming more (found by
+// fuzzing: 805 MHz) makes the resampler build a filter of gigabytes for tens of seconds.
+constexpr int kMaxSourceRate = 768000;
 
 void quietFfmpeg() {
     static std::once_flag once;
@@ -104,6 +107,7 @@ bool AudioDecoder::openFile(const std::string& path, int outputRate, std::string
     sourceRate_ = codec_->sample_rate;
     sourceChannels_ = codec_->ch_layout.nb_channels;
     if (sourceRate_ <= 0 || sourceChannels_ <= 0) return fail("no sample rate or channels");
+    if (sourceRate_ > kMaxSourceRate) return fail("sample rate out of range");
 
     if (st->duration != AV_NOPTS_VALUE && st->duration > 0) {
         // Multiply before dividing: frames / rate exactly for PCM and FLAC (time base 1/rate).
