@@ -2,13 +2,17 @@
 
 #include <fcntl.h>
 #include <portaudio.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdlib>
+#include <filesystem>
 #include <iostream>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -20,6 +24,10 @@ using Clock = std::chrono::steady_clock;
 
 constexpr auto kSupervisePeriod = std::chrono::milliseconds(100);
 constexpr auto kReopenPeriod = std::chrono::seconds(1);
+// Asking PortAudio for a device loads and probes every ALSA plugin: some 15 ms of CPU. Each
+// second the supervisor first looks whether anything a device could come from has changed,
+// and asks only then, or when this long has passed anyway.
+constexpr auto kBlindReopenPeriod = std::chrono::seconds(10);
 // A stream that stopped is gone at once; one whose callback has not run for this long is hung.
 // Generous on purpose: on a loaded machine the callback can lag by a few hundred ms, and
 // reopening the stream would turn that hiccup into a second of silence. A stream that has
@@ -48,6 +56,31 @@ public:
 private:
     int saved_ = -1;
 };
+
+// What a reopen could find: the ALSA device nodes and the sound servers' sockets, with their
+// inode and change time (a restarted server makes a new socket).
+std::string outputFingerprint() {
+    std::string print;
+    auto add = [&print](const std::string& path) {
+        struct stat st {};
+        if (::stat(path.c_str(), &st) == 0)
+            print +=
+                path + ':' + std::to_string(st.st_ino) + ':' + std::to_string(st.st_ctime) + ';';
+    };
+    std::error_code ec;
+    for (const auto& entry : std::filesystem::directory_iterator("/dev/snd", ec))
+        add(entry.path().string());
+    if (const char* server = std::getenv("PULSE_SERVER")) {
+        std::string path = server;
+        if (path.rfind("unix:", 0) == 0) path.erase(0, 5);
+        add(path);
+    }
+    if (const char* runtime = std::getenv("XDG_RUNTIME_DIR")) {
+        add(std::string(runtime) + "/pulse/native");
+        add(std::string(runtime) + "/pipewire-0");
+    }
+    return print;
+}
 
 // Runs the mixer for whoever owns the time now. The device callback and the silent clock may
 // overlap for an instant while one hands over to the other; the guard makes the loser of that
@@ -124,6 +157,7 @@ public:
             std::cout << "No audio output device (" << why << "), playing on a silent clock"
                       << std::endl;
             announcedLoss_ = true;
+            failedFingerprint_ = outputFingerprint();
         }
         supervisor_ = std::thread([this] { supervise(); });
     }
@@ -218,6 +252,7 @@ private:
 
     void supervise() {
         auto nextReopen = Clock::now() + kReopenPeriod;
+        auto nextBlindReopen = Clock::now() + kBlindReopenPeriod;
         std::unique_lock lock(mutex_);
         while (!wake_.wait_for(lock, kSupervisePeriod, [this] { return stopping_; })) {
             if (stream_ && !clock_ && streamStalled()) {
@@ -244,7 +279,14 @@ private:
                     nextReopen = Clock::now() + kReopenPeriod;
                 }
             } else if (clock_ && Clock::now() >= nextReopen) {
-                if (!openStream(nullptr)) closeStream();
+                const std::string print = outputFingerprint();
+                if (print != failedFingerprint_ || Clock::now() >= nextBlindReopen) {
+                    if (!openStream(nullptr)) {
+                        closeStream();
+                        failedFingerprint_ = print;
+                        nextBlindReopen = Clock::now() + kBlindReopenPeriod;
+                    }
+                }
                 nextReopen = Clock::now() + kReopenPeriod;
             }
         }
@@ -261,7 +303,8 @@ private:
     std::atomic<int64_t> callbacks_{0};
     int64_t callbacksAtOpen_ = 0;
     std::atomic<bool> deviceActive_{false};
-    bool announcedLoss_ = false;  // supervisor thread (and constructor) only
+    bool announcedLoss_ = false;     // supervisor thread (and constructor) only
+    std::string failedFingerprint_;  // what there was when the last reopen failed
 
     std::mutex mutex_;
     std::condition_variable wake_;

@@ -33,6 +33,7 @@ void ViewController::startCue(int row) {
         setPlayButtonTitle(row, QStringLiteral("Stop"));
         cue->playClick();
     }
+    setScrubPace(true);
 
     const bool hasNext = hasRow(row + 1);
     if (cue->moveSelection && hasNext && audioTable_)
@@ -117,13 +118,18 @@ void ViewController::audioPlayerDidFinishPlaying(AudioPlayer* player, bool) {
 }
 
 void ViewController::timerUpdate() {
-    if (cxList.empty()) return;
+    if (cxList.empty()) {
+        setScrubPace(false);
+        return;
+    }
     std::vector<std::weak_ptr<CXAudio>> stillStopping;
+    bool anyPlaying = false;
     for (int row = 0; hasRow(row); ++row) {
         // Runs 100 times a second over the whole list: idle rows cost one check and no
         // reference count traffic.
         AudioPlayer* player = cxList[std::size_t(row)]->player.get();
         if (!player || !player->isPlaying()) continue;
+        anyPlaying = true;
         const std::shared_ptr<CXAudio> cue = cxList[std::size_t(row)];
 
         const double position = player->currentTime();
@@ -162,6 +168,13 @@ void ViewController::timerUpdate() {
     // A cue leaves the record once its fade is over or it no longer plays, so the next fade of
     // the same cue gets its stop again.
     cutEndStopped_ = std::move(stillStopping);
+    setScrubPace(anyPlaying);
+}
+
+void ViewController::setScrubPace(bool playing) {
+    if (!scrubTimer) return;
+    const int interval = playing ? kScrubIntervalMs : kIdleScrubIntervalMs;
+    if (scrubTimer->interval() != interval) scrubTimer->setInterval(interval);
 }
 
 void ViewController::goMenuButton() {
