@@ -225,7 +225,7 @@ void AudioEditView::viewDidLoad() {
 
     const bool repeats = cue.repeatCount > 0 || cue.repeatCount == -1;
     setState(repeatButton_, repeats);
-    repeatIcon_->setContentTintColor(CueIcons::tint(repeats));
+    CueIcons::light(repeatIcon_, repeats);
     enable({repeatCountText_, repeatCount_, repeatInfoText_}, repeats);
     if (cue.repeatCount == -1) {
         repeatCountText_->setText(kInfinite);
@@ -447,8 +447,7 @@ void AudioEditView::resetTimeClick(QObject*) {
 void AudioEditView::updateCutIcon() {
     const CXAudio& cue = *audioFile;
     const double duration = cue.player ? cue.player->duration() : 0.0;
-    cutIcon_->setContentTintColor(
-        CueIcons::tint(CueIcons::cutIsSet(cue.startTime, cue.endTime, duration)));
+    CueIcons::light(cutIcon_, CueIcons::cutIsSet(cue.startTime, cue.endTime, duration));
 }
 
 void AudioEditView::markerDragged(WaveformView::Marker marker, double seconds) {

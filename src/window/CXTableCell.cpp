@@ -32,6 +32,9 @@ CXTableCell* CXTableCell::makeViewWithIdentifier(const QString& identifier, QWid
         Ui::nameCell ui;
         ui.setupUi(cell);
         cell->setCxAudioTitle(ui.cxAudioTitle);
+        // No label stands beside a row's title: the field is named by what it holds.
+        QObject::connect(ui.cxAudioTitle, &QLineEdit::textChanged, ui.cxAudioTitle,
+                         &QWidget::setAccessibleName);
         // The title sits on the row's own background: alternate shade or selection.
         QPalette palette = ui.cxAudioTitle->palette();
         palette.setColor(QPalette::Base, Qt::transparent);

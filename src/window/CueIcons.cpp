@@ -36,10 +36,17 @@ bool cutIsSet(double startTime, double endTime, double duration) {
     return startTime > 0.0 || endTime != duration;
 }
 
+void light(SymbolImageView* view, bool on) {
+    if (!view) return;
+    view->setContentTintColor(tint(on));
+    // Colour alone tells a screen reader nothing.
+    view->setAccessibleName(on ? QStringLiteral("on") : QStringLiteral("off"));
+}
+
 void show(SymbolImageView* view, const Choice& choice, const QString& description) {
     if (!view) return;
     view->setSymbol(choice.symbol, description);
-    view->setContentTintColor(tint(choice.on));
+    light(view, choice.on);
 }
 
 void showCue(const CXAudio& cue, SymbolImageView* persistExtendIcon, SymbolImageView* cutIcon,

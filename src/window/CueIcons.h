@@ -34,6 +34,8 @@ Choice repeat(int64_t repeatCount);
 // Exact comparison with the duration: an end the user never touched is the duration itself.
 bool cutIsSet(double startTime, double endTime, double duration);
 
+// Lit or not: the tint, and the name assistive technology reads for it ("on" or "off").
+void light(SymbolImageView* view, bool on);
 void show(SymbolImageView* view, const Choice& choice, const QString& description);
 // The four icons of a cue in a row.
 void showCue(const CXAudio& cue, SymbolImageView* persistExtendIcon, SymbolImageView* cutIcon,

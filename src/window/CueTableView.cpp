@@ -1,10 +1,35 @@
 #include "window/CueTableView.h"
 
+#include <QApplication>
 #include <QHeaderView>
+#include <QPainter>
 #include <QScrollBar>
 #include <algorithm>
 
 #include "window/CXTableCell.h"
+#include "window/CueAccessibility.h"
+
+namespace {
+
+// An outline above the cells, which would hide anything the view draws under them. It is not
+// the selection: a selected row of a table without focus shows no ring.
+class FocusRing : public QWidget {
+public:
+    explicit FocusRing(QWidget* parent) : QWidget(parent) {
+        setObjectName(QStringLiteral("focusRing"));
+        setAttribute(Qt::WA_TransparentForMouseEvents);
+        setFocusPolicy(Qt::NoFocus);
+    }
+
+protected:
+    void paintEvent(QPaintEvent*) override {
+        QPainter painter(this);
+        painter.setPen(QPen(QColor(0x2f, 0x6f, 0xd0), 2));
+        painter.drawRect(QRectF(rect()).adjusted(1, 1, -1, -1));
+    }
+};
+
+}  // namespace
 
 int CueTableModel::rowCount(const QModelIndex& parent) const {
     return parent.isValid() ? 0 : rows_;
@@ -35,7 +60,13 @@ Qt::ItemFlags CueTableModel::flags(const QModelIndex& index) const {
 }
 
 CueTableView::CueTableView(QWidget* parent) : QTableView(parent), model_(new CueTableModel(this)) {
+    cueaccessibility::install();
+    setAccessibleName(QStringLiteral("Cues"));
     setModel(model_);
+    // Tab goes to the row's controls and on to the window's buttons, not across the columns
+    // under those controls.
+    setTabKeyNavigation(false);
+    connect(qApp, &QApplication::focusChanged, this, [this] { placeFocusRing(); });
     setSelectionBehavior(QAbstractItemView::SelectRows);
     setSelectionMode(QAbstractItemView::ExtendedSelection);
     setEditTriggers(QAbstractItemView::NoEditTriggers);
@@ -54,6 +85,11 @@ CueTableView::CueTableView(QWidget* parent) : QTableView(parent), model_(new Cue
     static const int widths[kColumnCount] = {40, 76, 260, 100, 320, 120, 60};
     for (int c = 0; c < kColumnCount; ++c) setColumnWidth(c, widths[c]);
     horizontalHeader()->setSectionResizeMode(2, QHeaderView::Stretch);
+}
+
+CueTableView::~CueTableView() {
+    // Focus moves while the widget tree comes down; the ring must not be placed by then.
+    disconnect(qApp, &QApplication::focusChanged, this, nullptr);
 }
 
 void CueTableView::setDataSource(CueTableDataSource* dataSource) {
@@ -95,7 +131,32 @@ CXTableCell* CueTableView::makeViewWithIdentifier(const QString& identifier) {
             if (cell) return cell;
         }
     }
-    return CXTableCell::makeViewWithIdentifier(identifier, viewport());
+    CXTableCell* cell = CXTableCell::makeViewWithIdentifier(identifier, viewport());
+    if (cell && cell->cxAudioTitle())
+        // Return commits the title (its editing finishes) and gives the keys back to the table,
+        // where the arrows and the show keys work again. Queued, so the title's own handlers
+        // have seen the Return first.
+        connect(
+            cell->cxAudioTitle(), &QLineEdit::returnPressed, this,
+            [this] { setFocus(Qt::OtherFocusReason); }, Qt::QueuedConnection);
+    return cell;
+}
+
+QList<int> CueTableView::rowsInView() const {
+    QList<int> rows;
+    for (const LiveRow& live : live_)
+        if (live.index.isValid()) rows.append(live.index.row());
+    std::sort(rows.begin(), rows.end());
+    return rows;
+}
+
+std::pair<int, int> CueTableView::locateCell(const CXTableCell* cell) const {
+    if (!cell) return {-1, -1};
+    for (const LiveRow& live : live_)
+        for (int column = 0; column < kColumnCount; ++column)
+            if (live.cells[column] == cell && live.index.isValid())
+                return {live.index.row(), column};
+    return {-1, -1};
 }
 
 int CueTableView::liveCellCount() const {
@@ -153,6 +214,8 @@ void CueTableView::moveRowAtIndex(int from, int to) {
     const int destination = to > from ? to + 1 : to;
     model_->beginMoveRows({}, from, from, {}, destination);
     model_->endMoveRows();
+    // The cells followed their cues; rows by number now hold other cells.
+    cueaccessibility::rowsChanged(this);
 }
 
 void CueTableView::removeRowsAtIndexes(const QList<int>& rows) {
@@ -180,6 +243,7 @@ void CueTableView::syncCells() {
 
     // Rows that left the view, or left the table, give their cells back.
     std::vector<bool> covered(first >= 0 ? std::size_t(last - first + 1) : 0, false);
+    bool changed = false;
     auto gone = std::remove_if(live_.begin(), live_.end(), [&](LiveRow& live) {
         const int row = live.index.isValid() ? live.index.row() : -1;
         if (row >= first && row <= last && first >= 0 && !covered[std::size_t(row - first)]) {
@@ -187,6 +251,7 @@ void CueTableView::syncCells() {
             return false;
         }
         for (auto& cell : live.cells) retire(cell);
+        changed = true;
         return true;
     });
     live_.erase(gone, live_.end());
@@ -198,10 +263,12 @@ void CueTableView::syncCells() {
             for (int column = 0; column < kColumnCount; ++column)
                 live.cells[column] = dataSource_->viewForTableColumn(column, row);
             live_.push_back(std::move(live));
+            changed = true;
         }
     }
     placeCells();
     syncing_ = false;
+    if (changed) cueaccessibility::rowsChanged(this);
 }
 
 void CueTableView::placeCells() {
@@ -215,6 +282,122 @@ void CueTableView::placeCells() {
             if (!cell->isVisible()) cell->show();
         }
     }
+    placeFocusRing();
+}
+
+QList<QWidget*> CueTableView::rowControls(int row) const {
+    QList<QWidget*> controls;
+    auto add = [&](QWidget* control) {
+        if (control && control->isVisible() && control->isEnabled()) controls.append(control);
+    };
+    if (CXTableCell* cell = viewAtColumn(1, row)) add(cell->cxPlayButton());
+    if (CXTableCell* cell = viewAtColumn(2, row)) add(cell->cxAudioTitle());
+    if (CXTableCell* cell = viewAtColumn(4, row)) add(cell->cxLengthSlider());
+    if (CXTableCell* cell = viewAtColumn(5, row)) add(cell->cxVolumeSlider());
+    if (CXTableCell* cell = viewAtColumn(6, row)) add(cell->cxEditButton());
+    return controls;
+}
+
+bool CueTableView::focusNextPrevChild(bool next) {
+    QWidget* focus = QApplication::focusWidget();
+    // The row in hand: the one whose control has focus, else the selected one.
+    int row = -1;
+    for (QWidget* w = focus; w && w != this; w = w->parentWidget())
+        if (auto* cell = qobject_cast<CXTableCell*>(w)) {
+            row = locateCell(cell).first;
+            break;
+        }
+    if (row < 0) row = selectedRow();
+    if (row >= 0 && focus == this && !viewAtColumn(1, row)) {
+        scrollTo(model_->index(row, 0));
+        syncCells();
+    }
+
+    QList<QWidget*> stops{this};
+    stops += rowControls(row);
+    const int at = std::max<qsizetype>(0, stops.indexOf(focus));
+    const int to = at + (next ? 1 : -1);
+    const Qt::FocusReason reason = next ? Qt::TabFocusReason : Qt::BacktabFocusReason;
+    if (to >= 0 && to < stops.size()) {
+        walkingRow_ = true;
+        stops[to]->setFocus(reason);
+        walkingRow_ = false;
+        return true;
+    }
+    // Past either end: the table's neighbour in the window's own order. The rows' controls are
+    // not in that order (they take focus only through the table), so it never lands on another
+    // row's.
+    for (QWidget* w = next ? nextInFocusChain() : previousInFocusChain(); w && w != this;
+         w = next ? w->nextInFocusChain() : w->previousInFocusChain()) {
+        if (isAncestorOf(w) || w->window() != window()) continue;
+        if ((w->focusPolicy() & Qt::TabFocus) && w->isVisible() && w->isEnabled()) {
+            w->setFocus(reason);
+            return true;
+        }
+    }
+    setFocus(reason);
+    return true;
+}
+
+void CueTableView::focusInEvent(QFocusEvent* event) {
+    QTableView::focusInEvent(event);
+    // Shift+Tab from the window's buttons comes back into the row at its last control, the way
+    // Tab left it.
+    if (event->reason() == Qt::BacktabFocusReason && !walkingRow_) {
+        const QList<QWidget*> controls = rowControls(selectedRow());
+        if (!controls.isEmpty()) {
+            controls.last()->setFocus(Qt::BacktabFocusReason);
+            return;
+        }
+    }
+    placeFocusRing();
+    cueaccessibility::rowFocused(this, currentIndex().row());
+}
+
+void CueTableView::focusOutEvent(QFocusEvent* event) {
+    QTableView::focusOutEvent(event);
+    placeFocusRing();
+}
+
+void CueTableView::currentChanged(const QModelIndex& current, const QModelIndex& previous) {
+    QAbstractItemView::currentChanged(current, previous);
+    placeFocusRing();
+    if (current.row() != previous.row()) cueaccessibility::rowFocused(this, current.row());
+}
+
+void CueTableView::selectionChanged(const QItemSelection& selected,
+                                    const QItemSelection& deselected) {
+    QAbstractItemView::selectionChanged(selected, deselected);
+    if (!QAccessible::isActive()) return;
+    QList<int> rows;
+    for (const QItemSelection* part : {&selected, &deselected})
+        for (const QItemSelectionRange& range : *part)
+            for (int row = range.top(); row <= range.bottom(); ++row) rows.append(row);
+    std::sort(rows.begin(), rows.end());
+    rows.erase(std::unique(rows.begin(), rows.end()), rows.end());
+    cueaccessibility::rowsSelected(this, rows);
+}
+
+void CueTableView::placeFocusRing() {
+    QRect area;
+    QWidget* focus = QApplication::focusWidget();
+    if (focus && focus == this) {
+        const int row = currentIndex().row();
+        if (row >= 0)
+            area = visualRect(model_->index(row, 0))
+                       .united(visualRect(model_->index(row, kColumnCount - 1)));
+    } else if (focus && focus->isVisible() && viewport()->isAncestorOf(focus)) {
+        area = QRect(focus->mapTo(viewport(), QPoint(0, 0)), focus->size()).adjusted(-2, -2, 2, 2);
+    }
+    area = area.intersected(viewport()->rect());
+    if (area.isEmpty()) {
+        if (focusRing_) focusRing_->hide();
+        return;
+    }
+    if (!focusRing_) focusRing_ = new FocusRing(viewport());
+    focusRing_->setGeometry(area);
+    focusRing_->raise();
+    focusRing_->show();
 }
 
 void CueTableView::updateGeometries() {

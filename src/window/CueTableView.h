@@ -61,6 +61,7 @@ public:
     static constexpr int kColumnCount = 7;
 
     explicit CueTableView(QWidget* parent = nullptr);
+    ~CueTableView() override;
 
     void setDataSource(CueTableDataSource* dataSource);
 
@@ -93,8 +94,21 @@ public:
     // Makes and drops cells to match the rows in view.
     void syncCells();
     int liveCellCount() const;
+    // The rows that have cells, in row order.
+    QList<int> rowsInView() const;
+    // The row and column a cell of a row in view stands in; (-1, -1) for any other widget.
+    std::pair<int, int> locateCell(const CXTableCell* cell) const;
 
 protected:
+    // Tab walks the table, then the controls of the row in hand, then leaves the table.
+    bool focusNextPrevChild(bool next) override;
+    void focusInEvent(QFocusEvent* event) override;
+    void focusOutEvent(QFocusEvent* event) override;
+    // Qt's own accessibility events here name items of the model by index; the table reports
+    // rows of its own instead.
+    void currentChanged(const QModelIndex& current, const QModelIndex& previous) override;
+    void selectionChanged(const QItemSelection& selected,
+                          const QItemSelection& deselected) override;
     void scrollContentsBy(int dx, int dy) override;
     void resizeEvent(QResizeEvent* event) override;
     void updateGeometries() override;
@@ -123,14 +137,23 @@ private:
 
     void retire(CXTableCell* cell);
     void placeCells();
+    // The controls of a row that Tab stops at, in column order.
+    QList<QWidget*> rowControls(int row) const;
+    // The ring around whatever in the table has keyboard focus: the current row while the table
+    // itself has it, else the focused control of a row. Drawn above the cells, which cover the
+    // view's own focus rectangle.
+    void placeFocusRing();
 
     CueTableModel* model_;
     CueTableDataSource* dataSource_ = nullptr;
     QStringList draggedTypes_;
     QPointer<QWidget> dropIndicator_;
+    QPointer<QWidget> focusRing_;
     std::vector<LiveRow> live_;
     // Hidden cells of rows that left the view, by identifier, refilled for rows that come in:
     // scrolling then costs a fill, not a widget tree.
     QHash<QString, std::vector<QPointer<CXTableCell>>> pool_;
     bool syncing_ = false;
+    // Tab is moving focus between the table and a row's controls.
+    bool walkingRow_ = false;
 };

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include "window/CueAccessibility.h"
+
 DoubleSlider::DoubleSlider(QWidget* parent) : QSlider(Qt::Horizontal, parent) {
     init();
 }
@@ -13,7 +15,12 @@ DoubleSlider::DoubleSlider(Qt::Orientation orientation, QWidget* parent)
 }
 
 void DoubleSlider::init() {
+    cueaccessibility::install();
     QSlider::setRange(0, kSteps);
+    // From the keyboard an arrow moves 1 % of the range and a page 10 %; one step of the
+    // handle's resolution would take a thousand presses to cross a fader.
+    QSlider::setSingleStep(kSteps / 100);
+    QSlider::setPageStep(kSteps / 10);
     connect(this, &QSlider::valueChanged, this, [this](int step) {
         if (settingFromCode_) return;
         value_ = valueAtStep(step);
@@ -34,6 +41,13 @@ void DoubleSlider::setMaxValue(double maximum) {
 void DoubleSlider::setDoubleValue(double value) {
     value_ = value;
     placeHandle();
+}
+
+void DoubleSlider::moveToValue(double value) {
+    if (!std::isfinite(value)) return;
+    value_ = std::clamp(value, std::min(min_, max_), std::max(min_, max_));
+    placeHandle();
+    emit doubleValueChanged(value_);
 }
 
 double DoubleSlider::valueAtStep(int step) const {

@@ -23,6 +23,8 @@ public:
     void setIntValue(int value) { setDoubleValue(double(value)); }
     double doubleValue() const { return value_; }
     float floatValue() const { return float(value_); }
+    // As the user moving the handle there: the value, held to the range, is taken and reported.
+    void moveToValue(double value);
 
 signals:
     // The user moved the slider (not sent for values set by the program).

@@ -6,6 +6,8 @@
 #include <QPixmap>
 #include <QSvgRenderer>
 
+#include "window/CueAccessibility.h"
+
 // The resource lives in a static library, whose registration object the linker would drop
 // because nothing refers to it; registering by hand keeps the icons in every executable.
 static void registerIconResource() {
@@ -53,6 +55,7 @@ QPixmap tintedSymbol(const QString& name, const QColor& tint, QSize size, qreal 
 
 SymbolImageView::SymbolImageView(QWidget* parent) : QLabel(parent) {
     registerIconResource();
+    cueaccessibility::install();
     setAlignment(Qt::AlignCenter);
 }
 
