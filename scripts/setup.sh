@@ -14,6 +14,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   ffmpeg sox libsox-fmt-all
   pulseaudio pulseaudio-utils libasound2-plugins
+  at-spi2-core dbus dbus-bin dbus-daemon python3-pyatspi gir1.2-atspi-2.0
   xvfb xauth xdotool dpkg-dev
 )
 missing=()

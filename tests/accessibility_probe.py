@@ -1,0 +1,154 @@
+#!/usr/bin/python3
+"""Drives a running Cuevox through AT-SPI, the way a screen reader reaches it: by walking the
+accessible tree from the desktop down to the table, its rows and their controls.
+
+    accessibility_probe.py play    press row 2's Play button by its accessibility action
+    accessibility_probe.py icons   read the option icons of row 2
+
+Exits non-zero, saying why, when the program does not show what the check expects."""
+import os
+import subprocess
+import sys
+import tempfile
+import time
+
+import pyatspi
+
+
+def fail(message):
+    print("FAIL: " + message)
+    sys.exit(1)
+
+
+def wait_for(predicate, seconds, what):
+    deadline = time.monotonic() + seconds
+    while time.monotonic() < deadline:
+        try:
+            if predicate():
+                return
+        except Exception:  # an object that is being rebuilt answers nothing for a moment
+            pass
+        time.sleep(0.1)
+    fail("timed out waiting for " + what)
+
+
+def walk(accessible):
+    yield accessible
+    for child in accessible:
+        if child is not None:
+            yield from walk(child)
+
+
+def find(root, role, name=None):
+    for accessible in walk(root):
+        if accessible.getRole() == role and (name is None or accessible.name == name):
+            return accessible
+    return None
+
+
+def application(name):
+    found = []
+
+    def registered():
+        for app in pyatspi.Registry.getDesktop(0):
+            if app is not None and app.name == name:
+                found.append(app)
+                return True
+        return False
+
+    wait_for(registered, 20, "the program on the accessibility bus")
+    return found[0]
+
+
+def row(number):
+    app = application("Cuevox")
+    holder = []
+
+    def shown():
+        table = find(app, pyatspi.ROLE_TABLE, "Cues")
+        for child in table:
+            if child.getRole() == pyatspi.ROLE_TABLE_ROW and (
+                child.name == "Row %d" % number or child.name.startswith("Row %d:" % number)
+            ):
+                holder.append(child)
+                return True
+        return False
+
+    wait_for(shown, 10, "row %d in the cue table" % number)
+    return holder[0]
+
+
+def press(accessible):
+    action = accessible.queryAction()
+    for i in range(action.nActions):
+        if action.getName(i) == "Press":
+            action.doAction(i)
+            return
+    fail("%r offers no Press action" % accessible.name)
+
+
+def recorded_rms(seconds):
+    """The level of what the program plays, recorded from the private sound server."""
+    soundbox = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "scripts",
+                            "soundbox.sh")
+    with tempfile.TemporaryDirectory() as folder:
+        wav = os.path.join(folder, "take.wav")
+        subprocess.run(["bash", soundbox, "record", wav, str(seconds)], check=True,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        stat = subprocess.run(["sox", wav, "-n", "stat"], capture_output=True, text=True)
+    for line in stat.stderr.splitlines():
+        if line.startswith("RMS     amplitude:"):
+            return float(line.split(":")[1])
+    fail("no level in the recording: " + stat.stderr)
+
+
+def check_play():
+    second = row(2)
+    button = find(second, pyatspi.ROLE_PUSH_BUTTON, "Play")
+    if button is None:
+        fail("row 2 has no Play button: " + repr([a.name for a in walk(second)]))
+    position = find(second, pyatspi.ROLE_SLIDER, "Position")
+    others = [find(row(n), pyatspi.ROLE_PUSH_BUTTON) for n in (1, 3)]
+
+    press(button)
+    wait_for(lambda: button.name == "Stop", 5, "row 2's button to read Stop")
+    # The cue plays: its row's position moves on from the start of the file.
+    wait_for(lambda: position.queryValue().currentValue >= 1.0, 5,
+             "row 2's position to pass one second")
+    if [other.name for other in others] != ["Play", "Play"]:
+        fail("other rows changed: " + repr([other.name for other in others]))
+    if os.environ.get("PULSE_SERVER"):
+        level = recorded_rms(1)
+        if level < 0.02:
+            fail("row 2 plays silence (RMS %f)" % level)
+        print("row 2 heard at RMS %.3f" % level)
+
+    # A second press is a second click: the cue stops and its row returns to the start.
+    press(button)
+    wait_for(lambda: button.name == "Play", 5, "row 2's button to read Play again")
+    wait_for(lambda: position.queryValue().currentValue == 0.0, 5,
+             "row 2's position back at the start")
+    print("row 2 played and stopped through its Play button's action")
+
+
+def check_icons():
+    options = find(row(2), pyatspi.ROLE_TABLE_CELL, "Options")
+    icons = [(icon.description, icon.name) for icon in options if icon is not None]
+    expected = [
+        ("Persist/Extend Icon", "off"),
+        ("Cut Icon", "on"),
+        ("Fade In and Out Icon", "on"),
+        ("Repeat Icon", "off"),
+    ]
+    if icons != expected:
+        fail("row 2's icons read %r, expected %r" % (icons, expected))
+    if any(icon.getRole() != pyatspi.ROLE_IMAGE for icon in options):
+        fail("an option icon is not an image")
+    volume = find(row(2), pyatspi.ROLE_SLIDER, "Volume").queryValue()
+    if abs(volume.currentValue - 0.5) > 1e-6 or volume.maximumValue != 1.0:
+        fail("row 2's volume reads %f of %f" % (volume.currentValue, volume.maximumValue))
+    print("row 2's icons and volume read as set")
+
+
+if __name__ == "__main__":
+    {"play": check_play, "icons": check_icons}[sys.argv[1]]()
