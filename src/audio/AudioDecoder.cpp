@@ -128,8 +128,7 @@ bool AudioDecoder::openFile(const std::string& path, int outputRate, std::string
     decoderDrained_ = false;
     resamplerFlushed_ = false;
     endOfFile_ = false;
-    pending_.clear();
-    pendingRead_ = 0;
+    clearPending();
     return true;
 }
 
@@ -154,25 +153,33 @@ bool AudioDecoder::setUpResampler() {
     return swr_init(s) >= 0;
 }
 
+float* AudioDecoder::reservePending(size_t frames) {
+    if (pendingFrames_ + frames > pendingCapacity_) {
+        const size_t capacity = std::max(pendingCapacity_ * 2, pendingFrames_ + frames);
+        std::unique_ptr<float[]> grown(new float[capacity * 2]);
+        if (pendingFrames_ > 0)
+            std::memcpy(grown.get(), pending_.get(), pendingFrames_ * 2 * sizeof(float));
+        pending_ = std::move(grown);
+        pendingCapacity_ = capacity;
+    }
+    return pending_.get() + pendingFrames_ * 2;
+}
+
 void AudioDecoder::appendConverted(const uint8_t** data, int samples) {
     const int maxOut = swr_get_out_samples(swr_.get(), samples);
     if (maxOut <= 0) return;
-    convertBuffer_.resize(size_t(maxOut) * outputChannels_);
-    uint8_t* outPtr = reinterpret_cast<uint8_t*>(convertBuffer_.data());
-    const int n = swr_convert(swr_.get(), &outPtr, maxOut, data, samples);
-    if (n <= 0) return;
-    const size_t base = pending_.size();
-    pending_.resize(base + size_t(n) * 2);
-    float* dst = pending_.data() + base;
-    if (outputChannels_ == 1) {
-        for (int i = 0; i < n; ++i) dst[2 * i] = dst[2 * i + 1] = convertBuffer_[size_t(i)];
-    } else {
-        std::memcpy(dst, convertBuffer_.data(), size_t(n) * 2 * sizeof(float));
+    float* dst = reservePending(size_t(maxOut));
+    if (outputChannels_ == 2) {
+        auto* outPtr = reinterpret_cast<uint8_t*>(dst);
+        const int n = swr_convert(swr_.get(), &outPtr, maxOut, data, samples);
+        if (n > 0) pendingFrames_ += size_t(n);
+        return;
     }
-    // A float file can carry NaN or infinity (found by fuzzing a float WAV): summed into the
-    // mix, one such sample would silence every other cue in the block. It plays as silence.
-    for (size_t i = 0; i < size_t(n) * 2; ++i)
-        if (!std::isfinite(dst[i])) dst[i] = 0.0f;
+    monoBuffer_.resize(size_t(maxOut));
+    auto* outPtr = reinterpret_cast<uint8_t*>(monoBuffer_.data());
+    const int n = swr_convert(swr_.get(), &outPtr, maxOut, data, samples);
+    for (int i = 0; i < n; ++i) dst[2 * i] = dst[2 * i + 1] = monoBuffer_[size_t(i)];
+    if (n > 0) pendingFrames_ += size_t(n);
 }
 
 bool AudioDecoder::decodeMore() {
@@ -256,10 +263,9 @@ int AudioDecoder::read(float* out, int maxFrames, bool* atEnd) {
     int written = 0;
     if (atEnd) *atEnd = false;
     while (written < maxFrames) {
-        const size_t available = pending_.size() / 2 - pendingRead_;
+        const size_t available = pendingFrames_ - pendingRead_;
         if (available == 0) {
-            pending_.clear();
-            pendingRead_ = 0;
+            clearPending();
             if (endOfFile_ || !decodeMore()) {
                 endOfFile_ = true;
                 if (atEnd) *atEnd = true;
@@ -269,7 +275,7 @@ int AudioDecoder::read(float* out, int maxFrames, bool* atEnd) {
         }
         size_t n = std::min(available, size_t(maxFrames - written));
         if (out)
-            std::memcpy(out + size_t(written) * 2, pending_.data() + pendingRead_ * 2,
+            std::memcpy(out + size_t(written) * 2, pending_.get() + pendingRead_ * 2,
                         n * 2 * sizeof(float));
         pendingRead_ += n;
         written += int(n);
@@ -310,8 +316,7 @@ bool AudioDecoder::seekTo(int64_t frame) {
     }
     avcodec_flush_buffers(codec_.get());
     if (!setUpResampler()) return false;
-    pending_.clear();
-    pendingRead_ = 0;
+    clearPending();
     decoderDrained_ = false;
     resamplerFlushed_ = false;
     endOfFile_ = false;

@@ -84,7 +84,13 @@ private:
     bool resamplerFlushed_ = false;
     bool endOfFile_ = false;
 
-    std::vector<float> pending_;  // converted interleaved stereo frames not yet read
-    size_t pendingRead_ = 0;      // in frames
-    std::vector<float> convertBuffer_;
+    // Converted interleaved stereo frames not yet read. A plain buffer rather than a vector:
+    // the resampler writes straight into its tail, with no zero-filling and no second copy.
+    std::unique_ptr<float[]> pending_;
+    size_t pendingCapacity_ = 0;  // in frames
+    size_t pendingFrames_ = 0;
+    size_t pendingRead_ = 0;
+    std::vector<float> monoBuffer_;
+    float* reservePending(size_t frames);
+    void clearPending() { pendingFrames_ = pendingRead_ = 0; }
 };
