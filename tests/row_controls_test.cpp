@@ -59,6 +59,15 @@ TEST_F(RowControlsTest, SeekMovesThePlayerAndLabelOnlyAndSavesNothing) {
     EXPECT_TRUE(playing(0));
     EXPECT_GT(cueAt(0).player->currentTime(), 75.9);
 
+    // While the operator holds the handle, the running position doesn't pull it away.
+    DoubleSlider* position = cell(4, 0)->cxLengthSlider();
+    position->setSliderDown(true);
+    position->setDoubleValue(20.0);
+    QTest::qWait(60);
+    EXPECT_EQ(position->doubleValue(), 20.0);
+    position->setSliderDown(false);
+    EXPECT_TRUE(waitFor([&] { return position->doubleValue() > 75.9; }, 500));
+
     // A stopped cue: the position moves, the cut does not.
     slide(cell(4, 1)->cxLengthSlider(), 45.0);
     EXPECT_FALSE(playing(1));

@@ -135,7 +135,9 @@ void ViewController::timerUpdate() {
         const double position = player->currentTime();
         if (audioTable_) {
             if (auto* cell = audioTable_->viewAtColumn(4, row)) {
-                if (auto* slider = cell->cxLengthSlider()) slider->setDoubleValue(position);
+                // The operator's hand on the handle wins over the running position.
+                auto* slider = cell->cxLengthSlider();
+                if (slider && !slider->isSliderDown()) slider->setDoubleValue(position);
                 if (auto* start = cell->cxStartTime()) start->setText(formatTime(position));
             }
         }
