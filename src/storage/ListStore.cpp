@@ -98,9 +98,12 @@ void ListStore::load(CueList& cxList, AudioPlayerDelegate* delegate) {
     size_t loaded = 0;
     bool failed = false;
     const size_t count = value->size();
+    const nlohmann::json noObject;
     for (size_t i = 0; i < count; ++i) {
         // The members of a top-level object are not list elements: they read as no object.
-        const nlohmann::json element = value->is_array() ? (*value)[i] : nlohmann::json();
+        // Read in place: copying an element recurses once per level of nesting, and a hand-made
+        // file nested a hundred thousand deep overflowed the stack.
+        const nlohmann::json& element = value->is_array() ? (*value)[i] : noObject;
         try {
             auto cue = CXAudio::fromJSON(element);
             cue->player->setDelegate(delegate);
