@@ -337,6 +337,29 @@ TEST_F(OfflinePlayerTest, AFileDeletedUnderAStoppedPlayerEndsItsNextRun) {
     EXPECT_EQ(delegate.ends, 1);
 }
 
+// The stored file is deleted or cut short by something else while its cue plays: what is left
+// plays, then the run ends once with its end event; a cut file ends early.
+TEST_F(OfflinePlayerTest, AFileDeletedOrTruncatedWhilePlayingEndsItsRun) {
+    for (const bool truncate : {false, true}) {
+        SCOPED_TRACE(truncate ? "truncated" : "deleted");
+        const auto path = file("playing.wav");
+        testfiles::writeToneWav(path, kRate, 4.0, 220.0, 0.3f);
+        auto p = open(path);
+        EndCounter delegate;
+        p->setDelegate(&delegate);
+        p->play();
+        render(50);  // about half a second
+        if (truncate)
+            std::filesystem::resize_file(path, 44 + kRate);  // a quarter of a second left
+        else
+            std::filesystem::remove(path);
+        render(truncate ? 200 : 350);  // to 2.7 s, or past the file's 4 s
+        EXPECT_FALSE(p->isPlaying());
+        settle();
+        EXPECT_EQ(delegate.ends, 1);
+    }
+}
+
 TEST_F(OfflinePlayerTest, BadFilesFailCleanly) {
     std::string error;
     EXPECT_FALSE(AudioPlayer::initWithContentsOfURL(file("missing.wav"), &error, &engine));

@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <QElapsedTimer>
 #include <QProcess>
 #include <QProcessEnvironment>
 #include <QRandomGenerator>
@@ -301,6 +303,100 @@ TEST_F(ListStoreTest, FailedWriteIsReportedAndTheOldListStays) {
 
     store.save(list);
     EXPECT_EQ(readList(), listfile::text(list));
+}
+
+namespace {
+
+// Makes a folder refuse new entries: by its mode for a normal user, by the immutable flag for
+// root (whom modes don't stop). False when neither works here.
+bool makeReadOnly(const std::string& folder, bool readOnly) {
+    if (::geteuid() != 0) {
+        fs::permissions(folder, fs::perms::owner_write,
+                        readOnly ? fs::perm_options::remove : fs::perm_options::add);
+    } else {
+        const std::string cmd =
+            std::string("chattr ") + (readOnly ? "+i" : "-i") + " '" + folder + "' 2>/dev/null";
+        if (testfiles::run(cmd) != 0) return false;
+    }
+    if (!readOnly) return true;
+    const std::string probe = folder + "/probe";
+    if (std::FILE* f = std::fopen(probe.c_str(), "w")) {
+        std::fclose(f);
+        fs::remove(probe);
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+TEST_F(ListStoreTest, ReadOnlyDocumentsFolderKeepsTheOldListAndTheListInMemory) {
+    list.push_back(CXAudio::fromFileName("a.wav"));
+    store.save(list);
+    const std::string before = readList();
+    list.push_back(CXAudio::fromFileName("b.wav"));
+    if (!makeReadOnly(home.docs(), true)) GTEST_SKIP() << "cannot make a folder read-only here";
+    std::string printed;
+    {
+        CaptureStdout out;
+        store.save(list);
+        printed = out.text();
+    }
+    makeReadOnly(home.docs(), false);
+    EXPECT_EQ(printed, "Failed to write savejson\n");
+    EXPECT_EQ(readList(), before);
+    EXPECT_EQ(list.size(), 2u);
+    store.save(list);
+    EXPECT_EQ(readList(), listfile::text(list));
+}
+
+// Hostile list files: each loads within seconds, and a save afterwards keeps what the load could
+// not read, either in place or as the backup.
+TEST_F(ListStoreTest, HostileListFilesLoadQuicklyAndSurviveTheNextSave) {
+    const std::string cue = element("a.wav", "kept").dump();
+    std::string manyCues = "[";
+    for (int i = 0; i < 100000; ++i) manyCues += (i ? ",{\"fileName\":\"gone.wav\"}" : cue);
+    manyCues += "]";
+    std::string garbage(100 << 20, '\0');
+    for (size_t i = 0; i < garbage.size(); ++i) garbage[i] = char((i * 2654435761u) >> 13);
+    garbage[0] = '[';
+    struct Case {
+        const char* what;
+        std::string content;
+        size_t cues;
+    };
+    const Case cases[] = {
+        {"100,000 elements", manyCues, 1},
+        {"deep nesting", std::string(100000, '[') + std::string(100000, ']'), 0},
+        {"deep nesting, unclosed", std::string(1 << 20, '['), 0},
+        {"100 MB of garbage", garbage, 0},
+        {"100 MB list", "[" + cue + std::string(100 << 20, ' ') + "]", 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        home.storeTone("a.wav", 0.4);
+        fs::remove(storage::backupFilePath());
+        testfiles::writeAll(listPath(), c.content);
+        ListStore fresh;
+        CueList loaded;
+        QElapsedTimer clock;
+        clock.start();
+        bool lossy = false;
+        {
+            CaptureStdout out;
+            fresh.load(loaded, &delegate);
+            EXPECT_EQ(loaded.size(), c.cues);
+            lossy = fresh.backupPending();
+            fresh.save(loaded);
+        }
+        EXPECT_LT(clock.elapsed(), 5000);
+        EXPECT_TRUE(fs::exists(storage::storedFilePath("a.wav")));
+        const std::string now = readList();
+        if (now != c.content) {
+            EXPECT_EQ(now, listfile::text(loaded));
+            if (lossy) EXPECT_TRUE(testfiles::readAll(storage::backupFilePath()) == c.content);
+        }
+    }
 }
 
 // --- saves off the GUI thread ----------------------------------------------------------------
