@@ -235,7 +235,9 @@ TEST_F(OfflinePlayerTest, LoopsPlayNPlusOneSeamlessPassesThenEndOnce) {
     EXPECT_EQ(delegate.ends, 2);
 }
 
-TEST_F(OfflinePlayerTest, StopNeverReportsAnEnd) {
+// An end the audio thread reached is heard once, also when the GUI learns of it late (after a
+// seek), but never after stop() and never after a restart has superseded it.
+TEST_F(OfflinePlayerTest, EndEventsAndWhatSupersedesThem) {
     const auto path = file("short.wav");
     testfiles::writeIndexWav(path, kRate, 3000);
     auto p = open(path);
@@ -248,7 +250,7 @@ TEST_F(OfflinePlayerTest, StopNeverReportsAnEnd) {
     settle();
     EXPECT_EQ(delegate.ends, 0);
 
-    // Stop issued after the audio thread already reached the end but before the GUI heard it.
+    // Stopped after the audio thread reached the end but before the GUI heard it.
     p->setCurrentTime(0);
     p->play();
     render(20);
@@ -256,16 +258,10 @@ TEST_F(OfflinePlayerTest, StopNeverReportsAnEnd) {
     settle();
     EXPECT_EQ(delegate.ends, 0);
     EXPECT_FALSE(p->isPlaying());
-}
 
-TEST_F(OfflinePlayerTest, AnEndTheGuiHasNotHeardYetSurvivesASeekButNotARestart) {
-    const auto path = file("short.wav");
-    testfiles::writeIndexWav(path, kRate, 3000);
-    auto p = open(path);
-    EndCounter delegate;
-    p->setDelegate(&delegate);
+    // Ended, unheard, then seeked and prepared: still heard, and the seek holds.
     p->play();
-    render(20);  // ended on the audio thread; no event loop has run
+    render(20);
     EXPECT_FALSE(p->isPlaying());
     EXPECT_EQ(p->currentTime(), 0.0);
     p->setCurrentTime(0.01);
@@ -274,9 +270,10 @@ TEST_F(OfflinePlayerTest, AnEndTheGuiHasNotHeardYetSurvivesASeekButNotARestart) 
     settle();
     EXPECT_EQ(delegate.ends, 1);
 
+    // Ended, unheard, then restarted: that end is gone.
     p->play();
     render(20);
-    p->play();  // restarted before the end was heard: that end is superseded
+    p->play();
     settle();
     EXPECT_EQ(delegate.ends, 1);
     EXPECT_TRUE(p->isPlaying());
