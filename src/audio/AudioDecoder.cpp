@@ -23,6 +23,7 @@ constexpr int kMaxConsecutiveErrors = 64;
 // Above any real recording (768 kHz is the highest in use). A header claiming more (found by
 // fuzzing: 805 MHz) makes the resampler build a filter of gigabytes for tens of seconds.
 constexpr int kMaxSourceRate = 768000;
+constexpr float kMaxSample = 64.0f;
 
 void quietFfmpeg() {
     static std::once_flag once;
@@ -150,6 +151,8 @@ bool AudioDecoder::setUpResampler() {
     av_channel_layout_uninit(&out);
     if (ret < 0 || !s) return false;
     swr_.reset(s);
+    swrFormat_ = codec_->sample_fmt;
+    swrChannels_ = sourceChannels_;
     return swr_init(s) >= 0;
 }
 
@@ -169,17 +172,24 @@ void AudioDecoder::appendConverted(const uint8_t** data, int samples) {
     const int maxOut = swr_get_out_samples(swr_.get(), samples);
     if (maxOut <= 0) return;
     float* dst = reservePending(size_t(maxOut));
+    int n = 0;
     if (outputChannels_ == 2) {
         auto* outPtr = reinterpret_cast<uint8_t*>(dst);
-        const int n = swr_convert(swr_.get(), &outPtr, maxOut, data, samples);
-        if (n > 0) pendingFrames_ += size_t(n);
-        return;
+        n = swr_convert(swr_.get(), &outPtr, maxOut, data, samples);
+    } else {
+        monoBuffer_.resize(size_t(maxOut));
+        auto* outPtr = reinterpret_cast<uint8_t*>(monoBuffer_.data());
+        n = swr_convert(swr_.get(), &outPtr, maxOut, data, samples);
+        for (int i = 0; i < n; ++i) dst[2 * i] = dst[2 * i + 1] = monoBuffer_[size_t(i)];
     }
-    monoBuffer_.resize(size_t(maxOut));
-    auto* outPtr = reinterpret_cast<uint8_t*>(monoBuffer_.data());
-    const int n = swr_convert(swr_.get(), &outPtr, maxOut, data, samples);
-    for (int i = 0; i < n; ++i) dst[2 * i] = dst[2 * i + 1] = monoBuffer_[size_t(i)];
-    if (n > 0) pendingFrames_ += size_t(n);
+    if (n <= 0) return;
+    // A float file can carry NaN, infinity or values near the float limit (found by fuzzing
+    // float WAVs): summed into the mix they give NaN or infinity, which silences every other cue
+    // in the block. NaN plays as silence, the rest is held to 36 dB over full scale, a level no
+    // real recording reaches.
+    for (size_t i = 0; i < size_t(n) * 2; ++i)
+        dst[i] = std::isnan(dst[i]) ? 0.0f : std::clamp(dst[i], -kMaxSample, kMaxSample);
+    pendingFrames_ += size_t(n);
 }
 
 bool AudioDecoder::decodeMore() {
@@ -196,6 +206,17 @@ bool AudioDecoder::decodeMore() {
         int ret = avcodec_receive_frame(codec_.get(), frame_.get());
         if (ret == 0) {
             AVFrame* f = frame_.get();
+            // A stream can change its layout midway (found by fuzzing: an MPEG audio frame
+            // that turned mono); the resampler would read channels the frame doesn't have.
+            if (f->format != swrFormat_ || f->ch_layout.nb_channels != swrChannels_ ||
+                f->sample_rate != sourceRate_) {
+                av_frame_unref(f);
+                if (++errors > kMaxConsecutiveErrors) {
+                    decoderDrained_ = true;
+                    return decodeMore();
+                }
+                continue;
+            }
             int skip = 0;
             if (syncToTimestamp_) {
                 const int64_t ts = f->best_effort_timestamp;

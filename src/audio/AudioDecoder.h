@@ -74,6 +74,9 @@ private:
     int sourceRate_ = 0;
     int sourceChannels_ = 0;
     int outputChannels_ = 2;  // what swr produces: 1 for mono sources, duplicated on the way out
+    // What the resampler was set up for; a decoded frame that differs is not converted.
+    int swrFormat_ = -1;
+    int swrChannels_ = 0;
     double duration_ = 0.0;
 
     int64_t position_ = 0;  // output frame of the next read()
