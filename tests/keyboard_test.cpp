@@ -36,6 +36,10 @@ protected:
 
 TEST_F(KeyboardTest, ArrowsMoveTheSelectedRowAndTabWalksItsControlsThenTheWindow) {
     openList();
+    // From nothing selected, the first arrow takes the first row.
+    table().clearSelection();
+    press(Qt::Key_Down);
+    EXPECT_EQ(table().selectedRow(), 0);
     press(Qt::Key_Down);
     press(Qt::Key_Down);
     EXPECT_EQ(table().selectedRow(), 2);

@@ -147,8 +147,11 @@ QAccessibleInterface* factory(const QString& className, QObject* object) {
         return new DoubleSliderAccessible(static_cast<DoubleSlider*>(object));
     // An option icon is a picture whose name is its state and whose description says which
     // option it stands for.
-    if (className == QLatin1String("SymbolImageView"))
+    if (className == QLatin1String("SymbolImageView") || className == QLatin1String("WaveformView"))
         return new QAccessibleWidget(static_cast<QWidget*>(object), QAccessible::Graphic);
+    // A plain widget shown as a dialog window reads as a dialog, not as a pane of nothing.
+    if (className == QLatin1String("SettingsViewController"))
+        return new QAccessibleWidget(static_cast<QWidget*>(object), QAccessible::Dialog);
     return nullptr;
 }
 

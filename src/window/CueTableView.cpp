@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QHeaderView>
+#include <QKeyEvent>
 #include <QPainter>
 #include <QScrollBar>
 #include <algorithm>
@@ -352,6 +353,21 @@ void CueTableView::focusInEvent(QFocusEvent* event) {
     }
     placeFocusRing();
     cueaccessibility::rowFocused(this, currentIndex().row());
+}
+
+void CueTableView::keyPressEvent(QKeyEvent* event) {
+    const bool arrow = event->key() == Qt::Key_Up || event->key() == Qt::Key_Down;
+    if (arrow && (event->modifiers() & ~Qt::KeypadModifier) == Qt::NoModifier &&
+        !selectionModel()->hasSelection() && numberOfRows() > 0) {
+        // Nothing selected yet: the first arrow selects the row in hand rather than the one
+        // past it, so the first cue can be reached from a fresh start.
+        const int row = currentIndex().isValid() ? currentIndex().row() : 0;
+        selectRowIndexes({row}, false);
+        scrollTo(model_->index(row, 0));
+        event->accept();
+        return;
+    }
+    QTableView::keyPressEvent(event);
 }
 
 void CueTableView::focusOutEvent(QFocusEvent* event) {

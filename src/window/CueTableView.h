@@ -103,6 +103,7 @@ protected:
     // Tab walks the table, then the controls of the row in hand, then leaves the table.
     bool focusNextPrevChild(bool next) override;
     void focusInEvent(QFocusEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
     void focusOutEvent(QFocusEvent* event) override;
     // Qt's own accessibility events here name items of the model by index; the table reports
     // rows of its own instead.
