@@ -152,6 +152,10 @@ bool AudioDecoder::setUpResampler() {
     if (ret < 0 || !s) return false;
     swr_.reset(s);
     swrFormat_ = codec_->sample_fmt;
+    {
+        const AVSampleFormat packed = av_get_packed_sample_fmt(codec_->sample_fmt);
+        floatSamples_ = packed == AV_SAMPLE_FMT_FLT || packed == AV_SAMPLE_FMT_DBL;
+    }
     swrChannels_ = sourceChannels_;
     return swr_init(s) >= 0;
 }
@@ -186,9 +190,11 @@ void AudioDecoder::appendConverted(const uint8_t** data, int samples) {
     // A float file can carry NaN, infinity or values near the float limit (found by fuzzing
     // float WAVs): summed into the mix they give NaN or infinity, which silences every other cue
     // in the block. NaN plays as silence, the rest is held to 36 dB over full scale, a level no
-    // real recording reaches.
-    for (size_t i = 0; i < size_t(n) * 2; ++i)
-        dst[i] = std::isnan(dst[i]) ? 0.0f : std::clamp(dst[i], -kMaxSample, kMaxSample);
+    // real recording reaches. Integer samples can't do that, and skip the pass.
+    if (floatSamples_) {
+        for (size_t i = 0; i < size_t(n) * 2; ++i)
+            dst[i] = std::isnan(dst[i]) ? 0.0f : std::clamp(dst[i], -kMaxSample, kMaxSample);
+    }
     pendingFrames_ += size_t(n);
 }
 

@@ -76,6 +76,7 @@ private:
     int outputChannels_ = 2;  // what swr produces: 1 for mono sources, duplicated on the way out
     // What the resampler was set up for; a decoded frame that differs is not converted.
     int swrFormat_ = -1;
+    bool floatSamples_ = false;  // the codec hands out float samples, which may be NaN or huge
     int swrChannels_ = 0;
     double duration_ = 0.0;
 
