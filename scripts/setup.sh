@@ -16,6 +16,7 @@ packages=(
   pulseaudio pulseaudio-utils libasound2-plugins
   at-spi2-core dbus dbus-bin dbus-daemon python3-pyatspi gir1.2-atspi-2.0
   xvfb xauth xdotool dpkg-dev
+  clang libclang-rt-14-dev e2fsprogs
 )
 missing=()
 for p in "${packages[@]}"; do

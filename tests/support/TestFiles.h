@@ -8,6 +8,13 @@
 
 namespace testfiles {
 
+// How many times slower than a plain build this build runs (sanitizers): time limits scale by it.
+#ifdef CUEVOX_SLOWDOWN
+constexpr int kSlowdown = CUEVOX_SLOWDOWN;
+#else
+constexpr int kSlowdown = 1;
+#endif
+
 // Writes a 16-bit PCM WAV whose sample i of channel c is sample(i, c) (clamped to [-1, 1]).
 void writeWav16(const std::string& path, int rate, int channels, int64_t frames,
                 const std::function<float(int64_t, int)>& sample);
