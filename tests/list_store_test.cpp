@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -476,8 +477,11 @@ TEST(ListStoreKillChild, SaveLoop) {
     if (!std::getenv("CUEVOX_SAVE_LOOP")) GTEST_SKIP() << "child process mode only";
     const CueList pool = makePool();
     ListStore store;
+    // Never outlive the test that started this process, even if that test dies.
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
     const int first = std::atoi(std::getenv("CUEVOX_SAVE_LOOP"));
-    for (int n = first;; ++n) {
+    for (int n = first; std::chrono::steady_clock::now() < deadline; ++n) {
         store.save(takeList(pool, n));
         if (n == first) std::cout << "saving" << std::endl;
     }
