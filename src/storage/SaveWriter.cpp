@@ -1,39 +1,39 @@
 #include "storage/SaveWriter.h"
 
-#include <QThreadPool>
-
-SaveWriter::SaveWriter(WriteFn write) : write_(std::move(write)) {
-    pool_.setMaxThreadCount(1);
-}
+SaveWriter::SaveWriter(WriteFn write) : write_(std::move(write)), thread_([this] { run(); }) {}
 
 SaveWriter::~SaveWriter() {
     waitForIdle();
+    {
+        std::lock_guard lock(mutex_);
+        stopping_ = true;
+    }
+    work_.notify_one();
+    thread_.join();
 }
 
 void SaveWriter::submit(std::string text) {
-    std::lock_guard lock(mutex_);
-    pending_ = std::move(text);
-    if (running_) return;  // the running drain picks it up
-    running_ = true;
-    pool_.start([this] { drain(); });
+    {
+        std::lock_guard lock(mutex_);
+        pending_ = std::move(text);
+    }
+    work_.notify_one();
 }
 
-void SaveWriter::drain() {
+void SaveWriter::run() {
+    std::unique_lock lock(mutex_);
     for (;;) {
-        std::string text;
-        {
-            std::lock_guard lock(mutex_);
-            if (!pending_) {
-                running_ = false;
-                idle_.notify_all();
-                return;
-            }
-            text = std::move(*pending_);
-            pending_.reset();
-        }
+        work_.wait(lock, [this] { return pending_ || stopping_; });
+        if (!pending_) return;
+        std::string text = std::move(*pending_);
+        pending_.reset();
+        running_ = true;
+        lock.unlock();
         write_(text);
-        std::lock_guard lock(mutex_);
+        lock.lock();
+        running_ = false;
         ++writesDone_;
+        if (!pending_) idle_.notify_all();
     }
 }
 

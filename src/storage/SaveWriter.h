@@ -1,12 +1,12 @@
 #pragma once
 
-#include <QThreadPool>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 
 // Writes list texts off the GUI thread, one at a time. A text submitted while another is being
 // written waits; a newer submission replaces a waiting one, so the last text submitted is always
@@ -29,15 +29,18 @@ public:
     uint64_t writesDone() const;
 
 private:
-    void drain();
+    void run();
 
     WriteFn write_;
     mutable std::mutex mutex_;
     std::condition_variable idle_;
+    std::condition_variable work_;
     std::optional<std::string> pending_;
     bool running_ = false;
+    bool stopping_ = false;
     uint64_t writesDone_ = 0;
-    // Its own single thread, so a save never waits behind unrelated work in the global pool.
-    // Declared last: it is destroyed first and waits for a drain that still holds the mutex.
-    QThreadPool pool_;
+    // Its own thread, so a save never waits behind unrelated work in a shared pool. A plain
+    // std::thread rather than a Qt pool: the thread sanitizer sees every hand-over and join.
+    // Declared last: started once everything it uses exists.
+    std::thread thread_;
 };
