@@ -1,0 +1,187 @@
+// Scale: a 2,000-cue show file (start-up to the first painted table, scrolling, memory, idle CPU
+// over 10 s) and 64 cues playing at once through the output. Targets: start-up under 3 s, idle
+// under 1 % of a core, no underruns. Run with a sound server up (scripts/soundbox.sh) to play
+// through a device; without one the engine keeps time on its silent clock. Test files are kept
+// in /tmp/cuevox-bench.
+#include <benchmark/benchmark.h>
+#include <sys/resource.h>
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QScrollBar>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <thread>
+
+#include "audio/AudioEngine.h"
+#include "audio/AudioPlayer.h"
+#include "support/TestFiles.h"
+#include "window/CueTableView.h"
+#include "window/MainWindow.h"
+#include "window/ViewController.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const std::string kDir = "/tmp/cuevox-bench";
+
+long rssKb() {
+    std::ifstream f("/proc/self/status");
+    std::string line;
+    while (std::getline(f, line))
+        if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
+    return 0;
+}
+
+double cpuSeconds() {
+    rusage u{};
+    getrusage(RUSAGE_SELF, &u);
+    return double(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+           double(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
+
+// Runs the event loop for `ms` as the program's would: asleep until something is due.
+void runEventLoop(int ms) {
+    QEventLoop loop;
+    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
+    loop.exec();
+}
+
+// A show's material: 40 different 5 s files in four formats.
+std::vector<std::string> showFiles() {
+    fs::create_directories(kDir);
+    const char* formats[][2] = {
+        {"wav", ""}, {"mp3", "-c:a libmp3lame"}, {"flac", ""}, {"m4a", "-c:a aac"}};
+    std::vector<std::string> out;
+    for (int i = 0; i < 40; ++i) {
+        const std::string master = kDir + "/scale-" + std::to_string(i) + ".src.wav";
+        const std::string path = kDir + "/scale-" + std::to_string(i) + "." + formats[i % 4][0];
+        if (!fs::exists(path)) {
+            testfiles::writeToneWav(master, 44100, 5.0, 200.0 + 20 * i, 0.2f);
+            testfiles::ffmpegConvert(master, path, formats[i % 4][1]);
+        }
+        out.push_back(path);
+    }
+    return out;
+}
+
+// Notes the first time the table's viewport paints.
+class FirstPaint : public QObject {
+public:
+    bool painted = false;
+    bool eventFilter(QObject*, QEvent* e) override {
+        if (e->type() == QEvent::Paint) painted = true;
+        return false;
+    }
+};
+
+void BM_TwoThousandCueShow(benchmark::State& state) {
+    const auto files = showFiles();
+    QTemporaryDir home;
+    const QByteArray oldHome = qgetenv("HOME");
+    qputenv("HOME", home.path().toUtf8());
+    const std::string docs = home.path().toStdString() + "/Documents";
+    fs::create_directories(docs + "/audio");
+    for (size_t i = 0; i < files.size(); ++i)
+        fs::copy_file(files[i], docs + "/audio/" + fs::path(files[i]).filename().string());
+    nlohmann::json list = nlohmann::json::array();
+    for (int i = 0; i < 2000; ++i)
+        list.push_back({{"fileName", fs::path(files[size_t(i) % files.size()]).filename()},
+                        {"audioTitle", "Cue " + std::to_string(i + 1)},
+                        {"fadeIn", i % 3 == 0}});
+    testfiles::writeAll(docs + "/cuevox.json", list.dump(2));
+    AudioEngine::shared();  // the output device opens once per program, not per window
+
+    for (auto _ : state) {
+        const long rssBefore = rssKb();
+        QElapsedTimer clock;
+        clock.start();
+        auto window = std::make_unique<MainWindow>();
+        CueTableView& table = *window->controller().audioTable();
+        FirstPaint paint;
+        table.viewport()->installEventFilter(&paint);
+        window->resize(1000, 700);
+        window->show();
+        while (!paint.painted) QApplication::processEvents(QEventLoop::AllEvents, 5);
+        const double startupMs = clock.nsecsElapsed() / 1e6;
+        if (table.numberOfRows() != 2000) state.SkipWithError("not every cue loaded");
+
+        QScrollBar* bar = table.verticalScrollBar();
+        double worstMs = 0.0, totalMs = 0.0;
+        int steps = 0;
+        for (int direction : {1, -1}) {
+            while (direction > 0 ? bar->value() < bar->maximum() : bar->value() > 0) {
+                clock.restart();
+                bar->setValue(bar->value() + direction * bar->pageStep());
+                QApplication::processEvents();
+                table.viewport()->repaint();
+                const double ms = clock.nsecsElapsed() / 1e6;
+                worstMs = std::max(worstMs, ms);
+                totalMs += ms;
+                ++steps;
+            }
+        }
+        const long rssOpen = rssKb();
+
+        // Idle: the window shown, nothing playing, the event loop and the engine running.
+        runEventLoop(1000);
+        const double cpuStart = cpuSeconds();
+        QElapsedTimer idle;
+        idle.start();
+        runEventLoop(10000);
+        const double idleCore = (cpuSeconds() - cpuStart) / (idle.nsecsElapsed() / 1e9);
+
+        state.counters["startup_ms"] = startupMs;
+        state.counters["scroll_page_mean_ms"] = totalMs / std::max(steps, 1);
+        state.counters["scroll_page_worst_ms"] = worstMs;
+        state.counters["rss_MB"] = rssOpen / 1024.0;
+        state.counters["rss_growth_MB"] = (rssOpen - rssBefore) / 1024.0;
+        state.counters["idle_core_pct"] = idleCore * 100.0;
+        window.reset();
+        runEventLoop(50);
+    }
+    qputenv("HOME", oldHome);
+}
+BENCHMARK(BM_TwoThousandCueShow)->Iterations(1)->Repetitions(3)->Unit(benchmark::kSecond);
+
+void BM_SixtyFourCuesAtOnce(benchmark::State& state) {
+    const auto files = showFiles();
+    for (auto _ : state) {
+        AudioEngine engine(AudioEngine::Mode::Device);
+        for (int i = 0; i < 100 && !engine.outputDeviceActive(); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        std::vector<std::unique_ptr<AudioPlayer>> players;
+        for (int i = 0; i < 64; ++i) {
+            players.push_back(AudioPlayer::initWithContentsOfURL(files[size_t(i) % files.size()],
+                                                                 nullptr, &engine));
+            players.back()->setVolume(1.0f / 64);
+            players.back()->setNumberOfLoops(-1);  // 5 s files: keep all 64 going
+        }
+        for (auto& p : players) p->play();
+        std::this_thread::sleep_for(std::chrono::seconds(10));
+        int stillPlaying = 0;
+        for (auto& p : players) stillPlaying += p->isPlaying();
+        state.counters["device"] = engine.outputDeviceActive() ? 1 : 0;
+        state.counters["playing_at_end"] = stillPlaying;
+        state.counters["output_underflows"] = double(engine.outputUnderflows());
+        state.counters["decoder_underruns"] = double(engine.decoderUnderruns());
+    }
+}
+BENCHMARK(BM_SixtyFourCuesAtOnce)->Iterations(1)->Repetitions(3)->Unit(benchmark::kSecond);
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (!std::getenv("QT_QPA_PLATFORM")) setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    QApplication app(argc, argv);
+    benchmark::Initialize(&argc, argv);
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}
