@@ -127,6 +127,10 @@ AudioEditView::AudioEditView(QWidget* parent)
 
 AudioEditView::~AudioEditView() {
     peaksCancelled_->store(true);
+    // The base class destructor takes the focus from the field that has it, which then reports
+    // its edit finished; by then this view's members are gone (found by UBSan). Connections to
+    // this object only end in ~QObject, later still, so they end here.
+    for (QObject* child : findChildren<QObject*>()) child->disconnect(this);
 }
 
 void AudioEditView::connectOutlets() {
