@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "ProcessStatus.h"
 #include "audio/AudioDecoder.h"
 #include "audio/AudioEngine.h"
 #include "audio/AudioPlayer.h"
@@ -65,14 +66,6 @@ std::string fileFor(int kind) {
 const char* kindName(int kind) {
     static const char* names[] = {"mp3", "flac", "aac", "wav"};
     return names[kind];
-}
-
-long statusKb(const char* key) {
-    std::ifstream f("/proc/self/status");
-    std::string line;
-    while (std::getline(f, line))
-        if (line.rfind(key, 0) == 0) return std::stol(line.substr(std::string(key).size()));
-    return 0;
 }
 
 // Cost of one 256-frame block with N stereo voices playing, each with a gain ramp and an
@@ -205,7 +198,7 @@ void BM_Open500(benchmark::State& state) {
     const int count = int(state.range(1));
     for (auto _ : state) {
         AudioEngine engine(AudioEngine::Mode::Offline, kRate);
-        const long rssBefore = statusKb("VmRSS:");
+        const long rssBefore = residentKb();
         const auto t0 = std::chrono::steady_clock::now();
         std::vector<std::unique_ptr<AudioPlayer>> players;
         for (int i = 0; i < count; ++i) {
@@ -219,7 +212,7 @@ void BM_Open500(benchmark::State& state) {
         int fds = 0;
         for ([[maybe_unused]] auto& e : std::filesystem::directory_iterator("/proc/self/fd")) ++fds;
         state.counters["open_s"] = seconds;
-        state.counters["rss_growth_MB"] = double(statusKb("VmRSS:") - rssBefore) / 1024.0;
+        state.counters["rss_growth_MB"] = double(residentKb() - rssBefore) / 1024.0;
         state.counters["open_fds"] = fds;
     }
     state.SetLabel(std::string(kindName(int(state.range(0)))) + " x" + std::to_string(count));

@@ -18,6 +18,7 @@
 #include <nlohmann/json.hpp>
 #include <thread>
 
+#include "ProcessStatus.h"
 #include "audio/AudioEngine.h"
 #include "audio/AudioPlayer.h"
 #include "support/TestFiles.h"
@@ -30,14 +31,6 @@ namespace fs = std::filesystem;
 namespace {
 
 const std::string kDir = "/tmp/cuevox-bench";
-
-long rssKb() {
-    std::ifstream f("/proc/self/status");
-    std::string line;
-    while (std::getline(f, line))
-        if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
-    return 0;
-}
 
 double cpuSeconds() {
     rusage u{};
@@ -99,7 +92,7 @@ void BM_TwoThousandCueShow(benchmark::State& state) {
     AudioEngine::shared();  // the output device opens once per program, not per window
 
     for (auto _ : state) {
-        const long rssBefore = rssKb();
+        const long rssBefore = residentKb();
         QElapsedTimer clock;
         clock.start();
         auto window = std::make_unique<MainWindow>();
@@ -127,7 +120,7 @@ void BM_TwoThousandCueShow(benchmark::State& state) {
                 ++steps;
             }
         }
-        const long rssOpen = rssKb();
+        const long rssOpen = residentKb();
 
         // Idle: the window shown, nothing playing, the event loop and the engine running.
         runEventLoop(1000);

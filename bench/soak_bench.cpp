@@ -9,6 +9,7 @@
 #include <fstream>
 #include <thread>
 
+#include "ProcessStatus.h"
 #include "audio/AudioEngine.h"
 #include "audio/AudioPlayer.h"
 #include "support/TestFiles.h"
@@ -16,14 +17,6 @@
 namespace {
 
 const std::string kDir = "/tmp/cuevox-bench";
-
-long rssKb() {
-    std::ifstream f("/proc/self/status");
-    std::string line;
-    while (std::getline(f, line))
-        if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
-    return 0;
-}
 
 std::string soakFile(const std::string& ext, const std::string& args) {
     std::filesystem::create_directories(kDir);
@@ -49,7 +42,7 @@ void BM_Soak32FromDisk(benchmark::State& state) {
             players.push_back(AudioPlayer::initWithContentsOfURL(files[i % 4], nullptr, &engine));
             players.back()->setVolume(1.0f / 32);
         }
-        const long rssStart = rssKb();
+        const long rssStart = residentKb();
         for (int i = 0; i < 32; ++i) {
             players[size_t(i)]->play();
             players[size_t(i)]->setCurrentTime(i * 5.0);  // each reads its own part of its file
@@ -57,8 +50,8 @@ void BM_Soak32FromDisk(benchmark::State& state) {
         long rssPeak = rssStart, rssAfterFirst10s = 0;
         for (int s = 1; s <= seconds; ++s) {
             std::this_thread::sleep_for(std::chrono::seconds(1));
-            rssPeak = std::max(rssPeak, rssKb());
-            if (s == 10) rssAfterFirst10s = rssKb();
+            rssPeak = std::max(rssPeak, residentKb());
+            if (s == 10) rssAfterFirst10s = residentKb();
         }
         int stillPlaying = 0;
         for (auto& p : players) stillPlaying += p->isPlaying();
@@ -67,7 +60,7 @@ void BM_Soak32FromDisk(benchmark::State& state) {
         state.counters["decoder_underruns"] = double(engine.decoderUnderruns());
         state.counters["rss_start_MB"] = rssStart / 1024.0;
         state.counters["rss_10s_MB"] = rssAfterFirst10s / 1024.0;
-        state.counters["rss_end_MB"] = rssKb() / 1024.0;
+        state.counters["rss_end_MB"] = residentKb() / 1024.0;
         state.counters["rss_peak_MB"] = rssPeak / 1024.0;
     }
 }
