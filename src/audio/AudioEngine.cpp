@@ -86,11 +86,12 @@ void AudioEngine::startOutput() {
 void AudioEngine::renderOffline(float* out, int frames, bool waitForData) {
     if (mode_ != Mode::Offline) return;
     mixer_->applyCommands();
-    if (!waitForData) {
-        mixer_->process(out, frames);
-        if (!mixer_->endEvents().empty()) decoders_->wake();
-        return;
-    }
+    if (waitForData) waitForDecoders(frames);
+    mixer_->process(out, frames);
+    if (!mixer_->endEvents().empty()) decoders_->wake();
+}
+
+void AudioEngine::waitForDecoders(int frames) {
     using clock = std::chrono::steady_clock;
     const auto deadline = clock::now() + std::chrono::seconds(5);
     for (;;) {
@@ -112,8 +113,6 @@ void AudioEngine::renderOffline(float* out, int frames, bool waitForData) {
         decoders_->wake();
         std::this_thread::sleep_for(std::chrono::microseconds(200));
     }
-    mixer_->process(out, frames);
-    if (!mixer_->endEvents().empty()) decoders_->wake();
 }
 
 std::unique_ptr<AudioPlayer> AudioEngine::openPlayer(const std::string& path, std::string* error) {

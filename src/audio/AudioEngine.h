@@ -56,6 +56,8 @@ public:
 
 private:
     void startOutput();
+    // Offline only: until every playing voice has what the next `frames` need (at most 5 s).
+    void waitForDecoders(int frames);
 
     Mode mode_;
     int sampleRate_;
