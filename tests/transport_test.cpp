@@ -1,4 +1,6 @@
 // The transport on a real window: cues on generated files, played through the real engine.
+#include <QTimer>
+
 #include "WindowFixture.h"
 
 namespace {
@@ -236,16 +238,27 @@ TEST_F(TransportTest, PendingPersistStartSurvivesStopAll) {
     EXPECT_TRUE(waitFor([&] { return playing(1); }, 2000));
 }
 
-TEST_F(TransportTest, TimerShowsThePositionOfPlayingRows) {
+TEST_F(TransportTest, TimerShowsThePositionOfPlayingRowsAndSleepsWhenNoneDo) {
     const std::string f = audioFile("tone.wav", 3.0);
     writeList({cue(f), cue(f)});
     open();
+    QTimer& timer = *vc().scrubTimer;
+    EXPECT_TRUE(waitFor([&] { return !timer.isActive(); }, 500)) << "idle, nothing to show";
 
     click(0);
+    EXPECT_TRUE(timer.isActive());
+    EXPECT_EQ(timer.interval(), 10);
     ASSERT_TRUE(waitFor([&] { return startTextOf(0) == "0:01"; }, 2500));
     EXPECT_GT(positionSliderOf(0), 1.0);
     EXPECT_EQ(startTextOf(1), "0:00");
     EXPECT_EQ(positionSliderOf(1), 0.0);
+
+    click(0);
+    EXPECT_TRUE(waitFor([&] { return !timer.isActive(); }, 500));
+    // A cue with a cut end is caught by the timer alone: it must be awake again after a start.
+    cueAt(1).endTime = 0.3;
+    click(1);
+    EXPECT_TRUE(waitFor([&] { return !playing(1); }, 1500)) << "the cut end was missed";
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 
+#include "audio/ThreadName.h"
 #include "audio/Voice.h"
 
 namespace {
@@ -11,7 +12,10 @@ namespace {
 constexpr int kChunksPerVisit = 4;
 // How often workers look at playing voices when nobody wakes them.
 constexpr auto kPlayingPoll = std::chrono::milliseconds(3);
-constexpr auto kIdlePoll = std::chrono::milliseconds(50);
+// With nothing playing there is nothing due: every start, seek and prepare wakes the workers,
+// end events only come while something plays, and what is left (freeing removed voices,
+// closing the files of stopped ones) can wait this long.
+constexpr auto kIdlePoll = std::chrono::milliseconds(500);
 
 struct Wanted {
     std::array<int64_t, kSlotCount> chunks{};
@@ -89,7 +93,11 @@ bool decodeChunk(Voice& v, int64_t chunk, const Wanted& wanted) {
 }  // namespace
 
 DecoderPool::DecoderPool(int threads) {
-    for (int i = 0; i < threads; ++i) threads_.emplace_back([this, i] { loop(i); });
+    for (int i = 0; i < threads; ++i)
+        threads_.emplace_back([this, i] {
+            nameThisThread("cuevox-decode");
+            loop(i);
+        });
 }
 
 DecoderPool::~DecoderPool() {

@@ -17,12 +17,16 @@
 #include <vector>
 
 #include "audio/Mixer.h"
+#include "audio/ThreadName.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr auto kSupervisePeriod = std::chrono::milliseconds(100);
+// Watching a device that runs steadily needs no haste: a loss is caught up from the last
+// block played however late it is seen. A hand-over from the clock is quicker.
+constexpr auto kSupervisePeriod = std::chrono::milliseconds(500);
+constexpr auto kHandoverSupervisePeriod = std::chrono::milliseconds(100);
 constexpr auto kReopenPeriod = std::chrono::seconds(1);
 // Asking PortAudio for a device loads and probes every ALSA plugin: some 15 ms of CPU. Each
 // second the supervisor first looks whether anything a device could come from has changed,
@@ -108,7 +112,10 @@ class ClockThread {
 public:
     ClockThread(MixRunner& runner, int sampleRate, int blockFrames, Clock::time_point from)
         : runner_(runner), buffer_(size_t(blockFrames) * 2) {
-        thread_ = std::thread([=, this] { loop(sampleRate, blockFrames, from); });
+        thread_ = std::thread([=, this] {
+            nameThisThread("cuevox-clock");
+            loop(sampleRate, blockFrames, from);
+        });
     }
     ~ClockThread() {
         stop_ = true;
@@ -159,7 +166,10 @@ public:
             announcedLoss_ = true;
             failedFingerprint_ = outputFingerprint();
         }
-        supervisor_ = std::thread([this] { supervise(); });
+        supervisor_ = std::thread([this] {
+            nameThisThread("cuevox-output");
+            supervise();
+        });
     }
 
     ~DeviceOutput() override {
@@ -180,6 +190,12 @@ private:
                         const PaStreamCallbackTimeInfo*, PaStreamCallbackFlags flags, void* self) {
         auto* me = static_cast<DeviceOutput*>(self);
         auto* out = static_cast<float*>(output);
+        // PortAudio makes a new thread for every stream it starts.
+        thread_local bool named = false;
+        if (!named) {
+            nameThisThread("cuevox-audio");
+            named = true;
+        }
         if (flags & paOutputUnderflow) me->runner_.mixer().noteOutputUnderflow();
         me->lastCallback_.store(Clock::now().time_since_epoch().count(), std::memory_order_relaxed);
         me->callbacks_.fetch_add(1, std::memory_order_relaxed);
@@ -254,7 +270,8 @@ private:
         auto nextReopen = Clock::now() + kReopenPeriod;
         auto nextBlindReopen = Clock::now() + kBlindReopenPeriod;
         std::unique_lock lock(mutex_);
-        while (!wake_.wait_for(lock, kSupervisePeriod, [this] { return stopping_; })) {
+        while (!wake_.wait_for(lock, clock_ ? kHandoverSupervisePeriod : kSupervisePeriod,
+                               [this] { return stopping_; })) {
             if (stream_ && !clock_ && streamStalled()) {
                 const auto last = Clock::time_point(Clock::duration(lastCallback_.load()));
                 std::cout << "Audio output lost, keeping time on a silent clock" << std::endl;

@@ -31,10 +31,6 @@ public:
     // The scrub timer's period: fast enough that the time text never visibly lags a second
     // boundary and a cut end is caught within 10 ms, slow enough that an idle program sleeps.
     static constexpr int kScrubIntervalMs = 10;
-    // With nothing playing a pass has nothing to show or check, so the timer slows down until
-    // a cue starts (every start goes through startCue, which brings the pace back at once).
-    // The slow pace is only a safety net; it keeps an idle program's wake-ups low.
-    static constexpr int kIdleScrubIntervalMs = 100;
     static constexpr int kRowHeight = 25;
 
     explicit ViewController(QObject* parent = nullptr);
@@ -139,7 +135,7 @@ private:
     // Play button "Play", time text at the cue's start, position slider at `sliderValue`.
     void showRowStopped(int row, double sliderValue);
     void registerObservers();
-    void setScrubPace(bool playing);
+    void setScrubbing(bool playing);
 
     NotificationCenter& center_;
     QPointer<CueTableView> audioTable_;

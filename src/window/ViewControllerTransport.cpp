@@ -33,7 +33,7 @@ void ViewController::startCue(int row) {
         setPlayButtonTitle(row, QStringLiteral("Stop"));
         cue->playClick();
     }
-    setScrubPace(true);
+    setScrubbing(true);
 
     const bool hasNext = hasRow(row + 1);
     if (cue->moveSelection && hasNext && audioTable_)
@@ -119,7 +119,7 @@ void ViewController::audioPlayerDidFinishPlaying(AudioPlayer* player, bool) {
 
 void ViewController::timerUpdate() {
     if (cxList.empty()) {
-        setScrubPace(false);
+        setScrubbing(false);
         return;
     }
     std::vector<std::weak_ptr<CXAudio>> stillStopping;
@@ -170,13 +170,18 @@ void ViewController::timerUpdate() {
     // A cue leaves the record once its fade is over or it no longer plays, so the next fade of
     // the same cue gets its stop again.
     cutEndStopped_ = std::move(stillStopping);
-    setScrubPace(anyPlaying);
+    setScrubbing(anyPlaying);
 }
 
-void ViewController::setScrubPace(bool playing) {
+void ViewController::setScrubbing(bool playing) {
     if (!scrubTimer) return;
-    const int interval = playing ? kScrubIntervalMs : kIdleScrubIntervalMs;
-    if (scrubTimer->interval() != interval) scrubTimer->setInterval(interval);
+    // A pass with nothing playing neither shows nor checks anything, and every start comes
+    // through startCue, which brings the timer back: an idle show costs no wake-ups at all.
+    if (!playing) {
+        scrubTimer->stop();
+    } else if (!scrubTimer->isActive()) {
+        scrubTimer->start();
+    }
 }
 
 void ViewController::goMenuButton() {
