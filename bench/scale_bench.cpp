@@ -4,6 +4,7 @@
 // through a device; without one the engine keeps time on its silent clock. Test files are kept
 // in /tmp/cuevox-bench.
 #include <benchmark/benchmark.h>
+#include <portaudio.h>
 #include <sys/resource.h>
 
 #include <QApplication>
@@ -12,6 +13,7 @@
 #include <QScrollBar>
 #include <QTemporaryDir>
 #include <QTimer>
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -73,6 +75,54 @@ public:
         return false;
     }
 };
+
+// The floor under the idle figure: a bare PortAudio stream on the default output with the
+// engine's rate, block and latency, its callback writing silence, nothing else in the process.
+// Registered first, so it runs before the shared engine opens its own stream.
+void BM_BareOutputStream(benchmark::State& state) {
+    for (auto _ : state) {
+        if (Pa_Initialize() != paNoError) {
+            state.SkipWithError("no PortAudio");
+            break;
+        }
+        const PaDeviceIndex device = Pa_GetDefaultOutputDevice();
+        const PaDeviceInfo* info = device == paNoDevice ? nullptr : Pa_GetDeviceInfo(device);
+        PaStream* stream = nullptr;
+        if (info) {
+            PaStreamParameters params{};
+            params.device = device;
+            params.channelCount = 2;
+            params.sampleFormat = paFloat32;
+            params.suggestedLatency = info->defaultLowOutputLatency;
+            auto silence = [](const void*, void* out, unsigned long frames,
+                              const PaStreamCallbackTimeInfo*, PaStreamCallbackFlags, void*) {
+                std::fill_n(static_cast<float*>(out), frames * 2, 0.0f);
+                return int(paContinue);
+            };
+            if (Pa_OpenStream(&stream, nullptr, &params, AudioEngine::kDefaultSampleRate,
+                              AudioEngine::kBlockFrames, paNoFlag, silence,
+                              nullptr) != paNoError ||
+                Pa_StartStream(stream) != paNoError)
+                stream = nullptr;
+        }
+        if (!stream) {
+            Pa_Terminate();
+            state.SkipWithError("no output device");
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::seconds(1));
+        const double cpuStart = cpuSeconds();
+        const auto wallStart = std::chrono::steady_clock::now();
+        std::this_thread::sleep_for(std::chrono::seconds(10));
+        const double wall =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - wallStart).count();
+        state.counters["idle_core_pct"] = (cpuSeconds() - cpuStart) / wall * 100.0;
+        Pa_AbortStream(stream);
+        Pa_CloseStream(stream);
+        Pa_Terminate();
+    }
+}
+BENCHMARK(BM_BareOutputStream)->Iterations(1)->Repetitions(3)->Unit(benchmark::kSecond);
 
 void BM_CueShow(benchmark::State& state) {
     const auto files = showFiles();
