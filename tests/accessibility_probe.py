@@ -4,6 +4,7 @@ accessible tree from the desktop down to the table, its rows and their controls.
 
     accessibility_probe.py play    press row 2's Play button by its accessibility action
     accessibility_probe.py icons   read the option icons of row 2
+    accessibility_probe.py table   use the table as a table: counts, look-up, row selection
 
 Exits non-zero, saying why, when the program does not show what the check expects."""
 import os
@@ -150,5 +151,45 @@ def check_icons():
     print("row 2's icons and volume read as set")
 
 
+def check_table():
+    second = row(2)
+    table = find(application("Cuevox"), pyatspi.ROLE_TABLE, "Cues").queryTable()
+    if (table.nRows, table.nColumns) != (3, 7):
+        fail("the table counts %d rows and %d columns" % (table.nRows, table.nColumns))
+    columns = [table.getColumnDescription(c) for c in range(7)]
+    if columns != ["#", "Play", "Title", "Options", "Position", "Volume", "Edit"]:
+        fail("columns read %r" % columns)
+    if table.getRowDescription(1) != "Row 2":
+        fail("row 2 reads %r" % table.getRowDescription(1))
+
+    # Looked up by row and column, a cell is the one the tree holds in that row.
+    play = table.getAccessibleAt(1, 1)
+    if play is None or play.getRole() != pyatspi.ROLE_TABLE_CELL:
+        fail("no cell at row 2, column 2")
+    if not play.parent.name.startswith("Row 2") or find(play, pyatspi.ROLE_PUSH_BUTTON,
+                                                         "Play") is None:
+        fail("the cell at row 2, column 2 is not row 2's Play: %r in %r" % (
+            [a.name for a in walk(play)], play.parent.name))
+    position = table.getAccessibleAt(1, 4)
+    if find(position, pyatspi.ROLE_SLIDER, "Position") is None:
+        fail("the cell at row 2, column 5 holds no position slider")
+    if find(second, pyatspi.ROLE_SLIDER, "Position").queryValue().maximumValue != 15.0:
+        fail("row 2's position slider does not run to its cut end")
+
+    # Rows are selected through the table as the operator would select them.
+    table.addRowSelection(2)
+    wait_for(lambda: table.isRowSelected(2), 5, "row 3 to be selected")
+    table.addRowSelection(0)
+    wait_for(lambda: table.nSelectedRows == 2, 5, "rows 1 and 3 to be selected")
+    if table.isRowSelected(1):
+        fail("row 2 was selected with its neighbours")
+    table.removeRowSelection(2)
+    wait_for(lambda: not table.isRowSelected(2), 5, "row 3 to be deselected")
+    if not table.isRowSelected(0):
+        fail("row 1 lost its selection with row 3")
+    print("the cue table answers as a table: %d x %d, cells by row and column, rows selected"
+          % (table.nRows, table.nColumns))
+
+
 if __name__ == "__main__":
-    {"play": check_play, "icons": check_icons}[sys.argv[1]]()
+    {"play": check_play, "icons": check_icons, "table": check_table}[sys.argv[1]]()

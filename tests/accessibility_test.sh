@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Starts the program under Xvfb on a private session and accessibility bus, on a list of three
-# cues, and runs one check of tests/accessibility_probe.py against it ("play" or "icons").
+# cues, and runs one check of tests/accessibility_probe.py against it ("play", "icons" or "table").
 set -euo pipefail
 build="$1"
 check="$2"

@@ -16,6 +16,15 @@ QString headerTitle(const CueTableView* table, int column) {
     return table->model()->headerData(column, Qt::Horizontal, Qt::DisplayRole).toString();
 }
 
+// A column as a screen reader announces it: its title, or what its untitled buttons do.
+QString columnName(const CueTableView* table, int column) {
+    const QString title = headerTitle(table, column);
+    if (!title.isEmpty()) return title;
+    if (column == 1) return QStringLiteral("Play");
+    if (column == CueTableView::kColumnCount - 1) return QStringLiteral("Edit");
+    return title;
+}
+
 // A row of the table. It is no widget: rows are drawn by the view, and their cells come and go
 // as they scroll, so the row reads its cells from the table each time it is asked.
 class CueRowAccessible : public QAccessibleInterface {
@@ -212,6 +221,67 @@ CueTableView* CueTableAccessible::table() const {
     return static_cast<CueTableView*>(widget());
 }
 
+void* CueTableAccessible::interface_cast(QAccessible::InterfaceType t) {
+    if (t == QAccessible::TableInterface) return static_cast<QAccessibleTableInterface*>(this);
+    return QAccessibleWidget::interface_cast(t);
+}
+
+QAccessibleInterface* CueTableAccessible::cellAt(int row, int column) const {
+    CXTableCell* cell = table()->viewAtColumn(column, row);
+    return cell ? QAccessible::queryAccessibleInterface(cell) : nullptr;
+}
+
+QString CueTableAccessible::columnDescription(int column) const {
+    return column >= 0 && column < columnCount() ? columnName(table(), column) : QString();
+}
+
+QString CueTableAccessible::rowDescription(int row) const {
+    return row >= 0 && row < rowCount() ? QStringLiteral("Row %1").arg(row + 1) : QString();
+}
+
+int CueTableAccessible::columnCount() const {
+    return CueTableView::kColumnCount;
+}
+
+int CueTableAccessible::rowCount() const {
+    return table()->numberOfRows();
+}
+
+QList<int> CueTableAccessible::selectedRows() const {
+    QList<int> rows;
+    for (const QModelIndex& index : table()->selectionModel()->selectedRows())
+        rows.append(index.row());
+    std::sort(rows.begin(), rows.end());
+    return rows;
+}
+
+QList<QAccessibleInterface*> CueTableAccessible::selectedCells() const {
+    QList<QAccessibleInterface*> cells;
+    for (int row : selectedRows())
+        for (int column = 0; column < columnCount(); ++column)
+            if (QAccessibleInterface* cell = cellAt(row, column)) cells.append(cell);
+    return cells;
+}
+
+bool CueTableAccessible::isRowSelected(int row) const {
+    return table()->selectionModel()->isRowSelected(row, {});
+}
+
+bool CueTableAccessible::selectRow(int row) {
+    if (row < 0 || row >= rowCount()) return false;
+    table()->selectRowIndexes({row}, true);
+    return true;
+}
+
+bool CueTableAccessible::unselectRow(int row) {
+    if (row < 0 || row >= rowCount()) return false;
+    const QAbstractItemModel* model = table()->model();
+    table()->selectionModel()->select(
+        QItemSelection(model->index(row, 0), model->index(row, columnCount() - 1)),
+        QItemSelectionModel::Deselect);
+    return true;
+}
+
 QAccessibleInterface* CueTableAccessible::row(int row) const {
     auto found = rows_.constFind(row);
     if (found != rows_.constEnd())
@@ -259,27 +329,51 @@ QAccessibleInterface* CueTableAccessible::focusChild() const {
 CueCellAccessible::CueCellAccessible(CXTableCell* cell)
     : QAccessibleWidget(cell, QAccessible::Cell) {}
 
-CueTableView* CueCellAccessible::table() const {
+CueTableView* CueCellAccessible::view() const {
     QWidget* viewport = widget()->parentWidget();
     return viewport ? qobject_cast<CueTableView*>(viewport->parentWidget()) : nullptr;
 }
 
+std::pair<int, int> CueCellAccessible::place() const {
+    CueTableView* table = view();
+    return table ? table->locateCell(static_cast<CXTableCell*>(widget())) : std::pair{-1, -1};
+}
+
+void* CueCellAccessible::interface_cast(QAccessible::InterfaceType t) {
+    if (t == QAccessible::TableCellInterface)
+        return static_cast<QAccessibleTableCellInterface*>(this);
+    return QAccessibleWidget::interface_cast(t);
+}
+
 QAccessibleInterface* CueCellAccessible::parent() const {
-    if (CueTableView* view = table()) {
-        const int row = view->locateCell(static_cast<CXTableCell*>(widget())).first;
-        if (row >= 0)
-            if (auto* iface =
-                    dynamic_cast<CueTableAccessible*>(QAccessible::queryAccessibleInterface(view)))
-                return iface->row(row);
-    }
+    const int row = place().first;
+    if (row >= 0)
+        if (auto* iface = dynamic_cast<CueTableAccessible*>(table())) return iface->row(row);
     return QAccessibleWidget::parent();
 }
 
 QString CueCellAccessible::text(QAccessible::Text t) const {
-    if (t == QAccessible::Name && widget()->accessibleName().isEmpty())
-        if (CueTableView* view = table()) {
-            const int column = view->locateCell(static_cast<CXTableCell*>(widget())).second;
-            if (column >= 0) return headerTitle(view, column);
-        }
+    if (t == QAccessible::Name && widget()->accessibleName().isEmpty()) {
+        const int column = place().second;
+        if (column >= 0) return headerTitle(view(), column);
+    }
     return QAccessibleWidget::text(t);
+}
+
+bool CueCellAccessible::isSelected() const {
+    const int row = place().first;
+    return row >= 0 && view()->selectionModel()->isRowSelected(row, {});
+}
+
+int CueCellAccessible::columnIndex() const {
+    return place().second;
+}
+
+int CueCellAccessible::rowIndex() const {
+    return place().first;
+}
+
+QAccessibleInterface* CueCellAccessible::table() const {
+    CueTableView* table = view();
+    return table ? QAccessible::queryAccessibleInterface(table) : nullptr;
 }

@@ -5,6 +5,7 @@
 #include <QHash>
 #include <QList>
 #include <QPointer>
+#include <utility>
 
 class CueTableView;
 class CXTableCell;
@@ -27,12 +28,15 @@ void rowsSelected(CueTableView* table, const QList<int>& rows);
 
 }  // namespace cueaccessibility
 
-// The table: the rows in view in row order, then its scroll bars.
-class CueTableAccessible : public QAccessibleWidget {
+// The table: the rows in view in row order, then its scroll bars. It also answers as a table
+// (count, look-up by row and column, row selection), so a screen reader's table commands
+// work; only cells of rows in view exist to be looked up.
+class CueTableAccessible : public QAccessibleWidget, public QAccessibleTableInterface {
 public:
     explicit CueTableAccessible(CueTableView* table);
     ~CueTableAccessible() override;
 
+    void* interface_cast(QAccessible::InterfaceType t) override;
     int childCount() const override;
     QAccessibleInterface* child(int index) const override;
     int indexOfChild(const QAccessibleInterface* child) const override;
@@ -42,6 +46,28 @@ public:
     // as a screen reader's "row 2" stays row 2 whichever cells scroll over it.
     QAccessibleInterface* row(int row) const;
 
+    QAccessibleInterface* cellAt(int row, int column) const override;
+    QAccessibleInterface* caption() const override { return nullptr; }
+    QAccessibleInterface* summary() const override { return nullptr; }
+    QString columnDescription(int column) const override;
+    QString rowDescription(int row) const override;
+    int columnCount() const override;
+    int rowCount() const override;
+    int selectedCellCount() const override { return int(selectedCells().size()); }
+    QList<QAccessibleInterface*> selectedCells() const override;
+    int selectedColumnCount() const override { return 0; }
+    QList<int> selectedColumns() const override { return {}; }
+    int selectedRowCount() const override { return int(selectedRows().size()); }
+    QList<int> selectedRows() const override;
+    bool isColumnSelected(int) const override { return false; }
+    bool isRowSelected(int row) const override;
+    // Rows are what the operator selects; a column can't be.
+    bool selectRow(int row) override;
+    bool selectColumn(int) override { return false; }
+    bool unselectRow(int row) override;
+    bool unselectColumn(int) override { return false; }
+    void modelChange(QAccessibleTableModelChangeEvent*) override {}
+
 private:
     CueTableView* table() const;
     QList<QAccessibleInterface*> children() const;
@@ -49,14 +75,26 @@ private:
     mutable QHash<int, QAccessible::Id> rows_;
 };
 
-// A cell of a row in view. Its parent is the row it stands in, not the viewport it is placed on.
-class CueCellAccessible : public QAccessibleWidget {
+// A cell of a row in view. Its parent is the row it stands in, not the viewport it is placed on;
+// as a table cell it knows its row and column.
+class CueCellAccessible : public QAccessibleWidget, public QAccessibleTableCellInterface {
 public:
     explicit CueCellAccessible(CXTableCell* cell);
 
+    void* interface_cast(QAccessible::InterfaceType t) override;
     QAccessibleInterface* parent() const override;
     QString text(QAccessible::Text t) const override;
 
+    bool isSelected() const override;
+    QList<QAccessibleInterface*> columnHeaderCells() const override { return {}; }
+    QList<QAccessibleInterface*> rowHeaderCells() const override { return {}; }
+    int columnIndex() const override;
+    int rowIndex() const override;
+    int columnExtent() const override { return 1; }
+    int rowExtent() const override { return 1; }
+    QAccessibleInterface* table() const override;
+
 private:
-    CueTableView* table() const;
+    CueTableView* view() const;
+    std::pair<int, int> place() const;
 };
