@@ -23,8 +23,9 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// Watching a device that runs steadily needs no haste: a loss is caught up from the last
-// block played however late it is seen. A hand-over from the clock is quicker.
+// Watching a device that runs steadily, or waiting for one to appear, needs no haste: a loss is
+// caught up from the last block played however late it is seen. A hand-over from the clock to
+// a device that has just opened is quicker, as the device plays silence until it is done.
 constexpr auto kSupervisePeriod = std::chrono::milliseconds(500);
 constexpr auto kHandoverSupervisePeriod = std::chrono::milliseconds(100);
 constexpr auto kReopenPeriod = std::chrono::seconds(1);
@@ -270,7 +271,8 @@ private:
         auto nextReopen = Clock::now() + kReopenPeriod;
         auto nextBlindReopen = Clock::now() + kBlindReopenPeriod;
         std::unique_lock lock(mutex_);
-        while (!wake_.wait_for(lock, clock_ ? kHandoverSupervisePeriod : kSupervisePeriod,
+        while (!wake_.wait_for(lock,
+                               clock_ && stream_ ? kHandoverSupervisePeriod : kSupervisePeriod,
                                [this] { return stopping_; })) {
             if (stream_ && !clock_ && streamStalled()) {
                 const auto last = Clock::time_point(Clock::duration(lastCallback_.load()));
