@@ -51,10 +51,12 @@ void showNumber(QLineEdit* field, double value) {
     if (field) field->setText(QString::number(value));
 }
 
-double stepperValue(QObject* sender, bool* ok) {
+// A seconds stepper moved: its value shows in its text field and goes to the cue.
+void takeStepper(QObject* sender, QLineEdit* shown, double& field) {
     auto* stepper = qobject_cast<QDoubleSpinBox*>(sender);
-    *ok = stepper != nullptr;
-    return stepper ? stepper->value() : 0.0;
+    if (!stepper) return;
+    showNumber(shown, stepper->value());
+    field = stepper->value();
 }
 
 // A time split for the cut fields: whole seconds toward zero, the minutes within the hour and the
@@ -303,19 +305,11 @@ void AudioEditView::fadeOutClick(QObject* sender) {
 }
 
 void AudioEditView::fadeInStepperChange(QObject* sender) {
-    bool ok = false;
-    const double value = stepperValue(sender, &ok);
-    if (!ok) return;
-    showNumber(fadeInSecondsText_, value);
-    audioFile->fadeInLength = value;
+    takeStepper(sender, fadeInSecondsText_, audioFile->fadeInLength);
 }
 
 void AudioEditView::fadeOutStepperChange(QObject* sender) {
-    bool ok = false;
-    const double value = stepperValue(sender, &ok);
-    if (!ok) return;
-    showNumber(fadeOutSecondsText_, value);
-    audioFile->fadeOutLength = value;
+    takeStepper(sender, fadeOutSecondsText_, audioFile->fadeOutLength);
 }
 
 void AudioEditView::updateFadeIcon() {
@@ -366,19 +360,11 @@ void AudioEditView::extendClick(QObject* sender) {
 }
 
 void AudioEditView::persistStepperChange(QObject* sender) {
-    bool ok = false;
-    const double value = stepperValue(sender, &ok);
-    if (!ok) return;
-    showNumber(persistDelayText_, value);
-    audioFile->persistDelay = value;
+    takeStepper(sender, persistDelayText_, audioFile->persistDelay);
 }
 
 void AudioEditView::extendStepperChange(QObject* sender) {
-    bool ok = false;
-    const double value = stepperValue(sender, &ok);
-    if (!ok) return;
-    showNumber(extendDelayText_, value);
-    audioFile->extendDelay = value;
+    takeStepper(sender, extendDelayText_, audioFile->extendDelay);
 }
 
 void AudioEditView::updatePersistExtendIcon() {
