@@ -10,7 +10,6 @@
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QEventLoop>
-#include <QScrollBar>
 #include <QTemporaryDir>
 #include <QTimer>
 #include <algorithm>
@@ -23,6 +22,7 @@
 #include "ProcessStatus.h"
 #include "audio/AudioEngine.h"
 #include "audio/AudioPlayer.h"
+#include "support/TablePaging.h"
 #include "support/TestFiles.h"
 #include "window/CueTableView.h"
 #include "window/MainWindow.h"
@@ -100,8 +100,7 @@ void BM_BareOutputStream(benchmark::State& state) {
                 return int(paContinue);
             };
             if (Pa_OpenStream(&stream, nullptr, &params, AudioEngine::kDefaultSampleRate,
-                              AudioEngine::kBlockFrames, paNoFlag, silence,
-                              nullptr) != paNoError ||
+                              AudioEngine::kBlockFrames, paNoFlag, silence, nullptr) != paNoError ||
                 Pa_StartStream(stream) != paNoError)
                 stream = nullptr;
         }
@@ -156,21 +155,8 @@ void BM_CueShow(benchmark::State& state) {
         const double startupMs = clock.nsecsElapsed() / 1e6;
         if (table.numberOfRows() != cues) state.SkipWithError("not every cue loaded");
 
-        QScrollBar* bar = table.verticalScrollBar();
-        double worstMs = 0.0, totalMs = 0.0;
-        int steps = 0;
-        for (int direction : {1, -1}) {
-            while (direction > 0 ? bar->value() < bar->maximum() : bar->value() > 0) {
-                clock.restart();
-                bar->setValue(bar->value() + direction * bar->pageStep());
-                QApplication::processEvents();
-                table.viewport()->repaint();
-                const double ms = clock.nsecsElapsed() / 1e6;
-                worstMs = std::max(worstMs, ms);
-                totalMs += ms;
-                ++steps;
-            }
-        }
+        const PagingTimes paging =
+            pageToTheEndAndBack(table, [] { QApplication::processEvents(); });
         const long rssOpen = residentKb();
 
         // Idle: the window shown, nothing playing, the event loop and the engine running.
@@ -191,8 +177,8 @@ void BM_CueShow(benchmark::State& state) {
         }
 
         state.counters["startup_ms"] = startupMs;
-        state.counters["scroll_page_mean_ms"] = totalMs / std::max(steps, 1);
-        state.counters["scroll_page_worst_ms"] = worstMs;
+        state.counters["scroll_page_mean_ms"] = paging.totalMs / std::max(paging.steps, 1);
+        state.counters["scroll_page_worst_ms"] = paging.worstMs;
         state.counters["rss_MB"] = rssOpen / 1024.0;
         state.counters["rss_growth_MB"] = (rssOpen - rssBefore) / 1024.0;
         state.counters["idle_core_pct"] = idleCore * 100.0;

@@ -1,9 +1,9 @@
 // A long show file: 2,000 cues open, scroll and idle without building a widget per cue.
 #include <QElapsedTimer>
 #include <QScrollBar>
-#include <algorithm>
 
 #include "WindowFixture.h"
+#include "support/TablePaging.h"
 
 namespace {
 
@@ -35,22 +35,11 @@ TEST_F(TableScaleTest, TwoThousandCuesOpenScrollAndIdleCheaply) {
     EXPECT_LE(table().liveCellCount(), rowsInView * 7);
 
     // Page by page to the end and back, each step handled and drawn before the next.
+    const PagingTimes paging = pageToTheEndAndBack(
+        table(), settle, [&] { EXPECT_LE(table().liveCellCount(), rowsInView * 7); });
+    const double worstMs = paging.worstMs, totalMs = paging.totalMs;
+    const int steps = paging.steps;
     QScrollBar* bar = table().verticalScrollBar();
-    double worstMs = 0.0, totalMs = 0.0;
-    int steps = 0;
-    for (int direction : {1, -1}) {
-        while (direction > 0 ? bar->value() < bar->maximum() : bar->value() > 0) {
-            clock.restart();
-            bar->setValue(bar->value() + direction * bar->pageStep());
-            settle();
-            table().viewport()->repaint();
-            const double ms = clock.nsecsElapsed() / 1e6;
-            worstMs = std::max(worstMs, ms);
-            totalMs += ms;
-            ++steps;
-            EXPECT_LE(table().liveCellCount(), rowsInView * 7);
-        }
-    }
     EXPECT_LE(table().viewport()->children().size(), rowsInView * 7 + 8);
     EXPECT_EQ(titleOf(0), "Play");
     EXPECT_EQ(table().viewAtColumn(0, 0)->cxIndex()->text(), "1");
