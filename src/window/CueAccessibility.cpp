@@ -16,6 +16,11 @@ QString headerTitle(const CueTableView* table, int column) {
     return table->model()->headerData(column, Qt::Horizontal, Qt::DisplayRole).toString();
 }
 
+// A row as a screen reader announces it, counted from 1 as the index column shows it.
+QString rowLabel(int row) {
+    return QStringLiteral("Row %1").arg(row + 1);
+}
+
 // A column as a screen reader announces it: its title, or what its untitled buttons do.
 QString columnName(const CueTableView* table, int column) {
     const QString title = headerTitle(table, column);
@@ -61,7 +66,7 @@ public:
     QString text(QAccessible::Text t) const override {
         if (t != QAccessible::Name || !table_) return {};
         // The row's number and its cue's title, as the operator reads the row.
-        QString name = QStringLiteral("Row %1").arg(row_ + 1);
+        QString name = rowLabel(row_);
         if (CXTableCell* cell = table_->viewAtColumn(2, row_))
             if (cell->cxAudioTitle() && !cell->cxAudioTitle()->text().isEmpty())
                 name += QStringLiteral(": ") + cell->cxAudioTitle()->text();
@@ -236,7 +241,7 @@ QString CueTableAccessible::columnDescription(int column) const {
 }
 
 QString CueTableAccessible::rowDescription(int row) const {
-    return row >= 0 && row < rowCount() ? QStringLiteral("Row %1").arg(row + 1) : QString();
+    return row >= 0 && row < rowCount() ? rowLabel(row) : QString();
 }
 
 int CueTableAccessible::columnCount() const {
