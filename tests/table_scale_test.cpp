@@ -66,9 +66,10 @@ TEST_F(TableScaleTest, TwoThousandCuesOpenScrollAndIdleCheaply) {
               << std::endl;
     // A page turn within two frames at 60 Hz even on a shared, loaded machine (about 12 ms
     // idle). Building fresh cells instead of reusing them costs about 40 ms here, one widget
-    // per cue seconds.
-    EXPECT_LT(totalMs / steps, 33.0);
-    EXPECT_LT(timerUs, 500.0);
+    // per cue seconds. Sanitized builds run several times slower; there the bound scales with
+    // them, and the live-cell counts above still show the reuse.
+    EXPECT_LT(totalMs / steps, 33.0 * testfiles::kSlowdown);
+    EXPECT_LT(timerUs, 500.0 * testfiles::kSlowdown);
 }
 
 }  // namespace
