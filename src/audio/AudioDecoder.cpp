@@ -56,15 +56,16 @@ void AudioDecoder::SwrCloser::operator()(SwrContext* s) const {
 AudioDecoder::~AudioDecoder() = default;
 
 std::unique_ptr<AudioDecoder> AudioDecoder::open(const std::string& path, int outputRate,
-                                                 std::string* error) {
+                                                 std::string* error, bool measureLength) {
     quietFfmpeg();
     std::unique_ptr<AudioDecoder> d(new AudioDecoder());
-    if (!d->openFile(path, outputRate, error, true)) return nullptr;
+    if (!d->openFile(path, outputRate, error, measureLength ? Length::Measure : Length::Headers))
+        return nullptr;
     return d;
 }
 
 bool AudioDecoder::openFile(const std::string& path, int outputRate, std::string* error,
-                            bool measure) {
+                            Length length) {
     // Everything is built aside and taken over only once it all worked: a reopen that fails (the
     // file deleted or its share gone while the cue plays) leaves the decoder as it was.
     auto fail = [&](const std::string& why) {
@@ -108,13 +109,13 @@ bool AudioDecoder::openFile(const std::string& path, int outputRate, std::string
     if (rate <= 0 || channels <= 0) return fail("no sample rate or channels");
     if (rate > kMaxSourceRate) return fail("sample rate out of range");
 
-    // A reopen (to seek back to the start) keeps the length measured at the first open.
+    // A reopen (to seek back to the start) keeps the length found at the first open.
     double duration = duration_;
-    if (!measure) {
+    if (length == Length::Keep) {
     } else if (fmt->duration_estimation_method == AVFMT_DURATION_FROM_BITRATE) {
         // No length in the headers (ADTS, an MP3 without its Xing frame, raw AC-3): the
         // bitrate guess is off by seconds, so count the packets.
-        duration = scanDuration(path, stream);
+        duration = length == Length::Measure ? scanDuration(path, stream) : 0.0;
     } else if (st->duration != AV_NOPTS_VALUE && st->duration > 0) {
         // Multiply before dividing: frames / rate exactly for PCM and FLAC (time base 1/rate).
         duration = double(st->duration) * st->time_base.num / st->time_base.den;
@@ -374,7 +375,7 @@ bool AudioDecoder::seekTo(int64_t frame) {
     if (frame == 0) {
         // From the very start, a fresh open is the one path that every demuxer gets exactly
         // right (encoder delay and all).
-        return openFile(path_, outputRate_, &lastError_, false);
+        return openFile(path_, outputRate_, &lastError_, Length::Keep);
     }
     const int64_t targetSource = av_rescale(frame, sourceRate_, outputRate_);
     AVStream* st = format_->streams[stream_];
@@ -387,7 +388,7 @@ bool AudioDecoder::seekTo(int64_t frame) {
     if (ret < 0) ret = av_seek_frame(format_.get(), stream_, ts, AVSEEK_FLAG_BACKWARD);
     if (ret < 0) {
         // Not seekable: decode from the start up to the frame.
-        if (!openFile(path_, outputRate_, &lastError_, false)) return false;
+        if (!openFile(path_, outputRate_, &lastError_, Length::Keep)) return false;
         bool end = false;
         while (position_ < frame && !end)
             read(nullptr, int(std::min<int64_t>(frame - position_, 1 << 20)), &end);

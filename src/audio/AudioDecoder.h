@@ -16,8 +16,10 @@ struct SwrContext;
 class AudioDecoder {
 public:
     // Opens the file's best audio stream; nullptr and a message in error when it can't.
+    // Without measureLength, duration() is left at 0 where the headers don't state it, and the
+    // open skips reading the whole file to count it (decoding alone has no use for it).
     static std::unique_ptr<AudioDecoder> open(const std::string& path, int outputRate,
-                                              std::string* error);
+                                              std::string* error, bool measureLength = true);
     ~AudioDecoder();
     AudioDecoder(const AudioDecoder&) = delete;
     AudioDecoder& operator=(const AudioDecoder&) = delete;
@@ -47,8 +49,10 @@ public:
 
 private:
     AudioDecoder() = default;
-    // `measure`: find the length (the first open); a reopen keeps it.
-    bool openFile(const std::string& path, int outputRate, std::string* error, bool measure);
+    // Keep: a reopen keeps the length found before. Headers: the length the headers state, 0
+    // where they only guess. Measure: counted where they only guess.
+    enum class Length { Keep, Headers, Measure };
+    bool openFile(const std::string& path, int outputRate, std::string* error, Length length);
     // The sum of the stream's packet durations: the length where the headers only guess it.
     static double scanDuration(const std::string& path, int stream);
     static SwrContext* makeResampler(const AVCodecContext* codec, int outputRate);

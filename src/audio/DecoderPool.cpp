@@ -70,7 +70,7 @@ bool decodeChunk(Voice& v, int64_t chunk, const Wanted& wanted) {
     };
     if (!v.decoder) {
         std::string why;
-        v.decoder = AudioDecoder::open(v.path, v.sampleRate, &why);
+        v.decoder = AudioDecoder::open(v.path, v.sampleRate, &why, false);
         if (!v.decoder) return fail(why);
     }
     AudioDecoder& d = *v.decoder;
