@@ -4,6 +4,7 @@
 #include <QTemporaryDir>
 #include <cmath>
 #include <filesystem>
+#include <limits>
 #include <thread>
 
 #include "audio/AudioEngine.h"
@@ -415,7 +416,7 @@ TEST_F(OfflinePlayerTest, OutOfRangeVolumesAreHeldWithinFullGain) {
     auto large = open(path);
     auto normal = open(path);
     auto notANumber = open(path);
-    huge->setVolume(1e39f);  // infinite as a float
+    huge->setVolume(std::numeric_limits<float>::infinity());  // 1e39 read as a float
     large->setVolume(1000.0f);
     normal->setVolume(0.5f);
     notANumber->setVolume(std::nanf(""));
