@@ -58,8 +58,9 @@ public:
     // goes on from where it is in the new file. Returns how many players did.
     int fileReplaced(const std::string& path);
 
-    // GUI thread: called there, once for each time a playing cue's file turns unreadable (it
-    // then ends as if the file ended there), with a line the operator can be shown.
+    // GUI thread: called there, once for each time a player's file turns unreadable (a playing
+    // run then ends where its decoded audio does; the next start tries the file again), with a
+    // line the operator can be shown.
     void setProblemHandler(std::function<void(const std::string&)> handler);
 
     // GUI thread: sends a player's command to the mixer. Inside an event handler the commands
