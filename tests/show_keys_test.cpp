@@ -1,6 +1,7 @@
 #include <sys/stat.h>
 
 #include <QLineEdit>
+#include <QMenu>
 #include <QTimer>
 #include <fstream>
 #include <future>
@@ -177,6 +178,23 @@ TEST_F(ShowKeysTest, SettingsTakeTheShowKeysAndCloseWithControlW) {
     EXPECT_EQ(testfiles::readAll(documents_ + "/cuevox.json"), listBefore);
 }
 
+TEST_F(ShowKeysTest, EscapeInAnOpenMenuClosesItAndStopsAll) {
+    openShow();
+    cueAt(0).fadeOut = true;
+    cueAt(0).fadeOutLength = 2.0;
+    press(Qt::Key_Space);
+    ASSERT_TRUE(playing(0));
+    auto* menu = window_->findChild<QMenu*>("menuCue");
+    menu->popup(window_->mapToGlobal(QPoint(20, 20)));
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(menu));
+    QTest::keyClick(menu, Qt::Key_Escape);
+    EXPECT_FALSE(menu->isVisible());
+    // Stopped once, so fading out: a second Stop All would have cut the fade short.
+    EXPECT_TRUE(cueAt(0).fadingOut);
+    EXPECT_TRUE(playing(0));
+    EXPECT_EQ(titleOf(0), "Fading");
+}
+
 TEST_F(ShowKeysTest, TheImportDialogTakesTheShowKeysAndKeepsImporting) {
     openShow();
     // The first file is a pipe that delivers only when the test says so, so the dialog stays up
@@ -186,8 +204,7 @@ TEST_F(ShowKeysTest, TheImportDialogTakesTheShowKeysAndKeepsImporting) {
     ASSERT_EQ(mkfifo(pipe.c_str(), 0600), 0);
     const std::string later = sources.path().toStdString() + "/later.wav";
     testfiles::writeToneWav(later, 48000, 0.5, 440.0, 0.1f);
-    testfiles::writeToneWav(sources.path().toStdString() + "/content.wav", 48000, 0.4, 440.0,
-                            0.1f);
+    testfiles::writeToneWav(sources.path().toStdString() + "/content.wav", 48000, 0.4, 440.0, 0.1f);
     const std::string audio = testfiles::readAll(sources.path().toStdString() + "/content.wav");
     std::promise<void> release;
     std::thread writer([&, go = release.get_future()]() mutable {

@@ -39,12 +39,6 @@ bool ShowKeyGuard::isKeyReceiver(QObject* watched) {
     return focus ? widget == focus : widget->isWindow();
 }
 
-bool ShowKeyGuard::inOtherWindow(QObject* watched) const {
-    const QWidget* window = static_cast<QWidget*>(watched)->window();
-    // A menu or list that pops up keeps its own keys; it closes on the next click anyway.
-    return window != mainWindow_ && window->windowType() != Qt::Popup;
-}
-
 QAction* ShowKeyGuard::actionFor(const QKeyEvent* key) const {
     return key->key() == Qt::Key_Space ? go_.data() : stopAll_.data();
 }
@@ -62,7 +56,16 @@ bool ShowKeyGuard::eventFilter(QObject* watched, QEvent* event) {
         if (type == QEvent::ShortcutOverride) event->accept();
         return type == QEvent::ShortcutOverride;
     }
-    if (!inOtherWindow(watched)) return false;  // the main window's menu shortcuts serve it
+    const QWidget* window = static_cast<QWidget*>(watched)->window();
+    if (window->windowType() == Qt::Popup) {
+        // An open menu keeps its keys and takes Escape from every shortcut to close itself;
+        // Escape stops the show as well.
+        if (type == QEvent::KeyPress && key->key() == Qt::Key_Escape && showKey &&
+            !key->isAutoRepeat() && stopAll_)
+            stopAll_->trigger();
+        return false;
+    }
+    if (window == mainWindow_) return false;  // the main window's menu shortcuts serve it
 
     if (showKey) {
         // Taken from the window's own shortcuts (a dialog's Escape, a progress dialog's

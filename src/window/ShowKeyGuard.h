@@ -11,7 +11,8 @@ class QWidget;
 // the main one: the operator may be in the cue editor, the settings or an import when the next
 // cue is due. The main window's own menu shortcuts serve it; in any other window (dialogs
 // included, modal ones too) this filter triggers the same menu actions and swallows the key,
-// so a focused button or toggle there is not pressed by it.
+// so a focused button or toggle there is not pressed by it. An open menu keeps its keys, and
+// Escape there closes it and stops the show.
 //
 // A focused text entry keeps Space, so titles with spaces can be typed. Nothing keeps Escape:
 // a dialog closes with Ctrl+W, its close box or its buttons instead.
@@ -24,7 +25,6 @@ public:
 private:
     // The widget that takes this key press in its window: its focus widget, or the window.
     static bool isKeyReceiver(QObject* watched);
-    bool inOtherWindow(QObject* watched) const;
     QAction* actionFor(const QKeyEvent* key) const;
 
     QPointer<QWidget> mainWindow_;

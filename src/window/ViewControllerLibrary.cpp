@@ -51,10 +51,10 @@ std::shared_ptr<CXAudio> withoutOptions(const CXAudio& source) {
 
 void ViewController::addAudio() {
     if (importing_) return;
-    closeAudioEditor();
     QWidget* window = audioTable_ ? audioTable_->window() : nullptr;
     const QStringList chosen = fileChooser_ ? fileChooser_(window) : chooseAudioFiles(window);
     if (chosen.isEmpty()) return;
+    closeAudioEditor();
 
     const std::string folder = storage::audioFolderPath();
     say(folder);
