@@ -1,5 +1,5 @@
 // The cue editor on a real window and real files: filling, every action, the cut rules with
-// their range checks, the waveform and its markers, and how the sheet opens and closes.
+// their range checks, the waveform and its markers, and how the editor opens and closes.
 #include <atomic>
 #include <cmath>
 

@@ -114,10 +114,12 @@ TEST_F(ShowKeysTest, TheEditorLeavesSpaceAndEscapeToTheShow) {
     ASSERT_NE(editor, nullptr);
     QApplication::setActiveWindow(editor);
 
-    // On a toggle, Space is Go, not a press of the toggle; Escape stops all and closes nothing.
-    editor->fadeInButton()->setFocus();
+    // It opens on a toggle, not in the title: Space is Go at once and types nothing, nor
+    // presses the toggle; Escape stops all and closes nothing.
+    EXPECT_EQ(editor->focusWidget(), editor->fadeInButton());
     pressIn(editor, Qt::Key_Space);
     EXPECT_TRUE(playing(0));
+    EXPECT_EQ(editor->audioTitle()->text(), "c.wav");
     EXPECT_FALSE(editor->fadeInButton()->isChecked());
     EXPECT_FALSE(cueAt(2).fadeIn);
     pressIn(editor, Qt::Key_Escape);

@@ -126,6 +126,9 @@ AudioEditView::AudioEditView(QWidget* parent)
     setWindowModality(Qt::NonModal);
     setAttribute(Qt::WA_DeleteOnClose);
     connectOutlets();
+    // It opens with a toggle in hand rather than the title: a Space pressed for the show right
+    // after opening must start the next cue, not type into the title.
+    fadeInButton_->setFocus();
     panSlider_->setMinValue(-1.0);
     panSlider_->setMaxValue(1.0);
     connectActions();
