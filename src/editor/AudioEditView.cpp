@@ -511,7 +511,10 @@ void AudioEditView::keyPressEvent(QKeyEvent* event) {
         }
     }
     // Escape is Stop All everywhere; the editor never closes on it.
-    if (event->key() == Qt::Key_Escape) return event->ignore();
+    if (event->key() == Qt::Key_Escape) {
+        event->ignore();
+        return;
+    }
     QDialog::keyPressEvent(event);
 }
 
