@@ -37,7 +37,7 @@ public:
 class CuePlayback : public ::testing::Test {
 protected:
     void SetUp() override {
-        ASSERT_TRUE(home.isolated());
+        ASSERT_TRUE(home.isolated()) << home.isolationProblem();
         AudioEngine::shared();
         home.storeTone("tone.wav", 3.0);
     }
