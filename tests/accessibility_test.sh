@@ -44,5 +44,6 @@ dbus-run-session -- bash -c '
   2> >(grep -v '^dbus-daemon\|SpiRegistry' >&2) || status=$?
 if [ "$status" -ne 0 ]; then
   echo "program output:"; cat "$scratch/program.log" || true
+  report_xvfb
 fi
 exit "$status"

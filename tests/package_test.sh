@@ -47,5 +47,6 @@ bash -c '
   kill $pid 2>/dev/null; exit 1
 ' _ "$root/usr/bin/cuevox" "$scratch" >"$scratch/run.log" && found=1
 if [ "$found" != 1 ]; then
-  echo "the installed program showed no window"; cat "$scratch/out.log" || true; exit 1
+  echo "the installed program showed no window"; cat "$scratch/out.log" || true
+  report_xvfb; exit 1
 fi

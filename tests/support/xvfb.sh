@@ -6,6 +6,13 @@
 # number picked from outside (xvfb-run -a) races with both.
 
 xvfb_pid=""
+xvfb_log=""
+
+# What the server said, and whether it still runs: for a script's failure report.
+report_xvfb() {
+  echo "Xvfb on ${DISPLAY:-?}: $(kill -0 "$xvfb_pid" 2>/dev/null && echo running || echo gone)"
+  [ -z "$xvfb_log" ] || cat "$xvfb_log"
+}
 
 stop_xvfb() {
   if [ -n "$xvfb_pid" ]; then
@@ -13,6 +20,7 @@ stop_xvfb() {
     wait "$xvfb_pid" 2>/dev/null || true
     xvfb_pid=""
   fi
+  [ -z "$xvfb_log" ] || rm -f "$xvfb_log"
 }
 
 # start_xvfb [screen geometry, default 1280x800x24]
@@ -20,8 +28,9 @@ start_xvfb() {
   local geometry="${1:-1280x800x24}"
   local numfile
   numfile="$(mktemp)"
+  xvfb_log="$(mktemp)"
   # fd 3 gets the number, written once the server listens.
-  Xvfb -displayfd 3 -screen 0 "$geometry" -nolisten tcp 3>"$numfile" 2>/dev/null &
+  Xvfb -displayfd 3 -screen 0 "$geometry" -nolisten tcp 3>"$numfile" 2>"$xvfb_log" &
   xvfb_pid=$!
   local number=""
   for _ in $(seq 200); do
@@ -37,6 +46,7 @@ start_xvfb() {
   rm -f "$numfile"
   if [ -z "$number" ]; then
     echo "Xvfb did not start" >&2
+    report_xvfb >&2
     stop_xvfb
     return 1
   fi
@@ -46,6 +56,7 @@ start_xvfb() {
     sleep 0.05
   done
   echo "Xvfb on $DISPLAY does not answer" >&2
+  report_xvfb >&2
   stop_xvfb
   return 1
 }
