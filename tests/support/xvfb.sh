@@ -29,8 +29,10 @@ start_xvfb() {
   local numfile
   numfile="$(mktemp)"
   xvfb_log="$(mktemp)"
-  # fd 3 gets the number, written once the server listens.
-  Xvfb -displayfd 3 -screen 0 "$geometry" -nolisten tcp 3>"$numfile" 2>"$xvfb_log" &
+  # fd 3 gets the number, written once the server listens. Without -noreset the server resets
+  # when its last client leaves, as the readiness check below does, and a program connecting
+  # during that reset can be turned away.
+  Xvfb -displayfd 3 -screen 0 "$geometry" -nolisten tcp -noreset 3>"$numfile" 2>"$xvfb_log" &
   xvfb_pid=$!
   local number=""
   for _ in $(seq 200); do
