@@ -209,7 +209,10 @@ TEST_F(CuePlayback, StopClick) {
     faded->playClick();
     QTest::qWait(500);
     EXPECT_TRUE(faded->player->isPlaying());
-    EXPECT_NEAR(faded->player->currentGain(), 0.4f, 1e-4);
+    // The gain is the one the mixer applied last: a device held up by a loaded machine may not
+    // have run since.
+    QTRY_VERIFY_WITH_TIMEOUT(std::abs(faded->player->currentGain() - 0.4f) < 1e-4, 3000);
+    EXPECT_TRUE(faded->player->isPlaying());
 }
 
 TEST_F(CuePlayback, EachStartIsARunThatEarlierCompletionsLeaveAlone) {
