@@ -1,4 +1,5 @@
 // The commands that change which cues the list holds: import, the two duplicates and remove.
+#include <QFile>
 #include <QScopeGuard>
 #include <filesystem>
 #include <iostream>
@@ -37,6 +38,29 @@ void appendDuplicate(ViewController& controller, MakeCopy makeCopy) {
     controller.saveList();
     table->reloadData();
     table->selectRowIndexes({int(controller.cxList.size()) - 1}, false);
+}
+
+// Brings one chosen file in under its stored name. The copy is opened as audio before it
+// replaces anything: a file of the same name that cues already play stays as it was when the
+// new one is no audio, cannot be read, or the disk fills.
+bool storeImport(ImportProgress& progress, int index, const QString& source, const QString& stored,
+                 const std::string& folder) {
+    const std::string destination = folder + "/" + stored.toStdString();
+    // The stored file itself, chosen again: used as it is.
+    if (importer::sameFile(QFile::encodeName(source).toStdString(), destination)) return true;
+    const std::string staged = importer::stagingPath(folder, stored);
+    bool done = false;
+    if (progress.copy(index, stored, staged)) {
+        if (AudioPlayer::initWithContentsOfURL(staged))
+            done = importer::replaceStoredFile(staged, destination);
+        else
+            say("Failed to create audio player");
+    }
+    if (!done) {
+        std::error_code ec;
+        std::filesystem::remove(staged, ec);
+    }
+    return done;
 }
 
 std::shared_ptr<CXAudio> withOptions(const CXAudio& source) {
@@ -79,7 +103,7 @@ void ViewController::addAudio() {
             const std::string name = stored.toStdString();
             std::shared_ptr<CXAudio> cue;
             // A name made only of filtered characters would name the storage folder itself.
-            if (!stored.isEmpty() && progress.copy(i, stored, folder + "/" + name)) {
+            if (!stored.isEmpty() && storeImport(progress, i, chosen[i], stored, folder)) {
                 try {
                     cue = CXAudio::fromFileName(name);
                 } catch (const CXError&) {
