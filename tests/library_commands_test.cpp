@@ -261,6 +261,32 @@ TEST_F(LibraryTest, SameNameImportThatIsNoAudioLeavesTheStoredFileAsItWas) {
     EXPECT_NEAR(cueAt(0).player->duration(), 1.5, 1e-9);
 }
 
+TEST_F(LibraryTest, SameNameImportOfOtherAudioIsPlayedWholeByTheCuesOnIt) {
+    const std::string f = audioFile("Song.wav", 0.5);
+    writeList({cue(f), cue(f, {{"endTime", 0.3}})});
+    open();
+    ASSERT_EQ(vc().cxList.size(), 2u);
+
+    const std::string longer = sources_.path().toStdString() + "/Song.wav";
+    testfiles::writeToneWav(longer, 44100, 1.2, 330.0, 0.2f);
+    choose({longer});
+    {
+        CaptureStdout out;
+        vc().addAudio();
+    }
+    ASSERT_EQ(vc().cxList.size(), 3u);
+    // The cue that ran to the old end runs to the new one; a cut inside both files stays.
+    EXPECT_NEAR(cueAt(0).player->duration(), 1.2, 1e-3);
+    EXPECT_NEAR(cueAt(0).endTime, cueAt(0).player->duration(), 1e-9);
+    EXPECT_NEAR(cueAt(1).endTime, 0.3, 1e-9);
+
+    click(0);
+    QTest::qWait(900);
+    EXPECT_TRUE(playing(0)) << "stopped at the old file's length";
+    EXPECT_GT(cueAt(0).player->currentTime(), 0.7);
+    click(0);
+}
+
 TEST_F(LibraryTest, CancelStopsAfterTheFileBeingCopiedWhileTheWindowKeepsPainting) {
     openFive();
     // The first file is a pipe that delivers its audio only when the test says so: the copy is

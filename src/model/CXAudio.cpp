@@ -63,6 +63,17 @@ int64_t readInteger(const json& element, const char* key, int64_t fallback) {
     return fallback;
 }
 
+// A hand-edited number beyond a float's range reads as infinity: a plain
+// conversion of it is undefined. The player keeps such a gain out of the mix.
+float readFloat(const json& element, const char* key, double fallback) {
+    const double d = readNumber(element, key, fallback);
+    if (d > double(std::numeric_limits<float>::max()))
+        return std::numeric_limits<float>::infinity();
+    if (d < -double(std::numeric_limits<float>::max()))
+        return -std::numeric_limits<float>::infinity();
+    return float(d);
+}
+
 // The double whose shortest text is the float's shortest text, so the file says 0.8 where the
 // float is 0.8f, and reading it back and narrowing gives the very same float.
 json shortestNumber(float value) {
@@ -115,9 +126,9 @@ CXAudio::CXAudio(const nlohmann::json& element) {
     fileName = readString(element, "fileName", "error");
     openPlayer();
     audioTitle = readString(element, "audioTitle", "error");
-    volumeLevel = float(readNumber(element, "volumeLevel", 1.0));
+    volumeLevel = readFloat(element, "volumeLevel", 1.0);
     repeatCount = readInteger(element, "repeatCount", 0);
-    panAudio = float(readNumber(element, "panAudio", 0.0));
+    panAudio = readFloat(element, "panAudio", 0.0);
     fadeIn = readFlag(element, "fadeIn", false);
     fadeOut = readFlag(element, "fadeOut", false);
     fadeInLength = readNumber(element, "fadeInLength", 3.0);

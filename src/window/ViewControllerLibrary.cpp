@@ -4,7 +4,9 @@
 #include <filesystem>
 #include <iostream>
 #include <system_error>
+#include <vector>
 
+#include "audio/AudioEngine.h"
 #include "model/CXAudio.h"
 #include "storage/Importer.h"
 #include "storage/StoragePaths.h"
@@ -51,9 +53,13 @@ bool storeImport(ImportProgress& progress, int index, const QString& source, con
     const std::string staged = importer::stagingPath(folder, stored);
     bool done = false;
     if (progress.copy(index, stored, staged)) {
-        if (AudioPlayer::initWithContentsOfURL(staged))
+        if (AudioPlayer::initWithContentsOfURL(staged)) {
+            std::error_code ec;
+            const bool replacing = std::filesystem::exists(destination, ec);
             done = importer::replaceStoredFile(staged, destination);
-        else
+            // Cues already on that name play the new file whole, not the old one's length.
+            if (done && replacing) AudioEngine::shared().fileReplaced(destination);
+        } else
             say("Failed to create audio player");
     }
     if (!done) {
@@ -103,7 +109,19 @@ void ViewController::addAudio() {
             const std::string name = stored.toStdString();
             std::shared_ptr<CXAudio> cue;
             // A name made only of filtered characters would name the storage folder itself.
+            // Cues on a file of the same name that ran to its end keep running to the end of
+            // the file that replaces it.
+            std::vector<std::pair<CXAudio*, bool>> sameName;
+            for (const auto& existing : cxList)
+                if (existing->fileName == name)
+                    sameName.emplace_back(existing.get(),
+                                          existing->endTime >= existing->player->duration());
             if (!stored.isEmpty() && storeImport(progress, i, chosen[i], stored, folder)) {
+                for (auto [existing, toTheEnd] : sameName) {
+                    const double length = existing->player->duration();
+                    if (toTheEnd || existing->endTime > length) existing->endTime = length;
+                    if (existing->startTime >= existing->endTime) existing->startTime = 0.0;
+                }
                 try {
                     cue = CXAudio::fromFileName(name);
                 } catch (const CXError&) {
