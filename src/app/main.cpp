@@ -1,16 +1,40 @@
 #include <QApplication>
+#include <QCommandLineParser>
 #include <QTimer>
+#include <iostream>
 
 #include "app/AppDelegate.h"
+#include "remote/RemoteControl.h"
 #include "window/MainWindow.h"
 
 int main(int argc, char** argv) {
     QApplication app(argc, argv);
     QApplication::setApplicationName("Cuevox");
+    QCommandLineParser options;
+    options.addHelpOption();
+    const QCommandLineOption oscPort(
+        "osc-port", "Receive OSC on 127.0.0.1 at PORT for this run, whatever Settings say.",
+        "PORT");
+    options.addOption(oscPort);
+    options.process(app);
+    int port = 0;
+    if (options.isSet(oscPort)) {
+        bool ok = false;
+        port = options.value(oscPort).toInt(&ok);
+        if (!ok || port < 1 || port > 65535) {
+            std::cerr << "--osc-port needs a port number from 1 to 65535" << std::endl;
+            return 2;
+        }
+    }
+
     AppDelegate delegate;
     app.setQuitOnLastWindowClosed(delegate.applicationShouldTerminateAfterLastWindowClosed());
     MainWindow window;
     delegate.connectMenu(window);
+    // Declared after the window: it stops listening before the controller goes.
+    RemoteControl remote(window.controller());
+    if (port) remote.setOscPortForThisRun(port);
+    remote.applySettings();
     window.show();
     // Launching has finished once the event loop runs: from then on the menu reaches the window.
     QTimer::singleShot(0, &delegate, &AppDelegate::applicationDidFinishLaunching);
