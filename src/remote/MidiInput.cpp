@@ -4,6 +4,7 @@
 #include <rtmidi/RtMidi.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <vector>
 
 namespace {
@@ -35,6 +36,7 @@ MidiInput::Backend MidiInput::availableBackend() {
     jack_set_info_function([](const char*) {});
     jack_status_t status{};
     jack_client_t* probe = jack_client_open("Cuevox probe", JackNoStartServer, &status);
+    jack_set_error_function([](const char* text) { std::fprintf(stderr, "%s\n", text); });
     if (!probe) return Backend::None;
     jack_client_close(probe);
     return Backend::Jack;

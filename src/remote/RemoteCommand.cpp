@@ -101,27 +101,34 @@ QString applyRemoteCommand(ViewController& controller, const RemoteCommand& comm
 
 RemoteQueue::Push RemoteQueue::push(const RemoteCommand& command) {
     using Kind = RemoteCommand::Kind;
+    const bool query = command.kind == Kind::State || command.kind == Kind::Subscribe ||
+                       command.kind == Kind::Unsubscribe;
     std::lock_guard lock(mutex_);
+    std::deque<RemoteCommand>& lane = query ? queries_ : commands_;
     // Only commands whose repeat changes nothing are merged: two Nexts move two rows and a
     // second stop cuts a fade short, as a second press would.
     const bool repeatable = command.kind == Kind::Go || command.kind == Kind::Select ||
                             command.kind == Kind::State || command.kind == Kind::Subscribe;
-    if (repeatable && !commands_.empty() && commands_.back() == command) return Push::Merged;
-    if (commands_.size() >= kCapacity) return Push::Full;
-    commands_.push_back(command);
-    return commands_.size() == 1 ? Push::QueuedFirst : Push::Queued;
+    if (repeatable && !lane.empty() && lane.back() == command) return Push::Merged;
+    if (lane.size() >= (query ? kQueryCapacity : kCapacity)) return Push::Full;
+    const bool wasEmpty = commands_.empty() && queries_.empty();
+    lane.push_back(command);
+    return wasEmpty ? Push::QueuedFirst : Push::Queued;
 }
 
 std::vector<RemoteCommand> RemoteQueue::take(std::size_t max) {
     std::lock_guard lock(mutex_);
-    const std::size_t n = std::min(max, commands_.size());
-    std::vector<RemoteCommand> out(std::make_move_iterator(commands_.begin()),
-                                   std::make_move_iterator(commands_.begin() + long(n)));
-    commands_.erase(commands_.begin(), commands_.begin() + long(n));
+    std::vector<RemoteCommand> out;
+    for (std::deque<RemoteCommand>* lane : {&queries_, &commands_}) {
+        while (out.size() < max && !lane->empty()) {
+            out.push_back(std::move(lane->front()));
+            lane->pop_front();
+        }
+    }
     return out;
 }
 
 std::size_t RemoteQueue::size() const {
     std::lock_guard lock(mutex_);
-    return commands_.size();
+    return commands_.size() + queries_.size();
 }

@@ -67,21 +67,25 @@ QString applyRemoteCommand(ViewController& controller, const RemoteCommand& comm
 
 // Commands on their way from the receiving threads to the GUI thread. Bounded: a flood from the
 // network must cost neither unbounded memory nor an unbounded backlog of show commands that
-// would run long after the operator stopped sending them.
+// would run long after the operator stopped sending them. Questions about the state wait in a
+// lane of their own, so a flood of show commands cannot keep a monitor from its answer, nor a
+// flood of questions keep the desk's Go from the show.
 class RemoteQueue {
 public:
     static constexpr std::size_t kCapacity = 256;
+    static constexpr std::size_t kQueryCapacity = 64;
     enum class Push { Queued, QueuedFirst, Merged, Full };
 
     // QueuedFirst: the queue was empty, so the GUI thread has to be woken once. Merged: the same
     // command already waits at the tail (a repeated Go, selection or state request), which
     // would add nothing.
     Push push(const RemoteCommand& command);
-    // Takes up to `max` commands, oldest first.
+    // Takes up to `max` commands, questions first, each lane oldest first.
     std::vector<RemoteCommand> take(std::size_t max);
     std::size_t size() const;
 
 private:
     mutable std::mutex mutex_;
     std::deque<RemoteCommand> commands_;
+    std::deque<RemoteCommand> queries_;
 };
