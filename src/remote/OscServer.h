@@ -29,11 +29,24 @@ public:
         std::vector<std::string> allowedSenders;
     };
 
+    // What was wrong with a packet. Kept raw, and described only when the operator is told.
+    struct Problem {
+        enum class Kind { Malformed, MalformedBundle, UnknownAddress, WrongArguments, NoSuchCue };
+        Kind kind;
+        std::string subject;  // the address, where there is one
+        long number = 0;      // a size, a cue number or a count of bytes
+        long code = 0;        // liblo's error, or the argument types' count
+        std::string types;
+
+        // "unknown address": how the counts group them.
+        const char* kindName() const;
+        QString text() const;
+    };
+
     // What one packet asks for, and what was wrong with it.
     struct Parsed {
         std::vector<RemoteCommand> commands;
-        // Kind ("unknown address") and detail, for the tally.
-        std::vector<std::pair<QString, QString>> problems;
+        std::vector<Problem> problems;
     };
 
     // Called on the receiving thread; false when the command could not be queued.
@@ -63,6 +76,7 @@ public:
 private:
     void run();
     void receiveSome();
+    void take(char* data, std::size_t size, const struct sockaddr_in& from);
     void sendPending();
     void wake();
 
@@ -77,6 +91,6 @@ private:
 
     std::mutex outboxMutex_;
     std::vector<std::pair<ReplyTarget, std::vector<char>>> outbox_;
-    std::vector<char> packet_;
+    std::vector<char> packets_;
     ProblemTally tally_;
 };

@@ -6,15 +6,17 @@
 ProblemTally::ProblemTally(QString prefix, std::function<void(const QString&)> tell)
     : prefix_(std::move(prefix)), tell_(std::move(tell)) {}
 
-void ProblemTally::add(const QString& kind, const QString& detail, Clock::time_point now) {
+void ProblemTally::add(const QString& kind, const std::function<QString()>& detail,
+                       Clock::time_point now) {
     if (heldBack_.empty() && (!toldEver_ || now - lastTold_ >= kWindow)) {
         toldEver_ = true;
         lastTold_ = now;
-        tell_(prefix_.isEmpty() ? detail : QStringLiteral("%1: %2").arg(prefix_, detail));
+        const QString text = detail();
+        tell_(prefix_.isEmpty() ? text : QStringLiteral("%1: %2").arg(prefix_, text));
         return;
     }
+    if (heldBack_.empty()) firstHeldBack_ = detail();
     ++heldBack_[kind];
-    lastDetail_ = detail;
 }
 
 std::chrono::milliseconds ProblemTally::flush(Clock::time_point now) {
@@ -31,10 +33,10 @@ std::chrono::milliseconds ProblemTally::flush(Clock::time_point now) {
         total += count;
         kinds << QStringLiteral("%1 %2").arg(locale.toString(qlonglong(count)), kind);
     }
-    tell_(QStringLiteral("%1: %2 more ignored in the last second (%3); the last: %4")
+    tell_(QStringLiteral("%1: %2 more ignored in the last second (%3); the first: %4")
               .arg(prefix_.isEmpty() ? QStringLiteral("Remote control") : prefix_,
                    locale.toString(qlonglong(total)), kinds.join(QStringLiteral(", ")),
-                   lastDetail_));
+                   firstHeldBack_));
     heldBack_.clear();
     lastTold_ = now;
     return milliseconds(-1);

@@ -18,8 +18,15 @@ public:
     // each line (MessageLog and the standard output in the program, a list in tests).
     ProblemTally(QString prefix, std::function<void(const QString&)> tell);
 
-    // `kind` groups the counts ("unknown address"); `detail` says which one it was.
-    void add(const QString& kind, const QString& detail, Clock::time_point now = Clock::now());
+    // `kind` groups the counts ("unknown address"); `detail` says which one it was. The detail
+    // is only written out when it will be told: in a flood, formatting every packet's
+    // description would cost more than reading the packet.
+    void add(const QString& kind, const std::function<QString()>& detail,
+             Clock::time_point now = Clock::now());
+    void add(const QString& kind, const QString& detail, Clock::time_point now = Clock::now()) {
+        add(
+            kind, [&detail] { return detail; }, now);
+    }
     // Tells what was held back once its second is over. Returns how long until that is due, or
     // a negative duration when nothing is held back.
     std::chrono::milliseconds flush(Clock::time_point now = Clock::now());
@@ -30,5 +37,5 @@ private:
     Clock::time_point lastTold_{};
     bool toldEver_ = false;
     std::map<QString, long> heldBack_;
-    QString lastDetail_;
+    QString firstHeldBack_;
 };

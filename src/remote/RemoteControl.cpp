@@ -154,9 +154,9 @@ bool RemoteControl::enqueue(const RemoteCommand& command) {
 
 void RemoteControl::drain() {
     for (const RemoteCommand& command : queue_.take(kCommandsPerTurn)) runCommand(command);
-    // The rest waits for the next turn, behind whatever the window has to do meanwhile.
-    if (queue_.size() > 0)
-        QMetaObject::invokeMethod(this, &RemoteControl::drain, Qt::QueuedConnection);
+    // The rest waits a moment, behind whatever the window has to do meanwhile: a flood of
+    // commands takes a bounded share of the GUI thread, never all of it.
+    if (queue_.size() > 0) QTimer::singleShot(kBusyPauseMs, this, &RemoteControl::drain);
     if (!subscribers_.empty()) publishIfChanged();
 }
 

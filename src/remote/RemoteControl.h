@@ -24,6 +24,7 @@ public:
     // Commands run per turn of the event loop: a full queue is worked off between the window's
     // own events, never in one long stretch.
     static constexpr std::size_t kCommandsPerTurn = 32;
+    static constexpr int kBusyPauseMs = 5;
     static constexpr int kMaxSubscribers = 16;
     static constexpr int kPublishCheckMs = 100;
 
