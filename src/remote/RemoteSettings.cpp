@@ -82,6 +82,7 @@ RemoteSettingsWidget::RemoteSettingsWidget(QWidget* parent)
     auto* form = new QFormLayout(this);
 
     oscEnabled_ = new QCheckBox(tr("Receive OSC"), this);
+    oscEnabled_->setObjectName(QStringLiteral("oscEnabled"));
     oscEnabled_->setChecked(settings_.oscEnabled);
     oscPort_ = new QSpinBox(this);
     oscPort_->setRange(1, 65535);
@@ -104,6 +105,7 @@ RemoteSettingsWidget::RemoteSettingsWidget(QWidget* parent)
     form->addRow(tr("Listen to:"), listenRow);
 
     allowed_ = new QLineEdit(settings_.oscAllowedSenders.join(' '), this);
+    allowed_->setObjectName(QStringLiteral("oscAllowedSenders"));
     allowed_->setPlaceholderText(tr("Everyone; or addresses such as 192.168.1.20"));
     allowed_->setAccessibleName(tr("Allowed senders"));
     form->addRow(tr("Allowed senders:"), allowed_);
