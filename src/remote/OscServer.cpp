@@ -1,5 +1,7 @@
 #include "remote/OscServer.h"
 
+#include "audio/ThreadName.h"
+
 #include <arpa/inet.h>
 #include <lo/lo.h>
 #include <netinet/in.h>
@@ -282,6 +284,7 @@ void OscServer::send(const RemoteState& state, const std::vector<ReplyTarget>& t
 }
 
 void OscServer::run() {
+    nameThisThread("cuevox-osc");
     // Below the audio and the window: in a flood this thread would rather lose packets (the
     // kernel drops what it cannot take) than time that the show needs.
     ::setpriority(PRIO_PROCESS, pid_t(::gettid()), kNiceness);
