@@ -18,6 +18,8 @@
 #include <cmath>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <map>
 #include <optional>
 #include <random>
 #include <string>
@@ -159,8 +161,12 @@ public:
         const QByteArray raw = parec_.readAllStandardOutput();
         std::vector<float> left;
         const auto* frames = reinterpret_cast<const float*>(raw.constData());
-        for (qsizetype i = 0; i + 1 < raw.size() / qsizetype(sizeof(float)); i += 2)
-            left.push_back(frames[i]);
+        // The monitor gives exact zeros until the recording stream is running; a dropout in the
+        // middle is what counts, not the recorder's own start.
+        qsizetype i = 0;
+        const qsizetype count = raw.size() / qsizetype(sizeof(float));
+        while (i + 1 < count && frames[i] == 0.0f) i += 2;
+        for (; i + 1 < count; i += 2) left.push_back(frames[i]);
         return left;
     }
 
@@ -461,12 +467,15 @@ TEST_F(ProgramFixture, EachCommandReachesTheShowAndOnlyAllowedSendersAreHeard) {
     EXPECT_EQ(playing.playing[0].title, "Second");
     EXPECT_EQ(playing.playing[0].state, "playing");
     if (sound) {
-        Recording recording;
-        recording.start();
-        QTest::qWait(700);
-        const std::vector<double> rms = windowRms(recording.stop(), 4800);
-        ASSERT_FALSE(rms.empty());
-        EXPECT_GT(*std::max_element(rms.begin(), rms.end()), 0.1) << "the cue is not heard";
+        // The first sound of a fresh program waits for its output device to open.
+        double loudest = 0;
+        for (int attempt = 0; attempt < 5 && loudest < 0.1; ++attempt) {
+            Recording recording;
+            recording.start();
+            QTest::qWait(1000);
+            for (double r : windowRms(recording.stop(), 2400)) loudest = std::max(loudest, r);
+        }
+        EXPECT_GT(loudest, 0.1) << "the cue is not heard";
     }
     const float before = playing.playing[0].position;
     QTest::qWait(300);
@@ -481,9 +490,11 @@ TEST_F(ProgramFixture, EachCommandReachesTheShowAndOnlyAllowedSendersAreHeard) {
         Recording recording;
         recording.start();
         QTest::qWait(500);
+        // Nothing but zeros is trimmed away whole.
         const std::vector<double> rms = windowRms(recording.stop(), 2400);
-        ASSERT_FALSE(rms.empty());
-        EXPECT_LT(*std::max_element(rms.begin(), rms.end()), 0.01) << "still heard after Stop All";
+        if (!rms.empty())
+            EXPECT_LT(*std::max_element(rms.begin(), rms.end()), 0.01)
+                << "still heard after Stop All";
     }
 
     // Start never stops, stop never starts: repeating either changes nothing.
@@ -539,6 +550,20 @@ TEST_F(ProgramFixture, EachCommandReachesTheShowAndOnlyAllowedSendersAreHeard) {
 
 namespace {
 
+// CPU time so far of a process's threads, in ns, by thread name.
+std::map<std::string, int64_t> threadCpuNs(qint64 pid) {
+    std::map<std::string, int64_t> out;
+    std::error_code ec;
+    for (const auto& task :
+         std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task", ec)) {
+        std::ifstream comm(task.path() / "comm"), stat(task.path() / "schedstat");
+        std::string name;
+        int64_t ns = 0;
+        if (std::getline(comm, name) && (stat >> ns)) out[name] += ns;
+    }
+    return out;
+}
+
 // 5 ms windows well below the tone's usual level: what a dropout sounds like.
 long gapsIn(const std::vector<float>& heard, double* median) {
     const std::vector<double> rms = windowRms(heard, 4800);
@@ -571,6 +596,7 @@ TEST_F(ProgramFixture, AFloodLeavesTheWindowAnsweringAndTheSoundWhole) {
     }
     Recording recording;
     if (sound) recording.start();
+    const auto cpuBefore = threadCpuNs(program_.processId());
 
     // Two seconds at about 100,000 packets a second, from one sender on the loopback: noise,
     // unknown addresses, cues that do not exist, and selections that keep the show's queue full.
@@ -620,6 +646,7 @@ TEST_F(ProgramFixture, AFloodLeavesTheWindowAnsweringAndTheSoundWhole) {
         std::this_thread::sleep_for(200ms);
     }
     flooder.join();
+    const auto cpuAfter = threadCpuNs(program_.processId());
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - floodStart).count();
     QTest::qWait(300);
@@ -633,6 +660,13 @@ TEST_F(ProgramFixture, AFloodLeavesTheWindowAnsweringAndTheSoundWhole) {
               << " ms, questions asked again " << retries << ", unanswered " << unanswered
               << std::endl;
     EXPECT_EQ(unanswered, 0);
+    std::cout << "the program's threads during the flood, % of a core:";
+    for (const auto& [name, ns] : cpuAfter) {
+        const int64_t used = cpuBefore.count(name) ? ns - cpuBefore.at(name) : ns;
+        const double share = double(used) / seconds / 1e7;
+        if (share >= 0.5) std::cout << " " << name << " " << std::lround(share);
+    }
+    std::cout << std::endl;
 
     // The cue played on through it all, without a gap the quiet recording did not have.
     const RemoteState after = waitForState([](auto& s) { return plays(s, 1); });

@@ -102,6 +102,7 @@ void RemoteControl::applySettings() {
                              .arg(config.network ? QStringLiteral("the network")
                                                  : QStringLiteral("this computer only"))
                              .arg(osc_.port());
+            if (portForThisRun_) oscStatus_ += QStringLiteral(" (--osc-port, for this run)");
             std::cout << oscStatus_.toStdString() << std::endl;
         } else {
             oscStatus_ = QStringLiteral("OSC: ") + failure;
@@ -204,7 +205,7 @@ void RemoteControl::publishIfChanged() {
 }
 
 void RemoteControl::tell(const QString& text) {
-    problems_.add(text.section(':', 0, 0), text);
+    problems_.add(text.section(':', 0, 0) + QStringLiteral(" commands"), text);
     const auto due = problems_.flush();
     if (due.count() >= 0 && !problemsTimer_.isActive()) problemsTimer_.start(int(due.count()));
 }

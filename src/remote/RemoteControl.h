@@ -41,6 +41,7 @@ public:
     QString oscStatus() const { return oscStatus_; }
     QString midiStatus() const { return midiStatus_; }
     QStringList midiDevices() const { return midi_.devices(); }
+    bool midiOpen() const { return midi_.isOpen(); }
     void learn(MidiMapping::Kind kind) { midi_.learn(kind); }
     void cancelLearn() { midi_.cancelLearn(); }
     int oscPort() const { return osc_.port(); }

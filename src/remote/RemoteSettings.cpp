@@ -194,8 +194,11 @@ void RemoteSettingsWidget::store() {
 }
 
 void RemoteSettingsWidget::showStatus() {
-    if (RemoteControl* remote = RemoteControl::current())
-        status_->setText(remote->oscStatus() + '\n' + remote->midiStatus());
+    RemoteControl* remote = RemoteControl::current();
+    if (remote) status_->setText(remote->oscStatus() + '\n' + remote->midiStatus());
+    // Without a port no key can arrive to be learned.
+    for (const auto& [kind, button] : learnButtons_)
+        button->setEnabled(remote && remote->midiOpen());
 }
 
 void RemoteSettingsWidget::showTriggers() {
