@@ -172,7 +172,7 @@ TEST(MidiShowControl, MappingAnswersItsOwnDeviceAndTheAllCallInSoundFormats) {
 
 // The real port, on a JACK server of the test's own with the dummy driver: a desk connected to
 // "Cuevox" reaches the commands, and learn works through it.
-TEST(MidiPort, JackPortTakesNotesAndShowControlFromAConnectedProgram) {
+TEST(MidiPort, JackPortTakesNotesShowControlAndAChosenDevice) {
     if (system("command -v jackd >/dev/null 2>&1") != 0) GTEST_SKIP() << "jackd is not installed";
     const std::string server = "cuevox-test-" + std::to_string(getpid());
     setenv("JACK_DEFAULT_SERVER", server.c_str(), 1);
@@ -251,5 +251,29 @@ TEST(MidiPort, JackPortTakesNotesAndShowControlFromAConnectedProgram) {
     ASSERT_TRUE(waitFor([&] { return received.size() >= 2; }));
     EXPECT_EQ(received[0].kind, Kind::Go);
     EXPECT_EQ(received[1].kind, Kind::StopAll);
+
+    // The other way round: a device with an output of its own, chosen in Settings, which
+    // Cuevox connects to.
+    RtMidiOut device(RtMidi::UNIX_JACK, "Console");
+    device.openVirtualPort("Console out");
+    QString name;
+    ASSERT_TRUE(waitFor([&] {
+        for (const QString& d : input.devices())
+            if (d.contains("Console out")) name = d;
+        return !name.isEmpty();
+    })) << input.devices().join(", ").toStdString();
+    ASSERT_EQ(input.open(MidiInput::Backend::Jack, name), QString());
+    input.setMapping(mapping);
+    {
+        std::lock_guard lock(mutex);
+        received.clear();
+    }
+    const std::vector<unsigned char> go = {0xF0, 0x7F, 0x7F, 0x02, 0x7F, 0x01, 0xF7};
+    device.sendMessage(&go);
+    ASSERT_TRUE(waitFor([&] { return !received.empty(); }));
+    EXPECT_EQ(received[0].kind, Kind::Go);
+    EXPECT_EQ(input.open(MidiInput::Backend::Jack, "No such device"),
+              "the MIDI device \"No such device\" is not connected");
+    EXPECT_TRUE(input.isOpen());  // the Cuevox port itself stays
     input.close();
 }
