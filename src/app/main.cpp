@@ -4,6 +4,8 @@
 #include <iostream>
 
 #include "app/AppDelegate.h"
+#include "audio/AudioEngine.h"
+#include "platform/MessageLog.h"
 #include "remote/RemoteControl.h"
 #include "window/MainWindow.h"
 
@@ -27,6 +29,10 @@ int main(int argc, char** argv) {
         }
     }
 
+    // A cue whose file can no longer be read ends; the operator is told why in the window.
+    AudioEngine::shared().setProblemHandler([](const std::string& line) {
+        MessageLog::instance().report(QString::fromStdString(line));
+    });
     AppDelegate delegate;
     app.setQuitOnLastWindowClosed(delegate.applicationShouldTerminateAfterLastWindowClosed());
     MainWindow window;
