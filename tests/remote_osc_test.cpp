@@ -73,11 +73,20 @@ RemoteState stateFrom(const char* data, std::size_t size) {
         state.selected = -1;
         return state;
     }
+    // The arguments are 4-byte aligned in the packet: read byte-wise.
     lo_arg** argv = lo_message_get_argv(m.get());
-    state.selected = argv[0]->i;
-    for (int i = 0; i < argv[1]->i; ++i)
-        state.playing.push_back(
-            {argv[2 + 4 * i]->i, &argv[3 + 4 * i]->s, &argv[4 + 4 * i]->s, argv[5 + 4 * i]->f});
+    auto integer = [&](int i) {
+        int32_t v;
+        std::memcpy(&v, reinterpret_cast<const char*>(argv[i]), 4);
+        return v;
+    };
+    auto text = [&](int i) { return std::string(reinterpret_cast<const char*>(argv[i])); };
+    state.selected = integer(0);
+    for (int i = 0; i < integer(1); ++i) {
+        float position;
+        std::memcpy(&position, reinterpret_cast<const char*>(argv[5 + 4 * i]), 4);
+        state.playing.push_back({integer(2 + 4 * i), text(3 + 4 * i), text(4 + 4 * i), position});
+    }
     return state;
 }
 

@@ -36,17 +36,26 @@ QString quoted(const std::string& path) {
     return QString::fromUtf8(path.data(), qsizetype(std::min<std::size_t>(path.size(), 80)));
 }
 
+// liblo's arguments sit at 4-byte steps in the packet, not where its 8-byte union would be
+// aligned; they are read byte-wise.
+template <class T>
+T argumentAs(const lo_arg* arg) {
+    T value;
+    std::memcpy(&value, reinterpret_cast<const char*>(arg), sizeof value);
+    return value;
+}
+
 double numberOf(char type, lo_arg* arg, bool* ok) {
     *ok = true;
     switch (type) {
         case LO_INT32:
-            return arg->i;
+            return argumentAs<int32_t>(arg);
         case LO_INT64:
-            return double(arg->h);
+            return double(argumentAs<int64_t>(arg));
         case LO_FLOAT:
-            return arg->f;
+            return argumentAs<float>(arg);
         case LO_DOUBLE:
-            return arg->d;
+            return argumentAs<double>(arg);
         case LO_TRUE:
             return 1.0;
         case LO_FALSE:
