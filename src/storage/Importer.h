@@ -28,9 +28,10 @@ bool sameFile(const std::string& a, const std::string& b);
 
 // Copies `source` over `destination`. The destination is replaced only once the whole copy is
 // on disk, so a failed copy leaves whatever was stored under that name before. `copied` counts
-// the bytes written so far, for a progress display on another thread.
+// the bytes written so far, for a progress display on another thread; `error` says why a copy
+// failed.
 bool copyFile(const std::string& source, const std::string& destination,
-              std::atomic<int64_t>* copied = nullptr);
+              std::atomic<int64_t>* copied = nullptr, std::string* error = nullptr);
 
 // The size of a file, 0 when it cannot be read.
 int64_t fileSize(const std::string& path);

@@ -5,6 +5,8 @@
 
 #include "window/ViewController.h"
 
+class MessageArea;
+
 namespace Ui {
 class MainWindow;
 }
@@ -18,10 +20,12 @@ public:
 
     ViewController& controller() { return *controller_; }
     Ui::MainWindow& ui() { return *ui_; }
+    MessageArea* messageArea() const { return messages_; }
 
 private:
     std::unique_ptr<Ui::MainWindow> ui_;
     // Destroyed before the widgets: a late fade completion must find no controller rather than
     // a controller whose table is gone.
     std::unique_ptr<ViewController> controller_;
+    MessageArea* messages_ = nullptr;
 };

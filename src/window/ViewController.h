@@ -132,6 +132,8 @@ private:
     bool hasRow(int row) const { return row >= 0 && std::size_t(row) < cxList.size(); }
     // Starts the cue at row + 1 after `delay` seconds, unless the list has shrunk by then.
     void scheduleNextStart(int row, double delay);
+    // A cue that has left the list stops sounding, with the tail of any stop.
+    void silenceRemoved(CXAudio& cue);
     // Play button "Play", time text at the cue's start, position slider at `sliderValue`.
     void showRowStopped(int row, double sliderValue);
     void registerObservers();

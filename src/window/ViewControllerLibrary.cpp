@@ -5,6 +5,7 @@
 #include <system_error>
 
 #include "model/CXAudio.h"
+#include "platform/MessageLog.h"
 #include "storage/Importer.h"
 #include "storage/StoragePaths.h"
 #include "window/ImportPanel.h"
@@ -46,6 +47,22 @@ std::shared_ptr<CXAudio> withoutOptions(const CXAudio& source) {
     return CXAudio::fromFileName(source.fileName);
 }
 
+// The decoder names the file it failed on; the message names it once already.
+QString decoderReason(const CXError& error, const std::string& path) {
+    std::string reason = error.reason();
+    if (reason.rfind(path + ": ", 0) == 0) reason.erase(0, path.size() + 2);
+    return reason.empty() ? QStringLiteral("unknown reason") : QString::fromStdString(reason);
+}
+
+void reportImportFailure(const QStringList& chosen, int failed, const QString& why) {
+    QString text = QStringLiteral("Import of “%1” failed: %2.").arg(chosen[failed], why);
+    const int skipped = int(chosen.size()) - failed - 1;
+    if (skipped == 1) text += QStringLiteral(" The file after it was not imported.");
+    if (skipped > 1)
+        text += QStringLiteral(" The %1 files after it were not imported.").arg(skipped);
+    MessageLog::instance().report(text);
+}
+
 }  // namespace
 
 void ViewController::addAudio() {
@@ -64,6 +81,9 @@ void ViewController::addAudio() {
         std::filesystem::create_directory(folder, ec);
         if (ec) {
             say("Failed to create directory at " + folder);
+            MessageLog::instance().report(
+                QStringLiteral("Import failed: the audio folder %1 could not be created (%2).")
+                    .arg(QString::fromStdString(folder), QString::fromStdString(ec.message())));
             return;
         }
     }
@@ -76,17 +96,26 @@ void ViewController::addAudio() {
             const QString stored = importer::storedName(chosen[i]);
             const std::string name = stored.toStdString();
             std::shared_ptr<CXAudio> cue;
+            QString why;
             // A name made only of filtered characters would name the storage folder itself.
-            if (!stored.isEmpty() && progress.copy(i, stored, folder + "/" + name)) {
+            if (stored.isEmpty()) {
+                why = QStringLiteral("its name is made only of spaces and line breaks");
+            } else if (!progress.copy(i, stored, folder + "/" + name)) {
+                why = QStringLiteral("it could not be copied into the audio folder (%1)")
+                          .arg(progress.copyError());
+            } else {
                 try {
                     cue = CXAudio::fromFileName(name);
-                } catch (const CXError&) {
+                } catch (const CXError& error) {
+                    why = QStringLiteral("it is not audio that Cuevox can play (%1)")
+                              .arg(decoderReason(error, storage::storedFilePath(name)));
                 }
             }
             if (!cue) {
                 // The cues of the earlier files stay in the list; the next reload and save
                 // bring them to the table and the list file.
                 say("Failed to initialize audio file");
+                reportImportFailure(chosen, i, why);
                 return;
             }
             cxList.push_back(cue);
@@ -110,16 +139,37 @@ void ViewController::duplicateAudioWithoutOptions() {
 void ViewController::removeAudio() {
     const int row = audioTable_ ? audioTable_->selectedRow() : -1;
     if (row < 0 || !hasRow(row)) return;
-    cxList.erase(cxList.begin() + row);
-    // Selected while the table still shows the old rows: the neighbour above, or for the first
-    // row the one below, which becomes the new first row.
-    if (!cxList.empty()) audioTable_->selectRowIndexes({row > 0 ? row - 1 : 1}, false);
-    audioTable_->removeRowsAtIndexes({row});
-    if (cxList.empty())
-        store_.save(cxList, ListStore::SaveCause::UserEmptiedList);
-    else
+    const std::shared_ptr<CXAudio> removed = cxList[std::size_t(row)];
+    if (cxList.size() == 1) {
+        // The last cue takes the stored audio with it. If that cannot go, the cue stays, in
+        // the list and in the table: an empty table over a full list file would be a lie.
+        CueList none;
+        if (!store_.save(none, ListStore::SaveCause::UserEmptiedList)) {
+            MessageLog::instance().report(
+                QStringLiteral("The last cue was not removed: %1.").arg(store_.refusal()));
+            return;
+        }
+        cxList.clear();
+        audioTable_->removeRowsAtIndexes({row});
+    } else {
+        cxList.erase(cxList.begin() + row);
+        // Selected while the table still shows the old rows: the neighbour above, or for the
+        // first row the one below, which becomes the new first row.
+        audioTable_->selectRowIndexes({row > 0 ? row - 1 : 1}, false);
+        audioTable_->removeRowsAtIndexes({row});
         saveList();
-    renumberRows();
+        renumberRows();
+    }
+    silenceRemoved(*removed);
+}
+
+void ViewController::silenceRemoved(CXAudio& cue) {
+    // A pending fade completion still holds the cue; with its flags down it finds nothing left
+    // to do. The stop falls to silence over the usual short tail, which the engine plays out
+    // even though the player goes away with the cue.
+    cue.fadingIn = false;
+    cue.fadingOut = false;
+    if (cue.player) cue.player->stop();
 }
 
 void ViewController::addAudioButton(QObject*) {
