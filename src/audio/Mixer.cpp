@@ -58,22 +58,11 @@ void Mixer::applyCommands() {
             case MixerCommand::Type::Add:
                 break;
             case MixerCommand::Type::Remove:
-                // A voice still sounding falls silent over the stop tail, as at any stop, and
-                // leaves once the tail has played (process() retires it then).
-                if (r.playing && r.gain != 0.0) {
-                    r.tailLeft = kStopTailFrames;
-                    r.tailPosition = r.position;
-                    r.tailGain = r.gain;
-                }
-                r.playing = false;
-                if (r.tailLeft > 0 && r.inActiveList) {
-                    r.removed = true;
-                    continue;
-                }
                 if (r.inActiveList) {
                     active_.erase(std::find(active_.begin(), active_.end(), &v));
                     r.inActiveList = false;
                 }
+                r.playing = false;
                 r.tailLeft = 0;
                 // The voice leaves the audio thread for good; a worker frees it. If the FIFO
                 // were full the voice would only leak, never be freed under our feet.
@@ -287,7 +276,6 @@ void Mixer::process(float* out, int frames) {
             v.rt.inActiveList = false;
             active_[i] = active_.back();
             active_.pop_back();
-            if (v.rt.removed) retired_.push(&v);
         }
     }
 }

@@ -51,8 +51,6 @@ struct VoiceRt {
     int tailLeft = 0;
     int64_t tailPosition = 0;
     double tailGain = 0.0;
-    // Its player is gone: the voice is retired once its tail has played.
-    bool removed = false;
 };
 
 // One player's shared state: the chunk cache, the decoder that fills it, and what the mixer
