@@ -108,7 +108,8 @@ void ViewController::resetCX() {
                 .arg(store_.refusal()));
         return;
     }
-    // No player is told anything: a cue falls silent when the last holder of it lets it go.
+    // Every cue stops at once, with the short tail of any stop.
+    for (const auto& cue : cxList) silenceRemoved(cue);
     cxList.clear();
     if (audioTable_) audioTable_->reloadData();
 }

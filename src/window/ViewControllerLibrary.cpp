@@ -5,6 +5,7 @@
 #include <system_error>
 
 #include "model/CXAudio.h"
+#include "platform/MainQueue.h"
 #include "platform/MessageLog.h"
 #include "storage/Importer.h"
 #include "storage/StoragePaths.h"
@@ -160,16 +161,19 @@ void ViewController::removeAudio() {
         saveList();
         renumberRows();
     }
-    silenceRemoved(*removed);
+    silenceRemoved(removed);
 }
 
-void ViewController::silenceRemoved(CXAudio& cue) {
+void ViewController::silenceRemoved(const std::shared_ptr<CXAudio>& cue) {
     // A pending fade completion still holds the cue; with its flags down it finds nothing left
-    // to do. The stop falls to silence over the usual short tail, which the engine plays out
-    // even though the player goes away with the cue.
-    cue.fadingIn = false;
-    cue.fadingOut = false;
-    if (cue.player) cue.player->stop();
+    // to do.
+    cue->fadingIn = false;
+    cue->fadingOut = false;
+    if (!cue->player || !cue->player->isPlaying()) return;
+    cue->player->stop();
+    // The stop falls to silence over a short tail in the mixer's next blocks; a player that
+    // went away now would cut it off. Kept a while longer than any device takes for a block.
+    MainQueue::runAfter(kRemovedTailSeconds, this, [cue] {});
 }
 
 void ViewController::addAudioButton(QObject*) {
