@@ -3,6 +3,7 @@
 #include <QTemporaryDir>
 #include <cmath>
 
+#include "audio/AudioDecoder.h"
 #include "audio/AudioEngine.h"
 #include "audio/AudioPlayer.h"
 #include "support/TestFiles.h"
@@ -133,6 +134,39 @@ TEST_F(FormatsTest, DurationIsExactForPcmAndStableForCompressed) {
             EXPECT_EQ(again->duration(), d) << name;
         }
         EXPECT_NEAR(d, double(frames) / 44100, 0.1) << name;
+    }
+}
+
+// Containers that state no length (ADTS, an MP3 without its Xing frame): the length reported is
+// within one codec frame of what decoding yields, not the header's bitrate guess.
+TEST_F(FormatsTest, DurationMatchesTheDecodedLengthWithoutALengthInTheHeaders) {
+    // A minute whose loudness changes, so a VBR encoder's bitrate changes along the file.
+    testfiles::writeWav16(path("minute.wav"), 44100, 2, 44100 * 60, [](int64_t i, int) {
+        const double t = double(i) / 44100;
+        const double level = t < 20 ? 0.001 : (t < 40 ? 0.6 : 0.05);
+        return float(level * std::sin(2 * M_PI * (220.0 + 40 * std::floor(t)) * t));
+    });
+    const struct {
+        const char* name;
+        const char* args;
+        int frameSamples;
+    } files[] = {
+        {"minute.aac", "-c:a aac -f adts", 1024},
+        {"minute.mp3", "-c:a libmp3lame -q:a 4 -write_xing 0", 1152},
+    };
+    for (const auto& f : files) {
+        SCOPED_TRACE(f.name);
+        ASSERT_TRUE(testfiles::ffmpegConvert(path("minute.wav"), path(f.name), f.args));
+        auto p = AudioPlayer::initWithContentsOfURL(path(f.name), nullptr, &engine);
+        ASSERT_TRUE(p);
+        auto decoder = AudioDecoder::open(path(f.name), kRate, nullptr);
+        ASSERT_TRUE(decoder);
+        int64_t frames = 0;
+        bool atEnd = false;
+        while (!atEnd) frames += decoder->read(nullptr, 1 << 16, &atEnd);
+        const double decoded = double(frames) / kRate;
+        EXPECT_NEAR(decoded, 60.0, 0.1);
+        EXPECT_NEAR(p->duration(), decoded, double(f.frameSamples) / 44100);
     }
 }
 

@@ -360,8 +360,21 @@ TEST_F(LibraryTest, RemoveSelectsANeighbourRenumbersAndEmptiesTheStorageWithTheL
     EXPECT_EQ(titles(), v({"B", "C"}));
     EXPECT_EQ(table().selectedRow(), 1);
 
+    // The last cue goes only once the question is answered yes.
     vc().removeAudio();
+    int asked = 0;
+    bool answer = false;
+    vc().setConfirmer([&](QWidget*, const Confirmation&) {
+        ++asked;
+        return answer;
+    });
     vc().removeAudio();
+    EXPECT_EQ(asked, 1);
+    EXPECT_EQ(titles(), v({"B"}));
+    EXPECT_TRUE(fs::exists(stored("tone.wav")));
+    answer = true;
+    vc().removeAudio();
+    EXPECT_EQ(asked, 2);
     EXPECT_TRUE(vc().cxList.empty());
     EXPECT_EQ(table().selectedRow(), -1);
     EXPECT_EQ(table().numberOfRows(), 0);
@@ -521,6 +534,7 @@ TEST_F(LibraryTest, EveryMenuItemPostsItsNameAndReachesItsHandler) {
     ASSERT_NE(settings, nullptr);
     EXPECT_TRUE(settings->isVisible());
     heard.clear();
+    settings->setConfirmer([](QWidget*, const Confirmation&) { return true; });
     settings->findChild<QPushButton*>("resetButton")->click();
     EXPECT_EQ(heard, L{"resetCX"});
     EXPECT_TRUE(vc().cxList.empty());

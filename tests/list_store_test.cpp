@@ -390,7 +390,9 @@ TEST_F(ListStoreTest, HostileListFilesLoadQuicklyAndSurviveTheNextSave) {
             lossy = fresh.backupPending();
             fresh.save(loaded);
         }
-        EXPECT_LT(clock.elapsed(), 5000 * testfiles::kSlowdown);
+        // Guards against a load that grows worse than linearly (minutes), not a speed target:
+        // on a shared, loaded machine one case alone has taken over 6 s.
+        EXPECT_LT(clock.elapsed(), 20000 * testfiles::kSlowdown);
         EXPECT_TRUE(fs::exists(storage::storedFilePath("a.wav")));
         const std::string now = readList();
         if (now != c.content) {

@@ -139,7 +139,8 @@ TEST_F(MessageAreaTest, AResetWhoseAudioCannotBeDeletedLeavesTheListAsItWas) {
     EXPECT_TRUE(std::filesystem::exists(documents_ + "/audio/a.wav")) << "nothing half deleted";
     EXPECT_TRUE(shown("The library was not reset: the audio folder ")) << latest().toStdString();
 
-    // Removing the last cue is held back the same way.
+    // Removing the last cue is held back the same way, once the operator has said yes.
+    vc().setConfirmer([](QWidget*, const Confirmation&) { return true; });
     table().selectRowIndexes({1}, false);
     vc().removeAudio();
     ASSERT_EQ(vc().cxList.size(), 1u);

@@ -13,5 +13,12 @@ SettingsViewController::SettingsViewController(QWidget* parent)
 SettingsViewController::~SettingsViewController() = default;
 
 void SettingsViewController::resetButton(QObject*) {
-    NotificationCenter::defaultCenter().post("resetCX");
+    const Confirmation question{
+        QStringLiteral("Reset Library"),
+        QStringLiteral("Remove every cue and delete the stored audio files?\n"
+                       "Every cue stops at once. This cannot be undone."),
+        QStringLiteral("&Reset Library")};
+    const bool confirmed =
+        confirmer_ ? confirmer_(this, question) : confirmDestructive(this, question);
+    if (confirmed) NotificationCenter::defaultCenter().post("resetCX");
 }

@@ -29,7 +29,7 @@ MainWindow::MainWindow(QWidget* parent)
             [this] { controller_->duplicateAudioButton(ui_->duplicateAudioButton); });
     connect(ui_->removeAudioButton, &QPushButton::clicked, controller_.get(),
             [this] { controller_->removeAudioButton(ui_->removeAudioButton); });
-    qApp->installEventFilter(new ShowKeyGuard(this));
+    qApp->installEventFilter(new ShowKeyGuard(this, ui_->actionGo, ui_->actionStopAll));
     // Before the list loads and the sound output opens, so that what they run into is shown.
     MessageLog& log = MessageLog::instance();
     MessageArea::listenToAudioOutput(log);
@@ -38,6 +38,13 @@ MainWindow::MainWindow(QWidget* parent)
     statusBar()->addWidget(messages_, 1);
     statusBar()->setSizeGripEnabled(false);
     controller_->viewDidLoad();
+}
+
+void MainWindow::closeEvent(QCloseEvent* event) {
+    // The editor is a window of its own now: an edit still open in it is saved, not lost with
+    // the program.
+    controller_->closeAudioEditor();
+    QMainWindow::closeEvent(event);
 }
 
 MainWindow::~MainWindow() {

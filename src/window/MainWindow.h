@@ -22,6 +22,9 @@ public:
     Ui::MainWindow& ui() { return *ui_; }
     MessageArea* messageArea() const { return messages_; }
 
+protected:
+    void closeEvent(QCloseEvent* event) override;
+
 private:
     std::unique_ptr<Ui::MainWindow> ui_;
     // Destroyed before the widgets: a late fade completion must find no controller rather than

@@ -26,6 +26,7 @@ void appendDuplicate(ViewController& controller, MakeCopy makeCopy) {
     CueTableView* table = controller.audioTable();
     const int row = table ? table->selectedRow() : -1;
     if (row < 0 || std::size_t(row) >= controller.cxList.size()) return;
+    controller.closeAudioEditor();
     std::shared_ptr<CXAudio> copy;
     try {
         copy = makeCopy(*controller.cxList[std::size_t(row)]);
@@ -71,6 +72,7 @@ void ViewController::addAudio() {
     QWidget* window = audioTable_ ? audioTable_->window() : nullptr;
     const QStringList chosen = fileChooser_ ? fileChooser_(window) : chooseAudioFiles(window);
     if (chosen.isEmpty()) return;
+    closeAudioEditor();
 
     const std::string folder = storage::audioFolderPath();
     say(folder);
@@ -140,10 +142,24 @@ void ViewController::duplicateAudioWithoutOptions() {
 void ViewController::removeAudio() {
     const int row = audioTable_ ? audioTable_->selectedRow() : -1;
     if (row < 0 || !hasRow(row)) return;
+    if (cxList.size() == 1) {
+        // The last cue takes the stored audio folder with it.
+        const Confirmation question{
+            QStringLiteral("Remove Last Cue"),
+            QStringLiteral("Remove the last cue and delete the stored audio files?\n"
+                           "This cannot be undone."),
+            QStringLiteral("&Remove")};
+        QWidget* window = audioTable_->window();
+        if (!(confirmer_ ? confirmer_(window, question) : confirmDestructive(window, question)))
+            return;
+        // Asked in a loop of its own: the list may have changed while the question was up.
+        if (!hasRow(row) || audioTable_->selectedRow() != row) return;
+    }
+    closeAudioEditor();
     const std::shared_ptr<CXAudio> removed = cxList[std::size_t(row)];
     if (cxList.size() == 1) {
-        // The last cue takes the stored audio with it. If that cannot go, the cue stays, in
-        // the list and in the table: an empty table over a full list file would be a lie.
+        // If the stored audio cannot go, the cue stays, in the list and in the table: an empty
+        // table over a full list file would be a lie.
         CueList none;
         if (!store_.save(none, ListStore::SaveCause::UserEmptiedList)) {
             MessageLog::instance().report(
