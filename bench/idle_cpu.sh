@@ -9,10 +9,15 @@ repo="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cues="${1:-500}"
 secs="${2:-20}"
 scratch="$(mktemp -d)"
-trap 'kill "$pid" 2>/dev/null || true; rm -rf "$scratch"' EXIT
+source "$repo/tests/support/xvfb.sh"
+trap 'kill "$pid" 2>/dev/null || true; stop_xvfb; rm -rf "$scratch"' EXIT
 pid=""
 
 export HOME="$scratch/home"
+# The Documents folder is found through the configuration folder when that is set: keep both
+# in the scratch home, so a desktop's real show is out of reach.
+export XDG_CONFIG_HOME="$HOME/.config" XDG_DATA_HOME="$HOME/.local/share" \
+  XDG_CACHE_HOME="$HOME/.cache" XDG_STATE_HOME="$HOME/.local/state"
 mkdir -p "$HOME/Documents/audio"
 for n in $(seq 0 9); do
   sox -n -r 48000 -c 2 -b 16 "$HOME/Documents/audio/tone$n.wav" synth 5 sine $((300 + 40 * n)) vol 0.2
@@ -24,13 +29,9 @@ json.dump([{"fileName": "tone%d.wav" % (i % 10), "audioTitle": "Cue %d" % (i + 1
            for i in range(count)], open(path, "w"))
 PY
 
-xvfb-run -a -s "-screen 0 1280x800x24" "$repo/build/cuevox" >"$scratch/program.log" 2>&1 &
-for _ in $(seq 100); do
-  pid="$(pgrep -n -x cuevox || true)"
-  [ -n "$pid" ] && break
-  sleep 0.1
-done
-[ -n "$pid" ] || { echo "the program did not start"; cat "$scratch/program.log"; exit 1; }
+start_xvfb
+"$repo/build/cuevox" >"$scratch/program.log" 2>&1 &
+pid=$!
 
 snapshot() {
   for task in /proc/"$pid"/task/*; do

@@ -15,7 +15,7 @@ packages=(
   ffmpeg sox libsox-fmt-all
   pulseaudio pulseaudio-utils libasound2-plugins
   at-spi2-core dbus dbus-bin dbus-daemon python3-pyatspi gir1.2-atspi-2.0
-  xvfb xauth xdotool dpkg-dev
+  xvfb xauth xdotool dpkg-dev desktop-file-utils
   clang libclang-rt-14-dev e2fsprogs
 )
 missing=()

@@ -14,7 +14,7 @@ namespace {
 class CueRecord : public ::testing::Test {
 protected:
     void SetUp() override {
-        ASSERT_TRUE(home.isolated());
+        ASSERT_TRUE(home.isolated()) << home.isolationProblem();
         home.storeTone("cue.wav", 1.5);
     }
     TempHome home;

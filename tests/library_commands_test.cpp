@@ -222,6 +222,45 @@ TEST_F(LibraryTest, ImportFailuresEndTheCommandWhereTheyHappen) {
     EXPECT_TRUE(vc().cxList.empty());
 }
 
+TEST_F(LibraryTest, SameNameImportThatIsNoAudioLeavesTheStoredFileAsItWas) {
+    const std::string f = audioFile("Song.wav", 1.5);
+    const std::string before = testfiles::readAll(stored(f));
+    writeList({cue(f)});
+    open();
+    vc().saveList();
+    const std::string savedBefore = listText();
+
+    for (const std::string content : {"not audio at all", ""}) {
+        SCOPED_TRACE(content.empty() ? "empty" : "text");
+        const std::string impostor = sources_.path().toStdString() + "/Song.wav";
+        testfiles::writeAll(impostor, content);
+        choose({impostor});
+        CaptureStdout out;
+        vc().addAudio();
+        EXPECT_EQ(
+            out.text(),
+            audioDir() + "\nFailed to create audio player\nFailed to initialize audio file\n");
+        EXPECT_TRUE(testfiles::readAll(stored(f)) == before) << "the stored file changed";
+        EXPECT_EQ(vc().cxList.size(), 1u);
+        EXPECT_EQ(listText(), savedBefore);
+        std::vector<std::string> files;
+        for (const auto& e : fs::directory_iterator(audioDir()))
+            files.push_back(e.path().filename().string());
+        EXPECT_EQ(files, v({"Song.wav"})) << "the checked copy is not left behind";
+    }
+
+    // The cue on it plays its whole file, now and after the list is opened again.
+    click(0);
+    QTest::qWait(600);
+    EXPECT_TRUE(playing(0));
+    EXPECT_GT(cueAt(0).player->currentTime(), 0.4);
+    click(0);
+    window_.reset();
+    open();
+    ASSERT_EQ(vc().cxList.size(), 1u);
+    EXPECT_NEAR(cueAt(0).player->duration(), 1.5, 1e-9);
+}
+
 TEST_F(LibraryTest, CancelStopsAfterTheFileBeingCopiedWhileTheWindowKeepsPainting) {
     openFive();
     // The first file is a pipe that delivers its audio only when the test says so: the copy is

@@ -72,8 +72,8 @@ TEST_F(MessageAreaTest, CuesDroppedAtLoadAreNamedAndTheBackupIsShownWithItsPath)
 TEST_F(MessageAreaTest, AFailedImportNamesTheFileAndWhy) {
     writeList({cue(audioFile("a.wav", 1.0))});
     open();
-    const QString good = QString::fromStdString(home_.path().toStdString() + "/good.wav");
-    const QString bad = QString::fromStdString(home_.path().toStdString() + "/bad.wav");
+    const QString good = QString::fromStdString(home_.path() + "/good.wav");
+    const QString bad = QString::fromStdString(home_.path() + "/bad.wav");
     testfiles::writeToneWav(good.toStdString(), 48000, 0.5, 440.0, 0.1f);
     testfiles::writeAll(bad.toStdString(), "RIFF but nothing after it");
     vc().setFileChooser([&](QWidget*) { return QStringList{good, bad, good, good}; });
@@ -82,7 +82,9 @@ TEST_F(MessageAreaTest, AFailedImportNamesTheFileAndWhy) {
     EXPECT_TRUE(listed().first().contains("The 2 files after it were not imported."));
 
     // A file that cannot be read at all: the copy says why.
-    vc().setFileChooser([&](QWidget*) { return QStringList{home_.path() + "/missing.wav"}; });
+    vc().setFileChooser([&](QWidget*) {
+        return QStringList{QString::fromStdString(home_.path() + "/missing.wav")};
+    });
     vc().addAudio();
     EXPECT_TRUE(shown("it could not be copied into the audio folder (")) << latest().toStdString();
 }
@@ -90,7 +92,7 @@ TEST_F(MessageAreaTest, AFailedImportNamesTheFileAndWhy) {
 TEST_F(MessageAreaTest, AnUnreadableListFileKeepsAWarningUpUntilASaveSucceeds) {
     writeList({cue(audioFile("a.wav", 1.0), {{"audioTitle", "Kept"}})});
     const std::string before = testfiles::readAll(listPath());
-    Unprivileged user(home_.path().toStdString());
+    Unprivileged user(home_.path());
     if (!user.active()) GTEST_SKIP() << "cannot take an ordinary user's identity";
     ASSERT_EQ(::chmod(listPath().c_str(), 0), 0);
     open();
@@ -125,7 +127,7 @@ TEST_F(MessageAreaTest, AnUnreadableListFileKeepsAWarningUpUntilASaveSucceeds) {
 TEST_F(MessageAreaTest, AResetWhoseAudioCannotBeDeletedLeavesTheListAsItWas) {
     writeList({cue(audioFile("a.wav", 1.0)), cue(audioFile("b.wav", 1.0))});
     const std::string before = testfiles::readAll(listPath());
-    Unprivileged user(home_.path().toStdString());
+    Unprivileged user(home_.path());
     if (!user.active()) GTEST_SKIP() << "cannot take an ordinary user's identity";
     open();
     ASSERT_EQ(vc().cxList.size(), 2u);

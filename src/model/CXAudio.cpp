@@ -214,6 +214,16 @@ void CXAudio::resetPlayer() {
     player->setVolume(volumeLevel);
     player->setCurrentTime(0.0);
     player->prepareToPlay();
+    // A fade that the reset ended is over: a flag left set would send the next click to the
+    // wrong branch of the transport.
+    fadingIn = false;
+    fadingOut = false;
+}
+
+void CXAudio::beginRun() {
+    ++run_;
+    fadingIn = false;
+    fadingOut = false;
 }
 
 void CXAudio::changeVolume(float volume) {
@@ -230,12 +240,17 @@ void CXAudio::changeVolume(float volume) {
 }
 
 void CXAudio::playClick() {
+    const bool wasPlaying = player->isPlaying();
+    beginRun();
     if (fadeIn) {
         // An untracked ramp: nothing waits for it to end.
         player->setVolume(kSilence);
         player->play();
         player->setVolume(volumeLevel, fadeInLength);
     } else {
+        // Started again while an earlier stop is still fading it out: that stop no longer comes,
+        // so neither may its silence.
+        if (wasPlaying) player->setVolume(volumeLevel, kQuickRamp);
         player->play();
     }
     if (startTime > 0) player->setCurrentTime(startTime);
@@ -247,9 +262,11 @@ void CXAudio::stopClick() {
         return;
     }
     player->setVolume(kSilence, fadeOutLength);
-    // Resets whatever happened meanwhile: a stop asked for is a stop delivered.
+    // Resets whatever happened meanwhile in this run: a stop asked for is a stop delivered.
     auto self = shared_from_this();
-    MainQueue::runAfter(fadeOutLength, nullptr, [self] { self->resetPlayer(); });
+    MainQueue::runAfter(fadeOutLength, nullptr, [self, run = run_] {
+        if (self->run_ == run) self->resetPlayer();
+    });
 }
 
 namespace {
@@ -270,6 +287,7 @@ void CXAudio::fadeInToggle(int row, RowDisplay* controller) {
         fadingIn = false;
         return;
     }
+    beginRun();
     fadingIn = true;
     player->setVolume(kSilence);
     player->play();
@@ -280,8 +298,9 @@ void CXAudio::fadeInToggle(int row, RowDisplay* controller) {
                   std::chrono::duration_cast<std::chrono::steady_clock::duration>(
                       std::chrono::duration<double>(length));
     auto self = shared_from_this();
-    MainQueue::runAfter(fadeInLength, contextOf(controller),
-                        [self, row, controller] { self->fadeInCompletion(row, controller); });
+    MainQueue::runAfter(fadeInLength, contextOf(controller), [self, row, controller, run = run_] {
+        if (self->run_ == run) self->fadeInCompletion(row, controller);
+    });
 }
 
 void CXAudio::fadeInCompletion(int row, RowDisplay* controller) {
@@ -298,11 +317,15 @@ void CXAudio::fadeOutToggle(int row, RowDisplay* controller) {
         fadingOut = false;
         return;
     }
+    // The fade-out takes over from a fade-in still running: a click now must stop the cue, not
+    // bring it back to full level, and the fade-in's completion must not show "Stop".
+    fadingIn = false;
     fadingOut = true;
     player->setVolume(kSilence, fadeOutLength);
     auto self = shared_from_this();
-    MainQueue::runAfter(fadeOutLength, contextOf(controller),
-                        [self, row, controller] { self->fadeOutCompletion(row, controller); });
+    MainQueue::runAfter(fadeOutLength, contextOf(controller), [self, row, controller, run = run_] {
+        if (self->run_ == run) self->fadeOutCompletion(row, controller);
+    });
 }
 
 void CXAudio::fadeOutCompletion(int row, RowDisplay* controller) {

@@ -48,7 +48,7 @@ public:
     void fadeInCompletion(int row, RowDisplay* controller);
     void fadeOutCompletion(int row, RowDisplay* controller);
 
-    // Silent at position 0, ready to start again at the cue's own volume.
+    // Silent at position 0, ready to start again at the cue's own volume, with no fade running.
     void resetPlayer();
     // The operator sets the cue's level. A fade in progress goes on: a fade-in heads for the
     // new level over what is left of it, and a fade-out still ends in silence; the new level
@@ -80,4 +80,9 @@ private:
     std::chrono::steady_clock::time_point fadeInEnds_{};
     void openPlayer();
     void setUpPlayer();
+    // A start makes the cue's earlier fades and pending stops history: their completions, which
+    // hold the run they belong to, then leave the new run alone.
+    void beginRun();
+
+    uint64_t run_ = 0;
 };

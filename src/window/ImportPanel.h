@@ -45,7 +45,7 @@ public:
     ImportProgress& operator=(const ImportProgress&) = delete;
 
     // Copies source `index` to `destination`, stored as `storedName`; returns once the copy
-    // has ended, with its success. A source that already is the destination is left alone.
+    // has ended, with its success.
     bool copy(int index, const QString& storedName, const std::string& destination);
     // Why the last copy failed, in the file system's words.
     const QString& copyError() const { return copyError_; }

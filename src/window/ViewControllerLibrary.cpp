@@ -1,4 +1,5 @@
 // The commands that change which cues the list holds: import, the two duplicates and remove.
+#include <QFile>
 #include <QScopeGuard>
 #include <filesystem>
 #include <iostream>
@@ -41,19 +42,50 @@ void appendDuplicate(ViewController& controller, MakeCopy makeCopy) {
     table->selectRowIndexes({int(controller.cxList.size()) - 1}, false);
 }
 
+// Brings one chosen file in under its stored name. The copy is opened as audio before it
+// replaces anything: a file of the same name that cues already play stays as it was when the
+// new one is no audio, cannot be read, or the disk fills.
+// The decoder names the file it failed on; the message names it once already.
+QString decoderReason(std::string reason, const std::string& path) {
+    if (reason.rfind(path + ": ", 0) == 0) reason.erase(0, path.size() + 2);
+    return reason.empty() ? QStringLiteral("unknown reason") : QString::fromStdString(reason);
+}
+
+// `why` says, in plain words, what kept the file out.
+bool storeImport(ImportProgress& progress, int index, const QString& source, const QString& stored,
+                 const std::string& folder, QString* why) {
+    const std::string destination = folder + "/" + stored.toStdString();
+    // The stored file itself, chosen again: used as it is.
+    if (importer::sameFile(QFile::encodeName(source).toStdString(), destination)) return true;
+    const std::string staged = importer::stagingPath(folder, stored);
+    bool done = false;
+    std::string error;
+    if (!progress.copy(index, stored, staged)) {
+        *why = QStringLiteral("it could not be copied into the audio folder (%1)")
+                   .arg(progress.copyError());
+    } else if (!AudioPlayer::initWithContentsOfURL(staged, &error)) {
+        say("Failed to create audio player");
+        *why = QStringLiteral("it is not audio that Cuevox can play (%1)")
+                   .arg(decoderReason(error, staged));
+    } else {
+        done = importer::replaceStoredFile(staged, destination);
+        if (!done)
+            *why = QStringLiteral("the stored file %1 could not be replaced")
+                       .arg(QString::fromStdString(destination));
+    }
+    if (!done) {
+        std::error_code ec;
+        std::filesystem::remove(staged, ec);
+    }
+    return done;
+}
+
 std::shared_ptr<CXAudio> withOptions(const CXAudio& source) {
     return CXAudio::copyOf(source);
 }
 
 std::shared_ptr<CXAudio> withoutOptions(const CXAudio& source) {
     return CXAudio::fromFileName(source.fileName);
-}
-
-// The decoder names the file it failed on; the message names it once already.
-QString decoderReason(const CXError& error, const std::string& path) {
-    std::string reason = error.reason();
-    if (reason.rfind(path + ": ", 0) == 0) reason.erase(0, path.size() + 2);
-    return reason.empty() ? QStringLiteral("unknown reason") : QString::fromStdString(reason);
 }
 
 void reportImportFailure(const QStringList& chosen, int failed, const QString& why) {
@@ -103,15 +135,12 @@ void ViewController::addAudio() {
             // A name made only of filtered characters would name the storage folder itself.
             if (stored.isEmpty()) {
                 why = QStringLiteral("its name is made only of spaces and line breaks");
-            } else if (!progress.copy(i, stored, folder + "/" + name)) {
-                why = QStringLiteral("it could not be copied into the audio folder (%1)")
-                          .arg(progress.copyError());
-            } else {
+            } else if (storeImport(progress, i, chosen[i], stored, folder, &why)) {
                 try {
                     cue = CXAudio::fromFileName(name);
                 } catch (const CXError& error) {
                     why = QStringLiteral("it is not audio that Cuevox can play (%1)")
-                              .arg(decoderReason(error, storage::storedFilePath(name)));
+                              .arg(decoderReason(error.reason(), storage::storedFilePath(name)));
                 }
             }
             if (!cue) {
