@@ -57,6 +57,7 @@ TEST_F(KeyboardTest, ArrowsMoveTheSelectedRowAndTabWalksItsControlsThenTheWindow
                                          button("duplicateAudioButton"),
                                          button("removeAudioButton"),
                                          button("stopAllButton"),
+                                         window_->findChild<QWidget*>("messageButton"),
                                          &table()};
     for (QWidget* expected : order) {
         press(Qt::Key_Tab);
@@ -64,6 +65,8 @@ TEST_F(KeyboardTest, ArrowsMoveTheSelectedRowAndTabWalksItsControlsThenTheWindow
         if (table().isAncestorOf(expected)) expectRingAround(expected);
     }
     // And back: from the table to the last of the window's buttons, then into the row's end.
+    press(Qt::Key_Backtab);
+    EXPECT_EQ(focus(), window_->findChild<QWidget*>("messageButton"));
     press(Qt::Key_Backtab);
     EXPECT_EQ(focus(), button("stopAllButton"));
     for (int i = 0; i < 4; ++i) press(Qt::Key_Backtab);

@@ -28,6 +28,15 @@ public:
     // while the program runs. Created on first use.
     static AudioEngine& shared();
 
+    // What the output has to tell the operator. The library only prints; whoever shows things
+    // to the operator listens here.
+    enum class OutputStatus { Missing, Lost, Back };
+    using StatusHandler = std::function<void(OutputStatus status, const std::string& detail)>;
+    // Process-wide, so that what the shared engine finds as it starts is heard too. The handler
+    // runs on whichever thread noticed (never the audio callback's).
+    static void setStatusHandler(StatusHandler handler);
+    static void reportStatus(OutputStatus status, const std::string& detail = {});
+
     explicit AudioEngine(Mode mode, int sampleRate = kDefaultSampleRate);
     ~AudioEngine();
     AudioEngine(const AudioEngine&) = delete;

@@ -16,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "audio/AudioEngine.h"
 #include "audio/Mixer.h"
 #include "audio/ThreadName.h"
 
@@ -164,6 +165,7 @@ public:
         if (!openStream(&why)) {
             std::cout << "No audio output device (" << why << "), playing on a silent clock"
                       << std::endl;
+            AudioEngine::reportStatus(AudioEngine::OutputStatus::Missing, why);
             announcedLoss_ = true;
             failedFingerprint_ = outputFingerprint();
         }
@@ -277,6 +279,7 @@ private:
             if (stream_ && !clock_ && streamStalled()) {
                 const auto last = Clock::time_point(Clock::duration(lastCallback_.load()));
                 std::cout << "Audio output lost, keeping time on a silent clock" << std::endl;
+                AudioEngine::reportStatus(AudioEngine::OutputStatus::Lost);
                 announcedLoss_ = true;
                 deviceActive_.store(false);
                 closeStream();
@@ -291,7 +294,10 @@ private:
                     clock_.reset();
                     clockOwnsTime_.store(false, std::memory_order_release);
                     deviceActive_.store(true);
-                    if (announcedLoss_) std::cout << "Audio output back" << std::endl;
+                    if (announcedLoss_) {
+                        std::cout << "Audio output back" << std::endl;
+                        AudioEngine::reportStatus(AudioEngine::OutputStatus::Back);
+                    }
                     announcedLoss_ = false;
                 } else if (streamStalled()) {
                     closeStream();  // the reopened device never ran: try again later

@@ -1,6 +1,7 @@
 #include "model/CXAudio.h"
 
 #include <QObject>
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <iostream>
@@ -183,10 +184,11 @@ std::shared_ptr<CXAudio> CXAudio::copyOf(const CXAudio& source) {
 }
 
 void CXAudio::openPlayer() {
-    player = AudioPlayer::initWithContentsOfURL(storage::storedFilePath(fileName));
+    std::string why;
+    player = AudioPlayer::initWithContentsOfURL(storage::storedFilePath(fileName), &why);
     if (!player) {
         std::cout << "Failed to create audio player" << std::endl;
-        throw CXError(CXError::fileFailed);
+        throw CXError(CXError::fileFailed, why);
     }
 }
 
@@ -233,6 +235,19 @@ void CXAudio::beginRun() {
     ++run_;
     fadingIn = false;
     fadingOut = false;
+}
+
+void CXAudio::changeVolume(float volume) {
+    volumeLevel = volume;
+    if (!player || fadingOut) return;
+    if (fadingIn) {
+        const std::chrono::duration<double> left = fadeInEnds_ - std::chrono::steady_clock::now();
+        if (left.count() > 0.0) {
+            player->setVolume(volume, left.count());
+            return;
+        }
+    }
+    player->setVolume(volume);
 }
 
 void CXAudio::playClick() {
@@ -288,6 +303,11 @@ void CXAudio::fadeInToggle(int row, RowDisplay* controller) {
     player->setVolume(kSilence);
     player->play();
     player->setVolume(volumeLevel, fadeInLength);
+    // Held to a year: a silly stored length must not overflow the clock.
+    const double length = std::isfinite(fadeInLength) ? std::clamp(fadeInLength, 0.0, 3.2e7) : 0.0;
+    fadeInEnds_ = std::chrono::steady_clock::now() +
+                  std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                      std::chrono::duration<double>(length));
     auto self = shared_from_this();
     MainQueue::runAfter(fadeInLength, contextOf(controller), [self, row, controller, run = run_] {
         if (self->run_ == run) self->fadeInCompletion(row, controller);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <nlohmann/json.hpp>
@@ -49,6 +50,10 @@ public:
 
     // Silent at position 0, ready to start again at the cue's own volume, with no fade running.
     void resetPlayer();
+    // The operator sets the cue's level. A fade in progress goes on: a fade-in heads for the
+    // new level over what is left of it, and a fade-out still ends in silence; the new level
+    // is the one the cue plays at from its next start.
+    void changeVolume(float volume);
 
     std::unique_ptr<AudioPlayer> player;
     std::string fileName;
@@ -71,6 +76,8 @@ public:
     bool fadingOut = false;
 
 private:
+    // When the fade-in under way reaches its level.
+    std::chrono::steady_clock::time_point fadeInEnds_{};
     void openPlayer();
     void setUpPlayer();
     // A start makes the cue's earlier fades and pending stops history: their completions, which

@@ -59,30 +59,36 @@ bool sameFile(const std::string& a, const std::string& b) {
 }
 
 bool copyFile(const std::string& source, const std::string& destination,
-              std::atomic<int64_t>* copied) {
+              std::atomic<int64_t>* copied, std::string* error) {
     QFile in(QString::fromStdString(source));
-    if (!in.open(QIODevice::ReadOnly)) return false;
     QSaveFile out(QString::fromStdString(destination));
+    auto fail = [&](const QFileDevice& device) {
+        if (error) *error = device.errorString().toStdString();
+        return false;
+    };
+    if (!in.open(QIODevice::ReadOnly)) return fail(in);
     // Unbuffered, so a short write (a full disk) shows at the write that fell short instead of
     // disappearing in a final flush before the commit.
-    if (!out.open(QIODevice::WriteOnly | QIODevice::Unbuffered)) return false;
+    if (!out.open(QIODevice::WriteOnly | QIODevice::Unbuffered)) return fail(out);
     std::vector<char> buffer(static_cast<std::size_t>(kChunkBytes));
     int64_t total = 0;
     for (;;) {
         const qint64 got = in.read(buffer.data(), kChunkBytes);
         if (got < 0) {
+            fail(in);
             out.cancelWriting();
             return false;
         }
         if (got == 0) break;
         if (out.write(buffer.data(), got) != got) {
+            fail(out);
             out.cancelWriting();
             return false;
         }
         total += got;
         if (copied) copied->store(total, std::memory_order_relaxed);
     }
-    return out.commit();
+    return out.commit() || fail(out);
 }
 
 std::string stagingPath(const std::string& folder, const QString& storedName) {

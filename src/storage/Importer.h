@@ -28,9 +28,10 @@ bool sameFile(const std::string& a, const std::string& b);
 
 // Copies `source` over `destination`. The destination is replaced only once the whole copy is
 // on disk, so a failed copy leaves whatever was stored under that name before. `copied` counts
-// the bytes written so far, for a progress display on another thread.
+// the bytes written so far, for a progress display on another thread; `error` says why a copy
+// failed.
 bool copyFile(const std::string& source, const std::string& destination,
-              std::atomic<int64_t>* copied = nullptr);
+              std::atomic<int64_t>* copied = nullptr, std::string* error = nullptr);
 
 // A free name in `folder` for the copy of an import that is checked before it takes the stored
 // name `storedName`: hidden, short, and ending in the stored name's extension, which the decoder

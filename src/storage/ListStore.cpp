@@ -5,11 +5,13 @@
 
 #include <QFile>
 #include <QSaveFile>
+#include <QStringList>
 #include <filesystem>
 #include <iostream>
 #include <system_error>
 
 #include "model/CXAudio.h"
+#include "platform/MessageLog.h"
 #include "storage/StoragePaths.h"
 
 namespace fs = std::filesystem;
@@ -25,22 +27,48 @@ bool pathExists(const std::string& path) {
     return fs::exists(fs::path(path), ec);
 }
 
-// No content, unreadable or a folder: all read as empty text.
-std::string readFile(const std::string& path) {
+const char* const kSaveWarning = "save";
+
+QString qs(const std::string& text) {
+    return QString::fromStdString(text);
+}
+
+// No content, unreadable or a folder: all read as empty text. `why` says what kept it unread.
+std::string readFile(const std::string& path, QString* why = nullptr) {
     QFile file(QString::fromStdString(path));
-    if (!file.open(QIODevice::ReadOnly)) return {};
+    if (!file.open(QIODevice::ReadOnly)) {
+        if (why) *why = file.errorString();
+        return {};
+    }
     const QByteArray bytes = file.readAll();
+    if (why && file.error() != QFileDevice::NoError) *why = file.errorString();
     return bytes.toStdString();
 }
 
 // Deletes the storage folder with everything in it. False when it is still there afterwards.
-bool deleteStorageFolder() {
+// The folder is first moved aside in one rename, so a folder that cannot go is left whole: a
+// half-deleted folder would leave cues on files that are gone. What cannot be deleted after
+// the move is left aside and reported; the list no longer refers to it.
+bool deleteStorageFolder(std::string* why = nullptr) {
     const std::string folder = storage::audioFolderPath();
     std::error_code ec;
     const auto status = fs::symlink_status(folder, ec);
     if (ec || !fs::exists(status)) return true;
-    fs::remove_all(folder, ec);
-    return !ec;
+    static std::atomic<int> serial{0};
+    const std::string aside = storage::documentsFolder() + "/.audio-deleted-" +
+                              std::to_string(::getpid()) + "-" + std::to_string(++serial);
+    fs::rename(folder, aside, ec);
+    if (ec) {
+        if (why) *why = ec.message();
+        return false;
+    }
+    fs::remove_all(aside, ec);
+    if (ec)
+        MessageLog::instance().report(
+            QStringLiteral("Some of the deleted audio could not be removed from the disk (%1); "
+                           "it is left in %2.")
+                .arg(qs(ec.message()), qs(aside)));
+    return true;
 }
 
 // The rename is only durable once the folder entry itself is on disk.
@@ -53,19 +81,43 @@ void syncFolder(const std::string& folder) {
 
 // Written whole or not at all: a temporary file beside the target, flushed to disk and renamed
 // over it, so a crash or a full disk leaves the old content in place.
-bool writeAtomically(const std::string& path, const std::string& text) {
+bool writeAtomically(const std::string& path, const std::string& text, QString* why = nullptr) {
     QSaveFile file(QString::fromStdString(path));
+    auto fail = [&] {
+        if (why) *why = file.errorString();
+        return false;
+    };
     // Unbuffered: a buffered QSaveFile loses a short write (full disk) in its final flush and
     // then commits the truncated text as if all were well.
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered)) return false;
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered)) return fail();
     if (file.write(text.data(), qint64(text.size())) != qint64(text.size())) {
+        fail();
         file.cancelWriting();
         file.commit();
         return false;
     }
-    if (!file.commit()) return false;
+    if (!file.commit()) return fail();
     syncFolder(fs::path(path).parent_path().string());
     return true;
+}
+
+// One cue the load left out, named so the operator can tell which: its title and stored file,
+// and whether the file is missing or only unplayable.
+QString describeDropped(size_t index, const nlohmann::json& element) {
+    const auto text = [&](const char* key) {
+        const auto it = element.is_object() ? element.find(key) : element.end();
+        return it != element.end() && it->is_string() ? qs(it->get<std::string>()) : QString();
+    };
+    const QString title = text("audioTitle");
+    const QString file = text("fileName");
+    if (!element.is_object() || file.isEmpty())
+        return QStringLiteral("entry %1 (not a cue)").arg(index + 1);
+    std::error_code ec;
+    const bool present = fs::exists(storage::storedFilePath(file.toStdString()), ec);
+    return QStringLiteral("cue %1 “%2” (%3 %4)")
+        .arg(index + 1)
+        .arg(title.isEmpty() ? file : title, file,
+             present ? QStringLiteral("cannot be played") : QStringLiteral("is missing"));
 }
 
 }  // namespace
@@ -83,20 +135,33 @@ void ListStore::load(CueList& cxList, AudioPlayerDelegate* delegate) {
     const std::string path = storage::listFilePath();
     if (!pathExists(path)) return;
 
-    const auto value = listfile::parse(readFile(path));
+    QString unreadable;
+    const auto value = listfile::parse(readFile(path, &unreadable));
     if (!value) {
         say("Failed to read JSON");
         backupPending_ = true;
         protectStorage_ = true;
+        MessageLog::instance().report(
+            QStringLiteral("The cue list %1 could not be read (%2). Cuevox started with an "
+                           "empty list; the file is backed up before anything replaces it.")
+                .arg(qs(path),
+                     unreadable.isEmpty() ? QStringLiteral("it is not a cue list") : unreadable));
         return;
     }
     if (value->empty()) {
-        if (!deleteStorageFolder()) say("Failed to delete old song directory");
+        std::string why;
+        if (!deleteStorageFolder(&why)) {
+            say("Failed to delete old song directory");
+            MessageLog::instance().report(
+                QStringLiteral("The audio folder %1 of the empty list could not be deleted (%2).")
+                    .arg(qs(storage::audioFolderPath()), qs(why)));
+        }
         return;
     }
 
     size_t loaded = 0;
     bool failed = false;
+    QStringList dropped;
     const size_t count = value->size();
     const nlohmann::json noObject;
     for (size_t i = 0; i < count; ++i) {
@@ -112,48 +177,92 @@ void ListStore::load(CueList& cxList, AudioPlayerDelegate* delegate) {
         } catch (const CXError&) {
             say("Unable to load audio track from JSON, Audio Track " + std::to_string(i));
             failed = true;
+            dropped.append(describeDropped(i, element));
         }
     }
     if (failed) {
         backupPending_ = true;
         protectStorage_ = loaded == 0;
+        MessageLog::instance().report(
+            QStringLiteral("%1 of %2 cues could not be loaded and are left out: %3. The list "
+                           "file is backed up before the next save.")
+                .arg(dropped.size())
+                .arg(count)
+                .arg(dropped.join(QStringLiteral("; "))));
     }
 }
 
 bool ListStore::snapshot(const CueList& cxList, SaveCause cause, std::string& text) {
     text = listfile::text(cxList);
     if (!cxList.empty()) return true;
-    if (cause == SaveCause::UserEmptiedList) protectStorage_ = false;
     // After a load that read nothing, an empty list may only mean the audio was briefly out of
     // reach; its stored files must survive until the user empties the list on purpose.
-    if (protectStorage_) return true;
-    if (!deleteStorageFolder()) {
+    if (protectStorage_ && cause != SaveCause::UserEmptiedList) return true;
+    std::string why;
+    if (!deleteStorageFolder(&why)) {
         say("Failed to delete old song directory");
+        lastRefusal_ = QStringLiteral("the audio folder %1 could not be deleted (%2)")
+                           .arg(qs(storage::audioFolderPath()), qs(why));
         return false;
     }
+    if (cause == SaveCause::UserEmptiedList) protectStorage_ = false;
     return true;
 }
 
-void ListStore::save(const CueList& cxList, SaveCause cause) {
-    saveInBackground(cxList, cause);
+bool ListStore::save(const CueList& cxList, SaveCause cause) {
+    const bool taken = saveInBackground(cxList, cause);
     writer_.waitForIdle();
+    return taken;
 }
 
-void ListStore::saveInBackground(const CueList& cxList, SaveCause cause) {
+bool ListStore::saveInBackground(const CueList& cxList, SaveCause cause) {
     std::string text;
-    if (snapshot(cxList, cause, text)) writer_.submit(std::move(text));
+    if (!snapshot(cxList, cause, text)) return false;
+    writer_.submit(std::move(text));
+    return true;
 }
 
 void ListStore::waitForIdle() {
     writer_.waitForIdle();
 }
 
-bool ListStore::backUpListFile(const std::string& listPath) {
+bool ListStore::backUpListFile(const std::string& listPath, QString* why) {
     QFile source(QString::fromStdString(listPath));
-    if (!source.open(QIODevice::ReadOnly)) return false;
-    const QByteArray bytes = source.readAll();
-    if (source.error() != QFileDevice::NoError) return false;
-    return writeAtomically(storage::backupFilePath(), bytes.toStdString());
+    const bool read = source.open(QIODevice::ReadOnly);
+    const QByteArray bytes = read ? source.readAll() : QByteArray();
+    if (!read || source.error() != QFileDevice::NoError) {
+        *why = QStringLiteral(
+                   "the list file %1 cannot be read (%2), and it is kept until it "
+                   "can be backed up")
+                   .arg(qs(listPath), source.errorString());
+        return false;
+    }
+    const std::string backup = storage::backupFilePath();
+    QString writeError;
+    if (!writeAtomically(backup, bytes.toStdString(), &writeError)) {
+        *why = QStringLiteral("the old list file cannot be backed up to %1 (%2)")
+                   .arg(qs(backup), writeError);
+        return false;
+    }
+    MessageLog::instance().report(
+        QStringLiteral("The list file as it was before could not all be read; it is kept as %1.")
+            .arg(qs(backup)));
+    return true;
+}
+
+void ListStore::saveFailed(const QString& why) {
+    MessageLog& log = MessageLog::instance();
+    const QString text = QStringLiteral("Changes are not being saved: %1.").arg(why);
+    // The log keeps when the trouble began; the warning stands for as long as it lasts.
+    if (!savesFailing_.exchange(true) || log.warnings().value(kSaveWarning) != text)
+        log.report(text);
+    log.setWarning(kSaveWarning, text);
+}
+
+void ListStore::saveSucceeded() {
+    if (!savesFailing_.exchange(false)) return;
+    MessageLog::instance().clearWarning(kSaveWarning);
+    MessageLog::instance().report(QStringLiteral("Changes are being saved again."));
 }
 
 void ListStore::writeText(const std::string& text) {
@@ -164,14 +273,19 @@ void ListStore::writeText(const std::string& text) {
             say("Error reading JSON");
         } else {
             const auto fresh = listfile::parse(text);
-            if (fresh && *fresh == *old) return;
+            if (fresh && *fresh == *old) {
+                saveSucceeded();
+                return;
+            }
         }
         std::error_code ec;
         const bool regular = fs::is_regular_file(path, ec);
         if (backupPending_ && regular) {
-            if (!backUpListFile(path)) {
+            QString why;
+            if (!backUpListFile(path, &why)) {
                 // Replacing it now would destroy what the load could not read.
                 say("Failed to back up savejson");
+                saveFailed(why);
                 return;
             }
             backupPending_ = false;
@@ -183,9 +297,12 @@ void ListStore::writeText(const std::string& text) {
         }
     }
     storage::ensureDocumentsFolder();
-    if (!writeAtomically(path, text)) {
+    QString why;
+    if (!writeAtomically(path, text, &why)) {
         say("Failed to write savejson");
+        saveFailed(QStringLiteral("the list file %1 cannot be written (%2)").arg(qs(path), why));
         return;
     }
     ++filesWritten_;
+    saveSucceeded();
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QString>
 #include <atomic>
 #include <string>
 
@@ -28,10 +29,15 @@ public:
     // Appends a cue for every element whose stored file opens; the delegate hears their ends.
     void load(CueList& cxList, AudioPlayerDelegate* delegate);
 
-    // Writes the list file when its content changes; returns once the file is written.
-    void save(const CueList& cxList, SaveCause cause = SaveCause::Change);
+    // Writes the list file when its content changes; returns once the file is written. False
+    // when the list was refused and the file left as it was: an empty list whose stored audio
+    // could not be deleted (refusal() says why). A failed write is no refusal: it stands as a
+    // warning in the message log until a later save succeeds.
+    bool save(const CueList& cxList, SaveCause cause = SaveCause::Change);
     // Same, but returns as soon as the list is serialised and leaves the write to the writer.
-    void saveInBackground(const CueList& cxList, SaveCause cause = SaveCause::Change);
+    bool saveInBackground(const CueList& cxList, SaveCause cause = SaveCause::Change);
+    // Why the last refused save was refused, in plain words.
+    const QString& refusal() const { return lastRefusal_; }
     // Blocks until every save handed over has reached the disk (tests, exit).
     void waitForIdle();
 
@@ -46,11 +52,16 @@ public:
 private:
     bool snapshot(const CueList& cxList, SaveCause cause, std::string& text);
     void writeText(const std::string& text);
-    bool backUpListFile(const std::string& listPath);
+    bool backUpListFile(const std::string& listPath, QString* why);
+    // Writer thread: keep the "not being saved" warning standing, or take it down.
+    void saveFailed(const QString& why);
+    void saveSucceeded();
 
     std::atomic<bool> backupPending_{false};
     bool protectStorage_ = false;
     std::atomic<uint64_t> filesWritten_{0};
+    std::atomic<bool> savesFailing_{false};
+    QString lastRefusal_;
     // Last: its destructor waits for writes that use the members above.
     SaveWriter writer_;
 };

@@ -3,6 +3,8 @@
 #include <QApplication>
 #include <QHeaderView>
 #include <QKeyEvent>
+#include <QLineEdit>
+#include <QMouseEvent>
 #include <QPainter>
 #include <QScrollBar>
 #include <algorithm>
@@ -133,6 +135,8 @@ CXTableCell* CueTableView::makeViewWithIdentifier(const QString& identifier) {
         }
     }
     CXTableCell* cell = CXTableCell::makeViewWithIdentifier(identifier, viewport());
+    if (cell)
+        for (QWidget* control : cell->findChildren<QWidget*>()) control->installEventFilter(this);
     if (cell && cell->cxAudioTitle())
         // Return commits the title (its editing finishes) and gives the keys back to the table,
         // where the arrows and the show keys work again. Queued, so the title's own handlers
@@ -356,6 +360,16 @@ void CueTableView::focusInEvent(QFocusEvent* event) {
 }
 
 void CueTableView::keyPressEvent(QKeyEvent* event) {
+    const bool plainKey = (event->modifiers() & ~Qt::KeypadModifier) == Qt::NoModifier;
+    const bool editKey = event->key() == Qt::Key_F2 || event->key() == Qt::Key_Return ||
+                         event->key() == Qt::Key_Enter;
+    // Only the table's own keys: a Return the title field passes up after committing must not
+    // open it again.
+    if (editKey && plainKey && hasFocus() && selectedRow() >= 0) {
+        editTitle(selectedRow());
+        event->accept();
+        return;
+    }
     const bool arrow = event->key() == Qt::Key_Up || event->key() == Qt::Key_Down;
     if (arrow && (event->modifiers() & ~Qt::KeypadModifier) == Qt::NoModifier &&
         !selectionModel()->hasSelection() && numberOfRows() > 0) {
@@ -368,6 +382,64 @@ void CueTableView::keyPressEvent(QKeyEvent* event) {
         return;
     }
     QTableView::keyPressEvent(event);
+}
+
+void CueTableView::editTitle(int row) {
+    if (row < 0 || row >= model_->rows_) return;
+    scrollTo(model_->index(row, 2));
+    syncCells();
+    CXTableCell* cell = viewAtColumn(2, row);
+    QLineEdit* title = cell ? cell->cxAudioTitle() : nullptr;
+    if (!title) return;
+    title->setFocus(Qt::OtherFocusReason);
+    title->selectAll();
+}
+
+bool CueTableView::eventFilter(QObject* watched, QEvent* event) {
+    // The view filters its own scroll bars too; only the cells' controls are handled here.
+    auto* control = qobject_cast<QWidget*>(watched);
+    if (!control || !viewport()->isAncestorOf(control))
+        return QTableView::eventFilter(watched, event);
+    switch (event->type()) {
+        case QEvent::Wheel:
+            // The wheel over a row scrolls the table; a row's slider under the pointer must not
+            // take it as a change of volume or position. Handed to the viewport, which scrolls.
+            QCoreApplication::sendEvent(viewport(), event);
+            return true;
+        case QEvent::MouseButtonPress:
+        case QEvent::MouseButtonDblClick:
+            if (auto* title = qobject_cast<QLineEdit*>(watched))
+                return titleClicked(title, static_cast<QMouseEvent*>(event));
+            break;
+        case QEvent::FocusIn:
+            if (auto* title = qobject_cast<QLineEdit*>(watched)) title->setCursor(Qt::IBeamCursor);
+            break;
+        case QEvent::FocusOut:
+            if (auto* title = qobject_cast<QLineEdit*>(watched)) title->setCursor(Qt::ArrowCursor);
+            break;
+        default:
+            break;
+    }
+    return QTableView::eventFilter(watched, event);
+}
+
+bool CueTableView::titleClicked(QLineEdit* title, QMouseEvent* event) {
+    // While the title is being edited a click places the cursor, as in any text field.
+    if (title->hasFocus()) return false;
+    const int row = locateCell(qobject_cast<CXTableCell*>(title->parentWidget())).first;
+    if (row < 0) return false;
+    const bool plain = event->button() == Qt::LeftButton &&
+                       (event->modifiers() & ~Qt::KeypadModifier) == Qt::NoModifier;
+    const bool aloneSelected = selectedRow() == row && selectionModel()->selectedRows().size() == 1;
+    if (plain && (event->type() == QEvent::MouseButtonDblClick || aloneSelected)) {
+        selectRowIndexes({row}, false);
+        editTitle(row);
+        return true;
+    }
+    // Any other click is a click on the row: the table selects it (with the modifiers' usual
+    // meaning, or starts a row drag) and keeps the keyboard, so the show keys still work.
+    event->ignore();
+    return true;
 }
 
 void CueTableView::focusOutEvent(QFocusEvent* event) {

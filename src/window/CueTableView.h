@@ -11,7 +11,9 @@
 #include <vector>
 
 class CXTableCell;
+class QLineEdit;
 class QMimeData;
+class QMouseEvent;
 
 // What the cue table asks of its controller.
 class CueTableDataSource {
@@ -77,6 +79,9 @@ public:
     // prototype with that identifier. Null for an unknown identifier.
     CXTableCell* makeViewWithIdentifier(const QString& identifier);
 
+    // Puts the keyboard into the row's title, all of it selected, to rename the cue.
+    void editTitle(int row);
+
     // Forgets every row and cell and asks the data source again.
     void reloadData();
     int numberOfRows() const { return model_->rows_; }
@@ -100,6 +105,9 @@ public:
     std::pair<int, int> locateCell(const CXTableCell* cell) const;
 
 protected:
+    // The cells' controls: the wheel scrolls the table, and a click on a title is a click on
+    // its row unless the row is already selected.
+    bool eventFilter(QObject* watched, QEvent* event) override;
     // Tab walks the table, then the controls of the row in hand, then leaves the table.
     bool focusNextPrevChild(bool next) override;
     void focusInEvent(QFocusEvent* event) override;
@@ -131,6 +139,7 @@ private:
         std::array<QPointer<CXTableCell>, kColumnCount> cells;
     };
 
+    bool titleClicked(QLineEdit* title, QMouseEvent* event);
     bool carriesRegisteredType(const QMimeData* data) const;
     // The gap or row under a point of the viewport, and the line showing a gap.
     std::pair<int, CueTableDataSource::DropOperation> proposedDrop(const QPoint& position) const;

@@ -89,9 +89,10 @@ bool ImportProgress::copy(int index, const QString& storedName, const std::strin
     const std::string source = QFile::encodeName(sources_[index]).toStdString();
 
     std::atomic<int64_t> copied{0};
+    std::string error;
     QFutureWatcher<bool> watcher;
-    watcher.setFuture(QtConcurrent::run(&pool_, [source, destination, &copied] {
-        return importer::copyFile(source, destination, &copied);
+    watcher.setFuture(QtConcurrent::run(&pool_, [source, destination, &copied, &error] {
+        return importer::copyFile(source, destination, &copied, &error);
     }));
     QTimer refresh;
     refresh.setInterval(kRefreshMs);
@@ -108,6 +109,7 @@ bool ImportProgress::copy(int index, const QString& storedName, const std::strin
             (blocking ? QEventLoop::AllEvents : QEventLoop::ExcludeUserInputEvents));
     }
     refresh.stop();
+    copyError_ = QString::fromStdString(error);
     return watcher.result();
 }
 

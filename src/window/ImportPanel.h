@@ -47,6 +47,8 @@ public:
     // Copies source `index` to `destination`, stored as `storedName`; returns once the copy
     // has ended, with its success.
     bool copy(int index, const QString& storedName, const std::string& destination);
+    // Why the last copy failed, in the file system's words.
+    const QString& copyError() const { return copyError_; }
     // The file copied last has become a cue.
     void fileDone(int index);
     // The user asked to stop after the file being copied.
@@ -61,6 +63,7 @@ private:
     int64_t totalBytes_ = 0;
     int64_t doneBytes_ = 0;
     QString current_;
+    QString copyError_;
     // A thread of its own, so an import never queues behind other background work.
     QThreadPool pool_;
 };

@@ -1,9 +1,13 @@
 #include "window/MainWindow.h"
 
 #include <QApplication>
+#include <QListWidget>
 #include <QPalette>
+#include <QStatusBar>
 
+#include "platform/MessageLog.h"
 #include "ui_MainWindow.h"
+#include "window/MessageArea.h"
 #include "window/ShowKeyGuard.h"
 
 MainWindow::MainWindow(QWidget* parent)
@@ -26,6 +30,13 @@ MainWindow::MainWindow(QWidget* parent)
     connect(ui_->removeAudioButton, &QPushButton::clicked, controller_.get(),
             [this] { controller_->removeAudioButton(ui_->removeAudioButton); });
     qApp->installEventFilter(new ShowKeyGuard(this, ui_->actionGo, ui_->actionStopAll));
+    // Before the list loads and the sound output opens, so that what they run into is shown.
+    MessageLog& log = MessageLog::instance();
+    MessageArea::listenToAudioOutput(log);
+    messages_ = new MessageArea(log, this);
+    ui_->mainLayout->insertWidget(1, messages_->list());
+    statusBar()->addWidget(messages_, 1);
+    statusBar()->setSizeGripEnabled(false);
     controller_->viewDidLoad();
 }
 

@@ -5,6 +5,8 @@
 
 #include "window/ViewController.h"
 
+class MessageArea;
+
 namespace Ui {
 class MainWindow;
 }
@@ -18,6 +20,7 @@ public:
 
     ViewController& controller() { return *controller_; }
     Ui::MainWindow& ui() { return *ui_; }
+    MessageArea* messageArea() const { return messages_; }
 
 protected:
     void closeEvent(QCloseEvent* event) override;
@@ -27,4 +30,5 @@ private:
     // Destroyed before the widgets: a late fade completion must find no controller rather than
     // a controller whose table is gone.
     std::unique_ptr<ViewController> controller_;
+    MessageArea* messages_ = nullptr;
 };

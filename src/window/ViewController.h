@@ -93,6 +93,8 @@ public:
     // and ignores a second press within kGoGuardMs (a bounced or doubled key must not fire
     // two cues); Stop All is the stop-all button.
     static constexpr int kGoGuardMs = 150;
+    // How long a removed cue that was playing is kept, so its stop tail plays out.
+    static constexpr double kRemovedTailSeconds = 0.25;
     void goMenuButton();
     void stopAllMenuButton();
 
@@ -143,6 +145,8 @@ private:
     bool hasRow(int row) const { return row >= 0 && std::size_t(row) < cxList.size(); }
     // Starts the cue at row + 1 after `delay` seconds, unless the list has shrunk by then.
     void scheduleNextStart(int row, double delay);
+    // A cue that has left the list stops sounding, with the tail of any stop.
+    void silenceRemoved(const std::shared_ptr<CXAudio>& cue);
     // Play button "Play", time text at the cue's start, position slider at `sliderValue`.
     void showRowStopped(int row, double sliderValue);
     void registerObservers();

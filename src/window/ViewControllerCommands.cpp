@@ -5,6 +5,7 @@
 #include "editor/AudioEditView.h"
 #include "model/CXAudio.h"
 #include "platform/MainQueue.h"
+#include "platform/MessageLog.h"
 #include "window/CXTableCell.h"
 #include "window/ViewController.h"
 
@@ -24,9 +25,7 @@ int selectedCue(ViewController& controller) {
 }
 
 void setVolume(ViewController& controller, int row, float volume) {
-    CXAudio& cue = *controller.cxList[std::size_t(row)];
-    cue.volumeLevel = volume;
-    cue.player->setVolume(volume);
+    controller.cxList[std::size_t(row)]->changeVolume(volume);
     // A row out of view has no cell; it shows the new volume when it is next drawn.
     if (CXTableCell* cell = controller.audioTable()->viewAtColumn(kVolumeColumn, row))
         if (auto* slider = cell->cxVolumeSlider()) slider->setFloatValue(volume);
@@ -106,9 +105,17 @@ void ViewController::editAudioMenuButton() {
 
 void ViewController::resetCX() {
     closeAudioEditor();
+    // The stored audio goes first. If it cannot, the list stays as it is, in memory, in the
+    // table and in the list file, and the operator is told why.
+    CueList none;
+    if (!store_.save(none, ListStore::SaveCause::UserEmptiedList)) {
+        MessageLog::instance().report(
+            QStringLiteral("The library was not reset: %1. The cue list is unchanged.")
+                .arg(store_.refusal()));
+        return;
+    }
     silenceShow();
     cxList.clear();
-    store_.save(cxList, ListStore::SaveCause::UserEmptiedList);
     if (audioTable_) audioTable_->reloadData();
 }
 

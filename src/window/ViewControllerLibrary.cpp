@@ -8,6 +8,8 @@
 
 #include "audio/AudioEngine.h"
 #include "model/CXAudio.h"
+#include "platform/MainQueue.h"
+#include "platform/MessageLog.h"
 #include "storage/Importer.h"
 #include "storage/StoragePaths.h"
 #include "window/ImportPanel.h"
@@ -45,22 +47,37 @@ void appendDuplicate(ViewController& controller, MakeCopy makeCopy) {
 // Brings one chosen file in under its stored name. The copy is opened as audio before it
 // replaces anything: a file of the same name that cues already play stays as it was when the
 // new one is no audio, cannot be read, or the disk fills.
+// The decoder names the file it failed on; the message names it once already.
+QString decoderReason(std::string reason, const std::string& path) {
+    if (reason.rfind(path + ": ", 0) == 0) reason.erase(0, path.size() + 2);
+    return reason.empty() ? QStringLiteral("unknown reason") : QString::fromStdString(reason);
+}
+
+// `why` says, in plain words, what kept the file out.
 bool storeImport(ImportProgress& progress, int index, const QString& source, const QString& stored,
-                 const std::string& folder) {
+                 const std::string& folder, QString* why) {
     const std::string destination = folder + "/" + stored.toStdString();
     // The stored file itself, chosen again: used as it is.
     if (importer::sameFile(QFile::encodeName(source).toStdString(), destination)) return true;
     const std::string staged = importer::stagingPath(folder, stored);
     bool done = false;
-    if (progress.copy(index, stored, staged)) {
-        if (AudioPlayer::initWithContentsOfURL(staged)) {
-            std::error_code ec;
-            const bool replacing = std::filesystem::exists(destination, ec);
-            done = importer::replaceStoredFile(staged, destination);
-            // Cues already on that name play the new file whole, not the old one's length.
-            if (done && replacing) AudioEngine::shared().fileReplaced(destination);
-        } else
-            say("Failed to create audio player");
+    std::string error;
+    if (!progress.copy(index, stored, staged)) {
+        *why = QStringLiteral("it could not be copied into the audio folder (%1)")
+                   .arg(progress.copyError());
+    } else if (!AudioPlayer::initWithContentsOfURL(staged, &error)) {
+        say("Failed to create audio player");
+        *why = QStringLiteral("it is not audio that Cuevox can play (%1)")
+                   .arg(decoderReason(error, staged));
+    } else {
+        std::error_code ec;
+        const bool replacing = std::filesystem::exists(destination, ec);
+        done = importer::replaceStoredFile(staged, destination);
+        if (!done)
+            *why = QStringLiteral("the stored file %1 could not be replaced")
+                       .arg(QString::fromStdString(destination));
+        // Cues already on that name play the new file whole, not the old one's length.
+        if (done && replacing) AudioEngine::shared().fileReplaced(destination);
     }
     if (!done) {
         std::error_code ec;
@@ -75,6 +92,15 @@ std::shared_ptr<CXAudio> withOptions(const CXAudio& source) {
 
 std::shared_ptr<CXAudio> withoutOptions(const CXAudio& source) {
     return CXAudio::fromFileName(source.fileName);
+}
+
+void reportImportFailure(const QStringList& chosen, int failed, const QString& why) {
+    QString text = QStringLiteral("Import of “%1” failed: %2.").arg(chosen[failed], why);
+    const int skipped = int(chosen.size()) - failed - 1;
+    if (skipped == 1) text += QStringLiteral(" The file after it was not imported.");
+    if (skipped > 1)
+        text += QStringLiteral(" The %1 files after it were not imported.").arg(skipped);
+    MessageLog::instance().report(text);
 }
 
 }  // namespace
@@ -96,6 +122,9 @@ void ViewController::addAudio() {
         std::filesystem::create_directory(folder, ec);
         if (ec) {
             say("Failed to create directory at " + folder);
+            MessageLog::instance().report(
+                QStringLiteral("Import failed: the audio folder %1 could not be created (%2).")
+                    .arg(QString::fromStdString(folder), QString::fromStdString(ec.message())));
             return;
         }
     }
@@ -108,6 +137,7 @@ void ViewController::addAudio() {
             const QString stored = importer::storedName(chosen[i]);
             const std::string name = stored.toStdString();
             std::shared_ptr<CXAudio> cue;
+            QString why;
             // A name made only of filtered characters would name the storage folder itself.
             // Cues on a file of the same name that ran to its end keep running to the end of
             // the file that replaces it.
@@ -116,7 +146,9 @@ void ViewController::addAudio() {
                 if (existing->fileName == name)
                     sameName.emplace_back(existing.get(),
                                           existing->endTime >= existing->player->duration());
-            if (!stored.isEmpty() && storeImport(progress, i, chosen[i], stored, folder)) {
+            if (stored.isEmpty()) {
+                why = QStringLiteral("its name is made only of spaces and line breaks");
+            } else if (storeImport(progress, i, chosen[i], stored, folder, &why)) {
                 for (auto [existing, toTheEnd] : sameName) {
                     const double length = existing->player->duration();
                     if (toTheEnd || existing->endTime > length) existing->endTime = length;
@@ -124,13 +156,16 @@ void ViewController::addAudio() {
                 }
                 try {
                     cue = CXAudio::fromFileName(name);
-                } catch (const CXError&) {
+                } catch (const CXError& error) {
+                    why = QStringLiteral("it is not audio that Cuevox can play (%1)")
+                              .arg(decoderReason(error.reason(), storage::storedFilePath(name)));
                 }
             }
             if (!cue) {
                 // The cues of the earlier files stay in the list; the next reload and save
                 // bring them to the table and the list file.
                 say("Failed to initialize audio file");
+                reportImportFailure(chosen, i, why);
                 return;
             }
             cxList.push_back(cue);
@@ -168,16 +203,40 @@ void ViewController::removeAudio() {
         if (!hasRow(row) || audioTable_->selectedRow() != row) return;
     }
     closeAudioEditor();
-    cxList.erase(cxList.begin() + row);
-    // Selected while the table still shows the old rows: the neighbour above, or for the first
-    // row the one below, which becomes the new first row.
-    if (!cxList.empty()) audioTable_->selectRowIndexes({row > 0 ? row - 1 : 1}, false);
-    audioTable_->removeRowsAtIndexes({row});
-    if (cxList.empty())
-        store_.save(cxList, ListStore::SaveCause::UserEmptiedList);
-    else
+    const std::shared_ptr<CXAudio> removed = cxList[std::size_t(row)];
+    if (cxList.size() == 1) {
+        // If the stored audio cannot go, the cue stays, in the list and in the table: an empty
+        // table over a full list file would be a lie.
+        CueList none;
+        if (!store_.save(none, ListStore::SaveCause::UserEmptiedList)) {
+            MessageLog::instance().report(
+                QStringLiteral("The last cue was not removed: %1.").arg(store_.refusal()));
+            return;
+        }
+        cxList.clear();
+        audioTable_->removeRowsAtIndexes({row});
+    } else {
+        cxList.erase(cxList.begin() + row);
+        // Selected while the table still shows the old rows: the neighbour above, or for the
+        // first row the one below, which becomes the new first row.
+        audioTable_->selectRowIndexes({row > 0 ? row - 1 : 1}, false);
+        audioTable_->removeRowsAtIndexes({row});
         saveList();
-    renumberRows();
+        renumberRows();
+    }
+    silenceRemoved(removed);
+}
+
+void ViewController::silenceRemoved(const std::shared_ptr<CXAudio>& cue) {
+    // A pending fade completion still holds the cue; with its flags down it finds nothing left
+    // to do.
+    cue->fadingIn = false;
+    cue->fadingOut = false;
+    if (!cue->player || !cue->player->isPlaying()) return;
+    cue->player->stop();
+    // The stop falls to silence over a short tail in the mixer's next blocks; a player that
+    // went away now would cut it off. Kept a while longer than any device takes for a block.
+    MainQueue::runAfter(kRemovedTailSeconds, this, [cue] {});
 }
 
 void ViewController::addAudioButton(QObject*) {

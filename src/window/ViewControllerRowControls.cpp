@@ -67,9 +67,7 @@ void ViewController::volumeSlider(QObject* sender) {
     const int row = rowOf(sender);
     auto* slider = qobject_cast<DoubleSlider*>(sender);
     if (!hasRow(row) || !slider) return;
-    CXAudio& cue = *cxList[std::size_t(row)];
-    cue.volumeLevel = slider->floatValue();
-    if (cue.player) cue.player->setVolume(cue.volumeLevel);
+    cxList[std::size_t(row)]->changeVolume(slider->floatValue());
     saveList();
 }
 

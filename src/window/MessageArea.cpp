@@ -1,0 +1,112 @@
+#include "window/MessageArea.h"
+
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QListWidget>
+#include <QToolButton>
+
+#include "audio/AudioEngine.h"
+#include "platform/MessageLog.h"
+
+namespace {
+
+const char* const kOutputWarning = "output";
+
+QString stamped(const QDateTime& time, const QString& text) {
+    return time.toString(QStringLiteral("HH:mm:ss")) + QStringLiteral("  ") + text;
+}
+
+}  // namespace
+
+MessageArea::MessageArea(MessageLog& log, QWidget* parent)
+    : QWidget(parent),
+      log_(log),
+      warning_(new QLabel(this)),
+      latest_(new QLabel(this)),
+      button_(new QToolButton(this)),
+      list_(new QListWidget(this)) {
+    auto* layout = new QHBoxLayout(this);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(8);
+
+    warning_->setObjectName(QStringLiteral("messageWarning"));
+    warning_->setAccessibleName(QStringLiteral("Warning"));
+    warning_->setWordWrap(false);
+    warning_->setMargin(3);
+    warning_->setAutoFillBackground(true);
+    QPalette alarm = warning_->palette();
+    alarm.setColor(QPalette::Window, QColor(0xc6, 0x28, 0x28));
+    alarm.setColor(QPalette::WindowText, Qt::white);
+    warning_->setPalette(alarm);
+    warning_->hide();
+
+    latest_->setObjectName(QStringLiteral("messageLatest"));
+    latest_->setAccessibleName(QStringLiteral("Last problem"));
+    latest_->setTextInteractionFlags(Qt::NoTextInteraction);
+
+    button_->setObjectName(QStringLiteral("messageButton"));
+    button_->setCheckable(true);
+    button_->setText(QStringLiteral("Messages"));
+    button_->setToolTip(QStringLiteral("Show the last problems"));
+    button_->setFocusPolicy(Qt::TabFocus);
+
+    // Read, not worked in: it never takes the keyboard, so the show keys stay with the show.
+    list_->setObjectName(QStringLiteral("messageList"));
+    list_->setAccessibleName(QStringLiteral("Last problems"));
+    list_->setFocusPolicy(Qt::NoFocus);
+    list_->setSelectionMode(QAbstractItemView::NoSelection);
+    list_->setWordWrap(true);
+    list_->setMaximumHeight(140);
+    list_->hide();
+    connect(button_, &QToolButton::toggled, list_, &QWidget::setVisible);
+
+    layout->addWidget(warning_);
+    layout->addWidget(latest_, 1);
+    layout->addWidget(button_);
+
+    // What came before the window (the load, the audio output's start) is shown too.
+    for (const MessageLog::Entry& entry : log_.entries()) addEntry(entry.time, entry.text);
+    showWarnings();
+    connect(&log_, &MessageLog::reported, this, &MessageArea::addEntry);
+    connect(&log_, &MessageLog::warningsChanged, this, &MessageArea::showWarnings);
+}
+
+void MessageArea::addEntry(const QDateTime& time, const QString& text) {
+    const QString line = stamped(time, text);
+    latest_->setText(line);
+    latest_->setToolTip(text);
+    list_->insertItem(0, line);
+    while (list_->count() > kListed) delete list_->takeItem(list_->count() - 1);
+    button_->setText(QStringLiteral("Messages (%1)").arg(list_->count()));
+}
+
+void MessageArea::showWarnings() {
+    const QStringList texts = log_.warnings().values();
+    warning_->setText(texts.join(QStringLiteral("  ·  ")));
+    warning_->setToolTip(texts.join(QLatin1Char('\n')));
+    warning_->setVisible(!texts.isEmpty());
+}
+
+void MessageArea::listenToAudioOutput(MessageLog& log) {
+    AudioEngine::setStatusHandler(
+        [&log](AudioEngine::OutputStatus status, const std::string& detail) {
+            switch (status) {
+                case AudioEngine::OutputStatus::Missing:
+                    log.report(QStringLiteral("No sound output (%1): cues keep time but are not "
+                                              "heard until an output device is found.")
+                                   .arg(QString::fromStdString(detail)));
+                    log.setWarning(kOutputWarning, QStringLiteral("No sound output"));
+                    break;
+                case AudioEngine::OutputStatus::Lost:
+                    log.report(
+                        QStringLiteral("The sound output was lost: cues keep time but are not "
+                                       "heard until it is back."));
+                    log.setWarning(kOutputWarning, QStringLiteral("No sound output"));
+                    break;
+                case AudioEngine::OutputStatus::Back:
+                    log.report(QStringLiteral("The sound output is back."));
+                    log.clearWarning(kOutputWarning);
+                    break;
+            }
+        });
+}

@@ -1,0 +1,41 @@
+#pragma once
+
+#include <QWidget>
+
+class MessageLog;
+class QLabel;
+class QListWidget;
+class QToolButton;
+
+// The window's message area, a strip for the status bar: the warnings that stand (saves that
+// fail, no sound output) on a coloured ground, the newest problem with its time, and a button
+// that opens the list of the last problems. The list is a panel of the window, not a window of
+// its own, so it never takes the show keys from the main window.
+class MessageArea : public QWidget {
+    Q_OBJECT
+public:
+    static constexpr int kListed = 100;
+
+    MessageArea(MessageLog& log, QWidget* parent = nullptr);
+
+    // The panel that lists the last problems, newest first; hidden until the button opens it.
+    // The window places it.
+    QListWidget* list() const { return list_; }
+    QLabel* warningLabel() const { return warning_; }
+    QLabel* latestLabel() const { return latest_; }
+    QToolButton* listButton() const { return button_; }
+
+    // Turns what the audio engine says about its output into messages and a warning.
+    static void listenToAudioOutput(MessageLog& log);
+
+private:
+    void showWarnings();
+    void addEntry(const QDateTime& time, const QString& text);
+
+    MessageLog& log_;
+    QLabel* warning_;
+    QLabel* latest_;
+    QToolButton* button_;
+    // Made here, placed by the window, which then owns it; the two go together.
+    QListWidget* list_;
+};

@@ -1,0 +1,211 @@
+// Nothing in the cue table changes by accident: the wheel scrolls, a click on a title selects
+// its row, and a cue that leaves the list or has its level changed mid-fade stays smooth.
+#include <QtTest/qtestspontaneevent.h>
+#include <QLineEdit>
+#include <QScrollBar>
+#include <QWheelEvent>
+
+#include "WindowFixture.h"
+#include "app/AppDelegate.h"
+
+namespace {
+
+class AccidentalChangesTest : public WindowFixture {
+protected:
+    void openShow(int cues, nlohmann::json options = {}, int height = 600) {
+        std::vector<nlohmann::json> list;
+        const std::string file = audioFile("tone.wav", 30.0);
+        for (int i = 0; i < cues; ++i) {
+            nlohmann::json c = cue(file, options);
+            c["audioTitle"] = "Cue " + std::to_string(i);
+            c["volumeLevel"] = 0.5;
+            list.push_back(c);
+        }
+        writeList(list);
+        open(1000, height);
+        delegate_.connectMenu(*window_);
+        delegate_.applicationDidFinishLaunching();
+        window_->activateWindow();
+        ASSERT_TRUE(QTest::qWaitForWindowActive(window_.get()));
+    }
+    QLineEdit* title(int row) { return table().viewAtColumn(2, row)->cxAudioTitle(); }
+    static void press(Qt::Key key) { QTest::keyClick(QApplication::focusWidget(), key); }
+    // Moves a slider as the user's drag would.
+    static void slide(DoubleSlider* slider, double value) {
+        const double fraction =
+            (value - slider->minValue()) / (slider->maxValue() - slider->minValue());
+        slider->QSlider::setValue(int(std::lround(fraction * DoubleSlider::kSteps)));
+    }
+    // One notch of a mouse wheel (down) at `at` in the table's viewport, delivered as the
+    // window system's are (QTest's own mouse events go the same way): to the widget under the
+    // pointer, marked as coming from outside.
+    void wheelAt(const QPoint& at) {
+        QWidget* under = table().viewport()->childAt(at);
+        ASSERT_NE(under, nullptr);
+        const QPoint local = under->mapFrom(table().viewport(), at);
+        QWheelEvent wheel(QPointF(local), QPointF(under->mapToGlobal(local)), QPoint(),
+                          QPoint(0, -120), Qt::NoButton, Qt::NoModifier, Qt::NoScrollPhase, false);
+        QSpontaneKeyEvent::setSpontaneous(&wheel);
+        qApp->notify(under, &wheel);
+    }
+    AppDelegate delegate_;
+};
+
+TEST_F(AccidentalChangesTest, TheWheelOverARowsSlidersScrollsTheTableAndChangesNoCue) {
+    openShow(60, {}, 400);
+    click(0);  // a playing cue's position slider is under the wheel too
+    ASSERT_TRUE(playing(0));
+    vc().listStore().waitForIdle();
+    const uint64_t written = vc().listStore().filesWritten();
+    QScrollBar* scroll = table().verticalScrollBar();
+    ASSERT_EQ(scroll->value(), 0);
+
+    for (int column : {4, 5}) {
+        CXTableCell* cell = table().viewAtColumn(column, 1);
+        DoubleSlider* slider = column == 4 ? cell->cxLengthSlider() : cell->cxVolumeSlider();
+        // The pointer rests on the slider while the table scrolls under it.
+        const QPoint at = slider->mapTo(table().viewport(), slider->rect().center());
+        int before = scroll->value();
+        for (int notch = 0; notch < 3; ++notch) {
+            ASSERT_TRUE(qobject_cast<DoubleSlider*>(table().viewport()->childAt(at)));
+            wheelAt(at);
+            EXPECT_GT(scroll->value(), before) << "column " << column << " notch " << notch;
+            before = scroll->value();
+        }
+        scroll->setValue(0);
+    }
+    for (int row = 0; row < 60; ++row) {
+        ASSERT_FLOAT_EQ(cueAt(row).volumeLevel, 0.5f) << row;
+        ASSERT_FLOAT_EQ(cueAt(row).player->volume(), 0.5f) << row;
+        if (row > 0) ASSERT_EQ(cueAt(row).player->currentTime(), 0.0) << row;
+    }
+    EXPECT_LT(cueAt(0).player->currentTime(), 5.0);  // not thrown ahead by a wheel notch
+    vc().listStore().waitForIdle();
+    EXPECT_EQ(vc().listStore().filesWritten(), written);
+}
+
+TEST_F(AccidentalChangesTest, AClickOnATitleSelectsItsRowAndKeepsTheShowKeys) {
+    openShow(4);
+    table().selectRowIndexes({0}, false);
+    table().setFocus();
+    QTest::mouseClick(title(2), Qt::LeftButton, Qt::NoModifier, QPoint(20, 8));
+    EXPECT_EQ(table().selectedRow(), 2);
+    EXPECT_EQ(QApplication::focusWidget(), &table());
+    press(Qt::Key_Space);
+    EXPECT_TRUE(playing(2));
+    EXPECT_EQ(title(2)->text(), "Cue 2");
+    EXPECT_EQ(cueAt(2).audioTitle, "Cue 2");
+    press(Qt::Key_Escape);
+    EXPECT_FALSE(playing(2));
+    vc().listStore().waitForIdle();
+    const auto saved = nlohmann::json::parse(testfiles::readAll(documents_ + "/cuevox.json"));
+    EXPECT_EQ(saved.at(2).at("audioTitle"), "Cue 2");
+}
+
+TEST_F(AccidentalChangesTest, TheTitleIsEditedOnlyWhenAskedFor) {
+    openShow(4);
+    table().selectRowIndexes({0}, false);
+    table().setFocus();
+    // A click on the title of the row already selected.
+    QTest::mouseClick(title(0), Qt::LeftButton, Qt::NoModifier, QPoint(20, 8));
+    ASSERT_EQ(QApplication::focusWidget(), title(0));
+    QTest::keyClicks(title(0), "Walk in");  // the whole old title was selected
+    press(Qt::Key_Return);
+    EXPECT_EQ(cueAt(0).audioTitle, "Walk in");
+    ASSERT_TRUE(waitFor([&] { return QApplication::focusWidget() == &table(); }, 1000));
+    EXPECT_EQ(table().selectedRow(), 0) << "the Return that committed opens nothing";
+
+    // A double click on another row's title.
+    QTest::mouseDClick(title(3), Qt::LeftButton, Qt::NoModifier, QPoint(20, 8));
+    EXPECT_EQ(table().selectedRow(), 3);
+    EXPECT_EQ(QApplication::focusWidget(), title(3));
+    table().setFocus();
+
+    // F2 and Return on the selected row.
+    table().selectRowIndexes({1}, false);
+    press(Qt::Key_F2);
+    EXPECT_EQ(QApplication::focusWidget(), title(1));
+    EXPECT_EQ(title(1)->selectedText(), "Cue 1");
+    table().setFocus();
+    press(Qt::Key_Return);
+    EXPECT_EQ(QApplication::focusWidget(), title(1));
+    table().setFocus();
+
+    // A click with a modifier extends the selection and edits nothing.
+    QTest::mouseClick(title(2), Qt::LeftButton, Qt::ControlModifier, QPoint(20, 8));
+    EXPECT_EQ(table().selectionModel()->selectedRows().size(), 2);
+    EXPECT_EQ(QApplication::focusWidget(), &table());
+    EXPECT_EQ(cueAt(3).audioTitle, "Cue 3");
+}
+
+TEST_F(AccidentalChangesTest, AVolumeChangeDuringAFadeLetsTheFadeRunOn) {
+    openShow(2,
+             {{"fadeIn", true}, {"fadeInLength", 2.0}, {"fadeOut", true}, {"fadeOutLength", 1.5}});
+    AudioPlayer& player = *cueAt(0).player;
+    // The gain after the mix has played on a little past `from` (a device may stall and then
+    // catch up, so the play position, not the wall clock, says how far it went); NaN when it
+    // went on too far to tell a ramp from a jump.
+    auto gainAfterMixFrom = [&](double from) {
+        EXPECT_TRUE(waitFor([&] { return player.currentTime() > from + 0.05; }, 10000));
+        const float gain = player.currentGain();
+        return player.currentTime() < from + 0.8 ? gain : std::nanf("");
+    };
+    click(0);
+    ASSERT_TRUE(cueAt(0).fadingIn);
+    QTest::qWait(400);
+    slide(table().viewAtColumn(5, 0)->cxVolumeSlider(), 1.0);
+    EXPECT_FLOAT_EQ(cueAt(0).volumeLevel, 1.0f);
+    // Heading for the new level over what is left of the fade, not jumping to it.
+    const float rising = gainAfterMixFrom(player.currentTime());
+    if (!std::isnan(rising)) EXPECT_LT(rising, 0.8f);
+    ASSERT_TRUE(waitFor([&] { return !cueAt(0).fadingIn; }, 4000 * testfiles::kSlowdown));
+    EXPECT_TRUE(waitFor([&] { return player.currentGain() > 0.999f; }, 10000));
+
+    // A fade-out goes on to silence, even when the level is turned up; the new level is for
+    // the next start.
+    slide(table().viewAtColumn(5, 0)->cxVolumeSlider(), 0.7);
+    click(0);
+    ASSERT_TRUE(cueAt(0).fadingOut);
+    QTest::qWait(200);
+    slide(table().viewAtColumn(5, 0)->cxVolumeSlider(), 1.0);
+    const float falling = gainAfterMixFrom(player.currentTime());
+    // Read while the fade still runs: its end resets the player to the cue's level anyway.
+    if (!std::isnan(falling) && cueAt(0).fadingOut) EXPECT_LT(falling, 0.7f);
+    EXPECT_TRUE(waitFor([&] { return !playing(0); }, 4000 * testfiles::kSlowdown));
+    EXPECT_FLOAT_EQ(cueAt(0).volumeLevel, 1.0f);
+    EXPECT_FLOAT_EQ(player.volume(), 1.0f);
+}
+
+TEST_F(AccidentalChangesTest, ARemovedCueStopsAtOnceAndLivesUntilItsStopTailHasPlayed) {
+    openShow(3, {{"fadeIn", true}, {"fadeInLength", 1.0}});
+    for (int row : {0, 1, 2}) click(row);
+    ASSERT_TRUE(playing(0) && playing(1) && playing(2));
+    const std::weak_ptr<CXAudio> fading = vc().cxList[1];
+    table().selectRowIndexes({1}, false);
+    vc().removeAudio();
+    // Stopped (a stop falls to silence over a short tail), and its player kept for that tail,
+    // even though its pending fade completion is the only other holder.
+    {
+        auto held = fading.lock();
+        ASSERT_TRUE(held);
+        EXPECT_FALSE(held->player->isPlaying());
+        EXPECT_FALSE(held->fadingIn);
+    }
+    EXPECT_TRUE(playing(1)) << "the cue that moved up plays on";
+
+    // A cue whose fade is over has no other holder: kept for its tail, then let go.
+    ASSERT_TRUE(waitFor([&] { return !cueAt(1).fadingIn; }, 3000 * testfiles::kSlowdown));
+    QTest::qWait(20);
+    const std::weak_ptr<CXAudio> plain = vc().cxList[1];
+    table().selectRowIndexes({1}, false);
+    vc().removeAudio();
+    {
+        auto held = plain.lock();
+        ASSERT_TRUE(held);
+        EXPECT_FALSE(held->player->isPlaying());
+    }
+    EXPECT_TRUE(waitFor([&] { return plain.expired(); }, 2000));
+    EXPECT_TRUE(playing(0));
+}
+
+}  // namespace
