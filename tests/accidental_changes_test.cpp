@@ -12,6 +12,11 @@ namespace {
 
 class AccidentalChangesTest : public WindowFixture {
 protected:
+    // Fades are judged against the play position here, and a sound server held up by a loaded
+    // machine was seen to stall the mix for seconds. Without a server the engine keeps time on
+    // its silent clock, exactly as a device would; the output itself is tested elsewhere.
+    static void SetUpTestSuite() { setenv("PULSE_SERVER", "unix:/nonexistent/cuevox-test", 1); }
+
     void openShow(int cues, nlohmann::json options = {}, int height = 600) {
         std::vector<nlohmann::json> list;
         const std::string file = audioFile("tone.wav", 30.0);
