@@ -12,6 +12,11 @@ namespace {
 
 class AccidentalChangesTest : public WindowFixture {
 protected:
+    // Fades are judged against the play position here, and a sound server held up by a loaded
+    // machine was seen to stall the mix for seconds. Without a server the engine keeps time on
+    // its silent clock, exactly as a device would; the output itself is tested elsewhere.
+    static void SetUpTestSuite() { setenv("PULSE_SERVER", "unix:/nonexistent/cuevox-test", 1); }
+
     void openShow(int cues, nlohmann::json options = {}, int height = 600) {
         std::vector<nlohmann::json> list;
         const std::string file = audioFile("tone.wav", 30.0);
@@ -170,7 +175,8 @@ TEST_F(AccidentalChangesTest, AVolumeChangeDuringAFadeLetsTheFadeRunOn) {
     slide(table().viewAtColumn(5, 0)->cxVolumeSlider(), 1.0);
     const float falling = gainAfterMixFrom(player.currentTime());
     // Read while the fade still runs: its end resets the player to the cue's level anyway.
-    if (!std::isnan(falling) && cueAt(0).fadingOut) EXPECT_LT(falling, 0.7f);
+    // Turned up instead, it would stand at 1 by now.
+    if (!std::isnan(falling) && cueAt(0).fadingOut) EXPECT_LT(falling, 0.95f);
     EXPECT_TRUE(waitFor([&] { return !playing(0); }, 4000 * testfiles::kSlowdown));
     EXPECT_FLOAT_EQ(cueAt(0).volumeLevel, 1.0f);
     EXPECT_FLOAT_EQ(player.volume(), 1.0f);
