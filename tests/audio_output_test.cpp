@@ -147,4 +147,73 @@ TEST(AudioOutputTest, SurvivesTheDeviceGoingAndComingBack) {
     player->stop();
 }
 
+// A sound server that hangs (stopped, not gone) mid-cue: the time goes on as if heard, through
+// the hang and after it, on every backend; and the program can quit while the server hangs.
+class HungServerTest : public ::testing::TestWithParam<const char*> {};
+
+double secondsSince(std::chrono::steady_clock::time_point t) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - t).count();
+}
+
+bool waitForOutput(const AudioEngine& engine, const std::string& prefix) {
+    for (int i = 0; i < 100; ++i) {
+        if (engine.outputDeviceActive() && engine.activeOutputDevice().rfind(prefix, 0) == 0)
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return false;
+}
+
+TEST_P(HungServerTest, TimeGoesOnThroughAHungServerAndQuittingDoesNotWait) {
+    if (!std::getenv("PULSE_SERVER"))
+        GTEST_SKIP() << "no PulseAudio server (scripts/test.sh starts one)";
+    const std::string device = GetParam();
+    QTemporaryDir dir;
+    const std::string tone = dir.filePath("tone.wav").toStdString();
+    testfiles::writeToneWav(tone, 48000, 20.0, 1000.0, 0.5f);
+    auto engine = std::make_unique<AudioEngine>(AudioEngine::Mode::Device);
+    engine->setOutput({device, 0});
+    ASSERT_TRUE(waitForOutput(*engine, device.empty() ? "pulse:" : device));
+    auto player = AudioPlayer::initWithContentsOfURL(tone, nullptr, engine.get());
+    player->play();
+    ASSERT_TRUE(waitForPosition(*player, 0.5));
+
+    const auto t0 = std::chrono::steady_clock::now();
+    const double p0 = player->currentTime();
+    double worst = 0;
+    auto follow = [&](double seconds) {
+        const auto until =
+            std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+        while (std::chrono::steady_clock::now() < until) {
+            worst = std::max(worst, std::fabs(player->currentTime() - p0 - secondsSince(t0)));
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+    };
+    ASSERT_EQ(soundbox("freeze"), 0);
+    follow(3.0);
+    const double hungWorst = worst;
+    ASSERT_EQ(soundbox("thaw"), 0);
+    follow(2.0);
+    EXPECT_LT(hungWorst, 0.05) << "while the server hung";
+    EXPECT_LT(worst, 0.05) << "through the hang and after";
+    EXPECT_TRUE(player->isPlaying());
+    ASSERT_TRUE(waitForOutput(*engine, device.empty() ? "pulse:" : device))
+        << "the output did not come back";
+
+    // Quitting while the server hangs.
+    ASSERT_EQ(soundbox("freeze"), 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    const auto quitAt = std::chrono::steady_clock::now();
+    player.reset();
+    engine.reset();
+    const double quitTook = secondsSince(quitAt);
+    ASSERT_EQ(soundbox("thaw"), 0);
+    EXPECT_LT(quitTook, 1.0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Backends, HungServerTest, ::testing::Values("", "portaudio:"),
+                         [](const auto& info) {
+                             return std::string(info.param).empty() ? "SoundServer" : "PortAudio";
+                         });
+
 }  // namespace

@@ -121,6 +121,20 @@ void AudioEngine::startOutput() {
     if (mode_ == Mode::Offline) return;
     output_ = mode_ == Mode::Device ? OutputStream::device(*mixer_, sampleRate_, kBlockFrames)
                                     : OutputStream::silentClock(*mixer_, sampleRate_, kBlockFrames);
+    // An output that sleeps while nothing plays wakes for the first command.
+    mixer_->setSendHook([output = output_.get()] { output->wake(); });
+}
+
+void AudioEngine::setOutput(const OutputChoice& choice) {
+    if (output_) output_->choose(choice);
+}
+
+std::string AudioEngine::activeOutputDevice() const {
+    return output_ ? output_->activeDevice() : std::string();
+}
+
+void AudioEngine::setOutputNoticeHandler(std::function<void(const OutputNotice&)> handler) {
+    if (output_) output_->setNoticeHandler(std::move(handler));
 }
 
 void AudioEngine::renderOffline(float* out, int frames, bool waitForData) {

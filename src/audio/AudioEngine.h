@@ -1,14 +1,17 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
+#include <vector>
+
+#include "audio/OutputStream.h"
 
 class AudioPlayer;
 struct Voice;
 class Mixer;
 class DecoderPool;
-class OutputStream;
 class EventPump;
 
 // The one mixing engine behind every AudioPlayer. It owns the mixer (run by the output
@@ -36,6 +39,13 @@ public:
     // the device is missing, and comes back to it by itself).
     bool outputDeviceActive() const;
     uint64_t outputUnderflows() const;
+    // Device mode: plays on another output from now on (playing cues keep their place). A
+    // chosen output that is missing gives way to the system default, with a notice.
+    void setOutput(const OutputChoice& choice);
+    // The device the mix goes to now, empty while on the silent clock.
+    std::string activeOutputDevice() const;
+    // Called on the output's thread when the output is lost, back, or a chosen one is missing.
+    void setOutputNoticeHandler(std::function<void(const OutputNotice&)> handler);
     uint64_t decoderUnderruns() const;
     int sampleRate() const { return sampleRate_; }
 

@@ -21,12 +21,25 @@ Mixer::Mixer(int sampleRate, size_t maxVoices)
 }
 
 uint64_t Mixer::send(MixerCommand command) {
-    std::lock_guard lock(sendMutex_);
-    command.sequence = ++nextSequence_;
-    // The audio thread drains the FIFO every block; a full FIFO means it is far behind, and
-    // the producer (never the audio thread) can afford to wait for room.
-    while (!commands_.push(command)) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    {
+        std::lock_guard lock(sendMutex_);
+        command.sequence = ++nextSequence_;
+        // The audio thread drains the FIFO every block; a full FIFO means it is far behind,
+        // and the producer (never the audio thread) can afford to wait for room.
+        while (!commands_.push(command)) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    if (sendHook_) sendHook_();
     return command.sequence;
+}
+
+void Mixer::skip(float* scratch, int scratchFrames, int64_t frames) {
+    skipping_ = true;
+    while (frames > 0) {
+        const int n = int(std::min<int64_t>(frames, scratchFrames));
+        process(scratch, n);
+        frames -= n;
+    }
+    skipping_ = false;
 }
 
 void Mixer::panGains(float pan, float& left, float& right) {
@@ -201,6 +214,18 @@ void Mixer::render(Voice& v, float* out, int frames) {
             if (v.failed.load(std::memory_order_acquire)) {
                 r.loopsLeft = 0;  // the file is gone: this run ends here
                 endOfPass(v);
+                continue;
+            }
+            if (skipping_) {
+                // Time that was never heard: move on to where the clock is.
+                const int n =
+                    int(std::min<int64_t>(frames - done, (chunk + 1) * kChunkFrames - r.position));
+                const int64_t ramp = std::min<int64_t>(r.rampLeft, n);
+                r.rampLeft -= ramp;
+                r.gain = r.rampLeft == 0 && ramp > 0 ? double(r.rampTarget)
+                                                     : r.gain + r.rampStep * double(ramp);
+                r.position += n;
+                done += n;
                 continue;
             }
             // Underrun: silence, and the position waits for the data.
