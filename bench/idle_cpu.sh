@@ -2,7 +2,9 @@
 # Idle CPU of the real program as an operator runs it: a list of CUES cues (default 500) on
 # generated files, the window up under Xvfb, nothing playing. Samples each thread's scheduler
 # time over SECONDS (default 20) after a settling pause and prints the share of a core by thread.
-# With a sound server up (scripts/soundbox.sh) it plays through the device, else on the clock.
+# With a sound server up (scripts/soundbox.sh) it plays through the device, else on the clock,
+# and the server's own CPU is measured too: over the same time before the program starts, and
+# while it idles.
 #   bench/idle_cpu.sh [CUES] [SECONDS]     (after building: build/cuevox)
 set -euo pipefail
 repo="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -24,6 +26,14 @@ json.dump([{"fileName": "tone%d.wav" % (i % 10), "audioTitle": "Cue %d" % (i + 1
            for i in range(count)], open(path, "w"))
 PY
 
+server=""
+[ -n "${XDG_RUNTIME_DIR:-}" ] && [ -f "$XDG_RUNTIME_DIR/pulse/pid" ] && server="$(cat "$XDG_RUNTIME_DIR/pulse/pid")"
+server_ticks() { awk '{print $14 + $15}' "/proc/$server/stat"; }
+if [ -n "$server" ]; then
+  s0=$(server_ticks); sleep "$secs"; s1=$(server_ticks)
+  server_closed=$(( s1 - s0 ))
+fi
+
 xvfb-run -a -s "-screen 0 1280x800x24" "$repo/build/cuevox" >"$scratch/program.log" 2>&1 &
 for _ in $(seq 100); do
   pid="$(pgrep -n -x cuevox || true)"
@@ -39,8 +49,14 @@ snapshot() {
 }
 sleep 5
 snapshot >"$scratch/before"
+[ -n "$server" ] && s0=$(server_ticks)
 sleep "$secs"
 snapshot >"$scratch/after"
+if [ -n "$server" ]; then
+  s1=$(server_ticks)
+  hz=$(getconf CLK_TCK)
+  python3 -c "import sys; c, o, s, hz = map(float, sys.argv[1:]); print('sound server     %6.3f %% of a core with the program closed, %6.3f %% with it idle' % (c / hz / s * 100, o / hz / s * 100))" "$server_closed" "$(( s1 - s0 ))" "$secs" "$hz"
+fi
 head -n 1 "$scratch/program.log" || true
 python3 - "$scratch/before" "$scratch/after" "$secs" "$cues" <<'PY'
 import sys

@@ -2,11 +2,14 @@
 #include <QTimer>
 
 #include "app/AppDelegate.h"
+#include "app/OutputSettings.h"
 #include "window/MainWindow.h"
 
 int main(int argc, char** argv) {
     QApplication app(argc, argv);
     QApplication::setApplicationName("Cuevox");
+    // The saved output, before the list's cues open the engine.
+    OutputSettings::applySaved();
     AppDelegate delegate;
     app.setQuitOnLastWindowClosed(delegate.applicationShouldTerminateAfterLastWindowClosed());
     MainWindow window;

@@ -28,8 +28,14 @@ public:
     // The engine the program plays through: the default output device, kept or regained
     // while the program runs. Created on first use.
     static AudioEngine& shared();
+    // Before the shared engine first opens its output: which output, and who hears of its
+    // problems (called on the output's thread). Later calls switch the output at once.
+    static void configureShared(const OutputChoice& choice,
+                                std::function<void(const OutputNotice&)> notices);
 
-    explicit AudioEngine(Mode mode, int sampleRate = kDefaultSampleRate);
+    explicit AudioEngine(Mode mode, int sampleRate = kDefaultSampleRate,
+                         const OutputChoice& output = {},
+                         std::function<void(const OutputNotice&)> outputNotices = {});
     ~AudioEngine();
     AudioEngine(const AudioEngine&) = delete;
     AudioEngine& operator=(const AudioEngine&) = delete;
@@ -65,7 +71,7 @@ public:
     DecoderPool& decoders() { return *decoders_; }
 
 private:
-    void startOutput();
+    void startOutput(const OutputChoice& choice, std::function<void(const OutputNotice&)> notices);
     // Offline only: until every playing voice has what the next `frames` need (at most 5 s).
     void waitForDecoders(int frames);
 

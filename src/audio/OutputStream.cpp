@@ -148,6 +148,7 @@ bool openStream(Stream& s, const std::string& device, int sampleRate, int blockF
             return true;
         }
         backend->close();
+        s.feed->clearFailed();
         if (s.why.empty()) s.why = why;
     }
     return false;
@@ -173,12 +174,14 @@ private:
 
 class DeviceOutput final : public OutputStream {
 public:
-    DeviceOutput(Mixer& mixer, int sampleRate, int blockFrames, OutputChoice choice)
+    DeviceOutput(Mixer& mixer, int sampleRate, int blockFrames, OutputChoice choice,
+                 std::function<void(const OutputNotice&)> notices)
         : runner_(std::make_shared<MixRunner>(mixer)),
           sampleRate_(sampleRate),
           blockFrames_(blockFrames),
           choice_(std::move(choice)),
-          signal_(std::make_shared<Signal>()) {
+          signal_(std::make_shared<Signal>()),
+          notices_(std::move(notices)) {
         // Time starts now, on the clock: a sound server may take a moment to start pulling a
         // new stream, and a cue fired meanwhile must not stand still.
         runner_->handTo(MixRunner::kClock);
@@ -492,9 +495,11 @@ private:
 
 }  // namespace
 
-std::unique_ptr<OutputStream> OutputStream::device(Mixer& mixer, int sampleRate, int blockFrames,
-                                                   OutputChoice choice) {
-    return std::make_unique<DeviceOutput>(mixer, sampleRate, blockFrames, std::move(choice));
+std::unique_ptr<OutputStream> OutputStream::device(
+    Mixer& mixer, int sampleRate, int blockFrames, OutputChoice choice,
+    std::function<void(const OutputNotice&)> notices) {
+    return std::make_unique<DeviceOutput>(mixer, sampleRate, blockFrames, std::move(choice),
+                                          std::move(notices));
 }
 
 std::unique_ptr<OutputStream> OutputStream::silentClock(Mixer& mixer, int sampleRate,

@@ -34,8 +34,10 @@ class OutputStream {
 public:
     virtual ~OutputStream() = default;
 
-    static std::unique_ptr<OutputStream> device(Mixer& mixer, int sampleRate, int blockFrames,
-                                                OutputChoice choice = {});
+    // `notices` is called on the output's own thread.
+    static std::unique_ptr<OutputStream> device(
+        Mixer& mixer, int sampleRate, int blockFrames, OutputChoice choice = {},
+        std::function<void(const OutputNotice&)> notices = {});
     static std::unique_ptr<OutputStream> silentClock(Mixer& mixer, int sampleRate, int blockFrames);
 
     // True while the mix is going to a device.

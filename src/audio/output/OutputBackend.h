@@ -37,6 +37,8 @@ public:
         failed_.store(true);
         notify();
     }
+    // Before another attempt to open, once the failed one is closed.
+    void clearFailed() { failed_.store(false); }
     // The stream sleeps (corked, stopped) while nothing plays, or wakes: no callbacks are due
     // while it sleeps.
     void noteAsleep(bool asleep) {

@@ -21,6 +21,23 @@ constexpr size_t kFrameBytes = 2 * sizeof(float);
 constexpr int kQuietSecondsBeforeSleep = 2;
 constexpr int kMaxWriteFrames = 1 << 14;
 
+// The server's buffer holds `frames`; it asks for more as each quarter plays, which leaves the
+// sink a quarter of the latency for its own buffer. No pre-buffering: an uncorked stream plays
+// what it has at once.
+pa_buffer_attr bufferAttr(int frames) {
+    pa_buffer_attr attr{};
+    attr.maxlength = uint32_t(-1);
+    attr.tlength = uint32_t(frames) * kFrameBytes;
+    attr.prebuf = 0;
+    attr.minreq = attr.tlength / 4;
+    attr.fragsize = uint32_t(-1);
+    return attr;
+}
+
+void drop(pa_operation* op) {
+    if (op) pa_operation_unref(op);
+}
+
 // Waits on the mainloop (its lock held) until `done` says so or the time is up.
 template <typename Done>
 bool waitFor(pa_threaded_mainloop* loop, Done done) {
@@ -101,48 +118,27 @@ bool PulseBackend::open(std::string* why) {
     if (pa_context_get_state(context_) != PA_CONTEXT_READY)
         return unlockAndFail(pa_strerror(pa_context_errno(context_)));
 
-    const pa_sample_spec spec{PA_SAMPLE_FLOAT32LE, uint32_t(sampleRate_), 2};
-    stream_ = pa_stream_new(context_, "Cues", &spec, nullptr);
-    if (!stream_) return unlockAndFail(pa_strerror(pa_context_errno(context_)));
-    pa_stream_set_write_callback(stream_, &PulseBackend::writeRequested, this);
-    pa_stream_set_underflow_callback(
-        stream_,
-        [](pa_stream*, void* self) {
-            auto* me = static_cast<PulseBackend*>(self);
-            if (!me->corked_) me->feed_->noteUnderflow();
-        },
-        this);
-    pa_stream_set_state_callback(
-        stream_,
-        [](pa_stream* s, void* self) {
-            if (!PA_STREAM_IS_GOOD(pa_stream_get_state(s)))
-                static_cast<PulseBackend*>(self)->feed_->noteFailed();
-        },
-        this);
-    // The server's buffer holds one latency's worth; it asks for more as each half plays.
-    // No pre-buffering: an uncorked stream plays what it has at once.
-    const uint32_t target = uint32_t(latency_) * kFrameBytes;
-    pa_buffer_attr attr{};
-    attr.maxlength = uint32_t(-1);
-    attr.tlength = target;
-    attr.prebuf = 0;
-    attr.minreq = target / 2;
-    attr.fragsize = uint32_t(-1);
-    const auto flags = pa_stream_flags_t(PA_STREAM_START_CORKED | PA_STREAM_ADJUST_LATENCY);
-    if (pa_stream_connect_playback(stream_, sink_.empty() ? nullptr : sink_.c_str(), &attr, flags,
-                                   nullptr, nullptr) < 0)
-        return unlockAndFail(pa_strerror(pa_context_errno(context_)));
-    if (!waitFor(loop_, [this] { return streamSettled(stream_); }))
-        return unlockAndFail("the sound server does not answer");
-    if (pa_stream_get_state(stream_) != PA_STREAM_READY)
-        return unlockAndFail(pa_strerror(pa_context_errno(context_)));
-    if (const pa_buffer_attr* got = pa_stream_get_buffer_attr(stream_))
-        latency_ = int(got->tlength / kFrameBytes);
+    if (!sink_.empty()) {
+        // A chosen sink must be there now; the stream itself opens only when a cue plays.
+        int found = -1;
+        drop(pa_context_get_sink_info_by_name(
+            context_, sink_.c_str(),
+            [](pa_context*, const pa_sink_info* info, int eol, void* result) {
+                int& r = *static_cast<int*>(result);
+                if (info)
+                    r = 1;
+                else if (eol && r < 0)
+                    r = 0;
+            },
+            &found));
+        if (!waitFor(loop_, [&found] { return found >= 0; }))
+            return unlockAndFail("the sound server does not answer");
+        if (found == 0) return unlockAndFail("No such entity");
+    }
 
     wakeFd_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     if (wakeFd_ < 0) return unlockAndFail("no event descriptor");
     wakeEvent_ = api->io_new(api, wakeFd_, PA_IO_EVENT_INPUT, &PulseBackend::woken, this);
-    corked_ = true;
     asleep_.store(true);
     feed_->noteAsleep(true);
     pa_threaded_mainloop_unlock(loop_);
@@ -157,14 +153,7 @@ void PulseBackend::close() {
     pa_threaded_mainloop_lock(loop_);
     if (wakeEvent_) pa_threaded_mainloop_get_api(loop_)->io_free(wakeEvent_);
     wakeEvent_ = nullptr;
-    if (stream_) {
-        pa_stream_set_write_callback(stream_, nullptr, nullptr);
-        pa_stream_set_underflow_callback(stream_, nullptr, nullptr);
-        pa_stream_set_state_callback(stream_, nullptr, nullptr);
-        pa_stream_disconnect(stream_);
-        pa_stream_unref(stream_);
-        stream_ = nullptr;
-    }
+    dropStream();
     if (context_) {
         pa_context_set_state_callback(context_, nullptr, nullptr);
         pa_context_disconnect(context_);
@@ -179,9 +168,22 @@ void PulseBackend::close() {
     wakeFd_ = -1;
 }
 
+void PulseBackend::dropStream() {
+    if (!stream_) return;
+    pa_stream_set_write_callback(stream_, nullptr, nullptr);
+    pa_stream_set_underflow_callback(stream_, nullptr, nullptr);
+    pa_stream_set_state_callback(stream_, nullptr, nullptr);
+    pa_stream_disconnect(stream_);
+    pa_stream_unref(stream_);
+    stream_ = nullptr;
+    started_ = false;
+}
+
 void PulseBackend::wake() {
-    // A running stream takes commands in with its next block anyway.
-    if (!asleep_.load(std::memory_order_acquire) || wakeFd_ < 0) return;
+    // A stream playing sound takes commands in with its next block anyway.
+    if (wakeFd_ < 0 || !(asleep_.load(std::memory_order_acquire) ||
+                         silenceQueued_.load(std::memory_order_relaxed)))
+        return;
     const uint64_t one = 1;
     [[maybe_unused]] ssize_t n = ::write(wakeFd_, &one, sizeof one);
 }
@@ -190,19 +192,61 @@ void PulseBackend::woken(pa_mainloop_api*, pa_io_event*, int fd, pa_io_event_fla
     auto* me = static_cast<PulseBackend*>(self);
     uint64_t count = 0;
     [[maybe_unused]] ssize_t n = ::read(fd, &count, sizeof count);
-    if (!me->corked_ || !me->stream_) return;
-    if (!me->feed_->runner().applyCommands(me->feed_->id())) return;  // nothing plays yet
-    // Something plays: its first block goes into the empty buffer before the stream starts,
-    // so the server's first pull is already the cue.
-    const size_t writable = pa_stream_writable_size(me->stream_);
+    if (!me->context_) return;
+    if (!me->stream_) {
+        if (me->feed_->runner().applyCommands(me->feed_->id())) me->startStream();
+        return;
+    }
+    // A running stream that has queued nothing but silence: the cue replaces that silence
+    // from the server's read point, rather than waiting behind it.
+    if (!me->started_ || me->quietFrames_ < me->latency_) return;
+    if (!me->feed_->runner().applyCommands(me->feed_->id())) return;
     me->quietFrames_ = 0;
-    me->writeMix(writable != size_t(-1) && writable > 0 ? writable
-                                                        : size_t(me->latency_) * kFrameBytes);
-    pa_operation* op = pa_stream_cork(me->stream_, 0, nullptr, nullptr);
-    if (op) pa_operation_unref(op);
-    me->corked_ = false;
-    me->asleep_.store(false, std::memory_order_release);
-    me->feed_->noteAsleep(false);
+    me->silenceQueued_.store(false, std::memory_order_relaxed);
+    me->writeMix(size_t(me->latency_) * kFrameBytes, PA_SEEK_RELATIVE_ON_READ);
+}
+
+void PulseBackend::startStream() {
+    const pa_sample_spec spec{PA_SAMPLE_FLOAT32LE, uint32_t(sampleRate_), 2};
+    stream_ = pa_stream_new(context_, "Cues", &spec, nullptr);
+    if (!stream_) {
+        feed_->noteFailed();
+        return;
+    }
+    pa_stream_set_write_callback(stream_, &PulseBackend::writeRequested, this);
+    pa_stream_set_underflow_callback(
+        stream_,
+        [](pa_stream*, void* self) {
+            auto* me = static_cast<PulseBackend*>(self);
+            if (me->started_) me->feed_->noteUnderflow();
+        },
+        this);
+    pa_stream_set_state_callback(
+        stream_,
+        [](pa_stream* s, void* self) {
+            auto* me = static_cast<PulseBackend*>(self);
+            const pa_stream_state_t state = pa_stream_get_state(s);
+            if (state == PA_STREAM_READY && !me->started_) {
+                // The first block goes in before the stream starts, so the server's first
+                // pull is already the cue.
+                me->started_ = true;
+                me->quietFrames_ = 0;
+                me->writeMix(size_t(me->latency_) * kFrameBytes);
+            } else if (!PA_STREAM_IS_GOOD(state)) {
+                me->feed_->noteFailed();
+            }
+        },
+        this);
+    const pa_buffer_attr attr = bufferAttr(latency_);
+    const auto flags = pa_stream_flags_t(PA_STREAM_ADJUST_LATENCY);
+    if (pa_stream_connect_playback(stream_, sink_.empty() ? nullptr : sink_.c_str(), &attr, flags,
+                                   nullptr, nullptr) < 0) {
+        dropStream();
+        feed_->noteFailed();
+        return;
+    }
+    asleep_.store(false, std::memory_order_release);
+    feed_->noteAsleep(false);
 }
 
 void PulseBackend::writeRequested(pa_stream*, size_t bytes, void* self) {
@@ -211,39 +255,50 @@ void PulseBackend::writeRequested(pa_stream*, size_t bytes, void* self) {
         askForRealtimePriority();
         me->realtimeAsked_ = true;
     }
-    // A sleeping stream leaves the request open: its first block is written when it wakes.
-    if (me->corked_) return;
+    if (!me->started_) return;  // the first block is written as the stream starts
     me->writeMix(bytes);
 }
 
-void PulseBackend::writeMix(size_t bytes) {
+void PulseBackend::writeMix(size_t bytes, pa_seek_mode_t seek) {
     size_t frames = bytes / kFrameBytes;
-    while (frames > 0) {
+    while (frames > 0 && stream_ && !goingToSleep_) {
         const int n = int(std::min<size_t>(frames, kMaxWriteFrames));
         feed_->fill(buffer_.data(), n);
-        pa_stream_write(stream_, buffer_.data(), size_t(n) * kFrameBytes, nullptr, 0,
-                        PA_SEEK_RELATIVE);
+        pa_stream_write(stream_, buffer_.data(), size_t(n) * kFrameBytes, nullptr, 0, seek);
+        seek = PA_SEEK_RELATIVE;
         frames -= size_t(n);
         sleepIfQuiet(n);
     }
 }
 
 void PulseBackend::sleepIfQuiet(int frames) {
-    if (corked_) return;
     if (!feed_->runner().quiet() || feed_->runner().owner() != feed_->id()) {
         quietFrames_ = 0;
+        silenceQueued_.store(false, std::memory_order_relaxed);
         return;
     }
     quietFrames_ += frames;
+    if (quietFrames_ >= latency_) silenceQueued_.store(true, std::memory_order_relaxed);
     if (quietFrames_ < int64_t(kQuietSecondsBeforeSleep) * sampleRate_) return;
-    // Cork, then drop the silence still queued, so the next wake starts on an empty buffer.
-    pa_operation* op = pa_stream_cork(stream_, 1, nullptr, nullptr);
-    if (op) pa_operation_unref(op);
-    op = pa_stream_flush(stream_, nullptr, nullptr);
-    if (op) pa_operation_unref(op);
-    corked_ = true;
-    asleep_.store(true, std::memory_order_release);
-    feed_->noteAsleep(true);
+    // Gone, not corked: the sink runs at the lowest latency its streams ask for, corked ones
+    // included, and would keep the server waking every few milliseconds while nothing plays.
+    // Dropped after this callback returns, not from inside it.
+    if (goingToSleep_) return;
+    goingToSleep_ = true;
+    pa_mainloop_api_once(
+        pa_threaded_mainloop_get_api(loop_),
+        [](pa_mainloop_api*, void* self) {
+            auto* me = static_cast<PulseBackend*>(self);
+            me->goingToSleep_ = false;
+            if (!me->feed_->runner().quiet()) return;  // a cue started meanwhile
+            me->dropStream();
+            me->silenceQueued_.store(false, std::memory_order_relaxed);
+            me->asleep_.store(true, std::memory_order_release);
+            me->feed_->noteAsleep(true);
+            // A wake that came just before sleeping would be lost.
+            if (me->feed_->runner().applyCommands(me->feed_->id())) me->startStream();
+        },
+        this);
 }
 
 std::vector<OutputDevice> PulseBackend::sinks(int timeoutMs) {

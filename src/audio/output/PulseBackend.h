@@ -10,9 +10,9 @@
 #include <pulse/pulseaudio.h>
 
 // Plays on the sound server through its own client library (PulseAudio, and PipeWire through
-// its PulseAudio service). While nothing plays the stream is corked and emptied: neither the
-// server nor this program does any work. A command for the mixer wakes it: the first block is
-// mixed and written, then the stream is uncorked, so the server starts on real sound.
+// its PulseAudio service). A stream exists only while something plays: with none, neither the
+// server nor this program does any work. A command that starts a voice opens it at once; its
+// first block is written before it starts, so the server starts on real sound.
 class PulseBackend final : public OutputBackend {
 public:
     // sink empty: the server's default sink.
@@ -32,8 +32,10 @@ private:
     static void writeRequested(pa_stream* stream, size_t bytes, void* self);
     static void woken(pa_mainloop_api*, pa_io_event*, int fd, pa_io_event_flags_t, void* self);
     // Mainloop thread: mixes `bytes` worth and writes it.
-    void writeMix(size_t bytes);
+    void writeMix(size_t bytes, pa_seek_mode_t seek = PA_SEEK_RELATIVE);
     void sleepIfQuiet(int frames);
+    void startStream();
+    void dropStream();
 
     std::shared_ptr<StreamFeed> feed_;
     const std::string sink_;
@@ -46,9 +48,12 @@ private:
     int wakeFd_ = -1;
     std::vector<float> buffer_;
     // Mainloop thread only.
-    bool corked_ = true;
+    bool started_ = false;
+    bool goingToSleep_ = false;
     int64_t quietFrames_ = 0;
     bool realtimeAsked_ = false;
     // A wake is on its way; also read by other threads to skip needless wakes.
     std::atomic<bool> asleep_{true};
+    // The stream runs, but all it has queued is silence.
+    std::atomic<bool> silenceQueued_{false};
 };

@@ -1,0 +1,279 @@
+#!/usr/bin/python3
+"""End-to-end Go latency: from the trigger to the first sample leaving the sound server,
+measured at the null sink's monitor, for Cuevox and two references in the same run.
+
+  Cuevox play()   build/go_trigger_bench, the engine the program plays through
+  Cuevox key      the real program under Xvfb, Space sent through XTest (--key)
+  pacat           a warm `pacat --latency-msec=5` stream fed silence, the cue written at Go
+  GStreamer       filesrc ! wavparse ! pulsesink, built in advance, set PLAYING at Go
+
+The recorder is `parec` on the sink's monitor with 1 ms fragments; each chunk is stamped on
+arrival, and the first loud sample counts from its chunk's arrival (the null sink renders a
+little ahead of time, so frames later in a chunk say nothing about when earlier ones left). The
+monitor's own delay is the same for every subject. Run inside the soundbox: eval "$(scripts/soundbox.sh start)".
+
+  bench/go_latency.py [--build build] [--trials 20] [--cold 60] [--key]
+"""
+import argparse
+import os
+import shutil
+import statistics
+import struct
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+import wave
+
+RATE = 48000
+FRAME = 8  # float32 stereo
+THRESHOLD = 0.05
+
+
+class Recorder:
+    def __init__(self, sink):
+        self.proc = subprocess.Popen(
+            ["parec", "-d", sink + ".monitor", "--raw", "--latency-msec=1",
+             "--format=float32le", f"--rate={RATE}", "--channels=2"],
+            stdout=subprocess.PIPE, bufsize=0)
+        self.chunks = []  # (arrival ns, first frame index, frame count)
+        self.data = bytearray()
+        self.lock = threading.Lock()
+        threading.Thread(target=self._read, daemon=True).start()
+        while not self.chunks:
+            time.sleep(0.01)
+
+    def _read(self):
+        fd = self.proc.stdout.fileno()
+        pending = b""
+        while True:
+            block = os.read(fd, 65536)
+            now = time.monotonic_ns()
+            if not block:
+                return
+            pending += block
+            whole = len(pending) // FRAME * FRAME
+            with self.lock:
+                first = len(self.data) // FRAME
+                self.data += pending[:whole]
+                self.chunks.append((now, first, whole // FRAME))
+            pending = pending[whole:]
+
+    def first_sound_after(self, t_ns, timeout=2.0):
+        """Time (ns) of the first loud frame that arrived after t_ns."""
+        deadline = time.monotonic() + timeout
+        start_chunk = None
+        while time.monotonic() < deadline:
+            with self.lock:
+                chunks = list(self.chunks)
+                data = bytes(self.data)
+            if start_chunk is None:
+                start_chunk = next((i for i, c in enumerate(chunks) if c[0] > t_ns), None)
+            if start_chunk is not None:
+                for arrival, first, count in chunks[start_chunk:]:
+                    for k in range(count):
+                        off = (first + k) * FRAME
+                        left, right = struct.unpack_from("<ff", data, off)
+                        if abs(left) > THRESHOLD or abs(right) > THRESHOLD:
+                            return arrival
+                start_chunk = len(chunks)
+            time.sleep(0.005)
+        return None
+
+    def close(self):
+        self.proc.terminate()
+        self.proc.wait()
+
+
+def write_square(path, seconds=2.0):
+    """A 100 Hz square at 0.5, loud from its first frame on."""
+    frames = int(seconds * RATE)
+    half = RATE // 200
+    hi, lo = struct.pack("<hh", 16384, 16384), struct.pack("<hh", -16384, -16384)
+    body = b"".join((hi if (i // half) % 2 == 0 else lo) for i in range(frames))
+    with wave.open(path, "wb") as w:
+        w.setnchannels(2)
+        w.setsampwidth(2)
+        w.setframerate(RATE)
+        w.writeframes(body)
+
+
+class LineDriver:
+    """A subprocess that takes one command a line and answers with lines."""
+
+    def __init__(self, argv, env=None):
+        self.proc = subprocess.Popen(argv, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                     text=True, bufsize=1, env=env)
+
+    def ask(self, line, prefix):
+        self.proc.stdin.write(line + "\n")
+        self.proc.stdin.flush()
+        while True:
+            answer = self.proc.stdout.readline()
+            if not answer:
+                raise RuntimeError(f"{line}: driver ended")
+            if answer.startswith(prefix):
+                return answer.split()
+
+    def wait_for(self, prefix):
+        while True:
+            answer = self.proc.stdout.readline()
+            if not answer or answer.startswith(prefix):
+                return answer.split()
+
+    def close(self):
+        try:
+            self.proc.stdin.write("quit\n")
+            self.proc.stdin.flush()
+        except BrokenPipeError:
+            pass
+        self.proc.wait(timeout=10)
+
+
+class CuevoxPlay:
+    name = "Cuevox play()"
+
+    def __init__(self, build, cue, start=0.0):
+        self.driver = LineDriver([os.path.join(build, "go_trigger_bench")])
+        self.driver.ask(f"open {cue} {start}", "ready")
+        self.underruns = 0
+
+    def go(self):
+        return int(self.driver.ask("go", "t ")[1])
+
+    def stop(self):
+        answer = self.driver.ask("stop", "stopped")
+        self.underruns = int(answer[1])
+
+    def close(self):
+        self.driver.close()
+
+
+class GstPlayer:
+    name = "GStreamer"
+
+    def __init__(self, here, cue):
+        self.driver = LineDriver(["/usr/bin/python3", os.path.join(here, "go_gst_player.py"), cue])
+        self.driver.wait_for("ready")
+
+    def go(self):
+        return int(self.driver.ask("go", "t ")[1])
+
+    def stop(self):
+        self.driver.ask("stop", "stopped")
+
+    def close(self):
+        self.driver.close()
+
+
+class WarmPacat:
+    """A pacat stream connected in advance and left idle; the cue is written at Go."""
+    name = "pacat 5 ms"
+
+    def __init__(self, sink):
+        self.proc = subprocess.Popen(
+            ["pacat", "--playback", "-d", sink, "--latency-msec=5", "--raw",
+             "--format=float32le", f"--rate={RATE}", "--channels=2"], stdin=subprocess.PIPE)
+        self.sound = struct.pack("<ff", 0.5, 0.5) * (RATE // 10)
+        time.sleep(1.0)
+
+    def go(self):
+        t = time.monotonic_ns()
+        os.write(self.proc.stdin.fileno(), self.sound)
+        return t
+
+    def stop(self):
+        pass
+
+    def close(self):
+        self.proc.terminate()
+        self.proc.wait()
+
+
+def trial(recorder, subject):
+    t = subject.go()
+    heard = recorder.first_sound_after(t)
+    time.sleep(0.3)
+    subject.stop()
+    time.sleep(0.3)
+    return None if heard is None else (heard - t) / 1e6
+
+
+def summary(name, values):
+    got = [v for v in values if v is not None]
+    if not got:
+        return f"{name:16s} no sound"
+    return (f"{name:16s} median {statistics.median(got):6.2f} ms  min {min(got):6.2f}  "
+            f"max {max(got):6.2f}  (n={len(got)}, missed {len(values) - len(got)})")
+
+
+def main():
+    here = os.path.dirname(os.path.abspath(__file__))
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--build", default=os.path.join(here, "..", "build"))
+    parser.add_argument("--trials", type=int, default=20)
+    parser.add_argument("--cold", type=float, default=60.0,
+                        help="seconds of silence before Cuevox's first Go (0: none)")
+    parser.add_argument("--sink", default="soundbox")
+    args = parser.parse_args()
+
+    work = tempfile.mkdtemp(prefix="cuevox-go-")
+    cue = os.path.join(work, "square.wav")
+    trimmed = os.path.join(work, "square-long.wav")
+    write_square(cue)
+    write_square(trimmed, 6.0)
+    recorder = Recorder(args.sink)
+    results = {}
+    try:
+        cuevox = CuevoxPlay(args.build, cue)
+        if args.cold > 0:
+            print(f"waiting {args.cold:.0f} s of silence before Cuevox's first Go", flush=True)
+            time.sleep(args.cold)
+        cold = trial(recorder, cuevox)
+        results["Cuevox play()"] = [cold]
+        gst = GstPlayer(here, cue)
+        pacat = WarmPacat(args.sink)
+        results["GStreamer"] = []
+        results["pacat 5 ms"] = []
+        for _ in range(args.trials - 1 if args.cold > 0 else args.trials):
+            for subject, key in ((cuevox, "Cuevox play()"), (gst, "GStreamer"),
+                                 (pacat, "pacat 5 ms")):
+                results[key].append(trial(recorder, subject))
+        results["GStreamer"].append(trial(recorder, gst))
+        results["pacat 5 ms"].append(trial(recorder, pacat))
+        underruns_plain = cuevox.underruns
+        cuevox.close()
+        gst.close()
+        pacat.close()
+
+        # A cue with a start time, first Go right after loading.
+        trimmed_firsts = []
+        for _ in range(5):
+            player = CuevoxPlay(args.build, trimmed, 2.5)
+            time.sleep(0.5)
+            trimmed_firsts.append(trial(recorder, player))
+            trimmed_firsts.append(player.underruns)
+            player.close()
+    finally:
+        recorder.close()
+        shutil.rmtree(work, ignore_errors=True)
+
+    if args.cold > 0:
+        print(f"first Go after {args.cold:.0f} s of silence: {results['Cuevox play()'][0]:.2f} ms")
+    for name, values in results.items():
+        print(summary(name, values))
+    cv = statistics.median([v for v in results["Cuevox play()"] if v is not None])
+    for ref in ("GStreamer", "pacat 5 ms"):
+        got = [v for v in results[ref] if v is not None]
+        if got:
+            print(f"Cuevox / {ref}: {cv / statistics.median(got):.2f} (medians)")
+    print(f"decoder underruns over the play() trials: {underruns_plain}")
+    print("first Go of a cue with a start time (ms, decoder underruns):",
+          ", ".join(f"{trimmed_firsts[i]:.2f} ({trimmed_firsts[i + 1]})"
+                    if trimmed_firsts[i] is not None else "no sound"
+                    for i in range(0, len(trimmed_firsts), 2)))
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,111 @@
+#include "app/OutputSettings.h"
+
+#include <QFormLayout>
+#include <QPointer>
+#include <QSettings>
+#include <QtConcurrent>
+
+#include "audio/AudioEngine.h"
+#include "platform/MessageLog.h"
+
+namespace {
+const char* const kDeviceKey = "output/device";
+const char* const kLatencyKey = "output/latencyMs";
+const char* const kLostWarning = "output-lost";
+constexpr int kDefaultLatencyMs = 10;
+
+// ~/.config/cuevox/cuevox.conf
+const char* const kSettingsFile = "cuevox";
+
+void report(const OutputNotice& notice) {
+    const QString text = QString::fromStdString(notice.text);
+    switch (notice.kind) {
+        case OutputNotice::Kind::Lost:
+        case OutputNotice::Kind::NoDevice:
+            MessageLog::instance().report(text);
+            MessageLog::instance().setWarning(kLostWarning, text);
+            break;
+        case OutputNotice::Kind::Back:
+            MessageLog::instance().report(text);
+            MessageLog::instance().clearWarning(kLostWarning);
+            break;
+        case OutputNotice::Kind::Missing:
+            MessageLog::instance().report(text);
+            break;
+    }
+}
+}  // namespace
+
+const std::vector<OutputSettings::Latency>& OutputSettings::latencies() {
+    static const std::vector<Latency> list{{5, 6.0}, {10, 11.0}, {20, 21.0}, {40, 41.0}};
+    return list;
+}
+
+OutputChoice OutputSettings::savedChoice() {
+    QSettings settings(kSettingsFile, kSettingsFile);
+    OutputChoice choice;
+    choice.device = settings.value(kDeviceKey).toString().toStdString();
+    const int ms = settings.value(kLatencyKey, kDefaultLatencyMs).toInt();
+    choice.latencyFrames = std::clamp(ms, 1, 500) * AudioEngine::kDefaultSampleRate / 1000;
+    return choice;
+}
+
+void OutputSettings::applySaved() {
+    AudioEngine::configureShared(savedChoice(), &report);
+}
+
+OutputSettings::OutputSettings(QWidget* parent)
+    : QWidget(parent), outputs_(new QComboBox(this)), latency_(new QComboBox(this)) {
+    auto* form = new QFormLayout(this);
+    form->setContentsMargins(0, 0, 0, 0);
+    form->addRow(tr("Output:"), outputs_);
+    form->addRow(tr("Latency:"), latency_);
+    outputs_->setAccessibleName(tr("Output"));
+    latency_->setAccessibleName(tr("Latency"));
+
+    QSettings settings(kSettingsFile, kSettingsFile);
+    const int savedMs = settings.value(kLatencyKey, kDefaultLatencyMs).toInt();
+    for (const Latency& l : latencies()) {
+        latency_->addItem(tr("%1 ms (Go in about %2 ms)").arg(l.ms).arg(l.goMs, 0, 'f', 0), l.ms);
+        if (l.ms == savedMs) latency_->setCurrentIndex(latency_->count() - 1);
+    }
+    showOutputs({{"", "System default"}});
+
+    connect(outputs_, &QComboBox::currentIndexChanged, this, [this] { apply(); });
+    connect(latency_, &QComboBox::currentIndexChanged, this, [this] { apply(); });
+
+    QPointer<OutputSettings> self(this);
+    auto probe = QtConcurrent::run([] { return OutputStream::devices(); });
+    probe.then(this, [self](const std::vector<OutputDevice>& devices) {
+        if (self) self->showOutputs(devices);
+    });
+}
+
+void OutputSettings::showOutputs(const std::vector<OutputDevice>& devices) {
+    filling_ = true;
+    const QString saved = QSettings(kSettingsFile, kSettingsFile).value(kDeviceKey).toString();
+    outputs_->clear();
+    bool found = false;
+    for (const OutputDevice& d : devices) {
+        outputs_->addItem(QString::fromStdString(d.name), QString::fromStdString(d.id));
+        if (QString::fromStdString(d.id) == saved) {
+            outputs_->setCurrentIndex(outputs_->count() - 1);
+            found = true;
+        }
+    }
+    // A saved output that isn't there now stays listed, so the choice isn't lost unseen.
+    if (!found && !saved.isEmpty()) {
+        outputs_->addItem(tr("%1 (not available)").arg(saved), saved);
+        outputs_->setCurrentIndex(outputs_->count() - 1);
+    }
+    filling_ = false;
+    emit outputsListed();
+}
+
+void OutputSettings::apply() {
+    if (filling_) return;
+    QSettings settings(kSettingsFile, kSettingsFile);
+    settings.setValue(kDeviceKey, outputs_->currentData().toString());
+    settings.setValue(kLatencyKey, latency_->currentData().toInt());
+    AudioEngine::configureShared(savedChoice(), &report);
+}

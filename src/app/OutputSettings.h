@@ -1,0 +1,44 @@
+#pragma once
+
+#include <QComboBox>
+#include <QWidget>
+#include <vector>
+
+#include "audio/OutputStream.h"
+
+// Where the show plays: the output and its latency, kept in the settings and applied at once,
+// also mid-show. The outputs are probed off the GUI thread (the sound server may be slow to
+// answer); until then the list holds the saved choice.
+class OutputSettings : public QWidget {
+    Q_OBJECT
+public:
+    explicit OutputSettings(QWidget* parent = nullptr);
+
+    // At start-up, before any cue is loaded: the saved output for the shared engine, and its
+    // problems reported in the window.
+    static void applySaved();
+    static OutputChoice savedChoice();
+
+    // Latencies offered, in milliseconds, with the Go latency each gives (first sample at the
+    // sound server, measured by bench/go_latency.py).
+    struct Latency {
+        int ms;
+        double goMs;
+    };
+    static const std::vector<Latency>& latencies();
+
+    QComboBox* outputBox() const { return outputs_; }
+    QComboBox* latencyBox() const { return latency_; }
+    // Fills the output list (the probe's result); public for tests.
+    void showOutputs(const std::vector<OutputDevice>& devices);
+
+signals:
+    void outputsListed();
+
+private:
+    void apply();
+
+    QComboBox* outputs_;
+    QComboBox* latency_;
+    bool filling_ = false;
+};
