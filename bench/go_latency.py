@@ -3,7 +3,7 @@
 measured at the null sink's monitor, for Cuevox and two references in the same run.
 
   Cuevox play()   build/go_trigger_bench, the engine the program plays through
-  Cuevox key      the real program under Xvfb, Space sent through XTest (--key)
+  Cuevox key      the real program under Xvfb with 200 cues, Space sent through XTest
   pacat           a warm `pacat --latency-msec=5` stream fed silence, the cue written at Go
   GStreamer       filesrc ! wavparse ! pulsesink, built in advance, set PLAYING at Go
 
@@ -12,9 +12,11 @@ arrival, and the first loud sample counts from its chunk's arrival (the null sin
 little ahead of time, so frames later in a chunk say nothing about when earlier ones left). The
 monitor's own delay is the same for every subject. Run inside the soundbox: eval "$(scripts/soundbox.sh start)".
 
-  bench/go_latency.py [--build build] [--trials 20] [--cold 60] [--key]
+  bench/go_latency.py [--build build] [--trials 20] [--cold 60] [--latency MS] [--no-key]
+Needs python3-xlib, python3-gi, gir1.2-gstreamer-1.0, gstreamer1.0-pulseaudio, Xvfb.
 """
 import argparse
+import json
 import os
 import shutil
 import statistics
@@ -134,8 +136,11 @@ class LineDriver:
 class CuevoxPlay:
     name = "Cuevox play()"
 
-    def __init__(self, build, cue, start=0.0):
-        self.driver = LineDriver([os.path.join(build, "go_trigger_bench")])
+    def __init__(self, build, cue, start=0.0, latency=None):
+        argv = [os.path.join(build, "go_trigger_bench")]
+        if latency:
+            argv.append(str(latency))
+        self.driver = LineDriver(argv)
         self.driver.ask(f"open {cue} {start}", "ready")
         self.underruns = 0
 
@@ -148,6 +153,82 @@ class CuevoxPlay:
 
     def close(self):
         self.driver.close()
+
+
+class CuevoxKey:
+    """The real program under Xvfb with CUES cues, the first one selected; Go is Space sent
+    through XTest, the time taken just before the key press."""
+    name = "Cuevox key"
+
+    def __init__(self, build, cue, cues=200, latency=None):
+        from Xlib import X, XK, display
+        from Xlib.ext import xtest
+        self.X, self.xtest = X, xtest
+        self.home = tempfile.mkdtemp(prefix="cuevox-go-home-")
+        audio = os.path.join(self.home, "Documents", "audio")
+        os.makedirs(audio)
+        shutil.copy(cue, os.path.join(audio, "cue.wav"))
+        with open(os.path.join(self.home, "Documents", "cuevox.json"), "w") as f:
+            json.dump([{"fileName": "cue.wav", "audioTitle": f"Cue {i + 1}"}
+                       for i in range(cues)], f)
+        if latency:
+            os.makedirs(os.path.join(self.home, ".config", "cuevox"))
+            with open(os.path.join(self.home, ".config", "cuevox", "cuevox.conf"), "w") as f:
+                f.write(f"[output]\nlatencyMs={latency}\n")
+        read_end, write_end = os.pipe()
+        self.xvfb = subprocess.Popen(["Xvfb", "-displayfd", str(write_end), "-screen", "0",
+                                      "1280x800x24", "-nolisten", "tcp"], pass_fds=(write_end,),
+                                     stderr=subprocess.DEVNULL)
+        os.close(write_end)
+        number = b""
+        while not number.endswith(b"\n"):
+            number += os.read(read_end, 16)
+        os.close(read_end)
+        name = ":" + number.decode().strip()
+        env = dict(os.environ, DISPLAY=name, HOME=self.home,
+                   XDG_CONFIG_HOME=os.path.join(self.home, ".config"))
+        env.pop("QT_QPA_PLATFORM", None)
+        self.program = subprocess.Popen([os.path.join(build, "cuevox")], env=env,
+                                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.display = display.Display(name)
+        time.sleep(4.0)
+        # No window manager: give the main window (the largest named Cuevox) the focus.
+        windows = [w for w in self.display.screen().root.query_tree().children
+                   if w.get_wm_name() == "Cuevox"]
+        main = max(windows, key=lambda w: w.get_geometry().width * w.get_geometry().height)
+        main.set_input_focus(X.RevertToParent, X.CurrentTime)
+        self.display.sync()
+        self.keys = {k: self.display.keysym_to_keycode(XK.string_to_keysym(k))
+                     for k in ("space", "Escape", "Down")}
+        self.press("Down")  # the table has the focus: select the first row
+        time.sleep(0.5)
+
+    def press(self, key):
+        code = self.keys[key]
+        self.xtest.fake_input(self.display, self.X.KeyPress, code)
+        self.display.sync()
+        self.xtest.fake_input(self.display, self.X.KeyRelease, code)
+        self.display.sync()
+
+    def go(self):
+        code = self.keys["space"]
+        t = time.monotonic_ns()
+        self.xtest.fake_input(self.display, self.X.KeyPress, code)
+        self.display.sync()
+        self.xtest.fake_input(self.display, self.X.KeyRelease, code)
+        self.display.sync()
+        return t
+
+    def stop(self):
+        self.press("Escape")
+
+    def close(self):
+        self.program.terminate()
+        self.program.wait()
+        self.display.close()
+        self.xvfb.terminate()
+        self.xvfb.wait()
+        shutil.rmtree(self.home, ignore_errors=True)
 
 
 class GstPlayer:
@@ -216,6 +297,10 @@ def main():
     parser.add_argument("--cold", type=float, default=60.0,
                         help="seconds of silence before Cuevox's first Go (0: none)")
     parser.add_argument("--sink", default="soundbox")
+    parser.add_argument("--no-key", action="store_true",
+                        help="leave out the real program driven by key presses")
+    parser.add_argument("--latency", type=int, default=0,
+                        help="Cuevox's output latency in ms (default: the program's)")
     args = parser.parse_args()
 
     work = tempfile.mkdtemp(prefix="cuevox-go-")
@@ -226,7 +311,7 @@ def main():
     recorder = Recorder(args.sink)
     results = {}
     try:
-        cuevox = CuevoxPlay(args.build, cue)
+        cuevox = CuevoxPlay(args.build, cue, latency=args.latency)
         if args.cold > 0:
             print(f"waiting {args.cold:.0f} s of silence before Cuevox's first Go", flush=True)
             time.sleep(args.cold)
@@ -234,15 +319,22 @@ def main():
         results["Cuevox play()"] = [cold]
         gst = GstPlayer(here, cue)
         pacat = WarmPacat(args.sink)
+        subjects = [(cuevox, "Cuevox play()")]
+        if not args.no_key:
+            keyed = CuevoxKey(args.build, cue, latency=args.latency)
+            subjects.append((keyed, "Cuevox key"))
+            results["Cuevox key"] = []
+        subjects += [(gst, "GStreamer"), (pacat, "pacat 5 ms")]
         results["GStreamer"] = []
         results["pacat 5 ms"] = []
-        for _ in range(args.trials - 1 if args.cold > 0 else args.trials):
-            for subject, key in ((cuevox, "Cuevox play()"), (gst, "GStreamer"),
-                                 (pacat, "pacat 5 ms")):
+        for n in range(args.trials):
+            for subject, key in subjects:
+                if key == "Cuevox play()" and n == args.trials - 1 and args.cold > 0:
+                    continue  # its cold Go was the first of its trials
                 results[key].append(trial(recorder, subject))
-        results["GStreamer"].append(trial(recorder, gst))
-        results["pacat 5 ms"].append(trial(recorder, pacat))
         underruns_plain = cuevox.underruns
+        if not args.no_key:
+            keyed.close()
         cuevox.close()
         gst.close()
         pacat.close()
@@ -250,7 +342,7 @@ def main():
         # A cue with a start time, first Go right after loading.
         trimmed_firsts = []
         for _ in range(5):
-            player = CuevoxPlay(args.build, trimmed, 2.5)
+            player = CuevoxPlay(args.build, trimmed, 2.5, latency=args.latency)
             time.sleep(0.5)
             trimmed_firsts.append(trial(recorder, player))
             trimmed_firsts.append(player.underruns)
@@ -264,10 +356,14 @@ def main():
     for name, values in results.items():
         print(summary(name, values))
     cv = statistics.median([v for v in results["Cuevox play()"] if v is not None])
+    kv = [v for v in results.get("Cuevox key", []) if v is not None]
     for ref in ("GStreamer", "pacat 5 ms"):
         got = [v for v in results[ref] if v is not None]
         if got:
-            print(f"Cuevox / {ref}: {cv / statistics.median(got):.2f} (medians)")
+            print(f"Cuevox play() / {ref}: {cv / statistics.median(got):.2f} (medians)")
+            if kv:
+                print(f"Cuevox key / {ref}: "
+                      f"{statistics.median(kv) / statistics.median(got):.2f} (medians)")
     print(f"decoder underruns over the play() trials: {underruns_plain}")
     print("first Go of a cue with a start time (ms, decoder underruns):",
           ", ".join(f"{trimmed_firsts[i]:.2f} ({trimmed_firsts[i + 1]})"

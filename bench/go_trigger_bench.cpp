@@ -7,7 +7,9 @@
 //   stop                stops it; prints "stopped <decoder underruns> <output underflows>"
 //   quit
 // No Google Benchmark here: the timing is taken outside, at the sink.
+//   go_trigger_bench [LATENCY_MS]   the output latency asked for (default: the program's)
 #include <chrono>
+#include <cstdlib>
 #include <iostream>
 #include <memory>
 #include <sstream>
@@ -17,7 +19,11 @@
 #include "audio/AudioEngine.h"
 #include "audio/AudioPlayer.h"
 
-int main() {
+int main(int argc, char** argv) {
+    if (argc > 1) {
+        const int ms = std::atoi(argv[1]);
+        AudioEngine::configureShared({"", ms * AudioEngine::kDefaultSampleRate / 1000}, {});
+    }
     AudioEngine& engine = AudioEngine::shared();
     std::unique_ptr<AudioPlayer> player;
     double start = 0.0;

@@ -16,6 +16,7 @@ packages=(
   pulseaudio pulseaudio-utils libasound2-plugins
   at-spi2-core dbus dbus-bin dbus-daemon python3-pyatspi gir1.2-atspi-2.0
   xvfb xauth xdotool dpkg-dev
+  python3-xlib python3-gi gir1.2-gstreamer-1.0 gstreamer1.0-pulseaudio gstreamer1.0-plugins-base
   clang libclang-rt-14-dev e2fsprogs
 )
 missing=()

@@ -12,7 +12,7 @@ namespace {
 const char* const kDeviceKey = "output/device";
 const char* const kLatencyKey = "output/latencyMs";
 const char* const kLostWarning = "output-lost";
-constexpr int kDefaultLatencyMs = 10;
+constexpr int kDefaultLatencyMs = 20;
 
 // ~/.config/cuevox/cuevox.conf
 const char* const kSettingsFile = "cuevox";

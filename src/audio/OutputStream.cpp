@@ -37,7 +37,7 @@ constexpr auto kStallLimit = std::chrono::seconds(2);
 // A stream that never starts to run after opening is given up, too.
 constexpr auto kStartLimit = std::chrono::seconds(4);
 constexpr auto kQuitWait = std::chrono::milliseconds(500);
-constexpr double kDefaultLatencySeconds = 0.010;
+constexpr double kDefaultLatencySeconds = 0.020;
 
 const char* const kPulsePrefix = "pulse:";
 const char* const kPortAudioPrefix = "portaudio:";
