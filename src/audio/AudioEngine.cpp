@@ -142,6 +142,7 @@ AudioEngine::AudioEngine(Mode mode, int sampleRate, const OutputChoice& output,
 
 AudioEngine::~AudioEngine() {
     // The output first: after it, nothing runs the mixer.
+    mixer_->setSendHook({});
     output_.reset();
     decoders_->shutdown();
     decoders_.reset();

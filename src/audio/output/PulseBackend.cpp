@@ -80,6 +80,9 @@ PulseBackend::PulseBackend(std::shared_ptr<StreamFeed> feed, std::string sink, i
 
 PulseBackend::~PulseBackend() {
     close();
+    // Only here: wake() may still be writing to it from another thread until the last owner
+    // lets go.
+    if (wakeFd_ >= 0) ::close(wakeFd_);
 }
 
 bool PulseBackend::open(std::string* why) {
@@ -164,8 +167,6 @@ void PulseBackend::close() {
     pa_threaded_mainloop_stop(loop_);
     pa_threaded_mainloop_free(loop_);
     loop_ = nullptr;
-    if (wakeFd_ >= 0) ::close(wakeFd_);
-    wakeFd_ = -1;
 }
 
 void PulseBackend::dropStream() {
