@@ -5,20 +5,25 @@
 # With a sound server up (scripts/soundbox.sh) it plays through the device, else on the clock,
 # and the server's own CPU is measured too: over the same time before the program starts, and
 # while it idles.
-#   bench/idle_cpu.sh [CUES] [SECONDS]     (after building: build/cuevox)
+# With "play" as third argument the first cue (a minute long) plays through the measurement,
+# started with the Space key: the cost of one cue playing.
+#   bench/idle_cpu.sh [CUES] [SECONDS] [play]     (after building: build/cuevox)
 set -euo pipefail
 repo="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cues="${1:-500}"
 secs="${2:-20}"
+play="${3:-}"
 scratch="$(mktemp -d)"
-trap 'kill "$pid" 2>/dev/null || true; rm -rf "$scratch"' EXIT
+trap 'kill "$pid" "$xvfb" 2>/dev/null || true; rm -rf "$scratch"' EXIT
 pid=""
+xvfb=""
 
 export HOME="$scratch/home"
 mkdir -p "$HOME/Documents/audio"
 for n in $(seq 0 9); do
   sox -n -r 48000 -c 2 -b 16 "$HOME/Documents/audio/tone$n.wav" synth 5 sine $((300 + 40 * n)) vol 0.2
 done
+[ -n "$play" ] && sox -n -r 48000 -c 2 -b 16 "$HOME/Documents/audio/tone0.wav" synth 60 sine 300 vol 0.2
 python3 - "$cues" "$HOME/Documents/cuevox.json" <<'PY'
 import json, sys
 count, path = int(sys.argv[1]), sys.argv[2]
@@ -34,9 +39,15 @@ if [ -n "$server" ]; then
   server_closed=$(( s1 - s0 ))
 fi
 
-xvfb-run -a -s "-screen 0 1280x800x24" "$repo/build/cuevox" >"$scratch/program.log" 2>&1 &
+exec {dfd}>"$scratch/display"
+Xvfb -displayfd "$dfd" -screen 0 1280x800x24 -nolisten tcp 2>/dev/null &
+xvfb=$!
+exec {dfd}>&-
+for _ in $(seq 100); do [ -s "$scratch/display" ] && break; sleep 0.1; done
+export DISPLAY=":$(head -n 1 "$scratch/display")"
+"$repo/build/cuevox" >"$scratch/program.log" 2>&1 &
 for _ in $(seq 100); do
-  pid="$(pgrep -n -x cuevox || true)"
+  pid="$(pgrep -n -x -P $$ cuevox || true)"
   [ -n "$pid" ] && break
   sleep 0.1
 done
@@ -48,6 +59,16 @@ snapshot() {
   done
 }
 sleep 5
+if [ -n "$play" ]; then
+  # No window manager: focus the main window, select the first row, Go.
+  main="$(xdotool search --pid "$pid" --name '^Cuevox$' | while read -r w; do
+    echo "$(xdotool getwindowgeometry "$w" | awk '/Geometry/ {split($2, g, "x"); print g[1] * g[2]}') $w"
+  done | sort -n | tail -n 1 | cut -d' ' -f2)"
+  xdotool windowfocus --sync "$main" key Down
+  sleep 0.3
+  xdotool key space
+  sleep 2
+fi
 snapshot >"$scratch/before"
 [ -n "$server" ] && s0=$(server_ticks)
 sleep "$secs"
@@ -55,10 +76,10 @@ snapshot >"$scratch/after"
 if [ -n "$server" ]; then
   s1=$(server_ticks)
   hz=$(getconf CLK_TCK)
-  python3 -c "import sys; c, o, s, hz = map(float, sys.argv[1:]); print('sound server     %6.3f %% of a core with the program closed, %6.3f %% with it idle' % (c / hz / s * 100, o / hz / s * 100))" "$server_closed" "$(( s1 - s0 ))" "$secs" "$hz"
+  python3 -c "import sys; c, o, s, hz = map(float, sys.argv[1:]); print('sound server     %6.3f %% of a core with the program closed, %6.3f %% with it running' % (c / hz / s * 100, o / hz / s * 100))" "$server_closed" "$(( s1 - s0 ))" "$secs" "$hz"
 fi
 head -n 1 "$scratch/program.log" || true
-python3 - "$scratch/before" "$scratch/after" "$secs" "$cues" <<'PY'
+python3 - "$scratch/before" "$scratch/after" "$secs" "$cues" $play <<'PY'
 import sys
 def load(path):
     used = {}
@@ -73,6 +94,6 @@ for name in sorted(after):
     total += used
     if used > 0:
         print("%-16s %6.3f %% of a core" % (name, used / secs / 1e7))
-print("%-16s %6.3f %% of a core, idle with %s cues over %g s" % ("total", total / secs / 1e7,
-                                                               cues, secs))
+print("%-16s %6.3f %% of a core, %s with %s cues over %g s" % (
+    "total", total / secs / 1e7, "one playing" if len(sys.argv) > 5 else "idle", cues, secs))
 PY
