@@ -37,7 +37,7 @@ void report(const OutputNotice& notice) {
 }  // namespace
 
 const std::vector<OutputSettings::Latency>& OutputSettings::latencies() {
-    static const std::vector<Latency> list{{5, 6.0}, {10, 11.0}, {20, 21.0}, {40, 41.0}};
+    static const std::vector<Latency> list{{5, 7}, {10, 13}, {20, 25}, {40, 50}};
     return list;
 }
 
@@ -66,7 +66,10 @@ OutputSettings::OutputSettings(QWidget* parent)
     QSettings settings(kSettingsFile, kSettingsFile);
     const int savedMs = settings.value(kLatencyKey, kDefaultLatencyMs).toInt();
     for (const Latency& l : latencies()) {
-        latency_->addItem(tr("%1 ms (Go in about %2 ms)").arg(l.ms).arg(l.goMs, 0, 'f', 0), l.ms);
+        latency_->addItem(tr("%1 ms: Go from silence in about 3 ms, while cues play within %2 ms")
+                              .arg(l.ms)
+                              .arg(l.goWhilePlayingMs),
+                          l.ms);
         if (l.ms == savedMs) latency_->setCurrentIndex(latency_->count() - 1);
     }
     showOutputs({{"", "System default"}});

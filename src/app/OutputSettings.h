@@ -19,11 +19,12 @@ public:
     static void applySaved();
     static OutputChoice savedChoice();
 
-    // Latencies offered, in milliseconds, with the Go latency each gives (first sample at the
-    // sound server, measured by bench/go_latency.py).
+    // Latencies offered, in milliseconds. A Go from silence sounds within a few milliseconds
+    // whatever the latency (bench/go_latency.py); a Go while other cues play waits for the
+    // stream's next request and behind what is queued: up to a latency and a quarter.
     struct Latency {
         int ms;
-        double goMs;
+        int goWhilePlayingMs;
     };
     static const std::vector<Latency>& latencies();
 
