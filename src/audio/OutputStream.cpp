@@ -433,9 +433,22 @@ private:
                 feed.allowReclaim(false);
                 clock_.reset();
                 stalled_ = false;
+                deviceActive_.store(true);
+                if (lostAnnounced_) notice(OutputNotice::Kind::Back, "Audio output back");
+                lostAnnounced_ = false;
             } else if (now - last > kStallLimit) {
-                lose("Audio output lost, keeping time on a silent clock");
-                return nextReopen_;
+                if (!current_->backend->keepThroughStalls()) {
+                    lose("Audio output lost, keeping time on a silent clock");
+                    return nextReopen_;
+                }
+                // Still connected, only silent (a hung or starved server): a new stream would
+                // fare no better, and this one resumes where it is the moment the server does.
+                if (!lostAnnounced_)
+                    notice(OutputNotice::Kind::Lost,
+                           "Audio output lost, keeping time on a silent clock");
+                lostAnnounced_ = true;
+                deviceActive_.store(false);
+                return now + std::chrono::milliseconds(50);
             } else {
                 return now + std::chrono::milliseconds(10);
             }

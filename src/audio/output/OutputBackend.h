@@ -88,6 +88,9 @@ public:
     virtual void wake() {}
     // Frames from a block's mix to its sound at the device, as the stream was set up.
     virtual int latencyFrames() const = 0;
+    // A stream that stops asking for sound while its connection stands is kept, rather than
+    // reopened, when it can tell a dead connection by itself.
+    virtual bool keepThroughStalls() const { return false; }
 };
 
 // An output the operator can choose.

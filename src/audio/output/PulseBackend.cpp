@@ -4,6 +4,7 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <thread>
 
@@ -257,6 +258,13 @@ void PulseBackend::writeRequested(pa_stream*, size_t bytes, void* self) {
         me->realtimeAsked_ = true;
     }
     if (!me->started_) return;  // the first block is written as the stream starts
+    // A server back from a stall asks for all it missed. That time has passed (the clock kept
+    // it): what falls behind its read point is silence, and only a latency's worth is mixed.
+    const size_t most = size_t(me->latency_) * kFrameBytes;
+    if (bytes > 2 * most) {
+        me->writeSilence(bytes - most);
+        bytes = most;
+    }
     me->writeMix(bytes);
 }
 
@@ -269,6 +277,15 @@ void PulseBackend::writeMix(size_t bytes, pa_seek_mode_t seek) {
         seek = PA_SEEK_RELATIVE;
         frames -= size_t(n);
         sleepIfQuiet(n);
+    }
+}
+
+void PulseBackend::writeSilence(size_t bytes) {
+    std::fill(buffer_.begin(), buffer_.end(), 0.0f);
+    while (bytes > 0 && stream_) {
+        const size_t n = std::min(bytes, buffer_.size() * sizeof(float));
+        pa_stream_write(stream_, buffer_.data(), n, nullptr, 0, PA_SEEK_RELATIVE);
+        bytes -= n;
     }
 }
 

@@ -24,6 +24,8 @@ public:
     void close() override;
     void wake() override;
     int latencyFrames() const override { return latency_; }
+    // The connection reports its own end; a stall is the server's, not the stream's.
+    bool keepThroughStalls() const override { return true; }
 
     // The server's sinks, or nothing when no server answers within `timeoutMs`.
     static std::vector<OutputDevice> sinks(int timeoutMs = 1000);
@@ -33,6 +35,7 @@ private:
     static void woken(pa_mainloop_api*, pa_io_event*, int fd, pa_io_event_flags_t, void* self);
     // Mainloop thread: mixes `bytes` worth and writes it.
     void writeMix(size_t bytes, pa_seek_mode_t seek = PA_SEEK_RELATIVE);
+    void writeSilence(size_t bytes);
     void sleepIfQuiet(int frames);
     void startStream();
     void dropStream();
