@@ -29,6 +29,7 @@ data = array.array("f")
 data.frombytes(raw[: len(raw) // 8 * 8])
 first = last = None
 longest = run = 0
+at = 0
 # Silence counted only between the first and the last loud frame: the run's own start and end.
 for i in range(0, len(data), 2):
     quiet = abs(data[i]) < 1e-4 and abs(data[i + 1]) < 1e-4
@@ -36,13 +37,14 @@ for i in range(0, len(data), 2):
         if first is None:
             first = i
         last = i
-        longest = max(longest, run)
+        if run > longest:
+            longest, at = run, i - 2 * run
         run = 0
     elif first is not None:
         run += 1
 if first is None:
     print("no sound recorded")
     sys.exit(1)
-print("recorded %.1f s of sound; longest silence inside it: %.2f ms" %
-      ((last - first) / 2 / 48000, longest / 48.0))
+print("recorded %.1f s of sound; longest silence inside it: %.2f ms, %.2f s into the sound" %
+      ((last - first) / 2 / 48000, longest / 48.0, (at - first) / 2 / 48000))
 PY
