@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <cmath>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <thread>
@@ -35,7 +36,10 @@ void BM_SoakFromDisk(benchmark::State& state) {
     const std::string files[] = {soakFile("mp3", "-c:a libmp3lame"), soakFile("flac", ""),
                                  soakFile("m4a", "-c:a aac"), soakFile("wav", "")};
     for (auto _ : state) {
-        AudioEngine engine(AudioEngine::Mode::Device);
+        // CUEVOX_OUTPUT picks the output as the settings would ("portaudio:", "pulse:<sink>").
+        const char* output = std::getenv("CUEVOX_OUTPUT");
+        AudioEngine engine(AudioEngine::Mode::Device, AudioEngine::kDefaultSampleRate,
+                           {output ? output : "", 0});
         for (int i = 0; i < 100 && !engine.outputDeviceActive(); ++i)
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
         if (!engine.outputDeviceActive()) state.SkipWithError("no output device");
