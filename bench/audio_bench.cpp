@@ -47,6 +47,9 @@ std::string benchFile(const std::string& name) {
     std::string args;
     if (name.ends_with(".mp3")) args = "-c:a libmp3lame -b:a 192k";
     if (name.ends_with(".m4a")) args = "-c:a aac -b:a 192k";
+    // No length in the headers: an ADTS stream, and a VBR MP3 without its Xing frame.
+    if (name.ends_with(".aac")) args = "-c:a aac -b:a 192k -f adts";
+    if (name.ends_with("-noxing.mp3")) args = "-c:a libmp3lame -q:a 2 -write_xing 0";
     testfiles::ffmpegConvert(master, path, args);
     return path;
 }
@@ -232,6 +235,29 @@ void BM_DeviceStartFromIdle(benchmark::State& state) {
     state.counters["block_ms"] = AudioEngine::kBlockFrames * 1000.0 / kRate;
 }
 BENCHMARK(BM_DeviceStartFromIdle)->Iterations(20)->Unit(benchmark::kMillisecond);
+
+// Opening one player on a 3-minute file whose headers state its length, and on one whose
+// length must be counted from its packets (ADTS, an MP3 without Xing frame): the difference is
+// the cost of the count.
+void BM_OpenOne(benchmark::State& state) {
+    static const char* names[] = {"song.mp3", "song.m4a", "song-noxing.mp3", "song.aac"};
+    const std::string path = benchFile(names[state.range(0)]);
+    AudioEngine engine(AudioEngine::Mode::Offline, kRate);
+    double duration = 0;
+    for (auto _ : state) {
+        auto p = AudioPlayer::initWithContentsOfURL(path, nullptr, &engine);
+        if (!p) state.SkipWithError("open failed");
+        duration = p ? p->duration() : 0.0;
+    }
+    state.counters["duration_s"] = duration;
+    state.SetLabel(names[state.range(0)]);
+}
+BENCHMARK(BM_OpenOne)
+    ->DenseRange(0, 3)
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(10)
+    ->Repetitions(5)
+    ->ReportAggregatesOnly(true);
 
 // Opening and preparing 500 players on 3-minute files; reports resident memory growth.
 void BM_Open500(benchmark::State& state) {

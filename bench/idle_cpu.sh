@@ -4,9 +4,8 @@
 # time over SECONDS (default 20) after a settling pause and prints the share of a core by thread.
 # With a sound server up (scripts/soundbox.sh) it plays through the device, else on the clock,
 # and the server's own CPU is measured too: over the same time before the program starts, and
-# while it idles.
-# With "play" as third argument the first cue (a minute long) plays through the measurement,
-# started with the Space key: the cost of one cue playing.
+# while it runs. With "play" as third argument the first cue (a minute long) plays through the
+# measurement, started with the Space key: the cost of one cue playing.
 #   bench/idle_cpu.sh [CUES] [SECONDS] [play]     (after building: build/cuevox)
 set -euo pipefail
 repo="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -14,11 +13,15 @@ cues="${1:-500}"
 secs="${2:-20}"
 play="${3:-}"
 scratch="$(mktemp -d)"
-trap 'kill "$pid" "$xvfb" 2>/dev/null || true; rm -rf "$scratch"' EXIT
+source "$repo/tests/support/xvfb.sh"
+trap 'kill "$pid" 2>/dev/null || true; stop_xvfb; rm -rf "$scratch"' EXIT
 pid=""
-xvfb=""
 
 export HOME="$scratch/home"
+# The Documents folder is found through the configuration folder when that is set: keep both
+# in the scratch home, so a desktop's real show is out of reach.
+export XDG_CONFIG_HOME="$HOME/.config" XDG_DATA_HOME="$HOME/.local/share" \
+  XDG_CACHE_HOME="$HOME/.cache" XDG_STATE_HOME="$HOME/.local/state"
 mkdir -p "$HOME/Documents/audio"
 for n in $(seq 0 9); do
   sox -n -r 48000 -c 2 -b 16 "$HOME/Documents/audio/tone$n.wav" synth 5 sine $((300 + 40 * n)) vol 0.2
@@ -39,19 +42,9 @@ if [ -n "$server" ]; then
   server_closed=$(( s1 - s0 ))
 fi
 
-exec {dfd}>"$scratch/display"
-Xvfb -displayfd "$dfd" -screen 0 1280x800x24 -nolisten tcp 2>/dev/null &
-xvfb=$!
-exec {dfd}>&-
-for _ in $(seq 100); do [ -s "$scratch/display" ] && break; sleep 0.1; done
-export DISPLAY=":$(head -n 1 "$scratch/display")"
+start_xvfb
 "$repo/build/cuevox" >"$scratch/program.log" 2>&1 &
-for _ in $(seq 100); do
-  pid="$(pgrep -n -x -P $$ cuevox || true)"
-  [ -n "$pid" ] && break
-  sleep 0.1
-done
-[ -n "$pid" ] || { echo "the program did not start"; cat "$scratch/program.log"; exit 1; }
+pid=$!
 
 snapshot() {
   for task in /proc/"$pid"/task/*; do

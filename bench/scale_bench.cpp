@@ -23,6 +23,7 @@
 #include "audio/AudioEngine.h"
 #include "audio/AudioPlayer.h"
 #include "support/TablePaging.h"
+#include "support/TempHome.h"
 #include "support/TestFiles.h"
 #include "window/CueTableView.h"
 #include "window/MainWindow.h"
@@ -125,10 +126,12 @@ BENCHMARK(BM_BareOutputStream)->Iterations(1)->Repetitions(3)->Unit(benchmark::k
 
 void BM_CueShow(benchmark::State& state) {
     const auto files = showFiles();
-    QTemporaryDir home;
-    const QByteArray oldHome = qgetenv("HOME");
-    qputenv("HOME", home.path().toUtf8());
-    const std::string docs = home.path().toStdString() + "/Documents";
+    TempHome home;
+    if (!home.isolated()) {
+        state.SkipWithError(home.isolationProblem().c_str());
+        return;
+    }
+    const std::string docs = home.docs();
     fs::create_directories(docs + "/audio");
     for (size_t i = 0; i < files.size(); ++i)
         fs::copy_file(files[i], docs + "/audio/" + fs::path(files[i]).filename().string());
@@ -185,7 +188,6 @@ void BM_CueShow(benchmark::State& state) {
         window.reset();
         runEventLoop(50);
     }
-    qputenv("HOME", oldHome);
 }
 BENCHMARK(BM_CueShow)->Arg(500)->Arg(2000)->Iterations(1)->Repetitions(3)->Unit(benchmark::kSecond);
 

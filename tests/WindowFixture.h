@@ -21,14 +21,15 @@
 #include "window/CXTableCell.h"
 #include "window/MainWindow.h"
 
-// A real main window on a list file and generated audio in a private HOME.
+// A real main window on a list file and generated audio in a private HOME. These tests delete
+// the storage folder and rewrite the list file: they stop before anything else when the
+// Documents folder the program would use is not the private one.
 class WindowFixture : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_TRUE(home_.isValid());
-        oldHome_ = qgetenv("HOME");
-        qputenv("HOME", home_.path().toUtf8());
-        documents_ = home_.path().toStdString() + "/Documents";
+        ASSERT_TRUE(home_.isolated()) << home_.isolationProblem();
+        documents_ = home_.docs();
         std::filesystem::create_directories(documents_ + "/audio");
     }
 
@@ -36,7 +37,6 @@ protected:
         window_.reset();
         // Let pending fade completions and delayed starts of this test run out harmlessly.
         QTest::qWait(20);
-        qputenv("HOME", oldHome_);
     }
 
     // A quiet tone of `seconds` in the storage folder.
@@ -95,8 +95,7 @@ protected:
         return QTest::qWaitFor(pred, timeoutMs);
     }
 
-    QTemporaryDir home_;
-    QByteArray oldHome_;
+    TempHome home_;
     std::string documents_;
     std::unique_ptr<MainWindow> window_;
 };

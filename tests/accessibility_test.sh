@@ -6,9 +6,14 @@ build="$1"
 check="$2"
 repo="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 scratch="$(mktemp -d)"
-trap 'rm -rf "$scratch"' EXIT
+source "$repo/tests/support/xvfb.sh"
+trap 'stop_xvfb; rm -rf "$scratch"' EXIT
 
 export HOME="$scratch/home"
+# The Documents folder is found through the configuration folder when that is set: keep both
+# in the scratch home, so a desktop's real show is out of reach.
+export XDG_CONFIG_HOME="$HOME/.config" XDG_DATA_HOME="$HOME/.local/share" \
+  XDG_CACHE_HOME="$HOME/.cache" XDG_STATE_HOME="$HOME/.local/state"
 audio="$HOME/Documents/audio"
 mkdir -p "$audio"
 for n in 1 2 3; do
@@ -25,8 +30,9 @@ cat >"$HOME/Documents/cuevox.json" <<'EOF'
 EOF
 
 export QT_LINUX_ACCESSIBILITY_ALWAYS_ON=1 QT_QPA_PLATFORM=xcb
+start_xvfb
 status=0
-xvfb-run -a -s "-screen 0 1280x800x24" dbus-run-session -- bash -c '
+dbus-run-session -- bash -c '
   # Qt joins the accessibility bus once it is there; asking for its address starts it.
   dbus-send --session --print-reply --dest=org.a11y.Bus /org/a11y/bus \
     org.a11y.Bus.GetAddress >/dev/null
@@ -38,5 +44,6 @@ xvfb-run -a -s "-screen 0 1280x800x24" dbus-run-session -- bash -c '
   2> >(grep -v '^dbus-daemon\|SpiRegistry' >&2) || status=$?
 if [ "$status" -ne 0 ]; then
   echo "program output:"; cat "$scratch/program.log" || true
+  report_xvfb
 fi
 exit "$status"

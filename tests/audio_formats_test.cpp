@@ -1,8 +1,13 @@
 #include <gtest/gtest.h>
 
+#include <QCoreApplication>
 #include <QTemporaryDir>
+#include <chrono>
 #include <cmath>
+#include <thread>
+#include <vector>
 
+#include "audio/AudioDecoder.h"
 #include "audio/AudioEngine.h"
 #include "audio/AudioPlayer.h"
 #include "support/TestFiles.h"
@@ -11,9 +16,40 @@ namespace {
 
 constexpr int kRate = 48000;
 
+struct EndCounter : AudioPlayerDelegate {
+    int count = 0;
+    void audioPlayerDidFinishPlaying(AudioPlayer*, bool) override { ++count; }
+};
+
+// End events travel through the Qt event loop.
+void settle() {
+    for (int i = 0; i < 20; ++i) {
+        QCoreApplication::processEvents();
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+}
+
 struct Level {
     double left = 0, right = 0;  // RMS
+    double hz = 0;               // of the left channel, from its rising zero crossings
 };
+
+// Counts rising zero crossings, placed between samples by linear interpolation, so the
+// frequency is exact to far better than the half a percent a wrong rate would be off.
+double frequencyOf(const std::vector<float>& stereo, int rate) {
+    double first = -1, last = -1;
+    int crossings = 0;
+    for (size_t i = 2; i < stereo.size(); i += 2) {
+        const float a = stereo[i - 2], b = stereo[i];
+        if (a < 0.0f && b >= 0.0f) {
+            const double at = double(i / 2 - 1) + double(a) / double(a - b);
+            if (first < 0) first = at;
+            last = at;
+            ++crossings;
+        }
+    }
+    return crossings > 1 ? (crossings - 1) * rate / (last - first) : 0.0;
+}
 
 class FormatsTest : public ::testing::Test {
 protected:
@@ -31,23 +67,40 @@ protected:
     Level measure(AudioPlayer& p) {
         p.setCurrentTime(0.25);
         p.play();
-        std::vector<float> block(size_t(AudioEngine::kBlockFrames) * 2);
-        Level level;
-        int frames = 0;
-        for (int b = 0; b < 60; ++b) {
-            engine.renderOffline(block.data(), AudioEngine::kBlockFrames);
-            for (size_t i = 0; i < block.size(); i += 2) {
-                level.left += double(block[i]) * block[i];
-                level.right += double(block[i + 1]) * block[i + 1];
-            }
-            frames += AudioEngine::kBlockFrames;
-        }
+        constexpr int kBlocks = 60;
+        std::vector<float> out(size_t(AudioEngine::kBlockFrames) * 2 * kBlocks);
+        for (int b = 0; b < kBlocks; ++b)
+            engine.renderOffline(out.data() + size_t(b) * AudioEngine::kBlockFrames * 2,
+                                 AudioEngine::kBlockFrames);
         p.stop();
-        engine.renderOffline(block.data(), AudioEngine::kBlockFrames);  // the stop's short tail
+        std::vector<float> tail(size_t(AudioEngine::kBlockFrames) * 2);
+        engine.renderOffline(tail.data(), AudioEngine::kBlockFrames);  // the stop's short tail
+        Level level;
+        for (size_t i = 0; i < out.size(); i += 2) {
+            level.left += double(out[i]) * out[i];
+            level.right += double(out[i + 1]) * out[i + 1];
+        }
+        const double frames = double(out.size() / 2);
         level.left = std::sqrt(level.left / frames);
         level.right = std::sqrt(level.right / frames);
+        level.hz = frequencyOf(out, kRate);
         return level;
     }
+
+    // Plays the file from its start until the player says it has ended; the frames rendered
+    // until then, to within kPiece.
+    int64_t framesUntilTheEnd(AudioPlayer& p) {
+        p.setCurrentTime(0.0);
+        p.play();
+        std::vector<float> piece(size_t(kPiece) * 2);
+        int64_t frames = 0;
+        while (p.isPlaying() && frames < 10 * kRate) {
+            engine.renderOffline(piece.data(), kPiece);
+            frames += kPiece;
+        }
+        return frames;
+    }
+    static constexpr int kPiece = 32;
 
     QTemporaryDir dir;
     AudioEngine engine;
@@ -89,6 +142,20 @@ TEST_F(FormatsTest, EveryImportFormatOpensAndPlaysAtItsLevel) {
         const Level level = measure(*p);
         EXPECT_NEAR(level.left, expected, expected * 0.05);
         EXPECT_NEAR(level.right, expected, expected * 0.05);
+        // At the wrong rate a 44.1 kHz file plays 8.8 % fast and sharp, at the right level.
+        EXPECT_NEAR(level.hz, 440.0, 440.0 * 0.005);
+
+        const int64_t decoded = testfiles::decodedFrames(path(f.name));
+        ASSERT_GT(decoded, 0);
+        const double expectedFrames = double(decoded) * kRate / 44100;
+        const int64_t played = framesUntilTheEnd(*p);
+        EXPECT_NEAR(double(played), expectedFrames, expectedFrames * 0.005);
+        // The end reaches the delegate once, after the audio thread got there.
+        EndCounter ends;
+        p->setDelegate(&ends);
+        settle();
+        EXPECT_EQ(ends.count, 1);
+        p->setDelegate(nullptr);
     }
 }
 
@@ -133,6 +200,39 @@ TEST_F(FormatsTest, DurationIsExactForPcmAndStableForCompressed) {
             EXPECT_EQ(again->duration(), d) << name;
         }
         EXPECT_NEAR(d, double(frames) / 44100, 0.1) << name;
+    }
+}
+
+// Containers that state no length (ADTS, an MP3 without its Xing frame): the length reported is
+// within one codec frame of what decoding yields, not the header's bitrate guess.
+TEST_F(FormatsTest, DurationMatchesTheDecodedLengthWithoutALengthInTheHeaders) {
+    // A minute whose loudness changes, so a VBR encoder's bitrate changes along the file.
+    testfiles::writeWav16(path("minute.wav"), 44100, 2, 44100 * 60, [](int64_t i, int) {
+        const double t = double(i) / 44100;
+        const double level = t < 20 ? 0.001 : (t < 40 ? 0.6 : 0.05);
+        return float(level * std::sin(2 * M_PI * (220.0 + 40 * std::floor(t)) * t));
+    });
+    const struct {
+        const char* name;
+        const char* args;
+        int frameSamples;
+    } files[] = {
+        {"minute.aac", "-c:a aac -f adts", 1024},
+        {"minute.mp3", "-c:a libmp3lame -q:a 4 -write_xing 0", 1152},
+    };
+    for (const auto& f : files) {
+        SCOPED_TRACE(f.name);
+        ASSERT_TRUE(testfiles::ffmpegConvert(path("minute.wav"), path(f.name), f.args));
+        auto p = AudioPlayer::initWithContentsOfURL(path(f.name), nullptr, &engine);
+        ASSERT_TRUE(p);
+        auto decoder = AudioDecoder::open(path(f.name), kRate, nullptr);
+        ASSERT_TRUE(decoder);
+        int64_t frames = 0;
+        bool atEnd = false;
+        while (!atEnd) frames += decoder->read(nullptr, 1 << 16, &atEnd);
+        const double decoded = double(frames) / kRate;
+        EXPECT_NEAR(decoded, 60.0, 0.1);
+        EXPECT_NEAR(p->duration(), decoded, double(f.frameSamples) / 44100);
     }
 }
 

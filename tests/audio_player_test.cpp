@@ -4,6 +4,7 @@
 #include <QTemporaryDir>
 #include <cmath>
 #include <filesystem>
+#include <limits>
 #include <thread>
 
 #include "audio/AudioEngine.h"
@@ -355,6 +356,87 @@ TEST_F(OfflinePlayerTest, AFileDeletedOrTruncatedWhilePlayingEndsItsRun) {
         settle();
         EXPECT_EQ(delegate.ends, 1);
     }
+}
+
+// A looping cue whose file goes away (deleted, or its folder moved) while it plays: no crash
+// when the loop needs the file again, one end and one problem for the operator; once the file
+// is back, the next start plays it whole again.
+TEST_F(OfflinePlayerTest, ALoopingCueWhoseFileGoesEndsOnceAndPlaysAgainWhenItIsBack) {
+    std::vector<std::string> problems;
+    engine.setProblemHandler([&](const std::string& line) { problems.push_back(line); });
+    const int frames = kRate * 3;  // longer than a player keeps decoded
+    for (const bool deleted : {true, false}) {
+        SCOPED_TRACE(deleted ? "deleted and written again" : "moved away and back");
+        problems.clear();
+        const auto path = file("loop.wav");
+        const auto away = file("elsewhere.wav");
+        testfiles::writeIndexWav(path, kRate, frames);
+        auto p = open(path);
+        ASSERT_TRUE(p);
+        EndCounter delegate;
+        p->setDelegate(&delegate);
+        p->setNumberOfLoops(-1);
+        p->play();
+        render(20);
+        if (deleted)
+            std::filesystem::remove(path);
+        else
+            std::filesystem::rename(path, away);
+        render(2 * frames / kBlock);  // through the end and into the loop
+        EXPECT_FALSE(p->isPlaying());
+        settle();
+        EXPECT_EQ(delegate.ends, 1);
+        ASSERT_EQ(problems.size(), 1u);
+        EXPECT_NE(problems[0].find("loop.wav"), std::string::npos) << problems[0];
+
+        if (deleted)
+            testfiles::writeIndexWav(path, kRate, frames);
+        else
+            std::filesystem::rename(away, path);
+        p->setCurrentTime(0.0);
+        p->prepareToPlay();
+        p->setNumberOfLoops(0);
+        p->play();
+        const auto out = render(frames / kBlock + 3);
+        for (int i = 0; i < frames; ++i)
+            ASSERT_EQ(testfiles::indexOf(out[2 * size_t(i)]), i % 32768) << "frame " << i;
+        for (size_t i = size_t(frames) * 2; i < out.size(); ++i) ASSERT_EQ(out[i], 0.0f) << i;
+        settle();
+        EXPECT_EQ(delegate.ends, 2);
+        EXPECT_EQ(problems.size(), 1u);
+    }
+}
+
+// A hand-edited volume far out of range beside a normal cue: the gains applied stay within
+// 0...1, and the mix stays finite and bounded, so the other cues are still heard.
+TEST_F(OfflinePlayerTest, OutOfRangeVolumesAreHeldWithinFullGain) {
+    const auto path = file("tone.wav");
+    testfiles::writeToneWav(path, kRate, 2.0, 440.0, 0.5f);
+    auto huge = open(path);
+    auto large = open(path);
+    auto normal = open(path);
+    auto notANumber = open(path);
+    huge->setVolume(std::numeric_limits<float>::infinity());  // 1e39 read as a float
+    large->setVolume(1000.0f);
+    normal->setVolume(0.5f);
+    notANumber->setVolume(std::nanf(""));
+    for (auto* p : {huge.get(), large.get(), normal.get(), notANumber.get()}) p->play();
+    auto out = render(20);
+    // A fade toward an out-of-range level stops at full gain too.
+    large->setVolume(1e6f, 0.05);
+    const auto faded = render(20);
+    out.insert(out.end(), faded.begin(), faded.end());
+    float peak = 0.0f;
+    for (float s : out) {
+        ASSERT_TRUE(std::isfinite(s));
+        peak = std::max(peak, std::abs(s));
+    }
+    EXPECT_LE(peak, 0.5f * 2.5f + 1e-3f);
+    EXPECT_GT(peak, 0.5f * 2.4f);
+    EXPECT_EQ(huge->currentGain(), 1.0f);
+    EXPECT_EQ(large->currentGain(), 1.0f);
+    EXPECT_EQ(notANumber->currentGain(), 0.0f);
+    EXPECT_EQ(large->volume(), 1e6f);  // what was asked for is kept
 }
 
 TEST_F(OfflinePlayerTest, BadFilesFailCleanly) {

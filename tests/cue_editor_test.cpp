@@ -1,5 +1,5 @@
 // The cue editor on a real window and real files: filling, every action, the cut rules with
-// their range checks, the waveform and its markers, and how the sheet opens and closes.
+// their range checks, the waveform and its markers, and how the editor opens and closes.
 #include <atomic>
 #include <cmath>
 
@@ -43,7 +43,7 @@ protected:
     }
 };
 
-TEST_F(CueEditorTest, OpensAsSheetOnTheRowsOwnCueFromButtonAndMenu) {
+TEST_F(CueEditorTest, OpensAsAWindowOfItsOwnOnTheRowsOwnCueFromButtonAndMenu) {
     const std::string f = audioFile("a.wav", 1.0);
     writeList({cue(f, {{"audioTitle", "First"}}), cue(f, {{"audioTitle", "Second"}})});
     open();
@@ -52,7 +52,8 @@ TEST_F(CueEditorTest, OpensAsSheetOnTheRowsOwnCueFromButtonAndMenu) {
     ASSERT_NE(editor, nullptr);
     EXPECT_EQ(editor->audioFile.get(), &cueAt(1));
     EXPECT_EQ(editor->cxIndex, 1);
-    EXPECT_EQ(editor->windowModality(), Qt::WindowModal);
+    EXPECT_EQ(editor->windowModality(), Qt::NonModal);
+    EXPECT_TRUE(editor->isWindow());
     EXPECT_EQ(editor->parentWidget(), window_.get());
     EXPECT_EQ(editor->audioTitle()->text(), "Second");
     QPointer<AudioEditView> first(editor);
@@ -179,8 +180,8 @@ TEST_F(CueEditorTest, CutTotalsOutsideThirtyTwoBitsAreRefused) {
     AudioEditView* editor = openEditor(0);
     ASSERT_NE(editor, nullptr);
     QLineEdit *startMin = editor->startMin(), *startSec = editor->startSec();
-    // Whole hours are not shown.
-    EXPECT_EQ(fields(startMin, startSec), "2:5");
+    // Whole hours show as minutes.
+    EXPECT_EQ(fields(startMin, startSec), "62:5");
 
     // 35791394 × 60 + 7 is the largest 32-bit count; one more does not fit.
     startMin->setText("35791394");
@@ -188,7 +189,7 @@ TEST_F(CueEditorTest, CutTotalsOutsideThirtyTwoBitsAreRefused) {
     EXPECT_EQ(c.startTime, 2147483647.0);
     type(startSec, "8");
     EXPECT_EQ(c.startTime, 2147483647.0);
-    EXPECT_EQ(fields(startMin, startSec), "14:7");  // set back from the kept start
+    EXPECT_EQ(fields(startMin, startSec), "35791394:7");  // set back from the kept start
 
     // Digits beyond 64 bits, and products that overflow them, are refused the same way.
     type(startMin, "99999999999999999999999");
@@ -255,7 +256,7 @@ TEST_F(CueEditorTest, TogglesSteppersIconsAndPan) {
     EXPECT_FLOAT_EQ(savedCue(0).value("panAudio", 0.0f), 0.0f);
 }
 
-TEST_F(CueEditorTest, SaveCloseWindowAndEscapeSaveReloadAndClose) {
+TEST_F(CueEditorTest, SaveCloseWindowAndCloseBoxSaveReloadAndClose) {
     const std::string f = audioFile("a.wav", 1.0);
     writeList({cue(f, {{"audioTitle", "Old"}})});
     open();
@@ -272,8 +273,8 @@ TEST_F(CueEditorTest, SaveCloseWindowAndEscapeSaveReloadAndClose) {
     EXPECT_EQ(shownTitle(), "New");
     EXPECT_TRUE(waitFor([&] { return editor.isNull(); }, 2000));
 
-    // The close-window command, and Escape, which keeps the edits already in the cue.
-    for (const char* title : {"Closed", "Escaped"}) {
+    // The close-window command, and the close box, which keeps the edits already in the cue.
+    for (const char* title : {"Closed", "Boxed"}) {
         editor = openEditor(0);
         ASSERT_TRUE(editor);
         editor->audioTitle()->setText(title);
@@ -281,7 +282,7 @@ TEST_F(CueEditorTest, SaveCloseWindowAndEscapeSaveReloadAndClose) {
         if (title == std::string("Closed"))
             NotificationCenter::defaultCenter().post("closeWindow");
         else
-            QTest::keyClick(editor, Qt::Key_Escape);
+            editor->close();
         EXPECT_EQ(savedCue(0)["audioTitle"], title);
         EXPECT_EQ(shownTitle(), title);
         EXPECT_TRUE(waitFor([&] { return editor.isNull(); }, 2000));

@@ -37,7 +37,7 @@ public:
 class CuePlayback : public ::testing::Test {
 protected:
     void SetUp() override {
-        ASSERT_TRUE(home.isolated());
+        ASSERT_TRUE(home.isolated()) << home.isolationProblem();
         AudioEngine::shared();
         home.storeTone("tone.wav", 3.0);
     }
@@ -187,7 +187,7 @@ TEST_F(CuePlayback, StopClick) {
     EXPECT_FALSE(now->player->isPlaying());
     EXPECT_EQ(now->player->currentTime(), 0.0);
 
-    // With a fade-out the reset comes after the fade, whatever happened meanwhile.
+    // With a fade-out the reset comes after the fade.
     const auto faded = cue({{"fadeOut", true}, {"fadeOutLength", 0.4}, {"volumeLevel", 0.4}});
     faded->playClick();
     QElapsedTimer clock;
@@ -195,12 +195,84 @@ TEST_F(CuePlayback, StopClick) {
     faded->stopClick();
     EXPECT_FALSE(faded->fadingOut);
     QTest::qWait(100);
-    faded->playClick();
-    EXPECT_TRUE(faded->player->isPlaying());
+    EXPECT_LT(faded->player->currentGain(), 0.4f);
     QTRY_VERIFY_WITH_TIMEOUT(!faded->player->isPlaying(), 2000);
     EXPECT_GE(clock.elapsed(), 400);
     EXPECT_EQ(faded->player->currentTime(), 0.0);
     EXPECT_EQ(faded->player->volume(), 0.4f);
+
+    // Started again during that fade, the cue is a new run: back to its level, and the earlier
+    // stop's reset no longer comes.
+    faded->playClick();
+    faded->stopClick();
+    QTest::qWait(100);
+    faded->playClick();
+    QTest::qWait(500);
+    EXPECT_TRUE(faded->player->isPlaying());
+    // The gain is the one the mixer applied last: a device held up by a loaded machine may not
+    // have run since.
+    QTRY_VERIFY_WITH_TIMEOUT(std::abs(faded->player->currentGain() - 0.4f) < 1e-4, 3000);
+    EXPECT_TRUE(faded->player->isPlaying());
+}
+
+TEST_F(CuePlayback, EachStartIsARunThatEarlierCompletionsLeaveAlone) {
+    const auto c = cue({{"fadeIn", true},
+                        {"fadeInLength", 0.3},
+                        {"fadeOut", true},
+                        {"fadeOutLength", 0.3},
+                        {"volumeLevel", 0.5}});
+    // A fade-out stop cut short, then a new start that fades out again: the first fade-out's
+    // completion comes during the second fade and must not end it early.
+    c->playClick();
+    c->fadeOutToggle(0, &rows);
+    QTest::qWait(150);
+    c->fadeOutToggle(0, &rows);
+    ASSERT_EQ(rows.resets.size(), 1u);
+    c->playClick();
+    QTest::qWait(100);
+    c->fadeOutToggle(0, &rows);
+    QTest::qWait(120);  // the first completion is due now
+    EXPECT_TRUE(c->player->isPlaying());
+    EXPECT_TRUE(c->fadingOut);
+    EXPECT_EQ(rows.resets.size(), 1u);
+    QTRY_VERIFY_WITH_TIMEOUT(!c->player->isPlaying(), 2000);
+    EXPECT_EQ(rows.resets.size(), 2u);
+
+    // The same for a fade-in stopped and started again: the first completion shows nothing.
+    rows.titles.clear();
+    c->fadeInToggle(4, &rows);
+    QTest::qWait(150);
+    c->resetPlayer();
+    EXPECT_FALSE(c->fadingIn);
+    c->fadeInToggle(4, &rows);
+    QTest::qWait(200);  // past the first fade-in's end
+    EXPECT_TRUE(rows.titles.empty());
+    EXPECT_TRUE(c->fadingIn);
+    QTRY_VERIFY_WITH_TIMEOUT(!rows.titles.empty(), 2000);
+    EXPECT_EQ(rows.titles, (Titles{{4, "Stop"}}));
+    EXPECT_FALSE(c->fadingIn);
+}
+
+TEST_F(CuePlayback, StopsAndFadeOutsEndARunningFadeIn) {
+    const auto c = cue({{"fadeIn", true},
+                        {"fadeInLength", 0.4},
+                        {"fadeOut", true},
+                        {"fadeOutLength", 0.2},
+                        {"volumeLevel", 0.5}});
+    // The reset ends every fade.
+    c->fadeInToggle(1, &rows);
+    c->resetPlayer();
+    EXPECT_FALSE(c->fadingIn || c->fadingOut);
+    // A fade-out takes over from the fade-in: the fade-in's completion does not show "Stop".
+    c->fadeInToggle(1, &rows);
+    QTest::qWait(100);
+    c->fadeOutToggle(1, &rows);
+    EXPECT_FALSE(c->fadingIn);
+    EXPECT_TRUE(c->fadingOut);
+    QTest::qWait(500);
+    EXPECT_TRUE(rows.titles.empty());
+    EXPECT_FALSE(c->player->isPlaying());
+    EXPECT_FALSE(c->fadingIn || c->fadingOut);
 }
 
 TEST_F(CuePlayback, PendingCompletionKeepsItsCue) {

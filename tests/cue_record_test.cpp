@@ -14,7 +14,7 @@ namespace {
 class CueRecord : public ::testing::Test {
 protected:
     void SetUp() override {
-        ASSERT_TRUE(home.isolated());
+        ASSERT_TRUE(home.isolated()) << home.isolationProblem();
         home.storeTone("cue.wav", 1.5);
     }
     TempHome home;
@@ -147,6 +147,11 @@ TEST_F(CueRecord, NumbersTakeTrueAndFalseAndRepeatCountTruncates) {
     EXPECT_EQ(CXAudio::fromJSON(element)->repeatCount, std::numeric_limits<int64_t>::max());
     element["volumeLevel"] = 0.1;  // narrowed to 32 bits
     EXPECT_EQ(CXAudio::fromJSON(element)->volumeLevel, 0.1f);
+    // Beyond a float's range: infinite as read, never an undefined conversion.
+    element["volumeLevel"] = 1e39;
+    element["panAudio"] = -1e300;
+    EXPECT_EQ(CXAudio::fromJSON(element)->volumeLevel, std::numeric_limits<float>::infinity());
+    EXPECT_EQ(CXAudio::fromJSON(element)->panAudio, -std::numeric_limits<float>::infinity());
 }
 
 TEST_F(CueRecord, ElementThatIsNoObjectLooksForAFileNamedError) {

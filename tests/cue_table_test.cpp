@@ -26,15 +26,17 @@ protected:
     }
 };
 
-TEST(FormatTimeTest, MinutesWithinTheHourAndTwoDigitSeconds) {
+TEST(FormatTimeTest, MinutesAndTwoDigitSecondsThenHoursFromTheHourOn) {
     EXPECT_EQ(ViewController::formatTime(0.0), "0:00");
     EXPECT_EQ(ViewController::formatTime(5.4), "0:05");
     EXPECT_EQ(ViewController::formatTime(59.9), "0:59");
     EXPECT_EQ(ViewController::formatTime(187.0), "3:07");
-    EXPECT_EQ(ViewController::formatTime(3599.0), "59:59");
-    EXPECT_EQ(ViewController::formatTime(3600.0), "0:00");
-    EXPECT_EQ(ViewController::formatTime(3725.0), "2:05");
-    EXPECT_EQ(ViewController::formatTime(3600.0 * 1e9 + 65.0), "1:05");
+    EXPECT_EQ(ViewController::formatTime(3599.9), "59:59");
+    EXPECT_EQ(ViewController::formatTime(3600.0), "1:00:00");
+    EXPECT_EQ(ViewController::formatTime(3725.0), "1:02:05");
+    EXPECT_EQ(ViewController::formatTime(-3725.5), "-1:02:05");
+    EXPECT_EQ(ViewController::formatTime(10.0 * 3600 + 59 * 60 + 9), "10:59:09");
+    EXPECT_EQ(ViewController::formatTime(3600.0 * 1e9 + 65.0), "1000000000:01:05");
 }
 
 TEST(FormatTimeTest, NegativeAndNonFiniteTimes) {

@@ -222,6 +222,71 @@ TEST_F(LibraryTest, ImportFailuresEndTheCommandWhereTheyHappen) {
     EXPECT_TRUE(vc().cxList.empty());
 }
 
+TEST_F(LibraryTest, SameNameImportThatIsNoAudioLeavesTheStoredFileAsItWas) {
+    const std::string f = audioFile("Song.wav", 1.5);
+    const std::string before = testfiles::readAll(stored(f));
+    writeList({cue(f)});
+    open();
+    vc().saveList();
+    const std::string savedBefore = listText();
+
+    for (const std::string content : {"not audio at all", ""}) {
+        SCOPED_TRACE(content.empty() ? "empty" : "text");
+        const std::string impostor = sources_.path().toStdString() + "/Song.wav";
+        testfiles::writeAll(impostor, content);
+        choose({impostor});
+        CaptureStdout out;
+        vc().addAudio();
+        EXPECT_EQ(
+            out.text(),
+            audioDir() + "\nFailed to create audio player\nFailed to initialize audio file\n");
+        EXPECT_TRUE(testfiles::readAll(stored(f)) == before) << "the stored file changed";
+        EXPECT_EQ(vc().cxList.size(), 1u);
+        EXPECT_EQ(listText(), savedBefore);
+        std::vector<std::string> files;
+        for (const auto& e : fs::directory_iterator(audioDir()))
+            files.push_back(e.path().filename().string());
+        EXPECT_EQ(files, v({"Song.wav"})) << "the checked copy is not left behind";
+    }
+
+    // The cue on it plays its whole file, now and after the list is opened again.
+    click(0);
+    QTest::qWait(600);
+    EXPECT_TRUE(playing(0));
+    EXPECT_GT(cueAt(0).player->currentTime(), 0.4);
+    click(0);
+    window_.reset();
+    open();
+    ASSERT_EQ(vc().cxList.size(), 1u);
+    EXPECT_NEAR(cueAt(0).player->duration(), 1.5, 1e-9);
+}
+
+TEST_F(LibraryTest, SameNameImportOfOtherAudioIsPlayedWholeByTheCuesOnIt) {
+    const std::string f = audioFile("Song.wav", 0.5);
+    writeList({cue(f), cue(f, {{"endTime", 0.3}})});
+    open();
+    ASSERT_EQ(vc().cxList.size(), 2u);
+
+    const std::string longer = sources_.path().toStdString() + "/Song.wav";
+    testfiles::writeToneWav(longer, 44100, 1.2, 330.0, 0.2f);
+    choose({longer});
+    {
+        CaptureStdout out;
+        vc().addAudio();
+    }
+    ASSERT_EQ(vc().cxList.size(), 3u);
+    // The cue that ran to the old end runs to the new one; a cut inside both files stays.
+    EXPECT_NEAR(cueAt(0).player->duration(), 1.2, 1e-3);
+    EXPECT_NEAR(cueAt(0).endTime, cueAt(0).player->duration(), 1e-9);
+    EXPECT_NEAR(cueAt(1).endTime, 0.3, 1e-9);
+
+    click(0);
+    QTest::qWait(900);
+    EXPECT_TRUE(playing(0)) << "stopped at the old file's length";
+    EXPECT_GT(cueAt(0).player->currentTime(), 0.7);
+    click(0);
+}
+
 TEST_F(LibraryTest, CancelStopsAfterTheFileBeingCopiedWhileTheWindowKeepsPainting) {
     openFive();
     // The first file is a pipe that delivers its audio only when the test says so: the copy is
@@ -360,8 +425,21 @@ TEST_F(LibraryTest, RemoveSelectsANeighbourRenumbersAndEmptiesTheStorageWithTheL
     EXPECT_EQ(titles(), v({"B", "C"}));
     EXPECT_EQ(table().selectedRow(), 1);
 
+    // The last cue goes only once the question is answered yes.
     vc().removeAudio();
+    int asked = 0;
+    bool answer = false;
+    vc().setConfirmer([&](QWidget*, const Confirmation&) {
+        ++asked;
+        return answer;
+    });
     vc().removeAudio();
+    EXPECT_EQ(asked, 1);
+    EXPECT_EQ(titles(), v({"B"}));
+    EXPECT_TRUE(fs::exists(stored("tone.wav")));
+    answer = true;
+    vc().removeAudio();
+    EXPECT_EQ(asked, 2);
     EXPECT_TRUE(vc().cxList.empty());
     EXPECT_EQ(table().selectedRow(), -1);
     EXPECT_EQ(table().numberOfRows(), 0);
@@ -521,6 +599,7 @@ TEST_F(LibraryTest, EveryMenuItemPostsItsNameAndReachesItsHandler) {
     ASSERT_NE(settings, nullptr);
     EXPECT_TRUE(settings->isVisible());
     heard.clear();
+    settings->setConfirmer([](QWidget*, const Confirmation&) { return true; });
     settings->findChild<QPushButton*>("resetButton")->click();
     EXPECT_EQ(heard, L{"resetCX"});
     EXPECT_TRUE(vc().cxList.empty());

@@ -14,7 +14,7 @@ protected:
     void SetUp() override {
         QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, config.path());
     }
-    static QSettings settings() { return QSettings("cuevox", "cuevox"); }
+    static QSettings settings() { return QSettings(); }
 
     // The widget probes the outputs on its own; wait for that before showing a list by hand.
     static void waitForProbe(OutputSettings& widget) {

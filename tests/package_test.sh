@@ -3,8 +3,10 @@
 # scratch root and starts the installed program under Xvfb until its window shows.
 set -euo pipefail
 build="$1"
+repo="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 scratch="$(mktemp -d)"
-trap 'rm -rf "$scratch"' EXIT
+source "$repo/tests/support/xvfb.sh"
+trap 'stop_xvfb; rm -rf "$scratch"' EXIT
 
 cd "$build"
 cpack -G DEB >"$scratch/cpack.log" 2>&1 || { cat "$scratch/cpack.log"; exit 1; }
@@ -24,12 +26,18 @@ done
 
 root="$scratch/root"
 dpkg-deb -x "$deb" "$root"
-desktop-file-validate "$root/usr/share/applications/cuevox.desktop" 2>/dev/null || true
+desktop-file-validate "$root/usr/share/applications/cuevox.desktop" ||
+  { echo "the desktop entry is not valid"; exit 1; }
 
 export HOME="$scratch/home"
+# The Documents folder is found through the configuration folder when that is set: keep both
+# in the scratch home, so a desktop's real show is out of reach.
+export XDG_CONFIG_HOME="$HOME/.config" XDG_DATA_HOME="$HOME/.local/share" \
+  XDG_CACHE_HOME="$HOME/.cache" XDG_STATE_HOME="$HOME/.local/state"
 mkdir -p "$HOME"
+start_xvfb
 found=0
-xvfb-run -a -s "-screen 0 1280x800x24" bash -c '
+bash -c '
   "$1" >"$2/out.log" 2>&1 &
   pid=$!
   for _ in $(seq 60); do
@@ -39,5 +47,6 @@ xvfb-run -a -s "-screen 0 1280x800x24" bash -c '
   kill $pid 2>/dev/null; exit 1
 ' _ "$root/usr/bin/cuevox" "$scratch" >"$scratch/run.log" && found=1
 if [ "$found" != 1 ]; then
-  echo "the installed program showed no window"; cat "$scratch/out.log" || true; exit 1
+  echo "the installed program showed no window"; cat "$scratch/out.log" || true
+  report_xvfb; exit 1
 fi

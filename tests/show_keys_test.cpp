@@ -1,8 +1,18 @@
+#include <sys/stat.h>
+
 #include <QLineEdit>
+#include <QMenu>
+#include <QTimer>
+#include <fstream>
+#include <future>
+#include <thread>
 
 #include "WindowFixture.h"
 #include "app/AppDelegate.h"
+#include "app/SettingsViewController.h"
+#include "editor/AudioEditView.h"
 #include "platform/NotificationCenter.h"
+#include "window/ImportPanel.h"
 
 namespace {
 
@@ -20,6 +30,19 @@ protected:
         table().setFocus();
     }
     void press(Qt::Key key) { QTest::keyClick(QApplication::focusWidget(), key); }
+    // A key as the window system hands it to `window`: to the widget with focus there.
+    static void pressIn(QWidget* window, Qt::Key key,
+                        Qt::KeyboardModifiers modifiers = Qt::NoModifier) {
+        QWidget* focus = window->focusWidget();
+        QTest::keyClick(focus ? focus : window, key, modifiers);
+    }
+    bool anyPlaying() {
+        for (int row = 0; std::size_t(row) < vc().cxList.size(); ++row)
+            if (playing(row)) return true;
+        return false;
+    }
+    // Go ignores a second press within its guard time.
+    static void pastGoGuard() { QTest::qWait(ViewController::kGoGuardMs + 20); }
 
     AppDelegate delegate_;
 };
@@ -51,7 +74,7 @@ TEST_F(ShowKeysTest, SpaceGoesThroughTheListAndEscapeStopsAll) {
     EXPECT_EQ(titleOf(0), "Play");
 }
 
-TEST_F(ShowKeysTest, TextFieldsKeepSpaceAndEscape) {
+TEST_F(ShowKeysTest, TextFieldsKeepSpaceButEscapeIsAlwaysStopAll) {
     openShow();
     QLineEdit* title = table().viewAtColumn(2, 1)->cxAudioTitle();
     title->setFocus();
@@ -67,7 +90,8 @@ TEST_F(ShowKeysTest, TextFieldsKeepSpaceAndEscape) {
     ASSERT_TRUE(playing(0));
     title->setFocus();
     press(Qt::Key_Escape);
-    EXPECT_TRUE(playing(0));
+    EXPECT_FALSE(playing(0));
+    EXPECT_EQ(title->text(), "Act two") << "the field keeps what was typed";
 }
 
 TEST_F(ShowKeysTest, NotificationsReachGoAndStopAllFromAnySender) {
@@ -81,6 +105,149 @@ TEST_F(ShowKeysTest, NotificationsReachGoAndStopAllFromAnySender) {
     QTest::qWait(ViewController::kGoGuardMs + 20);
     NotificationCenter::defaultCenter().post("goCX");
     for (int row = 0; row < 3; ++row) EXPECT_FALSE(playing(row));
+}
+
+TEST_F(ShowKeysTest, TheEditorLeavesSpaceAndEscapeToTheShow) {
+    openShow();
+    vc().openAudioEditor(2);
+    AudioEditView* editor = vc().presentedViewController();
+    ASSERT_NE(editor, nullptr);
+    QApplication::setActiveWindow(editor);
+
+    // It opens on a toggle, not in the title: Space is Go at once and types nothing, nor
+    // presses the toggle; Escape stops all and closes nothing.
+    EXPECT_EQ(editor->focusWidget(), editor->fadeInButton());
+    pressIn(editor, Qt::Key_Space);
+    EXPECT_TRUE(playing(0));
+    EXPECT_EQ(editor->audioTitle()->text(), "c.wav");
+    EXPECT_FALSE(editor->fadeInButton()->isChecked());
+    EXPECT_FALSE(cueAt(2).fadeIn);
+    pressIn(editor, Qt::Key_Escape);
+    EXPECT_FALSE(anyPlaying());
+    EXPECT_EQ(vc().presentedViewController(), editor);
+
+    // Return presses the focused toggle instead; a slider or a button with focus gives Space
+    // to the show just the same.
+    pressIn(editor, Qt::Key_Return);
+    EXPECT_TRUE(cueAt(2).fadeIn);
+    editor->panSlider()->setFocus();
+    pastGoGuard();
+    pressIn(editor, Qt::Key_Space);
+    EXPECT_TRUE(playing(1));
+    editor->resetCut()->setFocus();
+    pressIn(editor, Qt::Key_Escape);
+    EXPECT_FALSE(anyPlaying());
+
+    // In a field Space types; Escape there still stops all and keeps what was typed.
+    editor->audioTitle()->setFocus();
+    editor->audioTitle()->setText("Act");
+    editor->audioTitle()->end(false);
+    pressIn(editor, Qt::Key_Space);
+    EXPECT_EQ(editor->audioTitle()->text(), "Act ");
+    EXPECT_FALSE(anyPlaying());
+    click(0);
+    pressIn(editor, Qt::Key_Escape);
+    EXPECT_FALSE(playing(0));
+    EXPECT_EQ(editor->audioTitle()->text(), "Act ");
+    EXPECT_EQ(vc().presentedViewController(), editor);
+}
+
+TEST_F(ShowKeysTest, SettingsTakeTheShowKeysAndCloseWithControlW) {
+    openShow();
+    const std::string listBefore = testfiles::readAll(documents_ + "/cuevox.json");
+    window_->findChild<QAction*>("actionSettings")->trigger();
+    SettingsViewController* settings = delegate_.showSettings(window_.get());  // the one open
+    ASSERT_NE(settings, nullptr);
+    QPointer<SettingsViewController> alive(settings);
+    auto* reset = settings->findChild<QPushButton*>("resetButton");
+    reset->setFocus();
+    int asked = 0;
+    settings->setConfirmer([&](QWidget*, const Confirmation&) { return ++asked, false; });
+
+    pressIn(settings, Qt::Key_Space);
+    EXPECT_TRUE(playing(0));
+    pressIn(settings, Qt::Key_Escape);
+    EXPECT_FALSE(anyPlaying());
+    pressIn(settings, Qt::Key_Return);
+    EXPECT_EQ(asked, 0) << "neither key reaches the focused Reset Library button";
+    EXPECT_TRUE(settings->isVisible());
+    EXPECT_EQ(vc().cxList.size(), 3u);
+    EXPECT_TRUE(std::filesystem::exists(documents_ + "/audio/a.wav"));
+
+    pressIn(settings, Qt::Key_W, Qt::ControlModifier);
+    EXPECT_TRUE(waitFor([&] { return alive.isNull(); }, 2000));
+    vc().listStore().waitForIdle();
+    EXPECT_EQ(testfiles::readAll(documents_ + "/cuevox.json"), listBefore);
+}
+
+TEST_F(ShowKeysTest, EscapeInAnOpenMenuClosesItAndStopsAll) {
+    openShow();
+    cueAt(0).fadeOut = true;
+    cueAt(0).fadeOutLength = 2.0;
+    press(Qt::Key_Space);
+    ASSERT_TRUE(playing(0));
+    auto* menu = window_->findChild<QMenu*>("menuCue");
+    menu->popup(window_->mapToGlobal(QPoint(20, 20)));
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(menu));
+    QTest::keyClick(menu, Qt::Key_Escape);
+    EXPECT_FALSE(menu->isVisible());
+    // Stopped once, so fading out: a second Stop All would have cut the fade short.
+    EXPECT_TRUE(cueAt(0).fadingOut);
+    EXPECT_TRUE(playing(0));
+    EXPECT_EQ(titleOf(0), "Fading");
+}
+
+TEST_F(ShowKeysTest, TheImportDialogTakesTheShowKeysAndKeepsImporting) {
+    openShow();
+    // The first file is a pipe that delivers only when the test says so, so the dialog stays up
+    // for as long as the keys need.
+    QTemporaryDir sources;
+    const std::string pipe = sources.path().toStdString() + "/Slow.wav";
+    ASSERT_EQ(mkfifo(pipe.c_str(), 0600), 0);
+    const std::string later = sources.path().toStdString() + "/later.wav";
+    testfiles::writeToneWav(later, 48000, 0.5, 440.0, 0.1f);
+    testfiles::writeToneWav(sources.path().toStdString() + "/content.wav", 48000, 0.4, 440.0, 0.1f);
+    const std::string audio = testfiles::readAll(sources.path().toStdString() + "/content.wav");
+    std::promise<void> release;
+    std::thread writer([&, go = release.get_future()]() mutable {
+        go.wait_for(std::chrono::seconds(10));
+        std::ofstream(pipe, std::ios::binary) << audio;
+    });
+
+    bool dialogUp = false, wentOn = false, stoppedAll = false, stillUp = false, cancelled = true;
+    vc().setFileChooser([&](QWidget*) {
+        auto dialog = [] {
+            for (QWidget* w : QApplication::topLevelWidgets())
+                if (auto* d = qobject_cast<ImportProgressDialog*>(w); d && d->isVisible()) return d;
+            return static_cast<ImportProgressDialog*>(nullptr);
+        };
+        QTimer::singleShot(700, [&, dialog] {
+            ImportProgressDialog* d = dialog();
+            dialogUp = d != nullptr;
+            if (d) pressIn(d, Qt::Key_Space);
+            wentOn = playing(0);
+        });
+        QTimer::singleShot(900, [&, dialog] {
+            if (ImportProgressDialog* d = dialog()) pressIn(d, Qt::Key_Escape);
+            stoppedAll = !anyPlaying();
+            ImportProgressDialog* d = dialog();
+            stillUp = d != nullptr;
+            cancelled = d && d->stopRequested();
+            release.set_value();
+        });
+        return QStringList{QString::fromStdString(pipe), QString::fromStdString(later)};
+    });
+    vc().addAudio();
+    writer.join();
+
+    EXPECT_TRUE(dialogUp);
+    EXPECT_TRUE(wentOn) << "Space in the import dialog is Go";
+    EXPECT_TRUE(stoppedAll) << "Escape in the import dialog is Stop All";
+    EXPECT_TRUE(stillUp);
+    EXPECT_FALSE(cancelled) << "Escape does not cancel the import";
+    ASSERT_EQ(vc().cxList.size(), 5u);
+    EXPECT_EQ(cueAt(3).fileName, "Slow.wav");
+    EXPECT_EQ(cueAt(4).fileName, "later.wav");
 }
 
 }  // namespace

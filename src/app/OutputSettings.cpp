@@ -14,9 +14,6 @@ const char* const kLatencyKey = "output/latencyMs";
 const char* const kLostWarning = "output-lost";
 constexpr int kDefaultLatencyMs = 20;
 
-// ~/.config/cuevox/cuevox.conf
-const char* const kSettingsFile = "cuevox";
-
 void report(const OutputNotice& notice) {
     const QString text = QString::fromStdString(notice.text);
     switch (notice.kind) {
@@ -42,7 +39,7 @@ const std::vector<OutputSettings::Latency>& OutputSettings::latencies() {
 }
 
 OutputChoice OutputSettings::savedChoice() {
-    QSettings settings(kSettingsFile, kSettingsFile);
+    QSettings settings;
     OutputChoice choice;
     choice.device = settings.value(kDeviceKey).toString().toStdString();
     const int ms = settings.value(kLatencyKey, kDefaultLatencyMs).toInt();
@@ -63,7 +60,7 @@ OutputSettings::OutputSettings(QWidget* parent)
     outputs_->setAccessibleName(tr("Output"));
     latency_->setAccessibleName(tr("Latency"));
 
-    QSettings settings(kSettingsFile, kSettingsFile);
+    QSettings settings;
     const int savedMs = settings.value(kLatencyKey, kDefaultLatencyMs).toInt();
     for (const Latency& l : latencies()) {
         latency_->addItem(tr("%1 ms: Go from silence in about 3 ms, while cues play within %2 ms")
@@ -86,7 +83,7 @@ OutputSettings::OutputSettings(QWidget* parent)
 
 void OutputSettings::showOutputs(const std::vector<OutputDevice>& devices) {
     filling_ = true;
-    const QString saved = QSettings(kSettingsFile, kSettingsFile).value(kDeviceKey).toString();
+    const QString saved = QSettings().value(kDeviceKey).toString();
     outputs_->clear();
     bool found = false;
     for (const OutputDevice& d : devices) {
@@ -107,7 +104,7 @@ void OutputSettings::showOutputs(const std::vector<OutputDevice>& devices) {
 
 void OutputSettings::apply() {
     if (filling_) return;
-    QSettings settings(kSettingsFile, kSettingsFile);
+    QSettings settings;
     settings.setValue(kDeviceKey, outputs_->currentData().toString());
     settings.setValue(kLatencyKey, latency_->currentData().toInt());
     AudioEngine::configureShared(savedChoice(), &report);

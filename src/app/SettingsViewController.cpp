@@ -2,12 +2,14 @@
 
 #include "app/OutputSettings.h"
 #include "platform/NotificationCenter.h"
+#include "remote/RemoteSettings.h"
 #include "ui_SettingsView.h"
 
 SettingsViewController::SettingsViewController(QWidget* parent)
     : QWidget(parent, Qt::Dialog), ui_(std::make_unique<Ui::SettingsView>()) {
     ui_->setupUi(this);
     ui_->settingsLayout->insertWidget(0, new OutputSettings(this));
+    ui_->settingsLayout->addWidget(new RemoteSettingsWidget(this));
     connect(ui_->resetButton, &QPushButton::clicked, this,
             [this] { resetButton(ui_->resetButton); });
 }
@@ -15,5 +17,12 @@ SettingsViewController::SettingsViewController(QWidget* parent)
 SettingsViewController::~SettingsViewController() = default;
 
 void SettingsViewController::resetButton(QObject*) {
-    NotificationCenter::defaultCenter().post("resetCX");
+    const Confirmation question{
+        QStringLiteral("Reset Library"),
+        QStringLiteral("Remove every cue and delete the stored audio files?\n"
+                       "Every cue stops at once. This cannot be undone."),
+        QStringLiteral("&Reset Library")};
+    const bool confirmed =
+        confirmer_ ? confirmer_(this, question) : confirmDestructive(this, question);
+    if (confirmed) NotificationCenter::defaultCenter().post("resetCX");
 }

@@ -3,6 +3,8 @@
 #include <QWidget>
 #include <memory>
 
+#include "window/ConfirmDialog.h"
+
 namespace Ui {
 class SettingsView;
 }
@@ -15,9 +17,13 @@ public:
     explicit SettingsViewController(QWidget* parent = nullptr);
     ~SettingsViewController() override;
 
-    // Posts "resetCX" on the default center, not through the application delegate.
+    // Asks first, then posts "resetCX" on the default center, not through the application
+    // delegate.
     void resetButton(QObject* sender = nullptr);
+    // Who answers the reset question; the dialog unless replaced.
+    void setConfirmer(Confirmer confirmer) { confirmer_ = std::move(confirmer); }
 
 private:
     std::unique_ptr<Ui::SettingsView> ui_;
+    Confirmer confirmer_;
 };

@@ -1,19 +1,51 @@
 #include <QApplication>
+#include <QCommandLineParser>
 #include <QTimer>
+#include <iostream>
 
 #include "app/AppDelegate.h"
 #include "app/OutputSettings.h"
+#include "audio/AudioEngine.h"
+#include "platform/MessageLog.h"
+#include "remote/RemoteControl.h"
 #include "window/MainWindow.h"
 
 int main(int argc, char** argv) {
     QApplication app(argc, argv);
+    QApplication::setOrganizationName("Cuevox");
     QApplication::setApplicationName("Cuevox");
     // The saved output, before the list's cues open the engine.
     OutputSettings::applySaved();
+
+    QCommandLineParser options;
+    options.addHelpOption();
+    const QCommandLineOption oscPort(
+        "osc-port", "Receive OSC on 127.0.0.1 at PORT for this run, whatever Settings say.",
+        "PORT");
+    options.addOption(oscPort);
+    options.process(app);
+    int port = 0;
+    if (options.isSet(oscPort)) {
+        bool ok = false;
+        port = options.value(oscPort).toInt(&ok);
+        if (!ok || port < 1 || port > 65535) {
+            std::cerr << "--osc-port needs a port number from 1 to 65535" << std::endl;
+            return 2;
+        }
+    }
+
+    // A cue whose file can no longer be read ends; the operator is told why in the window.
+    AudioEngine::shared().setProblemHandler([](const std::string& line) {
+        MessageLog::instance().report(QString::fromStdString(line));
+    });
     AppDelegate delegate;
     app.setQuitOnLastWindowClosed(delegate.applicationShouldTerminateAfterLastWindowClosed());
     MainWindow window;
     delegate.connectMenu(window);
+    // Declared after the window: it stops listening before the controller goes.
+    RemoteControl remote(window.controller());
+    if (port) remote.setOscPortForThisRun(port);
+    remote.applySettings();
     window.show();
     // Launching has finished once the event loop runs: from then on the menu reaches the window.
     QTimer::singleShot(0, &delegate, &AppDelegate::applicationDidFinishLaunching);

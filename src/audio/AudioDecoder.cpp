@@ -56,28 +56,27 @@ void AudioDecoder::SwrCloser::operator()(SwrContext* s) const {
 AudioDecoder::~AudioDecoder() = default;
 
 std::unique_ptr<AudioDecoder> AudioDecoder::open(const std::string& path, int outputRate,
-                                                 std::string* error) {
+                                                 std::string* error, bool measureLength) {
     quietFfmpeg();
     std::unique_ptr<AudioDecoder> d(new AudioDecoder());
-    if (!d->openFile(path, outputRate, error)) return nullptr;
+    if (!d->openFile(path, outputRate, error, measureLength ? Length::Measure : Length::Headers))
+        return nullptr;
     return d;
 }
 
-bool AudioDecoder::openFile(const std::string& path, int outputRate, std::string* error) {
+bool AudioDecoder::openFile(const std::string& path, int outputRate, std::string* error,
+                            Length length) {
+    // Everything is built aside and taken over only once it all worked: a reopen that fails (the
+    // file deleted or its share gone while the cue plays) leaves the decoder as it was.
     auto fail = [&](const std::string& why) {
         if (error) *error = path + ": " + why;
         return false;
     };
-    swr_.reset();
-    codec_.reset();
-    format_.reset();
-    path_ = path;
-    outputRate_ = outputRate;
-
-    AVFormatContext* fmt = nullptr;
-    int ret = avformat_open_input(&fmt, path.c_str(), nullptr, nullptr);
+    AVFormatContext* rawFormat = nullptr;
+    int ret = avformat_open_input(&rawFormat, path.c_str(), nullptr, nullptr);
     if (ret < 0) return fail(errorText(ret));
-    format_.reset(fmt);
+    std::unique_ptr<AVFormatContext, FormatCloser> format(rawFormat);
+    AVFormatContext* fmt = format.get();
     // A PCM WAV asks for its samples to be probed for compressed audio in disguise, which
     // re-probes a growing buffer up to the probe limit: 10 ms and more per file. A cue file's
     // PCM is PCM.
@@ -89,41 +88,59 @@ bool AudioDecoder::openFile(const std::string& path, int outputRate, std::string
     ret = avformat_find_stream_info(fmt, nullptr);
     if (ret < 0) return fail(errorText(ret));
 
-    const AVCodec* codec = nullptr;
-    stream_ = av_find_best_stream(fmt, AVMEDIA_TYPE_AUDIO, -1, -1, &codec, 0);
-    if (stream_ < 0 || !codec) return fail("no decodable audio stream");
+    const AVCodec* decoder = nullptr;
+    const int stream = av_find_best_stream(fmt, AVMEDIA_TYPE_AUDIO, -1, -1, &decoder, 0);
+    if (stream < 0 || !decoder) return fail("no decodable audio stream");
     // Cover art and other streams would only cost reads.
     for (unsigned i = 0; i < fmt->nb_streams; ++i)
-        if (int(i) != stream_) fmt->streams[i]->discard = AVDISCARD_ALL;
-    AVStream* st = fmt->streams[stream_];
+        if (int(i) != stream) fmt->streams[i]->discard = AVDISCARD_ALL;
+    AVStream* st = fmt->streams[stream];
 
-    codec_.reset(avcodec_alloc_context3(codec));
-    if (!codec_) return fail("out of memory");
-    if ((ret = avcodec_parameters_to_context(codec_.get(), st->codecpar)) < 0)
+    std::unique_ptr<AVCodecContext, CodecCloser> codec(avcodec_alloc_context3(decoder));
+    if (!codec) return fail("out of memory");
+    if ((ret = avcodec_parameters_to_context(codec.get(), st->codecpar)) < 0)
         return fail(errorText(ret));
-    codec_->pkt_timebase = st->time_base;
-    codec_->thread_count = 1;
-    if ((ret = avcodec_open2(codec_.get(), codec, nullptr)) < 0) return fail(errorText(ret));
+    codec->pkt_timebase = st->time_base;
+    codec->thread_count = 1;
+    if ((ret = avcodec_open2(codec.get(), decoder, nullptr)) < 0) return fail(errorText(ret));
 
-    sourceRate_ = codec_->sample_rate;
-    sourceChannels_ = codec_->ch_layout.nb_channels;
-    if (sourceRate_ <= 0 || sourceChannels_ <= 0) return fail("no sample rate or channels");
-    if (sourceRate_ > kMaxSourceRate) return fail("sample rate out of range");
+    const int rate = codec->sample_rate;
+    const int channels = codec->ch_layout.nb_channels;
+    if (rate <= 0 || channels <= 0) return fail("no sample rate or channels");
+    if (rate > kMaxSourceRate) return fail("sample rate out of range");
 
-    if (st->duration != AV_NOPTS_VALUE && st->duration > 0) {
+    // A reopen (to seek back to the start) keeps the length found at the first open.
+    double duration = duration_;
+    if (length == Length::Keep) {
+    } else if (fmt->duration_estimation_method == AVFMT_DURATION_FROM_BITRATE) {
+        // No length in the headers (ADTS, an MP3 without its Xing frame, raw AC-3): the
+        // bitrate guess is off by seconds, so count the packets.
+        duration = length == Length::Measure ? scanDuration(path, stream) : 0.0;
+    } else if (st->duration != AV_NOPTS_VALUE && st->duration > 0) {
         // Multiply before dividing: frames / rate exactly for PCM and FLAC (time base 1/rate).
-        duration_ = double(st->duration) * st->time_base.num / st->time_base.den;
+        duration = double(st->duration) * st->time_base.num / st->time_base.den;
     } else if (fmt->duration != AV_NOPTS_VALUE && fmt->duration > 0) {
-        duration_ = double(fmt->duration) / AV_TIME_BASE;
+        duration = double(fmt->duration) / AV_TIME_BASE;
     } else {
-        duration_ = 0.0;
+        duration = 0.0;
     }
 
     if (!packet_) packet_.reset(av_packet_alloc());
     if (!frame_) frame_.reset(av_frame_alloc());
     if (!packet_ || !frame_) return fail("out of memory");
-    if (!setUpResampler()) return fail("cannot convert the audio");
+    std::unique_ptr<SwrContext, SwrCloser> swr(makeResampler(codec.get(), outputRate));
+    if (!swr) return fail("cannot convert the audio");
 
+    format_ = std::move(format);
+    codec_ = std::move(codec);
+    swr_ = std::move(swr);
+    path_ = path;
+    outputRate_ = outputRate;
+    stream_ = stream;
+    sourceRate_ = rate;
+    sourceChannels_ = channels;
+    duration_ = duration;
+    takeResamplerFormat();
     position_ = 0;
     syncToTimestamp_ = false;
     decoderDrained_ = false;
@@ -133,31 +150,62 @@ bool AudioDecoder::openFile(const std::string& path, int outputRate, std::string
     return true;
 }
 
-bool AudioDecoder::setUpResampler() {
+double AudioDecoder::scanDuration(const std::string& path, int stream) {
+    AVFormatContext* raw = nullptr;
+    if (avformat_open_input(&raw, path.c_str(), nullptr, nullptr) < 0) return 0.0;
+    std::unique_ptr<AVFormatContext, FormatCloser> fmt(raw);
+    if (avformat_find_stream_info(raw, nullptr) < 0 || stream >= int(raw->nb_streams)) return 0.0;
+    for (unsigned i = 0; i < raw->nb_streams; ++i)
+        if (int(i) != stream) raw->streams[i]->discard = AVDISCARD_ALL;
+    std::unique_ptr<AVPacket, PacketCloser> packet(av_packet_alloc());
+    if (!packet) return 0.0;
+    int64_t total = 0;
+    while (av_read_frame(raw, packet.get()) >= 0) {
+        if (packet->stream_index == stream && packet->duration > 0) total += packet->duration;
+        av_packet_unref(packet.get());
+    }
+    const AVRational tb = raw->streams[stream]->time_base;
+    return double(total) * tb.num / tb.den;
+}
+
+SwrContext* AudioDecoder::makeResampler(const AVCodecContext* codec, int outputRate) {
+    const int channels = codec->ch_layout.nb_channels;
     AVChannelLayout in{};
-    if (codec_->ch_layout.order == AV_CHANNEL_ORDER_UNSPEC)
-        av_channel_layout_default(&in, sourceChannels_);
-    else if (av_channel_layout_copy(&in, &codec_->ch_layout) < 0)
-        return false;
+    if (codec->ch_layout.order == AV_CHANNEL_ORDER_UNSPEC)
+        av_channel_layout_default(&in, channels);
+    else if (av_channel_layout_copy(&in, &codec->ch_layout) < 0)
+        return nullptr;
     // Mono is converted as mono and doubled on the way out: both sides at the file's level,
     // where a mono-to-stereo matrix would lower each by 3 dB.
-    outputChannels_ = sourceChannels_ == 1 ? 1 : 2;
     AVChannelLayout out{};
-    av_channel_layout_default(&out, outputChannels_);
+    av_channel_layout_default(&out, channels == 1 ? 1 : 2);
     SwrContext* s = nullptr;
-    int ret = swr_alloc_set_opts2(&s, &out, AV_SAMPLE_FMT_FLT, outputRate_, &in, codec_->sample_fmt,
-                                  sourceRate_, 0, nullptr);
+    const int ret = swr_alloc_set_opts2(&s, &out, AV_SAMPLE_FMT_FLT, outputRate, &in,
+                                        codec->sample_fmt, codec->sample_rate, 0, nullptr);
     av_channel_layout_uninit(&in);
     av_channel_layout_uninit(&out);
-    if (ret < 0 || !s) return false;
-    swr_.reset(s);
-    swrFormat_ = codec_->sample_fmt;
-    {
-        const AVSampleFormat packed = av_get_packed_sample_fmt(codec_->sample_fmt);
-        floatSamples_ = packed == AV_SAMPLE_FMT_FLT || packed == AV_SAMPLE_FMT_DBL;
+    if (ret < 0 || !s) return nullptr;
+    if (swr_init(s) < 0) {
+        swr_free(&s);
+        return nullptr;
     }
+    return s;
+}
+
+void AudioDecoder::takeResamplerFormat() {
+    outputChannels_ = sourceChannels_ == 1 ? 1 : 2;
+    swrFormat_ = codec_->sample_fmt;
+    const AVSampleFormat packed = av_get_packed_sample_fmt(codec_->sample_fmt);
+    floatSamples_ = packed == AV_SAMPLE_FMT_FLT || packed == AV_SAMPLE_FMT_DBL;
     swrChannels_ = sourceChannels_;
-    return swr_init(s) >= 0;
+}
+
+bool AudioDecoder::setUpResampler() {
+    std::unique_ptr<SwrContext, SwrCloser> swr(makeResampler(codec_.get(), outputRate_));
+    if (!swr) return false;
+    swr_ = std::move(swr);
+    takeResamplerFormat();
+    return true;
 }
 
 float* AudioDecoder::reservePending(size_t frames) {
@@ -311,6 +359,11 @@ int AudioDecoder::read(float* out, int maxFrames, bool* atEnd) {
     return written;
 }
 
+bool AudioDecoder::readFailed() const {
+    // The I/O layer keeps the error of a failed read apart from the end of the file.
+    return format_ && format_->pb && format_->pb->error < 0;
+}
+
 bool AudioDecoder::seekTo(int64_t frame) {
     frame = std::max<int64_t>(frame, 0);
     if (frame == position_) return true;
@@ -322,7 +375,7 @@ bool AudioDecoder::seekTo(int64_t frame) {
     if (frame == 0) {
         // From the very start, a fresh open is the one path that every demuxer gets exactly
         // right (encoder delay and all).
-        return openFile(path_, outputRate_, nullptr);
+        return openFile(path_, outputRate_, &lastError_, Length::Keep);
     }
     const int64_t targetSource = av_rescale(frame, sourceRate_, outputRate_);
     AVStream* st = format_->streams[stream_];
@@ -335,14 +388,17 @@ bool AudioDecoder::seekTo(int64_t frame) {
     if (ret < 0) ret = av_seek_frame(format_.get(), stream_, ts, AVSEEK_FLAG_BACKWARD);
     if (ret < 0) {
         // Not seekable: decode from the start up to the frame.
-        if (!openFile(path_, outputRate_, nullptr)) return false;
+        if (!openFile(path_, outputRate_, &lastError_, Length::Keep)) return false;
         bool end = false;
         while (position_ < frame && !end)
             read(nullptr, int(std::min<int64_t>(frame - position_, 1 << 20)), &end);
         return true;
     }
     avcodec_flush_buffers(codec_.get());
-    if (!setUpResampler()) return false;
+    if (!setUpResampler()) {
+        lastError_ = path_ + ": cannot convert the audio";
+        return false;
+    }
     clearPending();
     decoderDrained_ = false;
     resamplerFlushed_ = false;

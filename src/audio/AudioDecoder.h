@@ -16,13 +16,16 @@ struct SwrContext;
 class AudioDecoder {
 public:
     // Opens the file's best audio stream; nullptr and a message in error when it can't.
+    // Without measureLength, duration() is left at 0 where the headers don't state it, and the
+    // open skips reading the whole file to count it (decoding alone has no use for it).
     static std::unique_ptr<AudioDecoder> open(const std::string& path, int outputRate,
-                                              std::string* error);
+                                              std::string* error, bool measureLength = true);
     ~AudioDecoder();
     AudioDecoder(const AudioDecoder&) = delete;
     AudioDecoder& operator=(const AudioDecoder&) = delete;
 
-    // The file's length in seconds, from its headers: the same on every open.
+    // The file's length in seconds: from its headers where they state it, else counted from
+    // its packets. The same on every open.
     double duration() const { return duration_; }
     int sourceRate() const { return sourceRate_; }
     int sourceChannels() const { return sourceChannels_; }
@@ -31,16 +34,29 @@ public:
     int64_t position() const { return position_; }
 
     // Positions the decoder so that the next read() starts exactly at `frame`. Seeks to the
-    // keyframe before it and decodes and discards up to the frame.
+    // keyframe before it and decodes and discards up to the frame. False when the file can no
+    // longer be read; the decoder is then unchanged (and still safe to destroy or seek again).
     bool seekTo(int64_t frame);
+    // Why the last seekTo() failed.
+    const std::string& lastError() const { return lastError_; }
 
     // Decodes up to maxFrames interleaved stereo frames into out. Returns the number written;
     // fewer than asked only at the end of the file, which sets *atEnd.
     int read(float* out, int maxFrames, bool* atEnd);
+    // Whether the end read() met was a read error (a share gone, a disk failing) rather than
+    // the end of the file.
+    bool readFailed() const;
 
 private:
     AudioDecoder() = default;
-    bool openFile(const std::string& path, int outputRate, std::string* error);
+    // Keep: a reopen keeps the length found before. Headers: the length the headers state, 0
+    // where they only guess. Measure: counted where they only guess.
+    enum class Length { Keep, Headers, Measure };
+    bool openFile(const std::string& path, int outputRate, std::string* error, Length length);
+    // The sum of the stream's packet durations: the length where the headers only guess it.
+    static double scanDuration(const std::string& path, int stream);
+    static SwrContext* makeResampler(const AVCodecContext* codec, int outputRate);
+    void takeResamplerFormat();
     bool setUpResampler();
     // Decodes the next frame of audio into pending_. False at the end of the file.
     bool decodeMore();
@@ -69,6 +85,7 @@ private:
     std::unique_ptr<SwrContext, SwrCloser> swr_;
 
     std::string path_;
+    std::string lastError_;
     int stream_ = -1;
     int outputRate_ = 0;
     int sourceRate_ = 0;

@@ -5,6 +5,7 @@
 #include <QObject>
 #include <QThread>
 #include <chrono>
+#include <filesystem>
 #include <functional>
 #include <iostream>
 #include <mutex>
@@ -69,9 +70,29 @@ public:
         for (auto& fn : work) fn();
     }
 
+    // Whether commands sent now can wait for the end of the GUI event being handled: only
+    // inside the event loop of the thread the pump delivers to.
+    bool canGroup() const {
+        return target_ && QThread::currentThread() == target_->thread() &&
+               QThread::currentThread()->loopLevel() > 0;
+    }
+    // GUI thread: commits the mixer's held commands once the present event is handled.
+    void commitAfterThisEvent(Mixer& mixer) {
+        if (commitPosted_) return;
+        commitPosted_ = true;
+        QMetaObject::invokeMethod(
+            target_,
+            [this, &mixer] {
+                commitPosted_ = false;
+                mixer.commit();
+            },
+            Qt::QueuedConnection);
+    }
+
     // GUI thread only.
     std::unordered_map<uint32_t, AudioPlayer*> players;
     uint32_t nextVoiceId = 1;
+    bool commitPosted_ = false;
 
 private:
     PumpTarget* target_ = nullptr;
@@ -137,6 +158,13 @@ AudioEngine::AudioEngine(Mode mode, int sampleRate, const OutputChoice& output,
         Voice* gone = nullptr;
         while (mixer_->retiredVoices().pop(gone)) decoders_->remove(gone);
     });
+    decoders_->setFailureHandler([this](uint32_t, const std::string& why) {
+        events_->post([this, why] {
+            const std::string line = "Cannot read audio file " + why;
+            std::cout << line << std::endl;
+            if (problemHandler_) problemHandler_(line);
+        });
+    });
     startOutput(output, std::move(outputNotices));
 }
 
@@ -174,6 +202,8 @@ void AudioEngine::setOutputNoticeHandler(std::function<void(const OutputNotice&)
 
 void AudioEngine::renderOffline(float* out, int frames, bool waitForData) {
     if (mode_ != Mode::Offline) return;
+    // Whoever renders offline is where the GUI's events end.
+    mixer_->commit();
     mixer_->applyCommands();
     if (waitForData) waitForDecoders(frames);
     mixer_->process(out, frames);
@@ -204,11 +234,14 @@ void AudioEngine::waitForDecoders(int frames) {
     }
 }
 
-std::unique_ptr<AudioPlayer> AudioEngine::openPlayer(const std::string& path, std::string* error) {
+std::shared_ptr<Voice> AudioEngine::openVoice(const std::string& path, uint32_t id,
+                                              double* duration, std::string* error) {
+    const FileStamp stamp = FileStamp::of(path);
     auto decoder = AudioDecoder::open(path, sampleRate_, error);
     if (!decoder) return nullptr;
-    double duration = decoder->duration();
-    auto voice = std::make_shared<Voice>(events_->nextVoiceId++, path, sampleRate_);
+    *duration = decoder->duration();
+    auto voice = std::make_shared<Voice>(id, path, sampleRate_);
+    voice->stamp = stamp;
     voice->decoder = std::move(decoder);
     // Decode the start now, on the caller's thread: it proves the file holds audio, and the
     // first play() then needs no worker.
@@ -219,21 +252,58 @@ std::unique_ptr<AudioPlayer> AudioEngine::openPlayer(const std::string& path, st
         if (error) *error = path + ": no audio data";
         return nullptr;
     }
-    if (duration <= 0.0) {
+    if (*duration <= 0.0) {
         // No length in the headers: count the frames once.
         auto counter = AudioDecoder::open(path, sampleRate_, nullptr);
         if (!counter) return nullptr;
         int64_t frames = 0;
         bool atEnd = false;
         while (!atEnd) frames += counter->read(nullptr, 1 << 16, &atEnd);
-        duration = double(frames) / sampleRate_;
+        *duration = double(frames) / sampleRate_;
     }
     voice->decoder.reset();
+    return voice;
+}
+
+std::unique_ptr<AudioPlayer> AudioEngine::openPlayer(const std::string& path, std::string* error) {
+    double duration = 0.0;
+    auto voice = openVoice(path, events_->nextVoiceId, &duration, error);
+    if (!voice) return nullptr;
+    ++events_->nextVoiceId;
     mixer_->send({MixerCommand::Type::Add, voice.get()});
     decoders_->add(voice);
     std::unique_ptr<AudioPlayer> player(new AudioPlayer(*this, voice, path, duration));
     events_->players[voice->id] = player.get();
     return player;
+}
+
+uint64_t AudioEngine::replaceVoice(const std::shared_ptr<Voice>& to, Voice& from) {
+    decoders_->add(to);
+    MixerCommand c{MixerCommand::Type::Replace, to.get()};
+    c.from = &from;
+    return send(c);
+}
+
+int AudioEngine::fileReplaced(const std::string& path) {
+    const auto wanted = std::filesystem::path(path).lexically_normal();
+    std::vector<AudioPlayer*> affected;
+    for (const auto& [id, player] : events_->players)
+        if (std::filesystem::path(player->path()).lexically_normal() == wanted)
+            affected.push_back(player);
+    int done = 0;
+    for (AudioPlayer* player : affected) done += player->reloadFile(nullptr) ? 1 : 0;
+    return done;
+}
+
+void AudioEngine::setProblemHandler(std::function<void(const std::string&)> handler) {
+    problemHandler_ = std::move(handler);
+}
+
+uint64_t AudioEngine::send(const MixerCommand& command) {
+    if (!events_->canGroup()) return mixer_->send(command);
+    const uint64_t sequence = mixer_->send(command, false);
+    events_->commitAfterThisEvent(*mixer_);
+    return sequence;
 }
 
 bool AudioEngine::outputDeviceActive() const {

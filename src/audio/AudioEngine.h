@@ -10,6 +10,7 @@
 
 class AudioPlayer;
 struct Voice;
+struct MixerCommand;
 class Mixer;
 class DecoderPool;
 class EventPump;
@@ -67,6 +68,27 @@ public:
     // GUI thread: a player going away stops receiving end events.
     void forgetPlayer(uint32_t voiceId);
 
+    // GUI thread: the file at `path` was replaced by another (a later import of the same name).
+    // Every player of it takes up the new file: its length, its start, its end; a playing one
+    // goes on from where it is in the new file. Returns how many players did.
+    int fileReplaced(const std::string& path);
+
+    // GUI thread: called there, once for each time a player's file turns unreadable (a playing
+    // run then ends where its decoded audio does; the next start tries the file again), with a
+    // line the operator can be shown.
+    void setProblemHandler(std::function<void(const std::string&)> handler);
+
+    // GUI thread: sends a player's command to the mixer. Inside an event handler the commands
+    // of that event reach the audio thread together, once the handler has returned.
+    uint64_t send(const MixerCommand& command);
+
+    // GUI thread: a voice on the file with its start decoded, for a player's id; nullptr and
+    // error when the file doesn't open or holds no audio.
+    std::shared_ptr<Voice> openVoice(const std::string& path, uint32_t id, double* duration,
+                                     std::string* error);
+    // GUI thread: hands a player's run over from one voice to its successor.
+    uint64_t replaceVoice(const std::shared_ptr<Voice>& to, Voice& from);
+
     Mixer& mixer() { return *mixer_; }
     DecoderPool& decoders() { return *decoders_; }
 
@@ -81,4 +103,5 @@ private:
     std::unique_ptr<DecoderPool> decoders_;
     std::unique_ptr<EventPump> events_;
     std::unique_ptr<OutputStream> output_;
+    std::function<void(const std::string&)> problemHandler_;
 };

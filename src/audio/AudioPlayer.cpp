@@ -22,7 +22,7 @@ AudioPlayer::AudioPlayer(AudioEngine& engine, std::shared_ptr<Voice> voice, std:
 AudioPlayer::~AudioPlayer() {
     if (!voice_) return;
     engine_->forgetPlayer(voice_->id);
-    engine_->mixer().send({MixerCommand::Type::Remove, voice_.get()});
+    engine_->send({MixerCommand::Type::Remove, voice_.get()});
     engine_->decoders().wake();
 }
 
@@ -72,6 +72,10 @@ bool AudioPlayer::play() {
     if (!voice_) return false;
     if (isPlaying()) return true;
     absorbEnd();
+    // The file may have been replaced since this player last read it: what it kept decoded
+    // would splice the old file's start onto the new one.
+    const FileStamp now = FileStamp::of(path_);
+    if (now.valid() && now != voice_->stamp) reloadFile(nullptr);
     unheardEndGeneration_ = 0;
     playing_ = true;
     ++generation_;
@@ -85,7 +89,7 @@ bool AudioPlayer::play() {
     c.frame = stoppedFrame_;
     c.count = loops_;
     c.generation = generation_;
-    pendingSequence_ = engine_->mixer().send(c);
+    pendingSequence_ = engine_->send(c);
     pendingFrame_ = stoppedFrame_;
     engine_->decoders().wake();
     return true;
@@ -100,26 +104,26 @@ void AudioPlayer::stop() {
     playing_ = false;
     // A later end event of the run being stopped must find a different generation.
     ++generation_;
-    engine_->mixer().send({MixerCommand::Type::Stop, voice_.get()});
+    engine_->send({MixerCommand::Type::Stop, voice_.get()});
 }
 
 void AudioPlayer::setVolume(float volume) {
     volume_ = volume;
     if (!voice_) return;
     MixerCommand c{MixerCommand::Type::SetGain, voice_.get()};
-    c.value = volume;
-    engine_->mixer().send(c);
+    c.value = Mixer::safeGain(volume);
+    engine_->send(c);
 }
 
 void AudioPlayer::setVolume(float volume, double fadeDuration) {
     volume_ = volume;
     if (!voice_) return;
     MixerCommand c{MixerCommand::Type::Ramp, voice_.get()};
-    c.value = volume;
+    c.value = Mixer::safeGain(volume);
     c.count = std::isfinite(fadeDuration) && fadeDuration > 0.0
                   ? std::llround(fadeDuration * engine_->sampleRate())
                   : 0;
-    engine_->mixer().send(c);
+    engine_->send(c);
 }
 
 float AudioPlayer::currentGain() const {
@@ -131,7 +135,7 @@ void AudioPlayer::setPan(float pan) {
     if (!voice_) return;
     MixerCommand c{MixerCommand::Type::SetPan, voice_.get()};
     c.value = pan;
-    engine_->mixer().send(c);
+    engine_->send(c);
 }
 
 double AudioPlayer::currentTime() const {
@@ -158,7 +162,7 @@ void AudioPlayer::setCurrentTime(double seconds) {
     }
     MixerCommand c{MixerCommand::Type::Seek, voice_.get()};
     c.frame = frame;
-    pendingSequence_ = engine_->mixer().send(c);
+    pendingSequence_ = engine_->send(c);
     pendingFrame_ = frame;
     if (std::chrono::steady_clock::now() - playStartedAt_ < kStartSeekWindow) {
         voice_->anchorB.store(frame);
@@ -170,6 +174,39 @@ void AudioPlayer::setCurrentTime(double seconds) {
 
 void AudioPlayer::setNumberOfLoops(int64_t loops) {
     loops_ = loops;
+    // A running pass takes the new count at once (the next play() sends it anyway).
+    if (!voice_ || !playing_) return;
+    MixerCommand c{MixerCommand::Type::SetLoops, voice_.get()};
+    c.count = loops;
+    engine_->send(c);
+}
+
+bool AudioPlayer::reloadFile(std::string* error) {
+    if (!voice_) return false;
+    double duration = 0.0;
+    auto fresh = engine_->openVoice(path_, voice_->id, &duration, error);
+    if (!fresh) return false;
+    absorbEnd();
+    // The new voice keeps the old one's start points decoded; a running player goes on where
+    // it is, so the new file is decoded there before the hand-over.
+    fresh->anchorA.store(voice_->anchorA.load());
+    fresh->anchorB.store(voice_->anchorB.load());
+    const int64_t at = playing_ ? frameOf(currentTime()) : stoppedFrame_;
+    if (playing_) {
+        fresh->startFrame.store(at);
+        fresh->starting.store(true);
+    }
+    while (DecoderPool::service(*fresh)) {
+    }
+    const uint64_t sequence = engine_->replaceVoice(fresh, *voice_);
+    if (playing_) {
+        pendingSequence_ = sequence;
+        pendingFrame_ = at;
+    }
+    voice_ = std::move(fresh);
+    duration_ = duration;
+    engine_->decoders().wake();
+    return true;
 }
 
 void AudioPlayer::deliverEnd(uint64_t generation) {

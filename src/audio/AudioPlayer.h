@@ -37,6 +37,7 @@ public:
     bool play();
     void stop();
 
+    // The gain applied is held within 0...1 (NaN as 0); volume() returns what was set.
     void setVolume(float volume);
     void setVolume(float volume, double fadeDuration);
     float volume() const { return volume_; }
@@ -50,6 +51,7 @@ public:
     void setCurrentTime(double seconds);
     double duration() const { return duration_; }
 
+    // Also while playing: the passes already played count against the new number.
     void setNumberOfLoops(int64_t loops);
     int64_t numberOfLoops() const { return loops_; }
 
@@ -59,6 +61,11 @@ public:
     AudioPlayerDelegate* delegate() const { return delegate_; }
 
     const std::string& path() const { return path_; }
+
+    // Reads the file again after it was replaced: the new length, start and end; a playing
+    // player goes on from its position in the new file. False (and error) when the file no
+    // longer opens as audio; the player then keeps what it had.
+    bool reloadFile(std::string* error = nullptr);
     AudioEngine* engine() const { return engine_; }
 
 private:

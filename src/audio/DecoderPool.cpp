@@ -61,25 +61,36 @@ int pickVictim(Voice& v, const Wanted& wanted) {
 }
 
 bool decodeChunk(Voice& v, int64_t chunk, const Wanted& wanted) {
+    // The file can't be read (deleted, moved, its share gone): the decoder is dropped so that
+    // the next try opens afresh, and the run ends where the decoded audio does.
+    auto fail = [&v](std::string why) {  // a copy: it may live in the decoder reset here
+        v.decoder.reset();
+        v.noteFailure(why);
+        return false;
+    };
     if (!v.decoder) {
-        v.decoder = AudioDecoder::open(v.path, v.sampleRate, nullptr);
-        if (!v.decoder) {
-            v.failed.store(true, std::memory_order_release);
-            return false;
-        }
+        std::string why;
+        v.decoder = AudioDecoder::open(v.path, v.sampleRate, &why, false);
+        if (!v.decoder) return fail(why);
     }
     AudioDecoder& d = *v.decoder;
     const int64_t target = chunk * kChunkFrames;
     if (d.position() != target) {
         const int64_t base = runStart(v, chunk) * kChunkFrames;
-        if (d.position() < base || d.position() > target) d.seekTo(base);
-        d.seekTo(target);
+        if ((d.position() < base || d.position() > target) && !d.seekTo(base))
+            return fail(d.lastError());
+        if (!d.seekTo(target)) return fail(d.lastError());
     }
     const int s = pickVictim(v, wanted);
     if (s < 0) return false;
     ChunkSlot& slot = v.cache[s];
     bool atEnd = false;
     const int n = d.read(slot.data, kChunkFrames, &atEnd);
+    if (atEnd && d.readFailed()) {
+        // A read error is not the end of the file: publish neither the chunk nor an end.
+        slot.tag.store(kSlotEmpty, std::memory_order_release);
+        return fail(v.path + ": read error");
+    }
     slot.frames = n;
     slot.last = atEnd;
     if (atEnd) {
@@ -143,6 +154,11 @@ void DecoderPool::wake() {
 void DecoderPool::setHousekeeping(std::function<void()> work) {
     std::lock_guard lock(mutex_);
     housekeeping_ = std::move(work);
+}
+
+void DecoderPool::setFailureHandler(std::function<void(uint32_t, const std::string&)> handler) {
+    std::lock_guard lock(mutex_);
+    failureHandler_ = std::move(handler);
 }
 
 bool DecoderPool::service(Voice& v) {
@@ -210,6 +226,14 @@ void DecoderPool::loop(int index) {
             v->dirty.store(false, std::memory_order_release);
             const bool more = service(*v);
             if (more) v->dirty.store(true, std::memory_order_release);
+            if (v->failureUnreported.exchange(false, std::memory_order_acquire)) {
+                std::function<void(uint32_t, const std::string&)> report;
+                {
+                    std::lock_guard lock(mutex_);
+                    report = failureHandler_;
+                }
+                if (report) report(v->id, v->failure);
+            }
             worked |= more;
             v->busy.store(false, std::memory_order_release);
         }

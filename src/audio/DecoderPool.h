@@ -5,6 +5,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -28,6 +29,8 @@ public:
     void wake();
     // Run by one worker on every pass: drains what the audio thread reported.
     void setHousekeeping(std::function<void()> work);
+    // Called on a worker, once for each time a voice's file turns unreadable, with the reason.
+    void setFailureHandler(std::function<void(uint32_t voiceId, const std::string& why)> handler);
 
     // Decodes what the voice needs next, a few chunks at most. Returns true when it decoded
     // something (call again: there may be more). The caller must hold the voice's `busy` flag,
@@ -43,5 +46,6 @@ private:
     bool stopping_ = false;
     std::vector<std::shared_ptr<Voice>> voices_;
     std::function<void()> housekeeping_;
+    std::function<void(uint32_t, const std::string&)> failureHandler_;
     std::vector<std::thread> threads_;
 };

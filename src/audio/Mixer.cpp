@@ -20,16 +20,39 @@ Mixer::Mixer(int sampleRate, size_t maxVoices)
     active_.reserve(maxVoices);
 }
 
-uint64_t Mixer::send(MixerCommand command) {
+uint64_t Mixer::send(MixerCommand command, bool commit) {
+    std::function<void()> after;
     {
         std::lock_guard lock(sendMutex_);
         command.sequence = ++nextSequence_;
         // The audio thread drains the FIFO every block; a full FIFO means it is far behind,
-        // and the producer (never the audio thread) can afford to wait for room.
-        while (!commands_.push(command)) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        // and the producer (never the audio thread) can afford to wait for room. What is held
+        // back for a commit is let go first, or the wait would never end; an output asleep
+        // while nothing plays is woken to take it.
+        while (!commands_.push(command)) {
+            committed_.store(command.sequence - 1, std::memory_order_release);
+            if (sendHook_) sendHook_();
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        if (commit) committed_.store(command.sequence, std::memory_order_release);
+        after = afterSend_;
+    }
+    if (commit && sendHook_) sendHook_();
+    if (after) after();
+    return command.sequence;
+}
+
+void Mixer::commit() {
+    {
+        std::lock_guard lock(sendMutex_);
+        committed_.store(nextSequence_, std::memory_order_release);
     }
     if (sendHook_) sendHook_();
-    return command.sequence;
+}
+
+void Mixer::setAfterSend(std::function<void()> hook) {
+    std::lock_guard lock(sendMutex_);
+    afterSend_ = std::move(hook);
 }
 
 void Mixer::skip(float* scratch, int scratchFrames, int64_t frames) {
@@ -40,6 +63,10 @@ void Mixer::skip(float* scratch, int scratchFrames, int64_t frames) {
         frames -= n;
     }
     skipping_ = false;
+}
+
+float Mixer::safeGain(float gain) {
+    return std::isnan(gain) ? 0.0f : std::clamp(gain, 0.0f, 1.0f);
 }
 
 void Mixer::panGains(float pan, float& left, float& right) {
@@ -63,8 +90,36 @@ void Mixer::publish(Voice& v) {
 }
 
 void Mixer::applyCommands() {
+    applyCommands(false);
+}
+
+void Mixer::replaceVoice(Voice& to, Voice& from) {
+    // The player's run goes on in the new voice where it was, fade, loops and all.
+    const bool listed = from.rt.inActiveList;
+    to.rt = from.rt;
+    to.rt.inActiveList = false;
+    to.rt.tailLeft = 0;  // the tail would read the new file's audio
+    to.endedGeneration.store(from.endedGeneration.load(std::memory_order_acquire),
+                             std::memory_order_release);
+    if (listed) {
+        *std::find(active_.begin(), active_.end(), &from) = &to;
+        to.rt.inActiveList = true;
+        from.rt.inActiveList = false;
+    }
+    to.starting.store(false, std::memory_order_release);
+    from.rt.playing = false;
+    from.rt.tailLeft = 0;
+    publish(from);
+    retired_.push(&from);
+}
+
+void Mixer::applyCommands(bool all) {
+    const uint64_t upTo = all ? UINT64_MAX : committed_.load(std::memory_order_acquire);
     MixerCommand c;
-    while (commands_.pop(c)) {
+    for (;;) {
+        const MixerCommand* next = commands_.front();
+        if (!next || next->sequence > upTo) break;
+        commands_.pop(c);
         Voice& v = *c.voice;
         VoiceRt& r = v.rt;
         switch (c.type) {
@@ -85,6 +140,7 @@ void Mixer::applyCommands() {
                 r.generation = c.generation;
                 r.position = std::max<int64_t>(c.frame, 0);
                 r.loopsLeft = c.count;
+                r.passes = 0;
                 r.playing = true;
                 addActive(v);
                 v.starting.store(false, std::memory_order_release);
@@ -102,22 +158,31 @@ void Mixer::applyCommands() {
                 r.position = std::max<int64_t>(c.frame, 0);
                 break;
             case MixerCommand::Type::SetGain:
-                r.gain = c.value;
-                r.rampTarget = c.value;
-                r.rampLeft = 0;
-                break;
-            case MixerCommand::Type::Ramp:
-                r.rampTarget = c.value;
-                if (c.count <= 0 || !r.playing) {
-                    r.gain = c.value;
+            case MixerCommand::Type::Ramp: {
+                const float target = safeGain(c.value);
+                // A gain set while playing glides over a block rather than stepping.
+                const int64_t length = c.type == MixerCommand::Type::SetGain
+                                           ? (r.playing ? kGainGlideFrames : 0)
+                                           : c.count;
+                r.rampTarget = target;
+                if (length <= 0 || !r.playing) {
+                    r.gain = target;
                     r.rampLeft = 0;
                 } else {
-                    r.rampStep = (double(c.value) - r.gain) / double(c.count);
-                    r.rampLeft = c.count;
+                    r.rampStep = (double(target) - r.gain) / double(length);
+                    r.rampLeft = length;
                 }
                 break;
+            }
+            case MixerCommand::Type::SetLoops:
+                // The passes already played count against the new number.
+                r.loopsLeft = c.count < 0 ? -1 : std::max<int64_t>(c.count - r.passes, 0);
+                break;
+            case MixerCommand::Type::Replace:
+                replaceVoice(v, *c.from);
+                break;
             case MixerCommand::Type::SetPan:
-                r.pan = std::clamp(c.value, -1.0f, 1.0f);
+                r.pan = std::isnan(c.value) ? 0.0f : std::clamp(c.value, -1.0f, 1.0f);
                 // A stopped voice takes its pan at once; a playing one glides to it over the
                 // next block.
                 if (!r.playing) panGains(r.pan, r.panLeft, r.panRight);
@@ -130,6 +195,7 @@ void Mixer::applyCommands() {
 
 void Mixer::endOfPass(Voice& v) {
     VoiceRt& r = v.rt;
+    ++r.passes;
     if (r.loopsLeft != 0) {
         if (r.loopsLeft > 0) --r.loopsLeft;
         r.position = 0;
@@ -233,10 +299,13 @@ void Mixer::render(Voice& v, float* out, int frames) {
             break;
         }
         const ChunkSlot& slot = v.cache[s];
-        const int available = slot.frames - offset;
+        // Read before the release: once released, a worker may refill the slot.
+        const int slotFrames = slot.frames;
+        const bool slotLast = slot.last;
+        const int available = slotFrames - offset;
         if (available <= 0) {
             releaseChunk(v);
-            if (slot.last) {
+            if (slotLast) {
                 endOfPass(v);
                 continue;
             }
@@ -277,7 +346,7 @@ void Mixer::render(Voice& v, float* out, int frames) {
         releaseChunk(v);
         r.position += n;
         done += n;
-        if (slot.last && offset + n >= slot.frames) endOfPass(v);
+        if (slotLast && offset + n >= slotFrames) endOfPass(v);
     }
     // Time passes for the gain even through an underrun, so a fade still ends on schedule.
     if (done < frames && r.rampLeft > 0) {
@@ -290,7 +359,12 @@ void Mixer::render(Voice& v, float* out, int frames) {
 }
 
 void Mixer::process(float* out, int frames) {
-    applyCommands();
+    const MixerCommand* next = commands_.front();
+    if (next && next->sequence > committed_.load(std::memory_order_acquire))
+        heldFrames_ += frames;
+    else
+        heldFrames_ = 0;
+    applyCommands(heldFrames_ >= kMaxHeldFrames);
     std::memset(out, 0, size_t(frames) * 2 * sizeof(float));
     for (size_t i = active_.size(); i-- > 0;) {
         Voice& v = *active_[i];
@@ -303,4 +377,8 @@ void Mixer::process(float* out, int frames) {
             active_.pop_back();
         }
     }
+    // Gains are bounded and decoded samples held within range, so this never fires on its
+    // own; it keeps one bad value from turning every other cue's sound into NaN.
+    for (size_t i = 0; i < size_t(frames) * 2; ++i)
+        if (!std::isfinite(out[i])) out[i] = 0.0f;
 }

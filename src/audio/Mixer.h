@@ -11,11 +11,23 @@
 struct Voice;
 
 struct MixerCommand {
-    enum class Type : uint8_t { Add, Remove, Play, Stop, Seek, SetGain, Ramp, SetPan };
+    enum class Type : uint8_t {
+        Add,
+        Remove,
+        Play,
+        Stop,
+        Seek,
+        SetGain,
+        Ramp,
+        SetPan,
+        SetLoops,
+        Replace
+    };
     Type type = Type::Add;
     Voice* voice = nullptr;
+    Voice* from = nullptr;    // Replace: the voice whose state `voice` takes over
     int64_t frame = 0;        // Play, Seek: position
-    int64_t count = 0;        // Play: loops; Ramp: length in frames
+    int64_t count = 0;        // Play, SetLoops: loops; Ramp: length in frames
     float value = 0.0f;       // SetGain, Ramp: gain; SetPan: pan
     uint64_t generation = 0;  // Play
     uint64_t sequence = 0;
@@ -34,8 +46,15 @@ public:
     explicit Mixer(int sampleRate, size_t maxVoices = 8192);
 
     // From any thread but the audio thread; returns the command's sequence number, which the
-    // voice publishes as appliedSequence once the audio thread has taken it.
-    uint64_t send(MixerCommand command);
+    // voice publishes as appliedSequence once the audio thread has taken it. Commands sent
+    // with commit false wait until the next commit() (or a committed send), so that the audio
+    // thread applies them together: a cue's play and the seek to its start point that follows
+    // it land in the same block.
+    uint64_t send(MixerCommand command, bool commit = true);
+    void commit();
+    // For tests: runs after every send, on the sending thread (to render between commands as
+    // an audio callback could).
+    void setAfterSend(std::function<void()> hook);
 
     // Audio thread: overwrites out with `frames` interleaved stereo frames.
     void process(float* out, int frames);
@@ -44,8 +63,8 @@ public:
     // Audio thread: lets `frames` frames of time pass unheard, as after a lost device. Voices
     // move on with the clock: where a chunk isn't decoded they skip over it rather than wait.
     void skip(float* scratch, int scratchFrames, int64_t frames);
-    // Set once, before commands flow: called after every send, so that an output that sleeps
-    // while nothing plays can wake for the command.
+    // Set once, before commands flow: called when commands are committed, so that an output
+    // that sleeps while nothing plays can wake for them.
     void setSendHook(std::function<void()> hook) { sendHook_ = std::move(hook); }
 
     // Audio thread only (offline rendering waits on these before a block).
@@ -67,8 +86,19 @@ public:
 
     // Length of the fall to silence after a stop (about 2.7 ms at 48 kHz).
     static constexpr int kStopTailFrames = 128;
+    // A gain set while playing glides there over this many frames (one device block), so a
+    // volume drag has no zipper noise.
+    static constexpr int kGainGlideFrames = 512;
+    // Commands left uncommitted this long (frames) are applied anyway: a sender that never
+    // commits only delays itself.
+    static constexpr int kMaxHeldFrames = 4800;
+
+    // The gain the mixer applies for a requested gain: within 0...1, NaN as silence.
+    static float safeGain(float gain);
 
 private:
+    void applyCommands(bool all);
+    void replaceVoice(Voice& to, Voice& from);
     void render(Voice& v, float* out, int frames);
     void renderTail(Voice& v, float* out, int frames);
     // Finds chunk `chunk` and marks it as being read; -1 when it isn't decoded.
@@ -83,11 +113,13 @@ private:
     std::function<void()> sendHook_;
     std::mutex sendMutex_;  // serialises producers only; the audio thread never takes it
     uint64_t nextSequence_ = 0;
+    std::atomic<uint64_t> committed_{0};  // the audio thread applies commands up to this one
+    int64_t heldFrames_ = 0;              // audio thread: how long uncommitted ones have waited
+    std::function<void()> afterSend_;
     SpscQueue<MixerCommand> commands_;
     SpscQueue<EndEvent> ends_;
     SpscQueue<Voice*> retired_;
-    std::vector<Voice*> active_;
+    std::vector<Voice*> active_;  // capacity reserved up front: push_back never allocates
     std::atomic<uint64_t> outputUnderflows_{0};
-    std::atomic<uint64_t> decoderUnderruns_{
-        0};  // capacity reserved up front: push_back never allocates
+    std::atomic<uint64_t> decoderUnderruns_{0};
 };

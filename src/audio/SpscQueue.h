@@ -32,6 +32,13 @@ public:
         return true;
     }
 
+    // The consumer's look at the next item without taking it; null when there is none.
+    const T* front() const {
+        const size_t head = head_.load(std::memory_order_relaxed);
+        if (head == tail_.load(std::memory_order_acquire)) return nullptr;
+        return &items_[head];
+    }
+
     bool empty() const {
         return head_.load(std::memory_order_acquire) == tail_.load(std::memory_order_acquire);
     }

@@ -1,5 +1,7 @@
 #include "audio/Voice.h"
 
+#include <sys/stat.h>
+
 Voice::Voice(uint32_t id, std::string path, int sampleRate)
     : id(id),
       path(std::move(path)),
@@ -22,4 +24,17 @@ bool Voice::hasChunk(int64_t chunk) const {
     const int64_t last = lastChunk.load(std::memory_order_acquire);
     if (last >= 0 && chunk > last) return true;
     return findSlot(chunk) >= 0;
+}
+
+void Voice::noteFailure(const std::string& why) {
+    if (failed.exchange(true, std::memory_order_acq_rel)) return;
+    failure = why;
+    failureUnreported.store(true, std::memory_order_release);
+}
+
+FileStamp FileStamp::of(const std::string& path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) return {};
+    return {uint64_t(st.st_dev), uint64_t(st.st_ino), int64_t(st.st_size),
+            int64_t(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec};
 }

@@ -39,6 +39,7 @@ struct VoiceRt {
     bool inActiveList = false;
     int64_t position = 0;  // next frame to play
     int64_t loopsLeft = 0;
+    int64_t passes = 0;  // ends of the file met in this run
     double gain = 1.0;
     double rampStep = 0.0;
     int64_t rampLeft = 0;
@@ -53,6 +54,17 @@ struct VoiceRt {
     double tailGain = 0.0;
 };
 
+// What identifies the content of a file on disk: a file replaced (even by one of the same
+// size) or rewritten has another.
+struct FileStamp {
+    uint64_t device = 0, inode = 0;
+    int64_t size = -1, modifiedNs = 0;
+    // An empty stamp when the file can't be looked at.
+    static FileStamp of(const std::string& path);
+    bool valid() const { return size >= 0; }
+    bool operator==(const FileStamp&) const = default;
+};
+
 // One player's shared state: the chunk cache, the decoder that fills it, and what the mixer
 // publishes about its playback.
 struct Voice {
@@ -61,6 +73,7 @@ struct Voice {
     const uint32_t id;
     const std::string path;
     const int sampleRate;
+    FileStamp stamp;  // of the file this voice's audio came from, taken before it was opened
 
     std::unique_ptr<float[]> storage;
     ChunkSlot cache[kSlotCount];
@@ -79,6 +92,11 @@ struct Voice {
     // The file can no longer be read (deleted, replaced, unreadable): what is decoded plays,
     // then the run ends as if the file ended there.
     std::atomic<bool> failed{false};
+    // Why, and whether that is still to be told: written by the worker holding `busy`.
+    std::string failure;
+    std::atomic<bool> failureUnreported{false};
+    // Marks the voice failed; the first failure of a run is the one reported.
+    void noteFailure(const std::string& why);
     // Set when the worker should look at this voice although it isn't playing.
     std::atomic<bool> dirty{true};
     // Only one worker at a time decodes for a voice.

@@ -1,5 +1,7 @@
 #include "editor/AudioEditView.h"
 
+#include <QKeyEvent>
+#include <QShortcut>
 #include <QSignalBlocker>
 #include <QTimer>
 #include <QtConcurrent/QtConcurrentRun>
@@ -59,17 +61,22 @@ void takeStepper(QObject* sender, QLineEdit* shown, double& field) {
     field = stepper->value();
 }
 
-// A time split for the cut fields: whole seconds toward zero, the minutes within the hour and the
-// seconds within the minute, both keeping the sign of a negative time. Worked in doubles, so a
-// time of any size splits without overflow; a time that is not a number shows as 0:00.
+// A time split for the cut fields: whole seconds toward zero, all of its minutes (the form has no
+// hours field, and a 62-minute time must read back as itself) and the seconds within the minute,
+// both keeping the sign of a negative time. Worked in doubles, so a time of any size splits
+// without overflow; a time that is not a number shows as 0:0.
 struct MinutesSeconds {
-    int64_t minutes = 0;
-    int64_t seconds = 0;
+    double minutes = 0.0;
+    double seconds = 0.0;
 };
 MinutesSeconds splitTime(double time) {
     if (!std::isfinite(time)) return {};
     const double whole = std::trunc(time);
-    return {int64_t(std::trunc(std::fmod(whole, 3600.0) / 60.0)), int64_t(std::fmod(whole, 60.0))};
+    return {std::trunc(whole / 60.0), std::fmod(whole, 60.0)};
+}
+
+QString wholeNumber(double value) {
+    return QString::number(value == 0.0 ? 0.0 : value, 'f', 0);  // never "-0"
 }
 
 // The whole number a cut field holds, read the way the fields have always been read: leading
@@ -114,10 +121,14 @@ AudioEditView::AudioEditView(QWidget* parent)
       ui_(std::make_unique<Ui::AudioEdit>()),
       peaksCancelled_(std::make_shared<std::atomic<bool>>(false)) {
     ui_->setupUi(this);
-    // A sheet: it blocks its own window only, and the program goes on playing behind it.
-    setWindowModality(Qt::WindowModal);
+    // A window beside the main one, not over it: the show is run from the main window while a
+    // cue is being edited.
+    setWindowModality(Qt::NonModal);
     setAttribute(Qt::WA_DeleteOnClose);
     connectOutlets();
+    // It opens with a toggle in hand rather than the title: a Space pressed for the show right
+    // after opening must start the next cue, not type into the title.
+    fadeInButton_->setFocus();
     panSlider_->setMinValue(-1.0);
     panSlider_->setMaxValue(1.0);
     connectActions();
@@ -125,6 +136,13 @@ AudioEditView::AudioEditView(QWidget* parent)
     playheadTimer_ = new QTimer(this);
     playheadTimer_->setInterval(kPlayheadIntervalMs);
     connect(playheadTimer_, &QTimer::timeout, this, &AudioEditView::followPlayback);
+
+    // Ctrl+Return is Save from anywhere in the form, fields included (Return alone commits a
+    // field and is no Save).
+    for (const QKeyCombination keys : {Qt::CTRL | Qt::Key_Return, Qt::CTRL | Qt::Key_Enter}) {
+        auto* save = new QShortcut(QKeySequence(keys), this);
+        connect(save, &QShortcut::activated, this, [this] { saveButton(saveControl_); });
+    }
 }
 
 AudioEditView::~AudioEditView() {
@@ -267,11 +285,13 @@ void AudioEditView::viewDidLoad() {
 }
 
 void AudioEditView::dismissController() {
-    // Through done() rather than reject(): the sheet's owner decides what a dismissal saves.
+    commitTypedCut();
+    // Through done() rather than reject(): the editor's owner decides what a dismissal saves.
     QDialog::done(QDialog::Accepted);
 }
 
 void AudioEditView::reject() {
+    commitTypedCut();
     if (presenting_) {
         presenting_->saveList();
         if (CueTableView* table = presenting_->audioTable()) table->reloadData();
@@ -377,8 +397,27 @@ void AudioEditView::updatePersistExtendIcon() {
 
 void AudioEditView::showCutFields(QLineEdit* minutes, QLineEdit* seconds, double time) {
     const MinutesSeconds split = splitTime(time);
-    minutes->setText(QString::number(split.minutes));
-    seconds->setText(QString::number(split.seconds));
+    minutes->setText(wholeNumber(split.minutes));
+    seconds->setText(wholeNumber(split.seconds));
+    rememberCutText();
+}
+
+void AudioEditView::rememberCutText() {
+    cutText_ = {startMin_->text(), startSec_->text(), endMin_->text(), endSec_->text()};
+}
+
+bool AudioEditView::startTyped() const {
+    return startMin_->text() != cutText_[0] || startSec_->text() != cutText_[1];
+}
+
+bool AudioEditView::endTyped() const {
+    return endMin_->text() != cutText_[2] || endSec_->text() != cutText_[3];
+}
+
+void AudioEditView::commitTypedCut() {
+    // A cut field commits on Return or when it loses focus; a close must not wait for either,
+    // or the list is saved with the old cut while the player already uses the new one.
+    if (startTyped() || endTyped()) updateCutTimes();
 }
 
 void AudioEditView::showCut() {
@@ -400,26 +439,35 @@ void AudioEditView::endSecChange(QObject*) {
 
 void AudioEditView::updateCutTimes() {
     CXAudio& cue = *audioFile;
+    // Only a pair whose text changed is read back: the fields hold whole seconds, so reading
+    // an untouched pair would cut a fraction off its time, or worse, for no edit at all.
+    const bool startEdited = startTyped();
+    const bool endEdited = endTyped();
     const std::optional<int64_t> start = cutTotal(startMin_, startSec_);
     const std::optional<int64_t> end = cutTotal(endMin_, endSec_);
 
-    if (start && *start >= 0) {
-        cue.startTime = double(*start);
-    } else {
-        showCutFields(startMin_, startSec_, cue.startTime);
+    if (startEdited) {
+        if (start && *start >= 0) {
+            cue.startTime = double(*start);
+        } else {
+            showCutFields(startMin_, startSec_, cue.startTime);
+        }
     }
 
     const double duration = cue.player ? cue.player->duration() : 0.0;
     const double wholeDuration = std::floor(duration);
-    if (!end || double(*end) > wholeDuration) {
-        showCutFields(endMin_, endSec_, cue.endTime);
-    } else if (double(*end) == wholeDuration) {
-        // The whole-second end of the file is the file's exact end, so an uncut end stays
-        // uncut when its fields are entered again.
-        cue.endTime = duration;
-    } else {
-        cue.endTime = double(*end);
+    if (endEdited) {
+        if (!end || double(*end) > wholeDuration) {
+            showCutFields(endMin_, endSec_, cue.endTime);
+        } else if (double(*end) == wholeDuration) {
+            // The whole-second end of the file is the file's exact end, so an uncut end stays
+            // uncut when its fields are entered again.
+            cue.endTime = duration;
+        } else {
+            cue.endTime = double(*end);
+        }
     }
+    rememberCutText();
     updateCutIcon();
     showCut();
 }
@@ -451,6 +499,25 @@ void AudioEditView::markerDragged(WaveformView::Marker marker, double seconds) {
     updateCutTimes();
 }
 
+void AudioEditView::keyPressEvent(QKeyEvent* event) {
+    const bool plain = (event->modifiers() & ~Qt::KeypadModifier) == Qt::NoModifier;
+    if (plain && (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter)) {
+        // Space belongs to the show in every window, so Return presses the focused toggle or
+        // button here; in a field, Return has already committed it and is no Save.
+        auto* button = qobject_cast<QAbstractButton*>(focusWidget());
+        if (button && isAncestorOf(button) && button->isEnabled()) {
+            button->click();
+            return;
+        }
+    }
+    // Escape is Stop All everywhere; the editor never closes on it.
+    if (event->key() == Qt::Key_Escape) {
+        event->ignore();
+        return;
+    }
+    QDialog::keyPressEvent(event);
+}
+
 // Pan and move selection.
 
 void AudioEditView::panSliderChange(QObject* sender) {
@@ -467,6 +534,7 @@ void AudioEditView::selectNextClick(QObject* sender) {
 // Save.
 
 void AudioEditView::saveButton(QObject*) {
+    commitTypedCut();
     if (presenting_) {
         presenting_->saveList();
         if (CueTableView* table = presenting_->audioTable()) table->reloadData();

@@ -9,6 +9,7 @@
 #include <QPointer>
 #include <QPushButton>
 #include <QSpinBox>
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <memory>
@@ -27,9 +28,10 @@ namespace Ui {
 class AudioEdit;
 }
 
-// The sheet in which every option of one cue is edited. It works on the list's own cue object:
+// The window in which every option of one cue is edited. It works on the list's own cue object:
 // each control writes into the cue the moment it changes, the repeat count and the pan reach the
-// cue's player at once, and Save writes the list and rebuilds the table.
+// cue's player at once, and Save (also Ctrl+Return) writes the list and rebuilds the table.
+// The cut fields commit on Return, on leaving them, and before any way of closing.
 class AudioEditView : public QDialog {
     Q_OBJECT
 public:
@@ -43,9 +45,9 @@ public:
     void setPresentingViewController(ViewController* controller) { presenting_ = controller; }
     ViewController* presentingViewController() const { return presenting_; }
 
-    // Fills the form from audioFile; once, after audioFile is set and before the sheet shows.
+    // Fills the form from audioFile; once, after audioFile is set and before the editor shows.
     void viewDidLoad();
-    // Closes the sheet; the closed editor deletes itself.
+    // Closes the editor; the closed editor deletes itself.
     void dismissController();
 
     // Actions, each taking the control that sent it.
@@ -116,14 +118,22 @@ public:
     bool waveformReady() const { return waveform_ && !waveform_->isReading(); }
 
 public slots:
-    // Escape or the window's close button: the edits are already in the cue, so they are kept
-    // and saved as the close-window command would.
+    // The close box or Ctrl+W: the edits are already in the cue, so they are kept and saved as
+    // the close-window command would.
     void reject() override;
+
+protected:
+    void keyPressEvent(QKeyEvent* event) override;
 
 private:
     void connectOutlets();
     void connectActions();
     void showCutFields(QLineEdit* minutes, QLineEdit* seconds, double time);
+    // The cut fields' texts as last shown or taken, to tell which pair the user has changed.
+    void rememberCutText();
+    bool startTyped() const;
+    bool endTyped() const;
+    void commitTypedCut();
     void showCut();
     void startReadingPeaks();
     void followPlayback();
@@ -167,6 +177,7 @@ private:
 
     QPointer<WaveformView> waveform_;
     QPointer<QPushButton> saveControl_;
+    std::array<QString, 4> cutText_;
     QTimer* playheadTimer_ = nullptr;
     QFutureWatcher<std::optional<WaveformPeaks>> peaksWatcher_;
     // Shared with the worker, which stops reading once the editor is gone.

@@ -63,6 +63,17 @@ int64_t readInteger(const json& element, const char* key, int64_t fallback) {
     return fallback;
 }
 
+// A hand-edited number beyond a float's range reads as infinity: a plain
+// conversion of it is undefined. The player keeps such a gain out of the mix.
+float readFloat(const json& element, const char* key, double fallback) {
+    const double d = readNumber(element, key, fallback);
+    if (d > double(std::numeric_limits<float>::max()))
+        return std::numeric_limits<float>::infinity();
+    if (d < -double(std::numeric_limits<float>::max()))
+        return -std::numeric_limits<float>::infinity();
+    return float(d);
+}
+
 // The double whose shortest text is the float's shortest text, so the file says 0.8 where the
 // float is 0.8f, and reading it back and narrowing gives the very same float.
 json shortestNumber(float value) {
@@ -115,9 +126,9 @@ CXAudio::CXAudio(const nlohmann::json& element) {
     fileName = readString(element, "fileName", "error");
     openPlayer();
     audioTitle = readString(element, "audioTitle", "error");
-    volumeLevel = float(readNumber(element, "volumeLevel", 1.0));
+    volumeLevel = readFloat(element, "volumeLevel", 1.0);
     repeatCount = readInteger(element, "repeatCount", 0);
-    panAudio = float(readNumber(element, "panAudio", 0.0));
+    panAudio = readFloat(element, "panAudio", 0.0);
     fadeIn = readFlag(element, "fadeIn", false);
     fadeOut = readFlag(element, "fadeOut", false);
     fadeInLength = readNumber(element, "fadeInLength", 3.0);
@@ -212,15 +223,30 @@ void CXAudio::resetPlayer() {
     player->setVolume(volumeLevel);
     player->setCurrentTime(0.0);
     player->prepareToPlay();
+    // A fade that the reset ended is over: a flag left set would send the next click to the
+    // wrong branch of the transport.
+    fadingIn = false;
+    fadingOut = false;
+}
+
+void CXAudio::beginRun() {
+    ++run_;
+    fadingIn = false;
+    fadingOut = false;
 }
 
 void CXAudio::playClick() {
+    const bool wasPlaying = player->isPlaying();
+    beginRun();
     if (fadeIn) {
         // An untracked ramp: nothing waits for it to end.
         player->setVolume(kSilence);
         player->play();
         player->setVolume(volumeLevel, fadeInLength);
     } else {
+        // Started again while an earlier stop is still fading it out: that stop no longer comes,
+        // so neither may its silence.
+        if (wasPlaying) player->setVolume(volumeLevel, kQuickRamp);
         player->play();
     }
     if (startTime > 0) player->setCurrentTime(startTime);
@@ -232,9 +258,11 @@ void CXAudio::stopClick() {
         return;
     }
     player->setVolume(kSilence, fadeOutLength);
-    // Resets whatever happened meanwhile: a stop asked for is a stop delivered.
+    // Resets whatever happened meanwhile in this run: a stop asked for is a stop delivered.
     auto self = shared_from_this();
-    MainQueue::runAfter(fadeOutLength, nullptr, [self] { self->resetPlayer(); });
+    MainQueue::runAfter(fadeOutLength, nullptr, [self, run = run_] {
+        if (self->run_ == run) self->resetPlayer();
+    });
 }
 
 namespace {
@@ -255,13 +283,15 @@ void CXAudio::fadeInToggle(int row, RowDisplay* controller) {
         fadingIn = false;
         return;
     }
+    beginRun();
     fadingIn = true;
     player->setVolume(kSilence);
     player->play();
     player->setVolume(volumeLevel, fadeInLength);
     auto self = shared_from_this();
-    MainQueue::runAfter(fadeInLength, contextOf(controller),
-                        [self, row, controller] { self->fadeInCompletion(row, controller); });
+    MainQueue::runAfter(fadeInLength, contextOf(controller), [self, row, controller, run = run_] {
+        if (self->run_ == run) self->fadeInCompletion(row, controller);
+    });
 }
 
 void CXAudio::fadeInCompletion(int row, RowDisplay* controller) {
@@ -278,11 +308,15 @@ void CXAudio::fadeOutToggle(int row, RowDisplay* controller) {
         fadingOut = false;
         return;
     }
+    // The fade-out takes over from a fade-in still running: a click now must stop the cue, not
+    // bring it back to full level, and the fade-in's completion must not show "Stop".
+    fadingIn = false;
     fadingOut = true;
     player->setVolume(kSilence, fadeOutLength);
     auto self = shared_from_this();
-    MainQueue::runAfter(fadeOutLength, contextOf(controller),
-                        [self, row, controller] { self->fadeOutCompletion(row, controller); });
+    MainQueue::runAfter(fadeOutLength, contextOf(controller), [self, row, controller, run = run_] {
+        if (self->run_ == run) self->fadeOutCompletion(row, controller);
+    });
 }
 
 void CXAudio::fadeOutCompletion(int row, RowDisplay* controller) {

@@ -47,7 +47,7 @@ public:
     void fadeInCompletion(int row, RowDisplay* controller);
     void fadeOutCompletion(int row, RowDisplay* controller);
 
-    // Silent at position 0, ready to start again at the cue's own volume.
+    // Silent at position 0, ready to start again at the cue's own volume, with no fade running.
     void resetPlayer();
 
     std::unique_ptr<AudioPlayer> player;
@@ -73,4 +73,9 @@ public:
 private:
     void openPlayer();
     void setUpPlayer();
+    // A start makes the cue's earlier fades and pending stops history: their completions, which
+    // hold the run they belong to, then leave the new run alone.
+    void beginRun();
+
+    uint64_t run_ = 0;
 };

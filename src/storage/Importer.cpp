@@ -2,6 +2,7 @@
 
 #include <QFile>
 #include <QFileInfo>
+#include <QRandomGenerator>
 #include <QSaveFile>
 #include <QTextBoundaryFinder>
 #include <filesystem>
@@ -82,6 +83,27 @@ bool copyFile(const std::string& source, const std::string& destination,
         if (copied) copied->store(total, std::memory_order_relaxed);
     }
     return out.commit();
+}
+
+std::string stagingPath(const std::string& folder, const QString& storedName) {
+    const qsizetype dot = storedName.lastIndexOf('.');
+    QString extension = dot > 0 ? storedName.mid(dot) : QString();
+    // A stored name may already be as long as a file name can be: keep only a plausible suffix.
+    if (extension.size() > 16) extension.clear();
+    for (;;) {
+        const QString name = QStringLiteral(".import-%1%2")
+                                 .arg(QRandomGenerator::global()->generate(), 8, 16, QChar('0'))
+                                 .arg(extension);
+        const std::string path = folder + "/" + QFile::encodeName(name).toStdString();
+        std::error_code ec;
+        if (!std::filesystem::exists(path, ec) && !ec) return path;
+    }
+}
+
+bool replaceStoredFile(const std::string& staged, const std::string& destination) {
+    std::error_code ec;
+    std::filesystem::rename(staged, destination, ec);
+    return !ec;
 }
 
 int64_t fileSize(const std::string& path) {

@@ -32,6 +32,15 @@ bool sameFile(const std::string& a, const std::string& b);
 bool copyFile(const std::string& source, const std::string& destination,
               std::atomic<int64_t>* copied = nullptr);
 
+// A free name in `folder` for the copy of an import that is checked before it takes the stored
+// name `storedName`: hidden, short, and ending in the stored name's extension, which the decoder
+// takes as a hint.
+std::string stagingPath(const std::string& folder, const QString& storedName);
+
+// Moves a checked copy over `destination` in one step: the stored file is either the old one or
+// the new one, never missing or partly written. False (and nothing changed) when that fails.
+bool replaceStoredFile(const std::string& staged, const std::string& destination);
+
 // The size of a file, 0 when it cannot be read.
 int64_t fileSize(const std::string& path);
 

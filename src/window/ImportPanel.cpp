@@ -87,8 +87,6 @@ bool ImportProgress::copy(int index, const QString& storedName, const std::strin
     current_ = QFileInfo(sources_[index]).fileName();
     if (current_.isEmpty()) current_ = storedName;
     const std::string source = QFile::encodeName(sources_[index]).toStdString();
-    // Copying the stored file onto itself would at best do nothing; it is used as it is.
-    if (importer::sameFile(source, destination)) return true;
 
     std::atomic<int64_t> copied{0};
     QFutureWatcher<bool> watcher;

@@ -12,7 +12,7 @@
 // Returns the chosen paths in the panel's order, none when it was cancelled.
 QStringList chooseAudioFiles(QWidget* parent);
 
-// The progress dialog of an import. Cancel, Escape and the close box all mean the same: stop
+// The progress dialog of an import. Cancel, Ctrl+W and the close box all mean the same: stop
 // once the file being copied is in, so the dialog stays up (and the application blocked) until
 // then, and tells the user what it is waiting for.
 class ImportProgressDialog : public QProgressDialog {
@@ -45,7 +45,7 @@ public:
     ImportProgress& operator=(const ImportProgress&) = delete;
 
     // Copies source `index` to `destination`, stored as `storedName`; returns once the copy
-    // has ended, with its success. A source that already is the destination is left alone.
+    // has ended, with its success.
     bool copy(int index, const QString& storedName, const std::string& destination);
     // The file copied last has become a cue.
     void fileDone(int index);

@@ -25,8 +25,15 @@ MainWindow::MainWindow(QWidget* parent)
             [this] { controller_->duplicateAudioButton(ui_->duplicateAudioButton); });
     connect(ui_->removeAudioButton, &QPushButton::clicked, controller_.get(),
             [this] { controller_->removeAudioButton(ui_->removeAudioButton); });
-    qApp->installEventFilter(new ShowKeyGuard(this));
+    qApp->installEventFilter(new ShowKeyGuard(this, ui_->actionGo, ui_->actionStopAll));
     controller_->viewDidLoad();
+}
+
+void MainWindow::closeEvent(QCloseEvent* event) {
+    // The editor is a window of its own now: an edit still open in it is saved, not lost with
+    // the program.
+    controller_->closeAudioEditor();
+    QMainWindow::closeEvent(event);
 }
 
 MainWindow::~MainWindow() {

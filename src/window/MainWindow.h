@@ -19,6 +19,9 @@ public:
     ViewController& controller() { return *controller_; }
     Ui::MainWindow& ui() { return *ui_; }
 
+protected:
+    void closeEvent(QCloseEvent* event) override;
+
 private:
     std::unique_ptr<Ui::MainWindow> ui_;
     // Destroyed before the widgets: a late fade completion must find no controller rather than

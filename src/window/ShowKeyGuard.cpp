@@ -1,25 +1,91 @@
 #include "window/ShowKeyGuard.h"
 
 #include <QAbstractSpinBox>
-#include <QApplication>
+#include <QAction>
 #include <QKeyEvent>
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QTextEdit>
+#include <QWidget>
+
+namespace {
+
+bool isShowKey(const QKeyEvent* key) {
+    return (key->key() == Qt::Key_Space || key->key() == Qt::Key_Escape) &&
+           (key->modifiers() & ~Qt::KeypadModifier) == Qt::NoModifier;
+}
+
+bool isCloseKey(const QKeyEvent* key) {
+    return key->key() == Qt::Key_W && key->modifiers() == Qt::ControlModifier;
+}
+
+bool isTextEntry(const QObject* widget) {
+    return qobject_cast<const QLineEdit*>(widget) ||
+           qobject_cast<const QAbstractSpinBox*>(widget) ||
+           qobject_cast<const QTextEdit*>(widget) || qobject_cast<const QPlainTextEdit*>(widget);
+}
+
+}  // namespace
+
+ShowKeyGuard::ShowKeyGuard(QWidget* mainWindow, QAction* go, QAction* stopAll)
+    : QObject(mainWindow), mainWindow_(mainWindow), go_(go), stopAll_(stopAll) {}
+
+bool ShowKeyGuard::isKeyReceiver(QObject* watched) {
+    // A key event climbs from the focus widget through its parents, and this filter sees every
+    // step: only the first one counts.
+    if (!watched->isWidgetType()) return false;
+    auto* widget = static_cast<QWidget*>(watched);
+    const QWidget* focus = widget->window()->focusWidget();
+    return focus ? widget == focus : widget->isWindow();
+}
+
+QAction* ShowKeyGuard::actionFor(const QKeyEvent* key) const {
+    return key->key() == Qt::Key_Space ? go_.data() : stopAll_.data();
+}
 
 bool ShowKeyGuard::eventFilter(QObject* watched, QEvent* event) {
-    if (event->type() == QEvent::ShortcutOverride) {
-        auto* key = static_cast<QKeyEvent*>(event);
-        const bool showKey = (key->key() == Qt::Key_Space || key->key() == Qt::Key_Escape) &&
-                             (key->modifiers() & ~Qt::KeypadModifier) == Qt::NoModifier;
-        QWidget* focus = QApplication::focusWidget();
-        const bool textEntry =
-            qobject_cast<QLineEdit*>(focus) || qobject_cast<QAbstractSpinBox*>(focus) ||
-            qobject_cast<QTextEdit*>(focus) || qobject_cast<QPlainTextEdit*>(focus);
-        if (showKey && textEntry && watched == focus) {
-            event->accept();  // the key goes to the field as a key press, not to a shortcut
-            return true;
-        }
+    const QEvent::Type type = event->type();
+    if (type != QEvent::ShortcutOverride && type != QEvent::KeyPress && type != QEvent::KeyRelease)
+        return false;
+    if (!isKeyReceiver(watched)) return false;
+    auto* key = static_cast<QKeyEvent*>(event);
+    const bool showKey = isShowKey(key);
+
+    if (showKey && key->key() == Qt::Key_Space && isTextEntry(watched)) {
+        // Claimed from every shortcut: the key reaches the field as a key press and types.
+        if (type == QEvent::ShortcutOverride) event->accept();
+        return type == QEvent::ShortcutOverride;
     }
-    return QObject::eventFilter(watched, event);
+    const QWidget* window = static_cast<QWidget*>(watched)->window();
+    if (window->windowType() == Qt::Popup) {
+        // An open menu keeps its keys and takes Escape from every shortcut to close itself;
+        // Escape stops the show as well.
+        if (type == QEvent::KeyPress && key->key() == Qt::Key_Escape && showKey &&
+            !key->isAutoRepeat() && stopAll_)
+            stopAll_->trigger();
+        return false;
+    }
+    if (window == mainWindow_) return false;  // the main window's menu shortcuts serve it
+
+    if (showKey) {
+        // Taken from the window's own shortcuts (a dialog's Escape, a progress dialog's
+        // cancel), then acted on as a key press; the release is swallowed too, since a button
+        // presses on it.
+        if (type == QEvent::ShortcutOverride) {
+            event->accept();
+        } else if (type == QEvent::KeyPress && !key->isAutoRepeat()) {
+            if (QAction* action = actionFor(key)) action->trigger();
+        }
+        return true;
+    }
+    if (isCloseKey(key)) {
+        if (type == QEvent::ShortcutOverride) {
+            event->accept();
+        } else if (type == QEvent::KeyPress && !key->isAutoRepeat()) {
+            // As the close box would: each window decides what closing it means.
+            static_cast<QWidget*>(watched)->window()->close();
+        }
+        return true;
+    }
+    return false;
 }

@@ -18,7 +18,7 @@ ViewController::ViewController(QObject* parent)
     : ViewController(NotificationCenter::defaultCenter(), parent) {}
 
 ViewController::ViewController(NotificationCenter& center, QObject* parent)
-    : QObject(parent), center_(center) {}
+    : QObject(parent), center_(center), pendingWork_(new QObject(this)) {}
 
 ViewController::~ViewController() {
     // A player outliving its controller (held by a pending fade) must not call back into it.
@@ -161,15 +161,16 @@ QString ViewController::formatTime(double seconds) {
     // Not a position at all (a corrupt list value or a failed probe): show the origin rather
     // than garbage, so the column keeps its shape.
     if (!std::isfinite(seconds)) return QStringLiteral("0:00");
-    // Whole seconds toward zero; minutes wrap at the hour. fmod keeps this exact for values far
-    // beyond the int range. Before the origin (a seek or cut below 0) the magnitude gets a
-    // leading minus, "-0:05"; anything that truncates to 0 shows as "0:00", never "-0:00".
+    // Whole seconds toward zero. A file of an hour or more shows its hours, so a 62-minute end
+    // never reads as two minutes. Before the origin (a seek or cut below 0) the magnitude gets
+    // a leading minus, "-0:05"; anything that truncates to 0 shows as "0:00", never "-0:00".
     const double whole = std::trunc(std::fabs(seconds));
-    const double withinHour = std::fmod(whole, 3600.0);
-    const int minutes = int(withinHour / 60.0);
-    const int secs = int(std::fmod(withinHour, 60.0));
-    const bool negative = seconds < 0.0 && whole > 0.0;
-    return QString::asprintf("%s%i:%02i", negative ? "-" : "", minutes, secs);
+    const char* sign = seconds < 0.0 && whole > 0.0 ? "-" : "";
+    const int secs = int(std::fmod(whole, 60.0));
+    if (whole < 3600.0) return QString::asprintf("%s%i:%02i", sign, int(whole / 60.0), secs);
+    const int minutes = int(std::fmod(std::trunc(whole / 60.0), 60.0));
+    // Printed from the double: hours of a corrupt list value can exceed any integer.
+    return QString::asprintf("%s%.0f:%02i:%02i", sign, std::trunc(whole / 3600.0), minutes, secs);
 }
 
 void ViewController::showPlayButtonTitle(QPushButton* button, const QString& title) {

@@ -13,6 +13,7 @@
 #include "model/ListFile.h"
 #include "model/RowDisplay.h"
 #include "storage/ListStore.h"
+#include "window/ConfirmDialog.h"
 #include "window/CueTableView.h"
 
 class AudioEditView;
@@ -57,7 +58,7 @@ public:
     CXTableCell* viewForTableColumn(int column, int row) override;
     bool shouldSelectRow(int row) override;
     void renumberRows();
-    // Seconds as "m:ss", minutes within the hour, cut toward zero.
+    // Seconds cut toward zero, as "m:ss" below an hour and "h:mm:ss" from an hour on.
     static QString formatTime(double seconds);
 
     // Transport.
@@ -71,7 +72,9 @@ public:
     void timerUpdate();
 
     void setPlayButtonTitle(int row, const QString& title) override;
-    QObject* rowDisplayContext() override { return this; }
+    // Every pending fade completion and chained start is tied to this object, so a reset can
+    // drop them all at once.
+    QObject* rowDisplayContext() override { return pendingWork_; }
 
     // Menu commands, reached through the notification names.
     void closeWindowMenuButton();
@@ -104,6 +107,8 @@ public:
     // Picks the files to import; the open panel unless replaced (tests choose without one).
     using FileChooser = std::function<QStringList(QWidget* parent)>;
     void setFileChooser(FileChooser chooser) { fileChooser_ = std::move(chooser); }
+    // Answers the questions asked before removing the last cue; the dialog unless replaced.
+    void setConfirmer(Confirmer confirmer) { confirmer_ = std::move(confirmer); }
 
     // Row controls: each reads its row from the sending control's tag; a tag that names no row
     // does nothing.
@@ -114,10 +119,16 @@ public:
     // Wires a cell's title, sliders and edit button to the actions above, once per control.
     void connectRowControls(CXTableCell* cell);
 
-    // The cue editor, shown as a sheet over the window on the row's own cue.
+    // The cue editor, a window of its own beside the main one (the show stays playable while
+    // a cue is edited), on the row's own cue. One at a time: opening it on another cue first
+    // closes the open one as its Save would.
     void openAudioEditor(int row);
     // The open editor, if any.
     AudioEditView* presentedViewController() const;
+    // Closes the open editor as its Save does: the field being typed in is taken, the list
+    // saved and the table reloaded. Commands that change which cue the editor's row holds run
+    // this first.
+    void closeAudioEditor();
 
     // Drag-and-drop reordering: a dragged row travels as its decimal index.
     QMimeData* pasteboardWriterForRow(int row) override;
@@ -136,6 +147,8 @@ private:
     void showRowStopped(int row, double sliderValue);
     void registerObservers();
     void setScrubbing(bool playing);
+    // Every cue silent at once, and nothing pending left to start or reset one later.
+    void silenceShow();
 
     NotificationCenter& center_;
     QPointer<CueTableView> audioTable_;
@@ -144,7 +157,9 @@ private:
     // so the stop is given once per fade rather than once per timer pass.
     std::vector<std::weak_ptr<CXAudio>> cutEndStopped_;
 
+    QPointer<QObject> pendingWork_;
     FileChooser fileChooser_;
+    Confirmer confirmer_;
     QElapsedTimer lastGo_;
     // An import runs an event loop while it copies; a second one must not start inside it.
     bool importing_ = false;

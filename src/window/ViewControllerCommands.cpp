@@ -4,6 +4,7 @@
 
 #include "editor/AudioEditView.h"
 #include "model/CXAudio.h"
+#include "platform/MainQueue.h"
 #include "window/CXTableCell.h"
 #include "window/ViewController.h"
 
@@ -13,6 +14,8 @@ namespace {
 // clamped, so the bounds are always reached exactly.
 constexpr float kVolumeStep = 0.1f;
 constexpr int kVolumeColumn = 5;
+// Longer than the mixer's stop tail at any output rate.
+constexpr double kStopTailHold = 0.05;
 
 int selectedCue(ViewController& controller) {
     CueTableView* table = controller.audioTable();
@@ -31,6 +34,7 @@ void setVolume(ViewController& controller, int row, float volume) {
 }
 
 void moveCue(ViewController& controller, int from, int to) {
+    controller.closeAudioEditor();
     CueTableView* table = controller.audioTable();
     // Moved as a row, not reloaded: the selection travels with it, so the command repeats on
     // the same cue.
@@ -45,7 +49,8 @@ void moveCue(ViewController& controller, int from, int to) {
 }  // namespace
 
 void ViewController::closeWindowMenuButton() {
-    if (AudioEditView* sheet = presentedViewController()) sheet->dismissController();
+    // Dismissed with the field being typed in taken, then saved here as for any close.
+    if (AudioEditView* editor = presentedViewController()) editor->dismissController();
     saveList();
     if (audioTable_) audioTable_->reloadData();
 }
@@ -100,8 +105,25 @@ void ViewController::editAudioMenuButton() {
 }
 
 void ViewController::resetCX() {
-    // No player is told anything: a cue falls silent when the last holder of it lets it go.
+    closeAudioEditor();
+    silenceShow();
     cxList.clear();
     store_.save(cxList, ListStore::SaveCause::UserEmptiedList);
     if (audioTable_) audioTable_->reloadData();
+}
+
+void ViewController::silenceShow() {
+    // Deleting the context drops every fade completion and chained start scheduled so far: none
+    // of them may start, or reset the display of, a cue after this.
+    delete pendingWork_.data();
+    pendingWork_ = new QObject(this);
+    cutEndStopped_.clear();
+    for (const std::shared_ptr<CXAudio>& cue : cxList) {
+        cue->fadingIn = false;
+        cue->fadingOut = false;
+        if (cue->player) cue->player->stop();
+    }
+    // The stopped players fade out over a few milliseconds; held that long, they end on their
+    // short tail instead of being cut off by their release.
+    MainQueue::runAfter(kStopTailHold, nullptr, [held = cxList] {});
 }

@@ -38,6 +38,7 @@ Qt::DropAction ViewController::validateDrop(const QMimeData*, int, DropOperation
 }
 
 bool ViewController::acceptDrop(const QMimeData* info, int row, DropOperation) {
+    closeAudioEditor();
     const int count = int(cxList.size());
     const std::vector<int> oldRows = draggedRows(info, dragDropType, count);
     const int gap = std::clamp(row, 0, count);

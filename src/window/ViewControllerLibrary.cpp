@@ -1,9 +1,12 @@
 // The commands that change which cues the list holds: import, the two duplicates and remove.
+#include <QFile>
 #include <QScopeGuard>
 #include <filesystem>
 #include <iostream>
 #include <system_error>
+#include <vector>
 
+#include "audio/AudioEngine.h"
 #include "model/CXAudio.h"
 #include "storage/Importer.h"
 #include "storage/StoragePaths.h"
@@ -24,6 +27,7 @@ void appendDuplicate(ViewController& controller, MakeCopy makeCopy) {
     CueTableView* table = controller.audioTable();
     const int row = table ? table->selectedRow() : -1;
     if (row < 0 || std::size_t(row) >= controller.cxList.size()) return;
+    controller.closeAudioEditor();
     std::shared_ptr<CXAudio> copy;
     try {
         copy = makeCopy(*controller.cxList[std::size_t(row)]);
@@ -36,6 +40,33 @@ void appendDuplicate(ViewController& controller, MakeCopy makeCopy) {
     controller.saveList();
     table->reloadData();
     table->selectRowIndexes({int(controller.cxList.size()) - 1}, false);
+}
+
+// Brings one chosen file in under its stored name. The copy is opened as audio before it
+// replaces anything: a file of the same name that cues already play stays as it was when the
+// new one is no audio, cannot be read, or the disk fills.
+bool storeImport(ImportProgress& progress, int index, const QString& source, const QString& stored,
+                 const std::string& folder) {
+    const std::string destination = folder + "/" + stored.toStdString();
+    // The stored file itself, chosen again: used as it is.
+    if (importer::sameFile(QFile::encodeName(source).toStdString(), destination)) return true;
+    const std::string staged = importer::stagingPath(folder, stored);
+    bool done = false;
+    if (progress.copy(index, stored, staged)) {
+        if (AudioPlayer::initWithContentsOfURL(staged)) {
+            std::error_code ec;
+            const bool replacing = std::filesystem::exists(destination, ec);
+            done = importer::replaceStoredFile(staged, destination);
+            // Cues already on that name play the new file whole, not the old one's length.
+            if (done && replacing) AudioEngine::shared().fileReplaced(destination);
+        } else
+            say("Failed to create audio player");
+    }
+    if (!done) {
+        std::error_code ec;
+        std::filesystem::remove(staged, ec);
+    }
+    return done;
 }
 
 std::shared_ptr<CXAudio> withOptions(const CXAudio& source) {
@@ -53,6 +84,7 @@ void ViewController::addAudio() {
     QWidget* window = audioTable_ ? audioTable_->window() : nullptr;
     const QStringList chosen = fileChooser_ ? fileChooser_(window) : chooseAudioFiles(window);
     if (chosen.isEmpty()) return;
+    closeAudioEditor();
 
     const std::string folder = storage::audioFolderPath();
     say(folder);
@@ -77,7 +109,19 @@ void ViewController::addAudio() {
             const std::string name = stored.toStdString();
             std::shared_ptr<CXAudio> cue;
             // A name made only of filtered characters would name the storage folder itself.
-            if (!stored.isEmpty() && progress.copy(i, stored, folder + "/" + name)) {
+            // Cues on a file of the same name that ran to its end keep running to the end of
+            // the file that replaces it.
+            std::vector<std::pair<CXAudio*, bool>> sameName;
+            for (const auto& existing : cxList)
+                if (existing->fileName == name)
+                    sameName.emplace_back(existing.get(),
+                                          existing->endTime >= existing->player->duration());
+            if (!stored.isEmpty() && storeImport(progress, i, chosen[i], stored, folder)) {
+                for (auto [existing, toTheEnd] : sameName) {
+                    const double length = existing->player->duration();
+                    if (toTheEnd || existing->endTime > length) existing->endTime = length;
+                    if (existing->startTime >= existing->endTime) existing->startTime = 0.0;
+                }
                 try {
                     cue = CXAudio::fromFileName(name);
                 } catch (const CXError&) {
@@ -110,6 +154,20 @@ void ViewController::duplicateAudioWithoutOptions() {
 void ViewController::removeAudio() {
     const int row = audioTable_ ? audioTable_->selectedRow() : -1;
     if (row < 0 || !hasRow(row)) return;
+    if (cxList.size() == 1) {
+        // The last cue takes the stored audio folder with it.
+        const Confirmation question{
+            QStringLiteral("Remove Last Cue"),
+            QStringLiteral("Remove the last cue and delete the stored audio files?\n"
+                           "This cannot be undone."),
+            QStringLiteral("&Remove")};
+        QWidget* window = audioTable_->window();
+        if (!(confirmer_ ? confirmer_(window, question) : confirmDestructive(window, question)))
+            return;
+        // Asked in a loop of its own: the list may have changed while the question was up.
+        if (!hasRow(row) || audioTable_->selectedRow() != row) return;
+    }
+    closeAudioEditor();
     cxList.erase(cxList.begin() + row);
     // Selected while the table still shows the old rows: the neighbour above, or for the first
     // row the one below, which becomes the new first row.

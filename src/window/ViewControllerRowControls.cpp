@@ -79,13 +79,22 @@ void ViewController::editButton(QObject* sender) {
 
 void ViewController::openAudioEditor(int row) {
     if (!hasRow(row) || !audioTable_) return;
-    // Every opening builds a new editor; it deletes itself when the sheet closes.
+    if (AudioEditView* open = presentedViewController()) {
+        if (open->audioFile == cxList[std::size_t(row)]) {
+            open->raise();
+            open->activateWindow();
+            return;
+        }
+        open->saveButton(nullptr);
+    }
+    // Every opening builds a new editor; it deletes itself when it closes.
     auto* editor = new AudioEditView(audioTable_->window());
     editor->audioFile = cxList[std::size_t(row)];
     editor->cxIndex = row;
     editor->setPresentingViewController(this);
     editor->viewDidLoad();
     editor->show();
+    editor->activateWindow();
 }
 
 AudioEditView* ViewController::presentedViewController() const {
@@ -94,4 +103,8 @@ AudioEditView* ViewController::presentedViewController() const {
          audioTable_->window()->findChildren<AudioEditView*>(QString(), Qt::FindDirectChildrenOnly))
         if (editor->isVisible()) return editor;
     return nullptr;
+}
+
+void ViewController::closeAudioEditor() {
+    if (AudioEditView* editor = presentedViewController()) editor->saveButton(nullptr);
 }

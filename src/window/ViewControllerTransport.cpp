@@ -54,7 +54,7 @@ void ViewController::startCue(int row) {
 void ViewController::scheduleNextStart(int row, double delay) {
     // The work holds the row number, not the cue: it starts whatever cue follows that row when
     // it fires, as the operator sees the list then.
-    MainQueue::runAfter(delay, this, [this, row] { startCue(row + 1); });
+    MainQueue::runAfter(delay, pendingWork_, [this, row] { startCue(row + 1); });
 }
 
 void ViewController::stopCue(int row) {

@@ -6,31 +6,47 @@
 #include <iostream>
 #include <sstream>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "audio/AudioEngine.h"
 #include "storage/StoragePaths.h"
 #include "support/TestFiles.h"
 
 // Points the Documents folder into a fresh temporary home for one test, so tests never touch
-// the real one. XDG_CONFIG_HOME moves too: a user-dirs.dirs there could send Documents elsewhere.
+// the real one. The XDG folders move too: a user-dirs.dirs under XDG_CONFIG_HOME decides where
+// Documents is, and the others would let a test write into the desktop's own data.
 class TempHome {
 public:
     TempHome() {
-        oldHome_ = valueOf("HOME");
-        oldConfig_ = valueOf("XDG_CONFIG_HOME");
-        setenv("HOME", dir_.path().toUtf8().constData(), 1);
-        setenv("XDG_CONFIG_HOME", (dir_.path() + "/.config").toUtf8().constData(), 1);
+        const std::string home = dir_.path().toStdString();
+        for (const auto& [name, under] : kMoved) {
+            const char* v = std::getenv(name);
+            saved_.push_back({name, v != nullptr, v ? v : ""});
+            setenv(name, (home + under).c_str(), 1);
+        }
     }
     ~TempHome() {
-        restore("HOME", oldHome_);
-        restore("XDG_CONFIG_HOME", oldConfig_);
+        for (const Saved& s : saved_) {
+            if (s.wasSet)
+                setenv(s.name, s.value.c_str(), 1);
+            else
+                unsetenv(s.name);
+        }
     }
     TempHome(const TempHome&) = delete;
     TempHome& operator=(const TempHome&) = delete;
 
+    bool isValid() const { return dir_.isValid(); }
     std::string path() const { return dir_.path().toStdString(); }
     std::string docs() const { return path() + "/Documents"; }
-    bool isolated() const { return storage::documentsFolder() == docs(); }
+    // Whether the program would use this home's Documents folder; a fixture checks it before
+    // anything deletes or rewrites a list.
+    bool isolated() const { return dir_.isValid() && storage::documentsFolder() == docs(); }
+    // Why not, for the failure message.
+    std::string isolationProblem() const {
+        return "the Documents folder in use is " + storage::documentsFolder() + ", not " + docs();
+    }
 
     // A stereo tone of `seconds` stored in the audio folder under `name`; returns its path.
     std::string storeTone(const std::string& name, double seconds = 1.0) {
@@ -41,19 +57,21 @@ public:
     }
 
 private:
-    static std::pair<bool, std::string> valueOf(const char* name) {
-        const char* v = std::getenv(name);
-        return {v != nullptr, v ? v : ""};
-    }
-    static void restore(const char* name, const std::pair<bool, std::string>& old) {
-        if (old.first)
-            setenv(name, old.second.c_str(), 1);
-        else
-            unsetenv(name);
-    }
+    static constexpr std::pair<const char*, const char*> kMoved[] = {
+        {"HOME", ""},
+        {"XDG_CONFIG_HOME", "/.config"},
+        {"XDG_DATA_HOME", "/.local/share"},
+        {"XDG_CACHE_HOME", "/.cache"},
+        {"XDG_STATE_HOME", "/.local/state"},
+    };
+    struct Saved {
+        const char* name;
+        bool wasSet;
+        std::string value;
+    };
 
     QTemporaryDir dir_;
-    std::pair<bool, std::string> oldHome_, oldConfig_;
+    std::vector<Saved> saved_;
 };
 
 // Collects what std::cout receives while it lives. The shared audio engine is started first:

@@ -77,6 +77,17 @@ bool ffmpegConvert(const std::string& in, const std::string& out, const std::str
     return run(cmd) == 0;
 }
 
+int64_t decodedFrames(const std::string& path) {
+    const std::string cmd =
+        "ffmpeg -nostdin -loglevel error -i '" + path + "' -ac 1 -c:a pcm_s16le -f s16le -";
+    FILE* pipe = popen(cmd.c_str(), "r");
+    if (!pipe) return -1;
+    int64_t bytes = 0;
+    char buffer[1 << 16];
+    for (size_t got; (got = fread(buffer, 1, sizeof buffer, pipe)) > 0;) bytes += int64_t(got);
+    return pclose(pipe) == 0 ? bytes / 2 : -1;
+}
+
 std::string readAll(const std::string& path) {
     std::ifstream f(path, std::ios::binary);
     std::stringstream ss;

@@ -33,6 +33,10 @@ void writeToneWav(const std::string& path, int rate, double seconds, double hz, 
 // Returns false when ffmpeg fails.
 bool ffmpegConvert(const std::string& in, const std::string& out, const std::string& extraArgs);
 
+// The number of frames the ffmpeg command line decodes from a file, at the file's own rate; -1
+// when it cannot decode it. What a player of the file must play, found without the player.
+int64_t decodedFrames(const std::string& path);
+
 // Runs a shell command, returns its exit status.
 int run(const std::string& command);
 

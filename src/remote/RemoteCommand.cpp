@@ -1,0 +1,134 @@
+#include "remote/RemoteCommand.h"
+
+#include <QCoreApplication>
+#include <QKeyEvent>
+
+#include "model/CXAudio.h"
+#include "window/CXTableCell.h"
+#include "window/ViewController.h"
+
+namespace {
+
+bool isPlaying(const CXAudio& cue) {
+    return cue.player && cue.player->isPlaying();
+}
+
+// The row's play button as the transport reads it: only its tag matters.
+void clickPlay(ViewController& controller, int row) {
+    QObject button;
+    setTag(&button, row);
+    controller.playClick(&button);
+}
+
+void pressArrow(CueTableView* table, Qt::Key key) {
+    QKeyEvent press(QEvent::KeyPress, key, Qt::NoModifier);
+    QCoreApplication::sendEvent(table, &press);
+    QKeyEvent release(QEvent::KeyRelease, key, Qt::NoModifier);
+    QCoreApplication::sendEvent(table, &release);
+}
+
+}  // namespace
+
+RemoteState remoteStateOf(ViewController& controller) {
+    RemoteState state;
+    if (CueTableView* table = controller.audioTable()) state.selected = table->selectedRow() + 1;
+    for (std::size_t row = 0; row < controller.cxList.size(); ++row) {
+        const CXAudio& cue = *controller.cxList[row];
+        if (!isPlaying(cue)) continue;
+        state.playing.push_back({int(row) + 1, cue.audioTitle,
+                                 cue.fadingIn    ? "fading in"
+                                 : cue.fadingOut ? "fading out"
+                                                 : "playing",
+                                 cue.player->currentTime()});
+    }
+    return state;
+}
+
+QString applyRemoteCommand(ViewController& controller, const RemoteCommand& command) {
+    using Kind = RemoteCommand::Kind;
+    const int count = int(controller.cxList.size());
+    const int row = command.cue - 1;
+    const bool needsCue =
+        command.kind == Kind::Start || command.kind == Kind::Stop || command.kind == Kind::Select;
+    if (needsCue && (row < 0 || row >= count))
+        return QStringLiteral("there is no cue %1 (the list has %2)").arg(command.cue).arg(count);
+    CueTableView* table = controller.audioTable();
+
+    switch (command.kind) {
+        case Kind::Go:
+            if (table) controller.goMenuButton();
+            break;
+        case Kind::StopAll:
+            controller.stopAllButton(nullptr);
+            break;
+        case Kind::Start: {
+            // Start never stops: a click on a sounding cue would, except during its fade-in, where
+            // the click finishes the fade at once.
+            const CXAudio& cue = *controller.cxList[std::size_t(row)];
+            if (cue.fadingIn || (!isPlaying(cue) && !cue.fadingOut)) clickPlay(controller, row);
+            break;
+        }
+        case Kind::Stop: {
+            // Stop never starts: during a fade-in the click would finish the fade instead.
+            const CXAudio& cue = *controller.cxList[std::size_t(row)];
+            if (!isPlaying(cue)) break;
+            if (cue.fadingIn) {
+                controller.stopCue(row);
+            } else {
+                clickPlay(controller, row);
+            }
+            break;
+        }
+        case Kind::Select:
+            if (table) {
+                table->selectRowIndexes({row}, false);
+                table->scrollTo(table->model()->index(row, 0));
+            }
+            break;
+        case Kind::Next:
+        case Kind::Previous:
+            // The arrow keys themselves, so the first press with nothing selected and the ends of
+            // the list behave as they do under the operator's hand.
+            if (table) pressArrow(table, command.kind == Kind::Next ? Qt::Key_Down : Qt::Key_Up);
+            break;
+        case Kind::State:
+        case Kind::Subscribe:
+        case Kind::Unsubscribe:
+            break;
+    }
+    return {};
+}
+
+RemoteQueue::Push RemoteQueue::push(const RemoteCommand& command) {
+    using Kind = RemoteCommand::Kind;
+    const bool query = command.kind == Kind::State || command.kind == Kind::Subscribe ||
+                       command.kind == Kind::Unsubscribe;
+    std::lock_guard lock(mutex_);
+    std::deque<RemoteCommand>& lane = query ? queries_ : commands_;
+    // Only commands whose repeat changes nothing are merged: two Nexts move two rows and a
+    // second stop cuts a fade short, as a second press would.
+    const bool repeatable = command.kind == Kind::Go || command.kind == Kind::Select ||
+                            command.kind == Kind::State || command.kind == Kind::Subscribe;
+    if (repeatable && !lane.empty() && lane.back() == command) return Push::Merged;
+    if (lane.size() >= (query ? kQueryCapacity : kCapacity)) return Push::Full;
+    const bool wasEmpty = commands_.empty() && queries_.empty();
+    lane.push_back(command);
+    return wasEmpty ? Push::QueuedFirst : Push::Queued;
+}
+
+std::vector<RemoteCommand> RemoteQueue::take(std::size_t max) {
+    std::lock_guard lock(mutex_);
+    std::vector<RemoteCommand> out;
+    for (std::deque<RemoteCommand>* lane : {&queries_, &commands_}) {
+        while (out.size() < max && !lane->empty()) {
+            out.push_back(std::move(lane->front()));
+            lane->pop_front();
+        }
+    }
+    return out;
+}
+
+std::size_t RemoteQueue::size() const {
+    std::lock_guard lock(mutex_);
+    return commands_.size() + queries_.size();
+}
