@@ -1,10 +1,12 @@
-// Soak: 32 cues playing at once from disk through the real output device for 60 s (run it
-// with a sound server up, e.g. scripts/soundbox.sh), reporting output underflows, decoder
-// underruns and resident memory over the run. Test files come from /tmp/cuevox-bench.
+// Soak: cues playing at once from disk through the real output device (32 for 60 s, and 8 for
+// 5 minutes: bench/load_soak.sh runs that one under CPU load), with a sound server up (e.g.
+// scripts/soundbox.sh), reporting output underflows, decoder underruns and resident memory over
+// the run. Test files come from /tmp/cuevox-bench.
 #include <benchmark/benchmark.h>
 
 #include <chrono>
 #include <cmath>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <thread>
@@ -28,23 +30,28 @@ std::string soakFile(const std::string& ext, const std::string& args) {
     return path;
 }
 
-void BM_Soak32FromDisk(benchmark::State& state) {
+void BM_SoakFromDisk(benchmark::State& state) {
     const int seconds = int(state.range(0));
+    const int cues = int(state.range(1));
     const std::string files[] = {soakFile("mp3", "-c:a libmp3lame"), soakFile("flac", ""),
                                  soakFile("m4a", "-c:a aac"), soakFile("wav", "")};
     for (auto _ : state) {
-        AudioEngine engine(AudioEngine::Mode::Device);
+        // CUEVOX_OUTPUT picks the output as the settings would ("portaudio:", "pulse:<sink>").
+        const char* output = std::getenv("CUEVOX_OUTPUT");
+        AudioEngine engine(AudioEngine::Mode::Device, AudioEngine::kDefaultSampleRate,
+                           {output ? output : "", 0});
         for (int i = 0; i < 100 && !engine.outputDeviceActive(); ++i)
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
         if (!engine.outputDeviceActive()) state.SkipWithError("no output device");
         std::vector<std::unique_ptr<AudioPlayer>> players;
-        for (int i = 0; i < 32; ++i) {
+        for (int i = 0; i < cues; ++i) {
             players.push_back(AudioPlayer::initWithContentsOfURL(files[i % 4], nullptr, &engine));
-            players.back()->setVolume(1.0f / 32);
+            players.back()->setVolume(1.0f / float(cues));
+            players.back()->setNumberOfLoops(-1);  // however long the run, every cue plays on
         }
         // Each cue reads its own part of its file, and is cued up there first, as a show's
         // cues are: the underruns counted are those of playing from disk, not of cold starts.
-        for (int i = 0; i < 32; ++i) players[size_t(i)]->setCurrentTime(i * 5.0);
+        for (int i = 0; i < cues; ++i) players[size_t(i)]->setCurrentTime(i * 5.0);
         std::this_thread::sleep_for(std::chrono::seconds(1));
         const uint64_t underrunsBefore = engine.decoderUnderruns();
         const long rssStart = residentKb();
@@ -66,7 +73,13 @@ void BM_Soak32FromDisk(benchmark::State& state) {
         state.counters["rss_peak_MB"] = rssPeak / 1024.0;
     }
 }
-BENCHMARK(BM_Soak32FromDisk)->Arg(60)->Iterations(1)->Unit(benchmark::kSecond);
+BENCHMARK(BM_SoakFromDisk)
+    ->Args({60, 32})
+    ->Args({300, 8})
+    ->Args({60, 8})
+    ->ArgNames({"seconds", "cues"})
+    ->Iterations(1)
+    ->Unit(benchmark::kSecond);
 
 }  // namespace
 

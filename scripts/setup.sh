@@ -10,13 +10,14 @@ packages=(
   build-essential cmake pkg-config
   qt6-base-dev qt6-base-dev-tools qt6-svg-dev libgl1-mesa-dev
   libavformat-dev libavcodec-dev libswresample-dev libavutil-dev
-  portaudio19-dev nlohmann-json3-dev
+  portaudio19-dev libpulse-dev nlohmann-json3-dev
   liblo-dev liblo-tools librtmidi-dev libjack-jackd2-dev jackd2
   libgtest-dev libgmock-dev libbenchmark-dev
   ffmpeg sox libsox-fmt-all
   pulseaudio pulseaudio-utils libasound2-plugins
   at-spi2-core dbus dbus-bin dbus-daemon python3-pyatspi gir1.2-atspi-2.0
   xvfb xauth xdotool dpkg-dev desktop-file-utils
+  python3-xlib python3-gi gir1.2-gstreamer-1.0 gstreamer1.0-pulseaudio gstreamer1.0-plugins-base
   clang libclang-rt-14-dev e2fsprogs
 )
 missing=()

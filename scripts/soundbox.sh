@@ -5,6 +5,7 @@
 #   soundbox.sh start            start it (idempotent) and print the env lines to eval
 #   soundbox.sh record FILE SECS record the sink's output to a 48 kHz float WAV
 #   soundbox.sh stop
+#   soundbox.sh freeze|thaw       stop (SIGSTOP) or continue the server: a hung server
 set -euo pipefail
 RT="${SOUNDBOX_DIR:-/tmp/cuevox-soundbox-$(id -u)}"
 envlines() { echo "export XDG_RUNTIME_DIR=$RT PULSE_SERVER=unix:$RT/pulse/native"; }
@@ -30,5 +31,7 @@ case "${1:-}" in
     sox -t raw -r 48000 -e floating-point -b 32 -c 2 "$raw" "$out" && rm -f "$raw" ;;
   stop)
     export XDG_RUNTIME_DIR="$RT"; pulseaudio --kill 2>/dev/null || true ;;
-  *) sed -n '2,8p' "$0"; exit 2 ;;
+  freeze) kill -STOP "$(cat "$RT/pulse/pid")" ;;
+  thaw) kill -CONT "$(cat "$RT/pulse/pid")" ;;
+  *) sed -n '2,9p' "$0"; exit 2 ;;
 esac

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <thread>
 
 #include "audio/AudioEngine.h"
@@ -18,10 +19,11 @@ namespace {
 // start() returns only once samples flow.
 class SinkRecorder {
 public:
-    explicit SinkRecorder(QString file) : file_(std::move(file)) {}
+    explicit SinkRecorder(QString file, QString sink = "soundbox")
+        : file_(std::move(file)), sink_(std::move(sink)) {}
     bool start() {
         recorder_.setStandardOutputFile(file_);
-        recorder_.start("parec", {"-d", "soundbox.monitor", "--raw", "--latency-msec=10",
+        recorder_.start("parec", {"-d", sink_ + ".monitor", "--raw", "--latency-msec=10",
                                   "--format=float32le", "--rate=48000", "--channels=2"});
         if (!recorder_.waitForStarted()) return false;
         for (int i = 0; i < 100; ++i) {
@@ -41,6 +43,7 @@ public:
 
 private:
     QString file_;
+    QString sink_;
     QProcess recorder_;
 };
 
@@ -145,6 +148,156 @@ TEST(AudioOutputTest, SurvivesTheDeviceGoingAndComingBack) {
     const auto samples = recorder.stop();
     EXPECT_NEAR(loudestRms(samples), 0.5 / std::sqrt(2.0), 0.03);
     player->stop();
+}
+
+// A sound server that hangs (stopped, not gone) mid-cue: the time goes on as if heard, through
+// the hang and after it, on every backend; and the program can quit while the server hangs.
+class HungServerTest : public ::testing::TestWithParam<const char*> {};
+
+double secondsSince(std::chrono::steady_clock::time_point t) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - t).count();
+}
+
+bool waitForOutput(const AudioEngine& engine, const std::string& prefix) {
+    for (int i = 0; i < 100; ++i) {
+        if (engine.outputDeviceActive() && engine.activeOutputDevice().rfind(prefix, 0) == 0)
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return false;
+}
+
+TEST_P(HungServerTest, TimeGoesOnThroughAHungServerAndQuittingDoesNotWait) {
+    if (!std::getenv("PULSE_SERVER"))
+        GTEST_SKIP() << "no PulseAudio server (scripts/test.sh starts one)";
+    const std::string device = GetParam();
+    QTemporaryDir dir;
+    const std::string tone = dir.filePath("tone.wav").toStdString();
+    testfiles::writeToneWav(tone, 48000, 20.0, 1000.0, 0.5f);
+    auto engine = std::make_unique<AudioEngine>(AudioEngine::Mode::Device);
+    engine->setOutput({device, 0});
+    ASSERT_TRUE(waitForOutput(*engine, device.empty() ? "pulse:" : device));
+    auto player = AudioPlayer::initWithContentsOfURL(tone, nullptr, engine.get());
+    player->play();
+    ASSERT_TRUE(waitForPosition(*player, 0.5));
+
+    const auto t0 = std::chrono::steady_clock::now();
+    const double p0 = player->currentTime();
+    double worst = 0;
+    auto follow = [&](double seconds) {
+        const auto until =
+            std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+        while (std::chrono::steady_clock::now() < until) {
+            worst = std::max(worst, std::fabs(player->currentTime() - p0 - secondsSince(t0)));
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+    };
+    ASSERT_EQ(soundbox("freeze"), 0);
+    follow(3.0);
+    const double hungWorst = worst;
+    ASSERT_EQ(soundbox("thaw"), 0);
+    follow(2.0);
+    EXPECT_LT(hungWorst, 0.05) << "while the server hung";
+    EXPECT_LT(worst, 0.05) << "through the hang and after";
+    EXPECT_TRUE(player->isPlaying());
+    ASSERT_TRUE(waitForOutput(*engine, device.empty() ? "pulse:" : device))
+        << "the output did not come back";
+
+    // Quitting while the server hangs.
+    ASSERT_EQ(soundbox("freeze"), 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    const auto quitAt = std::chrono::steady_clock::now();
+    player.reset();
+    engine.reset();
+    const double quitTook = secondsSince(quitAt);
+    ASSERT_EQ(soundbox("thaw"), 0);
+    EXPECT_LT(quitTook, 1.0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Backends, HungServerTest, ::testing::Values("", "portaudio:"),
+                         [](const auto& info) {
+                             return std::string(info.param).empty() ? "SoundServer" : "PortAudio";
+                         });
+
+// Two sinks on the server; the output is switched from one to the other while a cue plays.
+class OutputChoiceTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!std::getenv("PULSE_SERVER"))
+            GTEST_SKIP() << "no PulseAudio server (scripts/test.sh starts one)";
+        QProcess load;
+        load.start("pactl", {"load-module", "module-null-sink", "sink_name=second", "rate=48000",
+                             "channels=2"});
+        ASSERT_TRUE(load.waitForFinished());
+        module_ = QString::fromUtf8(load.readAllStandardOutput()).trimmed();
+        ASSERT_FALSE(module_.isEmpty());
+    }
+    void TearDown() override {
+        if (!module_.isEmpty()) QProcess::execute("pactl", {"unload-module", module_});
+    }
+    QString module_;
+};
+
+TEST_F(OutputChoiceTest, SwitchingMovesTheSoundAndKeepsThePlace) {
+    QTemporaryDir dir;
+    const std::string tone = dir.filePath("tone.wav").toStdString();
+    testfiles::writeToneWav(tone, 48000, 20.0, 1000.0, 0.5f);
+    AudioEngine engine(AudioEngine::Mode::Device, 48000, {"pulse:soundbox", 0});
+    ASSERT_TRUE(waitForOutput(engine, "pulse:soundbox"));
+    auto player = AudioPlayer::initWithContentsOfURL(tone, nullptr, &engine);
+    player->play();
+    ASSERT_TRUE(waitForPosition(*player, 0.3));
+
+    SinkRecorder first(dir.filePath("first.raw"), "soundbox");
+    SinkRecorder second(dir.filePath("second.raw"), "second");
+    ASSERT_TRUE(first.start());
+    ASSERT_TRUE(second.start());
+    const auto t0 = std::chrono::steady_clock::now();
+    const double p0 = player->currentTime();
+    double worst = 0;
+    auto follow = [&](double seconds) {
+        const auto until =
+            std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+        while (std::chrono::steady_clock::now() < until) {
+            worst = std::max(worst, std::fabs(player->currentTime() - p0 - secondsSince(t0)));
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+    };
+    follow(0.5);
+    engine.setOutput({"pulse:second", 0});
+    ASSERT_TRUE(waitForOutput(engine, "pulse:second"));
+    follow(1.0);
+    EXPECT_LT(worst, 0.05) << "the position jumped or stood still at the switch";
+    EXPECT_TRUE(player->isPlaying());
+    const auto heardFirst = first.stop();
+    const auto heardSecond = second.stop();
+    player->stop();
+
+    // The tone was on the first sink, then only on the second.
+    const size_t tail = 48000 / 2 * 2;  // the last half second of each recording
+    ASSERT_GT(heardFirst.size(), tail);
+    ASSERT_GT(heardSecond.size(), tail);
+    const std::vector<float> firstEnd(heardFirst.end() - tail, heardFirst.end());
+    const std::vector<float> secondEnd(heardSecond.end() - tail, heardSecond.end());
+    EXPECT_NEAR(loudestRms(heardFirst), 0.5 / std::sqrt(2.0), 0.03);
+    EXPECT_LT(loudestRms(firstEnd), 0.01);
+    EXPECT_NEAR(loudestRms(secondEnd), 0.5 / std::sqrt(2.0), 0.03);
+}
+
+TEST_F(OutputChoiceTest, AMissingOutputFallsBackToTheDefaultAndSaysSo) {
+    std::mutex mutex;
+    std::vector<OutputNotice> notices;
+    AudioEngine engine(AudioEngine::Mode::Device, 48000, {"pulse:no-such-sink", 0},
+                       [&](const OutputNotice& n) {
+                           std::lock_guard lock(mutex);
+                           notices.push_back(n);
+                       });
+    ASSERT_TRUE(waitForOutput(engine, "pulse:"));
+    EXPECT_EQ(engine.activeOutputDevice(), "pulse:");
+    std::lock_guard lock(mutex);
+    ASSERT_EQ(notices.size(), 1u);
+    EXPECT_EQ(notices[0].kind, OutputNotice::Kind::Missing);
+    EXPECT_NE(notices[0].text.find("no-such-sink"), std::string::npos) << notices[0].text;
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 #include "app/SettingsViewController.h"
 
+#include "app/OutputSettings.h"
 #include "platform/NotificationCenter.h"
 #include "remote/RemoteSettings.h"
 #include "ui_SettingsView.h"
@@ -7,6 +8,7 @@
 SettingsViewController::SettingsViewController(QWidget* parent)
     : QWidget(parent, Qt::Dialog), ui_(std::make_unique<Ui::SettingsView>()) {
     ui_->setupUi(this);
+    ui_->settingsLayout->insertWidget(0, new OutputSettings(this));
     ui_->settingsLayout->addWidget(new RemoteSettingsWidget(this));
     connect(ui_->resetButton, &QPushButton::clicked, this,
             [this] { resetButton(ui_->resetButton); });

@@ -4,6 +4,7 @@
 #include <iostream>
 
 #include "app/AppDelegate.h"
+#include "app/OutputSettings.h"
 #include "audio/AudioEngine.h"
 #include "platform/MessageLog.h"
 #include "remote/RemoteControl.h"
@@ -13,6 +14,9 @@ int main(int argc, char** argv) {
     QApplication app(argc, argv);
     QApplication::setOrganizationName("Cuevox");
     QApplication::setApplicationName("Cuevox");
+    // The saved output, before the list's cues open the engine.
+    OutputSettings::applySaved();
+
     QCommandLineParser options;
     options.addHelpOption();
     const QCommandLineOption oscPort(

@@ -127,12 +127,44 @@ void PumpTarget::drain() {
     pump_.drain();
 }
 
+namespace {
+struct SharedOutputSetup {
+    std::mutex mutex;
+    OutputChoice choice;
+    std::function<void(const OutputNotice&)> notices;
+    bool created = false;
+};
+SharedOutputSetup& sharedSetup() {
+    static SharedOutputSetup setup;
+    return setup;
+}
+}  // namespace
+
 AudioEngine& AudioEngine::shared() {
-    static AudioEngine engine(Mode::Device);
+    static AudioEngine engine = [] {
+        SharedOutputSetup& setup = sharedSetup();
+        std::lock_guard lock(setup.mutex);
+        setup.created = true;
+        return AudioEngine(Mode::Device, kDefaultSampleRate, setup.choice, setup.notices);
+    }();
     return engine;
 }
 
-AudioEngine::AudioEngine(Mode mode, int sampleRate)
+void AudioEngine::configureShared(const OutputChoice& choice,
+                                  std::function<void(const OutputNotice&)> notices) {
+    SharedOutputSetup& setup = sharedSetup();
+    {
+        std::lock_guard lock(setup.mutex);
+        setup.choice = choice;
+        setup.notices = notices;
+        if (!setup.created) return;
+    }
+    shared().setOutputNoticeHandler(std::move(notices));
+    shared().setOutput(choice);
+}
+
+AudioEngine::AudioEngine(Mode mode, int sampleRate, const OutputChoice& output,
+                         std::function<void(const OutputNotice&)> outputNotices)
     : mode_(mode),
       sampleRate_(sampleRate),
       mixer_(std::make_unique<Mixer>(sampleRate)),
@@ -156,11 +188,12 @@ AudioEngine::AudioEngine(Mode mode, int sampleRate)
             if (problemHandler_) problemHandler_(line);
         });
     });
-    startOutput();
+    startOutput(output, std::move(outputNotices));
 }
 
 AudioEngine::~AudioEngine() {
     // The output first: after it, nothing runs the mixer.
+    mixer_->setSendHook({});
     output_.reset();
     decoders_->shutdown();
     decoders_.reset();
@@ -168,10 +201,26 @@ AudioEngine::~AudioEngine() {
     mixer_.reset();
 }
 
-void AudioEngine::startOutput() {
+void AudioEngine::startOutput(const OutputChoice& choice,
+                              std::function<void(const OutputNotice&)> notices) {
     if (mode_ == Mode::Offline) return;
-    output_ = mode_ == Mode::Device ? OutputStream::device(*mixer_, sampleRate_, kBlockFrames)
-                                    : OutputStream::silentClock(*mixer_, sampleRate_, kBlockFrames);
+    output_ = mode_ == Mode::Device
+                  ? OutputStream::device(*mixer_, sampleRate_, kBlockFrames, choice, notices)
+                  : OutputStream::silentClock(*mixer_, sampleRate_, kBlockFrames);
+    // An output that sleeps while nothing plays wakes for the first command.
+    mixer_->setSendHook([output = output_.get()] { output->wake(); });
+}
+
+void AudioEngine::setOutput(const OutputChoice& choice) {
+    if (output_) output_->choose(choice);
+}
+
+std::string AudioEngine::activeOutputDevice() const {
+    return output_ ? output_->activeDevice() : std::string();
+}
+
+void AudioEngine::setOutputNoticeHandler(std::function<void(const OutputNotice&)> handler) {
+    if (output_) output_->setNoticeHandler(std::move(handler));
 }
 
 void AudioEngine::renderOffline(float* out, int frames, bool waitForData) {

@@ -4,13 +4,15 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
+
+#include "audio/OutputStream.h"
 
 class AudioPlayer;
 struct Voice;
 struct MixerCommand;
 class Mixer;
 class DecoderPool;
-class OutputStream;
 class EventPump;
 
 // The one mixing engine behind every AudioPlayer. It owns the mixer (run by the output
@@ -27,6 +29,10 @@ public:
     // The engine the program plays through: the default output device, kept or regained
     // while the program runs. Created on first use.
     static AudioEngine& shared();
+    // Before the shared engine first opens its output: which output, and who hears of its
+    // problems (called on the output's thread). Later calls switch the output at once.
+    static void configureShared(const OutputChoice& choice,
+                                std::function<void(const OutputNotice&)> notices);
 
     // What the output has to tell the operator. The library only prints; whoever shows things
     // to the operator listens here.
@@ -37,7 +43,9 @@ public:
     static void setStatusHandler(StatusHandler handler);
     static void reportStatus(OutputStatus status, const std::string& detail = {});
 
-    explicit AudioEngine(Mode mode, int sampleRate = kDefaultSampleRate);
+    explicit AudioEngine(Mode mode, int sampleRate = kDefaultSampleRate,
+                         const OutputChoice& output = {},
+                         std::function<void(const OutputNotice&)> outputNotices = {});
     ~AudioEngine();
     AudioEngine(const AudioEngine&) = delete;
     AudioEngine& operator=(const AudioEngine&) = delete;
@@ -47,6 +55,13 @@ public:
     // the device is missing, and comes back to it by itself).
     bool outputDeviceActive() const;
     uint64_t outputUnderflows() const;
+    // Device mode: plays on another output from now on (playing cues keep their place). A
+    // chosen output that is missing gives way to the system default, with a notice.
+    void setOutput(const OutputChoice& choice);
+    // The device the mix goes to now, empty while on the silent clock.
+    std::string activeOutputDevice() const;
+    // Called on the output's thread when the output is lost, back, or a chosen one is missing.
+    void setOutputNoticeHandler(std::function<void(const OutputNotice&)> handler);
     uint64_t decoderUnderruns() const;
     int sampleRate() const { return sampleRate_; }
 
@@ -87,7 +102,7 @@ public:
     DecoderPool& decoders() { return *decoders_; }
 
 private:
-    void startOutput();
+    void startOutput(const OutputChoice& choice, std::function<void(const OutputNotice&)> notices);
     // Offline only: until every playing voice has what the next `frames` need (at most 5 s).
     void waitForDecoders(int frames);
 

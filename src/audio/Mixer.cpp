@@ -27,26 +27,42 @@ uint64_t Mixer::send(MixerCommand command, bool commit) {
         command.sequence = ++nextSequence_;
         // The audio thread drains the FIFO every block; a full FIFO means it is far behind,
         // and the producer (never the audio thread) can afford to wait for room. What is held
-        // back for a commit is let go first, or the wait would never end.
+        // back for a commit is let go first, or the wait would never end; an output asleep
+        // while nothing plays is woken to take it.
         while (!commands_.push(command)) {
             committed_.store(command.sequence - 1, std::memory_order_release);
+            if (sendHook_) sendHook_();
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
         if (commit) committed_.store(command.sequence, std::memory_order_release);
         after = afterSend_;
     }
+    if (commit && sendHook_) sendHook_();
     if (after) after();
     return command.sequence;
 }
 
 void Mixer::commit() {
-    std::lock_guard lock(sendMutex_);
-    committed_.store(nextSequence_, std::memory_order_release);
+    {
+        std::lock_guard lock(sendMutex_);
+        committed_.store(nextSequence_, std::memory_order_release);
+    }
+    if (sendHook_) sendHook_();
 }
 
 void Mixer::setAfterSend(std::function<void()> hook) {
     std::lock_guard lock(sendMutex_);
     afterSend_ = std::move(hook);
+}
+
+void Mixer::skip(float* scratch, int scratchFrames, int64_t frames) {
+    skipping_ = true;
+    while (frames > 0) {
+        const int n = int(std::min<int64_t>(frames, scratchFrames));
+        process(scratch, n);
+        frames -= n;
+    }
+    skipping_ = false;
 }
 
 float Mixer::safeGain(float gain) {
@@ -264,6 +280,18 @@ void Mixer::render(Voice& v, float* out, int frames) {
             if (v.failed.load(std::memory_order_acquire)) {
                 r.loopsLeft = 0;  // the file is gone: this run ends here
                 endOfPass(v);
+                continue;
+            }
+            if (skipping_) {
+                // Time that was never heard: move on to where the clock is.
+                const int n =
+                    int(std::min<int64_t>(frames - done, (chunk + 1) * kChunkFrames - r.position));
+                const int64_t ramp = std::min<int64_t>(r.rampLeft, n);
+                r.rampLeft -= ramp;
+                r.gain = r.rampLeft == 0 && ramp > 0 ? double(r.rampTarget)
+                                                     : r.gain + r.rampStep * double(ramp);
+                r.position += n;
+                done += n;
                 continue;
             }
             // Underrun: silence, and the position waits for the data.

@@ -60,6 +60,12 @@ public:
     void process(float* out, int frames);
     // Audio thread: applies pending commands without rendering.
     void applyCommands();
+    // Audio thread: lets `frames` frames of time pass unheard, as after a lost device. Voices
+    // move on with the clock: where a chunk isn't decoded they skip over it rather than wait.
+    void skip(float* scratch, int scratchFrames, int64_t frames);
+    // Set once, before commands flow: called when commands are committed, so that an output
+    // that sleeps while nothing plays can wake for them.
+    void setSendHook(std::function<void()> hook) { sendHook_ = std::move(hook); }
 
     // Audio thread only (offline rendering waits on these before a block).
     const std::vector<Voice*>& activeVoices() const { return active_; }
@@ -103,6 +109,8 @@ private:
     void addActive(Voice& v);
 
     const int sampleRate_;
+    bool skipping_ = false;
+    std::function<void()> sendHook_;
     std::mutex sendMutex_;  // serialises producers only; the audio thread never takes it
     uint64_t nextSequence_ = 0;
     std::atomic<uint64_t> committed_{0};  // the audio thread applies commands up to this one

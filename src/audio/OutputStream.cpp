@@ -1,67 +1,51 @@
 #include "audio/OutputStream.h"
 
-#include <fcntl.h>
-#include <portaudio.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
-#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <iostream>
 #include <mutex>
-#include <string>
 #include <thread>
-#include <vector>
 
 #include "audio/AudioEngine.h"
 #include "audio/Mixer.h"
 #include "audio/ThreadName.h"
+#include "audio/output/MixRunner.h"
+#include "audio/output/PortAudioBackend.h"
+#include "audio/output/PulseBackend.h"
+#include "audio/output/SilentClock.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// Watching a device that runs steadily, or waiting for one to appear, needs no haste: a loss is
-// caught up from the last block played however late it is seen. A hand-over from the clock to
-// a device that has just opened is quicker, as the device plays silence until it is done.
-constexpr auto kSupervisePeriod = std::chrono::milliseconds(500);
-constexpr auto kHandoverSupervisePeriod = std::chrono::milliseconds(100);
 constexpr auto kReopenPeriod = std::chrono::seconds(1);
 // Asking PortAudio for a device loads and probes every ALSA plugin: some 15 ms of CPU. Each
 // second the supervisor first looks whether anything a device could come from has changed,
 // and asks only then, or when this long has passed anyway.
 constexpr auto kBlindReopenPeriod = std::chrono::seconds(10);
-// A stream that stopped is gone at once; one whose callback has not run for this long is hung.
-// Generous on purpose: on a loaded machine the callback can lag by a few hundred ms, and
-// reopening the stream would turn that hiccup into a second of silence. A stream that has
-// just started may pause longer while the sound server sets it up.
+// A stream that has not asked for sound for this long has stalled: the clock keeps the time
+// from its last block on, and the stream takes it back with its next block if it comes.
+// Short, so that positions never stand still for long; a stream stalled this long has
+// already run dry, so handing the time over loses nothing that would have been heard.
+constexpr auto kMinStall = std::chrono::milliseconds(30);
+// Stalled this long, the stream is given up and the output reopened.
 constexpr auto kStallLimit = std::chrono::seconds(2);
-constexpr auto kStartupStallLimit = std::chrono::seconds(4);
-constexpr int64_t kSteadyCallbacks = 50;
+// A stream that never starts to run after opening is given up, too.
+constexpr auto kStartLimit = std::chrono::seconds(4);
+constexpr auto kQuitWait = std::chrono::milliseconds(500);
+constexpr double kDefaultLatencySeconds = 0.020;
 
-// PortAudio and the ALSA library under it print their probing chatter to stderr while they
-// start; none of it is for the operator.
-class StderrSilencer {
-public:
-    StderrSilencer() {
-        saved_ = dup(STDERR_FILENO);
-        const int devnull = ::open("/dev/null", O_WRONLY);
-        if (saved_ >= 0 && devnull >= 0) dup2(devnull, STDERR_FILENO);
-        if (devnull >= 0) ::close(devnull);
-    }
-    ~StderrSilencer() {
-        if (saved_ >= 0) {
-            dup2(saved_, STDERR_FILENO);
-            ::close(saved_);
-        }
-    }
+const char* const kPulsePrefix = "pulse:";
+const char* const kPortAudioPrefix = "portaudio:";
 
-private:
-    int saved_ = -1;
-};
+bool startsWith(const std::string& text, const char* prefix) {
+    return text.rfind(prefix, 0) == 0;
+}
 
 // What a reopen could find: the ALSA device nodes and the sound servers' sockets, with their
 // inode and change time (a restarted server makes a new socket).
@@ -88,87 +72,122 @@ std::string outputFingerprint() {
     return print;
 }
 
-// Runs the mixer for whoever owns the time now. The device callback and the silent clock may
-// overlap for an instant while one hands over to the other; the guard makes the loser of that
-// instant output silence instead of mixing twice. Both sides only swap an atomic: neither
-// blocks.
-class MixRunner {
-public:
-    explicit MixRunner(Mixer& mixer) : mixer_(mixer) {}
-
-    bool run(float* out, int frames) {
-        if (busy_.exchange(true, std::memory_order_acquire)) return false;
-        mixer_.process(out, frames);
-        busy_.store(false, std::memory_order_release);
-        return true;
-    }
-    Mixer& mixer() { return mixer_; }
-
-private:
-    Mixer& mixer_;
-    std::atomic<bool> busy_{false};
-};
-
-// Mixes at real-time pace and drops the sound.
-class ClockThread {
-public:
-    ClockThread(MixRunner& runner, int sampleRate, int blockFrames, Clock::time_point from)
-        : runner_(runner), buffer_(size_t(blockFrames) * 2) {
-        thread_ = std::thread([=, this] {
-            nameThisThread("cuevox-clock");
-            loop(sampleRate, blockFrames, from);
-        });
-    }
-    ~ClockThread() {
-        stop_ = true;
-        thread_.join();
-    }
-
-private:
-    void loop(int sampleRate, int blockFrames, Clock::time_point from) {
-        for (int64_t block = 1; !stop_; ++block) {
-            runner_.run(buffer_.data(), blockFrames);
-            // Paced by the total count, so it never drifts; starting from a moment in the past
-            // catches up the time a lost device left unplayed.
-            std::this_thread::sleep_until(
-                from +
-                std::chrono::nanoseconds(block * blockFrames * int64_t(1000000000) / sampleRate));
+// Wakes the supervisor. Shared with the streams, which may outlive it.
+struct Signal {
+    std::mutex mutex;
+    std::condition_variable cv;
+    bool raised = false;
+    void raise() {
+        {
+            std::lock_guard lock(mutex);
+            raised = true;
         }
+        cv.notify_all();
     }
-
-    MixRunner& runner_;
-    std::vector<float> buffer_;
-    std::atomic<bool> stop_{false};
-    std::thread thread_;
 };
+
+// One stream: its feed, and its backend once open. Handed between the supervisor and the
+// threads that open and close it.
+struct Stream {
+    std::shared_ptr<StreamFeed> feed;
+    std::shared_ptr<OutputBackend> backend;
+    std::string device;  // what actually opened
+    bool fellBack = false;
+    std::string why;
+    Clock::time_point openedAt;
+    int64_t callbacksAtOpen = 0;
+};
+
+// An open running on its own thread. If the supervisor has gone when it returns, the thread
+// closes what it opened.
+struct Opening {
+    std::mutex mutex;
+    bool done = false;
+    bool abandoned = false;
+    bool ok = false;
+    std::shared_ptr<Stream> stream;
+};
+
+void closeLater(std::shared_ptr<OutputBackend> backend,
+                std::shared_ptr<std::atomic<bool>> closed = nullptr) {
+    if (!backend) return;
+    std::thread([backend = std::move(backend), closed] {
+        nameThisThread("cuevox-close");
+        backend->close();
+        if (closed) closed->store(true);
+    }).detach();
+}
+
+std::shared_ptr<OutputBackend> makeBackend(const std::shared_ptr<StreamFeed>& feed,
+                                           const std::string& device, int sampleRate,
+                                           int blockFrames, int latencyFrames) {
+    if (startsWith(device, kPulsePrefix))
+        return std::make_shared<PulseBackend>(feed, device.substr(std::strlen(kPulsePrefix)),
+                                              sampleRate, latencyFrames);
+    return std::make_shared<PortAudioBackend>(feed,
+                                              startsWith(device, kPortAudioPrefix)
+                                                  ? device.substr(std::strlen(kPortAudioPrefix))
+                                                  : std::string(),
+                                              sampleRate, blockFrames, latencyFrames);
+}
+
+// Opens `device`; the system default is the sound server where one answers, else PortAudio's
+// default. A chosen device that fails gives way to the default.
+bool openStream(Stream& s, const std::string& device, int sampleRate, int blockFrames,
+                int latencyFrames) {
+    std::vector<std::string> tries;
+    if (!device.empty()) tries.push_back(device);
+    tries.push_back(std::string(kPulsePrefix));
+    tries.push_back(std::string(kPortAudioPrefix));
+    for (const auto& attempt : tries) {
+        auto backend = makeBackend(s.feed, attempt, sampleRate, blockFrames, latencyFrames);
+        std::string why;
+        if (backend->open(&why)) {
+            s.backend = std::move(backend);
+            s.device = attempt;
+            s.fellBack = !device.empty() && attempt != device;
+            return true;
+        }
+        backend->close();
+        s.feed->clearFailed();
+        if (s.why.empty()) s.why = why;
+    }
+    return false;
+}
 
 class SilentOutput final : public OutputStream {
 public:
     SilentOutput(Mixer& mixer, int sampleRate, int blockFrames)
-        : runner_(mixer), clock_(runner_, sampleRate, blockFrames, Clock::now()) {}
+        : runner_(std::make_shared<MixRunner>(mixer)) {
+        runner_->handTo(MixRunner::kClock);
+        clock_ = std::make_unique<SilentClock>(runner_, sampleRate, blockFrames, Clock::now());
+    }
+    ~SilentOutput() override {
+        clock_.reset();
+        runner_->handTo(MixRunner::kNobody);
+    }
     bool deviceActive() const override { return false; }
 
 private:
-    MixRunner runner_;
-    ClockThread clock_;
+    std::shared_ptr<MixRunner> runner_;
+    std::unique_ptr<SilentClock> clock_;
 };
 
 class DeviceOutput final : public OutputStream {
 public:
-    DeviceOutput(Mixer& mixer, int sampleRate, int blockFrames)
-        : runner_(mixer), sampleRate_(sampleRate), blockFrames_(blockFrames) {
-        // Time starts now, on the clock: a sound server may take half a second to start
-        // pulling a new stream, and a cue fired meanwhile must not stand still. The device
-        // takes the time over once it runs.
-        clock_ = std::make_unique<ClockThread>(runner_, sampleRate_, blockFrames_, Clock::now());
-        std::string why;
-        if (!openStream(&why)) {
-            std::cout << "No audio output device (" << why << "), playing on a silent clock"
-                      << std::endl;
-            AudioEngine::reportStatus(AudioEngine::OutputStatus::Missing, why);
-            announcedLoss_ = true;
-            failedFingerprint_ = outputFingerprint();
-        }
+    DeviceOutput(Mixer& mixer, int sampleRate, int blockFrames, OutputChoice choice,
+                 std::function<void(const OutputNotice&)> notices)
+        : runner_(std::make_shared<MixRunner>(mixer)),
+          sampleRate_(sampleRate),
+          blockFrames_(blockFrames),
+          choice_(std::move(choice)),
+          signal_(std::make_shared<Signal>()),
+          notices_(std::move(notices)) {
+        // Time starts now, on the clock: a sound server may take a moment to start pulling a
+        // new stream, and a cue fired meanwhile must not stand still.
+        runner_->handTo(MixRunner::kClock);
+        clock_ = std::make_unique<SilentClock>(runner_, sampleRate_, blockFrames_, Clock::now());
+        startOpening();
         supervisor_ = std::thread([this] {
             nameThisThread("cuevox-output");
             supervise();
@@ -180,170 +199,355 @@ public:
             std::lock_guard lock(mutex_);
             stopping_ = true;
         }
-        wake_.notify_all();
+        signal_->raise();
         supervisor_.join();
-        closeStream();
+        runner_->handTo(MixRunner::kNobody);
         clock_.reset();
+        if (opening_) {
+            std::lock_guard lock(opening_->mutex);
+            opening_->abandoned = true;
+        }
+        // A healthy stream closes in a moment; a hung one is left to its thread.
+        if (current_) {
+            auto closed = std::make_shared<std::atomic<bool>>(false);
+            closeLater(current_->backend, closed);
+            const auto deadline = Clock::now() + kQuitWait;
+            while (!closed->load() && Clock::now() < deadline)
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
     }
 
     bool deviceActive() const override { return deviceActive_.load(); }
 
+    void choose(const OutputChoice& choice) override {
+        {
+            std::lock_guard lock(mutex_);
+            wanted_ = choice;
+            changeWanted_ = true;
+        }
+        signal_->raise();
+    }
+
+    void wake() override {
+        std::shared_ptr<OutputBackend> backend;
+        {
+            std::lock_guard lock(mutex_);
+            backend = playing_;
+        }
+        if (backend) backend->wake();
+    }
+
+    void setNoticeHandler(std::function<void(const OutputNotice&)> handler) override {
+        std::lock_guard lock(mutex_);
+        notices_ = std::move(handler);
+    }
+
+    std::string activeDevice() const override {
+        std::lock_guard lock(mutex_);
+        return activeDevice_;
+    }
+
 private:
-    static int callback(const void*, void* output, unsigned long frames,
-                        const PaStreamCallbackTimeInfo*, PaStreamCallbackFlags flags, void* self) {
-        auto* me = static_cast<DeviceOutput*>(self);
-        auto* out = static_cast<float*>(output);
-        // PortAudio makes a new thread for every stream it starts.
-        thread_local bool named = false;
-        if (!named) {
-            nameThisThread("cuevox-audio");
-            named = true;
+    int latencyFrames() const {
+        return choice_.latencyFrames > 0 ? choice_.latencyFrames
+                                         : defaultLatencyFrames(sampleRate_);
+    }
+
+    void notice(OutputNotice::Kind kind, const std::string& text) {
+        std::cout << text << std::endl;
+        std::function<void(const OutputNotice&)> handler;
+        {
+            std::lock_guard lock(mutex_);
+            handler = notices_;
         }
-        if (flags & paOutputUnderflow) me->runner_.mixer().noteOutputUnderflow();
-        me->lastCallback_.store(Clock::now().time_since_epoch().count(), std::memory_order_relaxed);
-        me->callbacks_.fetch_add(1, std::memory_order_relaxed);
-        // While the silent clock still keeps time, the device only plays silence; the
-        // supervisor stops the clock once the device is seen running.
-        if (me->clockOwnsTime_.load(std::memory_order_acquire) ||
-            !me->runner_.run(out, int(frames)))
-            std::fill(out, out + frames * 2, 0.0f);
-        return paContinue;
-    }
-
-    bool openStream(std::string* why) {
-        StderrSilencer quiet;
-        auto fail = [&](PaError err) {
-            if (why) *why = Pa_GetErrorText(err);
-            closeStream();
-            return false;
-        };
-        PaError err = Pa_Initialize();
-        if (err != paNoError) return fail(err);
-        initialised_ = true;
-        const PaDeviceIndex device = Pa_GetDefaultOutputDevice();
-        if (device == paNoDevice) {
-            if (why) *why = "no default output device";
-            closeStream();
-            return false;
+        if (handler) handler({kind, text});
+        // The window's message area hears of the output itself going and coming back.
+        switch (kind) {
+            case OutputNotice::Kind::NoDevice: {
+                // The reason alone: the message area words the rest for the operator.
+                const auto open = text.find('('), close = text.rfind(')');
+                AudioEngine::reportStatus(AudioEngine::OutputStatus::Missing,
+                                          open != std::string::npos && close > open
+                                              ? text.substr(open + 1, close - open - 1)
+                                              : text);
+                break;
+            }
+            case OutputNotice::Kind::Lost:
+                AudioEngine::reportStatus(AudioEngine::OutputStatus::Lost);
+                break;
+            case OutputNotice::Kind::Back:
+                AudioEngine::reportStatus(AudioEngine::OutputStatus::Back);
+                break;
+            case OutputNotice::Kind::Missing:
+                break;
         }
-        const PaDeviceInfo* info = Pa_GetDeviceInfo(device);
-        PaStreamParameters params{};
-        params.device = device;
-        params.channelCount = 2;
-        params.sampleFormat = paFloat32;
-        params.suggestedLatency = info ? info->defaultLowOutputLatency : 0.02;
-        clockOwnsTime_.store(clock_ != nullptr);
-        PaStream* stream = nullptr;
-        err = Pa_OpenStream(&stream, nullptr, &params, sampleRate_, unsigned(blockFrames_),
-                            paNoFlag, &DeviceOutput::callback, this);
-        if (err != paNoError) return fail(err);
-        stream_ = stream;
-        callbacksAtOpen_ = callbacks_.load();
-        lastCallback_.store(Clock::now().time_since_epoch().count());
-        err = Pa_StartStream(stream_);
-        if (err != paNoError) return fail(err);
-        return true;
     }
 
-    void closeStream() {
-        StderrSilencer quiet;
-        if (stream_) {
-            Pa_AbortStream(stream_);
-            Pa_CloseStream(stream_);
-            stream_ = nullptr;
+    void startOpening() {
+        auto stream = std::make_shared<Stream>();
+        stream->feed = std::make_shared<StreamFeed>(runner_, nextStreamId_++);
+        stream->feed->onChange = [signal = signal_] { signal->raise(); };
+        opening_ = std::make_shared<Opening>();
+        std::thread([opening = opening_, stream, device = choice_.device, rate = sampleRate_,
+                     block = blockFrames_, latency = latencyFrames()] {
+            nameThisThread("cuevox-open");
+            const bool ok = openStream(*stream, device, rate, block, latency);
+            bool abandoned = false;
+            {
+                std::lock_guard lock(opening->mutex);
+                opening->done = true;
+                opening->ok = ok;
+                opening->stream = stream;
+                abandoned = opening->abandoned;
+            }
+            if (abandoned && stream->backend) stream->backend->close();
+            stream->feed->onChange ? stream->feed->onChange() : void();
+        }).detach();
+    }
+
+    void setPlaying(const std::shared_ptr<Stream>& stream) {
+        std::lock_guard lock(mutex_);
+        playing_ = stream ? stream->backend : nullptr;
+        activeDevice_ = stream ? stream->device : std::string();
+    }
+
+    // The clock keeps the time from the stream's last block on.
+    void clockTakesOver(const Stream& s) {
+        // A sleeping stream kept no time: nothing played.
+        if (!clock_)
+            clock_ = std::make_unique<SilentClock>(
+                runner_, sampleRate_, blockFrames_,
+                s.feed->asleep() ? Clock::now() : s.feed->lastCallback());
+        runner_->takeFrom(s.feed->id(), MixRunner::kClock);
+    }
+
+    void giveUp(std::shared_ptr<Stream> s) {
+        s->feed->allowReclaim(false);
+        clockTakesOver(*s);
+        setPlaying(nullptr);
+        closeLater(s->backend);
+    }
+
+    // A stream that opened: it takes the time over once it runs (at once when it sleeps until
+    // something plays).
+    void adopt(std::shared_ptr<Stream> s) {
+        s->openedAt = Clock::now();
+        s->callbacksAtOpen = s->feed->callbacks();
+        if (current_) giveUp(current_);
+        current_ = std::move(s);
+        handedOver_ = false;
+        setPlaying(current_);
+    }
+
+    void handOver() {
+        runner_->handTo(current_->feed->id());
+        clock_.reset();
+        handedOver_ = true;
+        stalled_ = false;
+        deviceActive_.store(true);
+        if (lostAnnounced_) notice(OutputNotice::Kind::Back, "Audio output back");
+        lostAnnounced_ = false;
+        if (current_->fellBack && !choice_.device.empty()) {
+            notice(OutputNotice::Kind::Missing, "Audio output \"" + choice_.device +
+                                                    "\" is not available (" + current_->why +
+                                                    "), playing on the system default");
         }
-        if (initialised_) Pa_Terminate();
-        initialised_ = false;
+        // Whatever was sent meanwhile: a sleeping stream looks at it now.
+        current_->backend->wake();
     }
 
-    // A quarter second of steady callbacks: a new stream's first few come at once (the
-    // server filling its buffer), then may pause before the steady flow.
-    int64_t handoverCallbacks() const {
-        return std::max<int64_t>(4, sampleRate_ / blockFrames_ / 4);
+    void lose(const char* text) {
+        if (!lostAnnounced_) notice(OutputNotice::Kind::Lost, text);
+        lostAnnounced_ = true;
+        deviceActive_.store(false);
+        giveUp(current_);
+        current_.reset();
+        stalled_ = false;
+        nextReopen_ = Clock::now() + kReopenPeriod;
     }
 
-    bool streamStalled() const {
-        if (Pa_IsStreamActive(stream_) != 1) return true;
-        const auto last = Clock::time_point(Clock::duration(lastCallback_.load()));
-        const bool steady = callbacks_.load() - callbacksAtOpen_ >= kSteadyCallbacks;
-        return Clock::now() - last > (steady ? kStallLimit : kStartupStallLimit);
+    // One look at the state; returns when to look again (max() for "when something happens").
+    Clock::time_point step() {
+        const auto now = Clock::now();
+        constexpr auto never = Clock::time_point::max();
+        {
+            std::lock_guard lock(mutex_);
+            if (changeWanted_) {
+                changeWanted_ = false;
+                if (!(wanted_ == choice_)) {
+                    choice_ = wanted_;
+                    // The old stream plays on until the new one runs.
+                    if (opening_) {
+                        std::lock_guard openLock(opening_->mutex);
+                        opening_->abandoned = true;
+                    }
+                    opening_.reset();
+                    startOpening();
+                }
+            }
+        }
+        if (opening_) {
+            std::shared_ptr<Stream> opened;
+            bool ok = false;
+            {
+                std::lock_guard lock(opening_->mutex);
+                if (opening_->done) {
+                    opened = opening_->stream;
+                    ok = opening_->ok;
+                }
+            }
+            if (opened) {
+                opening_.reset();
+                if (ok) {
+                    adopt(opened);
+                } else {
+                    if (!lostAnnounced_)
+                        notice(OutputNotice::Kind::NoDevice, "No audio output device (" +
+                                                                 opened->why +
+                                                                 "), playing on a silent clock");
+                    lostAnnounced_ = true;
+                    failedFingerprint_ = outputFingerprint();
+                    nextReopen_ = now + kReopenPeriod;
+                    nextBlindReopen_ = now + kBlindReopenPeriod;
+                }
+            }
+        }
+        if (!current_) {
+            if (opening_) return never;  // its thread raises the signal when it returns
+            if (now < nextReopen_) return nextReopen_;
+            const std::string print = outputFingerprint();
+            if (print != failedFingerprint_ || now >= nextBlindReopen_) startOpening();
+            nextReopen_ = now + kReopenPeriod;
+            return opening_ ? never : nextReopen_;
+        }
+
+        StreamFeed& feed = *current_->feed;
+        if (feed.failed()) {
+            lose("Audio output lost, keeping time on a silent clock");
+            return nextReopen_;
+        }
+        if (!handedOver_) {
+            // A sleeping stream starts on the first block of real sound; a running one takes
+            // over after a few steady blocks (a new stream's first come at once, then may
+            // pause while the server sets it up).
+            if (feed.asleep() || feed.callbacks() - current_->callbacksAtOpen >= 4) {
+                handOver();
+                return step();
+            }
+            if (now - current_->openedAt > kStartLimit) {
+                lose("Audio output lost, keeping time on a silent clock");
+                return nextReopen_;
+            }
+            return now + std::chrono::milliseconds(10);
+        }
+        if (feed.asleep()) {
+            stalled_ = false;
+            return never;
+        }
+        const auto stallAfter = std::max<Clock::duration>(
+            kMinStall, std::chrono::nanoseconds(framesToNanos(
+                           2 * int64_t(current_->backend->latencyFrames()), sampleRate_)));
+        const auto last = feed.lastCallback();
+        if (stalled_) {
+            if (runner_->owner() == feed.id()) {
+                // The stream came back by itself and took the time back.
+                feed.allowReclaim(false);
+                clock_.reset();
+                stalled_ = false;
+                deviceActive_.store(true);
+                if (lostAnnounced_) notice(OutputNotice::Kind::Back, "Audio output back");
+                lostAnnounced_ = false;
+            } else if (now - last > kStallLimit) {
+                if (!current_->backend->keepThroughStalls()) {
+                    lose("Audio output lost, keeping time on a silent clock");
+                    return nextReopen_;
+                }
+                // Still connected, only silent (a hung or starved server): a new stream would
+                // fare no better, and this one resumes where it is the moment the server does.
+                if (!lostAnnounced_)
+                    notice(OutputNotice::Kind::Lost,
+                           "Audio output lost, keeping time on a silent clock");
+                lostAnnounced_ = true;
+                deviceActive_.store(false);
+                return now + std::chrono::milliseconds(50);
+            } else {
+                return now + std::chrono::milliseconds(10);
+            }
+        }
+        if (now - last > stallAfter) {
+            stalled_ = true;
+            feed.allowReclaim(true);
+            clockTakesOver(*current_);
+            return now + std::chrono::milliseconds(10);
+        }
+        return last + stallAfter + std::chrono::milliseconds(1);
     }
 
     void supervise() {
-        auto nextReopen = Clock::now() + kReopenPeriod;
-        auto nextBlindReopen = Clock::now() + kBlindReopenPeriod;
-        std::unique_lock lock(mutex_);
-        while (!wake_.wait_for(lock,
-                               clock_ && stream_ ? kHandoverSupervisePeriod : kSupervisePeriod,
-                               [this] { return stopping_; })) {
-            if (stream_ && !clock_ && streamStalled()) {
-                const auto last = Clock::time_point(Clock::duration(lastCallback_.load()));
-                std::cout << "Audio output lost, keeping time on a silent clock" << std::endl;
-                AudioEngine::reportStatus(AudioEngine::OutputStatus::Lost);
-                announcedLoss_ = true;
-                deviceActive_.store(false);
-                closeStream();
-                // From the last block the device played, so no time goes missing.
-                clock_ = std::make_unique<ClockThread>(runner_, sampleRate_, blockFrames_, last);
-                nextReopen = Clock::now() + kReopenPeriod;
-            } else if (clock_ && stream_) {
-                // Opened: hand the time over once the device is really running.
-                if (callbacks_.load() - callbacksAtOpen_ >= handoverCallbacks()) {
-                    // Clock first: for the few milliseconds of the join the device plays
-                    // silence, rather than both keeping time at once.
-                    clock_.reset();
-                    clockOwnsTime_.store(false, std::memory_order_release);
-                    deviceActive_.store(true);
-                    if (announcedLoss_) {
-                        std::cout << "Audio output back" << std::endl;
-                        AudioEngine::reportStatus(AudioEngine::OutputStatus::Back);
-                    }
-                    announcedLoss_ = false;
-                } else if (streamStalled()) {
-                    closeStream();  // the reopened device never ran: try again later
-                    nextReopen = Clock::now() + kReopenPeriod;
-                }
-            } else if (clock_ && Clock::now() >= nextReopen) {
-                const std::string print = outputFingerprint();
-                if (print != failedFingerprint_ || Clock::now() >= nextBlindReopen) {
-                    if (!openStream(nullptr)) {
-                        closeStream();
-                        failedFingerprint_ = print;
-                        nextBlindReopen = Clock::now() + kBlindReopenPeriod;
-                    }
-                }
-                nextReopen = Clock::now() + kReopenPeriod;
-            }
+        for (;;) {
+            const auto next = step();
+            std::unique_lock lock(signal_->mutex);
+            if (next == Clock::time_point::max())
+                signal_->cv.wait(lock, [this] { return signal_->raised; });
+            else
+                signal_->cv.wait_until(lock, next, [this] { return signal_->raised; });
+            signal_->raised = false;
+            lock.unlock();
+            std::lock_guard stateLock(mutex_);
+            if (stopping_) return;
         }
     }
 
-    MixRunner runner_;
+    std::shared_ptr<MixRunner> runner_;
     const int sampleRate_;
     const int blockFrames_;
-    PaStream* stream_ = nullptr;
-    bool initialised_ = false;
-    std::unique_ptr<ClockThread> clock_;
-    std::atomic<bool> clockOwnsTime_{false};
-    std::atomic<Clock::rep> lastCallback_{0};
-    std::atomic<int64_t> callbacks_{0};
-    int64_t callbacksAtOpen_ = 0;
-    std::atomic<bool> deviceActive_{false};
-    bool announcedLoss_ = false;     // supervisor thread (and constructor) only
-    std::string failedFingerprint_;  // what there was when the last reopen failed
+    OutputChoice choice_;  // supervisor thread (and constructor) only
 
-    std::mutex mutex_;
-    std::condition_variable wake_;
+    // Supervisor thread only.
+    std::unique_ptr<SilentClock> clock_;
+    std::shared_ptr<Opening> opening_;
+    std::shared_ptr<Stream> current_;
+    int nextStreamId_ = MixRunner::kClock + 1;
+    bool handedOver_ = false;
+    bool stalled_ = false;
+    bool lostAnnounced_ = false;
+    std::string failedFingerprint_;
+    Clock::time_point nextReopen_{};
+    Clock::time_point nextBlindReopen_{};
+
+    std::atomic<bool> deviceActive_{false};
+    std::shared_ptr<Signal> signal_;
+    mutable std::mutex mutex_;  // the fields below
     bool stopping_ = false;
+    OutputChoice wanted_;
+    bool changeWanted_ = false;
+    std::shared_ptr<OutputBackend> playing_;
+    std::string activeDevice_;
+    std::function<void(const OutputNotice&)> notices_;
     std::thread supervisor_;
 };
 
 }  // namespace
 
-std::unique_ptr<OutputStream> OutputStream::device(Mixer& mixer, int sampleRate, int blockFrames) {
-    return std::make_unique<DeviceOutput>(mixer, sampleRate, blockFrames);
+std::unique_ptr<OutputStream> OutputStream::device(
+    Mixer& mixer, int sampleRate, int blockFrames, OutputChoice choice,
+    std::function<void(const OutputNotice&)> notices) {
+    return std::make_unique<DeviceOutput>(mixer, sampleRate, blockFrames, std::move(choice),
+                                          std::move(notices));
 }
 
 std::unique_ptr<OutputStream> OutputStream::silentClock(Mixer& mixer, int sampleRate,
                                                         int blockFrames) {
     return std::make_unique<SilentOutput>(mixer, sampleRate, blockFrames);
+}
+
+std::vector<OutputDevice> OutputStream::devices() {
+    std::vector<OutputDevice> list{{"", "System default"}};
+    for (auto& sink : PulseBackend::sinks()) list.push_back(std::move(sink));
+    for (auto& device : PortAudioBackend::devices()) list.push_back(std::move(device));
+    return list;
+}
+
+int OutputStream::defaultLatencyFrames(int sampleRate) {
+    return int(kDefaultLatencySeconds * sampleRate);
 }

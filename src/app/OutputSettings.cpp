@@ -1,0 +1,99 @@
+#include "app/OutputSettings.h"
+
+#include <QFormLayout>
+#include <QPointer>
+#include <QSettings>
+#include <QtConcurrent>
+
+#include "audio/AudioEngine.h"
+#include "platform/MessageLog.h"
+
+namespace {
+const char* const kDeviceKey = "output/device";
+const char* const kLatencyKey = "output/latencyMs";
+constexpr int kDefaultLatencyMs = 20;
+
+// The output going and coming back reaches the message area through the engine's status;
+// only a saved output that is not there is told from here.
+void report(const OutputNotice& notice) {
+    if (notice.kind == OutputNotice::Kind::Missing)
+        MessageLog::instance().report(QString::fromStdString(notice.text));
+}
+}  // namespace
+
+const std::vector<OutputSettings::Latency>& OutputSettings::latencies() {
+    static const std::vector<Latency> list{{5, 7}, {10, 13}, {20, 25}, {40, 50}};
+    return list;
+}
+
+OutputChoice OutputSettings::savedChoice() {
+    QSettings settings;
+    OutputChoice choice;
+    choice.device = settings.value(kDeviceKey).toString().toStdString();
+    const int ms = settings.value(kLatencyKey, kDefaultLatencyMs).toInt();
+    choice.latencyFrames = std::clamp(ms, 1, 500) * AudioEngine::kDefaultSampleRate / 1000;
+    return choice;
+}
+
+void OutputSettings::applySaved() {
+    AudioEngine::configureShared(savedChoice(), &report);
+}
+
+OutputSettings::OutputSettings(QWidget* parent)
+    : QWidget(parent), outputs_(new QComboBox(this)), latency_(new QComboBox(this)) {
+    auto* form = new QFormLayout(this);
+    form->setContentsMargins(0, 0, 0, 0);
+    form->addRow(tr("Output:"), outputs_);
+    form->addRow(tr("Latency:"), latency_);
+    outputs_->setAccessibleName(tr("Output"));
+    latency_->setAccessibleName(tr("Latency"));
+
+    QSettings settings;
+    const int savedMs = settings.value(kLatencyKey, kDefaultLatencyMs).toInt();
+    for (const Latency& l : latencies()) {
+        latency_->addItem(tr("%1 ms: Go from silence in about 3 ms, while cues play within %2 ms")
+                              .arg(l.ms)
+                              .arg(l.goWhilePlayingMs),
+                          l.ms);
+        if (l.ms == savedMs) latency_->setCurrentIndex(latency_->count() - 1);
+    }
+    showOutputs({{"", "System default"}});
+
+    connect(outputs_, &QComboBox::currentIndexChanged, this, [this] { apply(); });
+    connect(latency_, &QComboBox::currentIndexChanged, this, [this] { apply(); });
+
+    QPointer<OutputSettings> self(this);
+    auto probe = QtConcurrent::run([] { return OutputStream::devices(); });
+    probe.then(this, [self](const std::vector<OutputDevice>& devices) {
+        if (self) self->showOutputs(devices);
+    });
+}
+
+void OutputSettings::showOutputs(const std::vector<OutputDevice>& devices) {
+    filling_ = true;
+    const QString saved = QSettings().value(kDeviceKey).toString();
+    outputs_->clear();
+    bool found = false;
+    for (const OutputDevice& d : devices) {
+        outputs_->addItem(QString::fromStdString(d.name), QString::fromStdString(d.id));
+        if (QString::fromStdString(d.id) == saved) {
+            outputs_->setCurrentIndex(outputs_->count() - 1);
+            found = true;
+        }
+    }
+    // A saved output that isn't there now stays listed, so the choice isn't lost unseen.
+    if (!found && !saved.isEmpty()) {
+        outputs_->addItem(tr("%1 (not available)").arg(saved), saved);
+        outputs_->setCurrentIndex(outputs_->count() - 1);
+    }
+    filling_ = false;
+    emit outputsListed();
+}
+
+void OutputSettings::apply() {
+    if (filling_) return;
+    QSettings settings;
+    settings.setValue(kDeviceKey, outputs_->currentData().toString());
+    settings.setValue(kLatencyKey, latency_->currentData().toInt());
+    AudioEngine::configureShared(savedChoice(), &report);
+}

@@ -1,0 +1,355 @@
+#include "audio/output/PulseBackend.h"
+
+#include <pulse/pulseaudio.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <thread>
+
+#include "audio/ThreadName.h"
+#include "audio/output/RealtimePriority.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr auto kConnectTimeout = std::chrono::seconds(3);
+constexpr size_t kFrameBytes = 2 * sizeof(float);
+// Silence this long after the last voice ends, and the stream goes to sleep. Long enough that
+// a run of Gos keeps it awake.
+constexpr int kQuietSecondsBeforeSleep = 2;
+constexpr int kMaxWriteFrames = 1 << 14;
+
+// The server's buffer holds `frames`; it asks for more as each quarter plays, which leaves the
+// sink a quarter of the latency for its own buffer. No pre-buffering: an uncorked stream plays
+// what it has at once.
+pa_buffer_attr bufferAttr(int frames) {
+    pa_buffer_attr attr{};
+    attr.maxlength = uint32_t(-1);
+    attr.tlength = uint32_t(frames) * kFrameBytes;
+    attr.prebuf = 0;
+    attr.minreq = attr.tlength / 4;
+    attr.fragsize = uint32_t(-1);
+    return attr;
+}
+
+void drop(pa_operation* op) {
+    if (op) pa_operation_unref(op);
+}
+
+// Waits on the mainloop (its lock held) until `done` says so or the time is up.
+template <typename Done>
+bool waitFor(pa_threaded_mainloop* loop, Done done) {
+    const auto deadline = Clock::now() + kConnectTimeout;
+    while (!done()) {
+        if (Clock::now() > deadline) return false;
+        pa_threaded_mainloop_unlock(loop);
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        pa_threaded_mainloop_lock(loop);
+    }
+    return true;
+}
+
+// One turn of a private mainloop, waiting at most a few milliseconds.
+void iterate(pa_mainloop* loop) {
+    if (pa_mainloop_prepare(loop, 5000) < 0) return;
+    pa_mainloop_poll(loop);
+    pa_mainloop_dispatch(loop);
+}
+
+bool contextSettled(pa_context* context) {
+    const pa_context_state_t state = pa_context_get_state(context);
+    return state == PA_CONTEXT_READY || !PA_CONTEXT_IS_GOOD(state);
+}
+
+bool streamSettled(pa_stream* stream) {
+    const pa_stream_state_t state = pa_stream_get_state(stream);
+    return state == PA_STREAM_READY || !PA_STREAM_IS_GOOD(state);
+}
+
+}  // namespace
+
+PulseBackend::PulseBackend(std::shared_ptr<StreamFeed> feed, std::string sink, int sampleRate,
+                           int latencyFrames)
+    : feed_(std::move(feed)),
+      sink_(std::move(sink)),
+      sampleRate_(sampleRate),
+      latency_(latencyFrames),
+      buffer_(size_t(kMaxWriteFrames) * 2) {}
+
+PulseBackend::~PulseBackend() {
+    close();
+    // Only here: wake() may still be writing to it from another thread until the last owner
+    // lets go.
+    if (wakeFd_ >= 0) ::close(wakeFd_);
+}
+
+bool PulseBackend::open(std::string* why) {
+    auto fail = [&](const std::string& text) {
+        if (why) *why = text;
+        return false;
+    };
+    loop_ = pa_threaded_mainloop_new();
+    if (!loop_) return fail("no memory");
+    pa_threaded_mainloop_set_name(loop_, "cuevox-audio");
+    pa_mainloop_api* api = pa_threaded_mainloop_get_api(loop_);
+    pa_proplist* props = pa_proplist_new();
+    pa_proplist_sets(props, PA_PROP_APPLICATION_NAME, "Cuevox");
+    pa_proplist_sets(props, PA_PROP_APPLICATION_ID, "cuevox");
+    pa_proplist_sets(props, PA_PROP_MEDIA_ROLE, "production");
+    context_ = pa_context_new_with_proplist(api, "Cuevox", props);
+    pa_proplist_free(props);
+    if (!context_) return fail("no memory");
+    pa_context_set_state_callback(
+        context_,
+        [](pa_context* c, void* self) {
+            if (!PA_CONTEXT_IS_GOOD(pa_context_get_state(c)))
+                static_cast<PulseBackend*>(self)->feed_->noteFailed();
+        },
+        this);
+    if (pa_context_connect(context_, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0)
+        return fail(pa_strerror(pa_context_errno(context_)));
+    if (pa_threaded_mainloop_start(loop_) < 0) return fail("cannot start its thread");
+    pa_threaded_mainloop_lock(loop_);
+    auto unlockAndFail = [&](const std::string& text) {
+        pa_threaded_mainloop_unlock(loop_);
+        return fail(text);
+    };
+    if (!waitFor(loop_, [this] { return contextSettled(context_); }))
+        return unlockAndFail("the sound server does not answer");
+    if (pa_context_get_state(context_) != PA_CONTEXT_READY)
+        return unlockAndFail(pa_strerror(pa_context_errno(context_)));
+
+    if (!sink_.empty()) {
+        // A chosen sink must be there now; the stream itself opens only when a cue plays.
+        int found = -1;
+        drop(pa_context_get_sink_info_by_name(
+            context_, sink_.c_str(),
+            [](pa_context*, const pa_sink_info* info, int eol, void* result) {
+                int& r = *static_cast<int*>(result);
+                if (info)
+                    r = 1;
+                else if (eol && r < 0)
+                    r = 0;
+            },
+            &found));
+        if (!waitFor(loop_, [&found] { return found >= 0; }))
+            return unlockAndFail("the sound server does not answer");
+        if (found == 0) return unlockAndFail("No such entity");
+    }
+
+    wakeFd_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (wakeFd_ < 0) return unlockAndFail("no event descriptor");
+    wakeEvent_ = api->io_new(api, wakeFd_, PA_IO_EVENT_INPUT, &PulseBackend::woken, this);
+    asleep_.store(true);
+    feed_->noteAsleep(true);
+    pa_threaded_mainloop_unlock(loop_);
+    // Commands may have come while the stream was opening.
+    wake();
+    return true;
+}
+
+void PulseBackend::close() {
+    if (!loop_) return;
+    // Nothing here waits on the server: the library only closes its socket.
+    pa_threaded_mainloop_lock(loop_);
+    if (wakeEvent_) pa_threaded_mainloop_get_api(loop_)->io_free(wakeEvent_);
+    wakeEvent_ = nullptr;
+    dropStream();
+    if (context_) {
+        pa_context_set_state_callback(context_, nullptr, nullptr);
+        pa_context_disconnect(context_);
+        pa_context_unref(context_);
+        context_ = nullptr;
+    }
+    pa_threaded_mainloop_unlock(loop_);
+    pa_threaded_mainloop_stop(loop_);
+    pa_threaded_mainloop_free(loop_);
+    loop_ = nullptr;
+}
+
+void PulseBackend::dropStream() {
+    if (!stream_) return;
+    pa_stream_set_write_callback(stream_, nullptr, nullptr);
+    pa_stream_set_underflow_callback(stream_, nullptr, nullptr);
+    pa_stream_set_state_callback(stream_, nullptr, nullptr);
+    pa_stream_disconnect(stream_);
+    pa_stream_unref(stream_);
+    stream_ = nullptr;
+    started_ = false;
+}
+
+void PulseBackend::wake() {
+    // A stream playing sound takes commands in with its next block anyway.
+    if (wakeFd_ < 0 || !(asleep_.load(std::memory_order_acquire) ||
+                         silenceQueued_.load(std::memory_order_relaxed)))
+        return;
+    const uint64_t one = 1;
+    [[maybe_unused]] ssize_t n = ::write(wakeFd_, &one, sizeof one);
+}
+
+void PulseBackend::woken(pa_mainloop_api*, pa_io_event*, int fd, pa_io_event_flags_t, void* self) {
+    auto* me = static_cast<PulseBackend*>(self);
+    uint64_t count = 0;
+    [[maybe_unused]] ssize_t n = ::read(fd, &count, sizeof count);
+    if (!me->context_) return;
+    if (!me->stream_) {
+        if (me->feed_->runner().applyCommands(me->feed_->id())) me->startStream();
+        return;
+    }
+    // A running stream that has queued nothing but silence: the cue replaces that silence
+    // from the server's read point, rather than waiting behind it.
+    if (!me->started_ || me->quietFrames_ < me->latency_) return;
+    if (!me->feed_->runner().applyCommands(me->feed_->id())) return;
+    me->quietFrames_ = 0;
+    me->silenceQueued_.store(false, std::memory_order_relaxed);
+    me->writeMix(size_t(me->latency_) * kFrameBytes, PA_SEEK_RELATIVE_ON_READ);
+}
+
+void PulseBackend::startStream() {
+    const pa_sample_spec spec{PA_SAMPLE_FLOAT32LE, uint32_t(sampleRate_), 2};
+    stream_ = pa_stream_new(context_, "Cues", &spec, nullptr);
+    if (!stream_) {
+        feed_->noteFailed();
+        return;
+    }
+    pa_stream_set_write_callback(stream_, &PulseBackend::writeRequested, this);
+    pa_stream_set_underflow_callback(
+        stream_,
+        [](pa_stream*, void* self) {
+            auto* me = static_cast<PulseBackend*>(self);
+            if (me->started_) me->feed_->noteUnderflow();
+        },
+        this);
+    pa_stream_set_state_callback(
+        stream_,
+        [](pa_stream* s, void* self) {
+            auto* me = static_cast<PulseBackend*>(self);
+            const pa_stream_state_t state = pa_stream_get_state(s);
+            if (state == PA_STREAM_READY && !me->started_) {
+                // The first block goes in before the stream starts, so the server's first
+                // pull is already the cue.
+                me->started_ = true;
+                me->quietFrames_ = 0;
+                me->writeMix(size_t(me->latency_) * kFrameBytes);
+            } else if (!PA_STREAM_IS_GOOD(state)) {
+                me->feed_->noteFailed();
+            }
+        },
+        this);
+    const pa_buffer_attr attr = bufferAttr(latency_);
+    const auto flags = pa_stream_flags_t(PA_STREAM_ADJUST_LATENCY);
+    if (pa_stream_connect_playback(stream_, sink_.empty() ? nullptr : sink_.c_str(), &attr, flags,
+                                   nullptr, nullptr) < 0) {
+        dropStream();
+        feed_->noteFailed();
+        return;
+    }
+    asleep_.store(false, std::memory_order_release);
+    feed_->noteAsleep(false);
+}
+
+void PulseBackend::writeRequested(pa_stream*, size_t bytes, void* self) {
+    auto* me = static_cast<PulseBackend*>(self);
+    if (!me->realtimeAsked_) {
+        askForRealtimePriority();
+        me->realtimeAsked_ = true;
+    }
+    if (!me->started_) return;  // the first block is written as the stream starts
+    // A server back from a stall asks for all it missed. That time has passed (the clock kept
+    // it): what falls behind its read point is silence, and only a latency's worth is mixed.
+    const size_t most = size_t(me->latency_) * kFrameBytes;
+    if (bytes > 2 * most) {
+        me->writeSilence(bytes - most);
+        bytes = most;
+    }
+    me->writeMix(bytes);
+}
+
+void PulseBackend::writeMix(size_t bytes, pa_seek_mode_t seek) {
+    size_t frames = bytes / kFrameBytes;
+    while (frames > 0 && stream_ && !goingToSleep_) {
+        const int n = int(std::min<size_t>(frames, kMaxWriteFrames));
+        feed_->fill(buffer_.data(), n);
+        pa_stream_write(stream_, buffer_.data(), size_t(n) * kFrameBytes, nullptr, 0, seek);
+        seek = PA_SEEK_RELATIVE;
+        frames -= size_t(n);
+        sleepIfQuiet(n);
+    }
+}
+
+void PulseBackend::writeSilence(size_t bytes) {
+    std::fill(buffer_.begin(), buffer_.end(), 0.0f);
+    while (bytes > 0 && stream_) {
+        const size_t n = std::min(bytes, buffer_.size() * sizeof(float));
+        pa_stream_write(stream_, buffer_.data(), n, nullptr, 0, PA_SEEK_RELATIVE);
+        bytes -= n;
+    }
+}
+
+void PulseBackend::sleepIfQuiet(int frames) {
+    if (!feed_->runner().quiet() || feed_->runner().owner() != feed_->id()) {
+        quietFrames_ = 0;
+        silenceQueued_.store(false, std::memory_order_relaxed);
+        return;
+    }
+    quietFrames_ += frames;
+    if (quietFrames_ >= latency_) silenceQueued_.store(true, std::memory_order_relaxed);
+    if (quietFrames_ < int64_t(kQuietSecondsBeforeSleep) * sampleRate_) return;
+    // Gone, not corked: the sink runs at the lowest latency its streams ask for, corked ones
+    // included, and would keep the server waking every few milliseconds while nothing plays.
+    // Dropped after this callback returns, not from inside it.
+    if (goingToSleep_) return;
+    goingToSleep_ = true;
+    pa_mainloop_api_once(
+        pa_threaded_mainloop_get_api(loop_),
+        [](pa_mainloop_api*, void* self) {
+            auto* me = static_cast<PulseBackend*>(self);
+            me->goingToSleep_ = false;
+            if (!me->feed_->runner().quiet()) return;  // a cue started meanwhile
+            me->dropStream();
+            me->silenceQueued_.store(false, std::memory_order_relaxed);
+            me->asleep_.store(true, std::memory_order_release);
+            me->feed_->noteAsleep(true);
+            // A wake that came just before sleeping would be lost.
+            if (me->feed_->runner().applyCommands(me->feed_->id())) me->startStream();
+        },
+        this);
+}
+
+std::vector<OutputDevice> PulseBackend::sinks(int timeoutMs) {
+    std::vector<OutputDevice> list;
+    pa_mainloop* loop = pa_mainloop_new();
+    pa_context* context = pa_context_new(pa_mainloop_get_api(loop), "Cuevox");
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    bool listed = false;
+    if (pa_context_connect(context, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) >= 0) {
+        while (!contextSettled(context) && Clock::now() < deadline) iterate(loop);
+        if (pa_context_get_state(context) == PA_CONTEXT_READY) {
+            struct Request {
+                std::vector<OutputDevice>* list;
+                bool* done;
+            } request{&list, &listed};
+            pa_operation* op = pa_context_get_sink_info_list(
+                context,
+                [](pa_context*, const pa_sink_info* info, int eol, void* data) {
+                    auto* r = static_cast<Request*>(data);
+                    if (eol) {
+                        *r->done = true;
+                        return;
+                    }
+                    r->list->push_back({std::string("pulse:") + info->name,
+                                        info->description ? info->description : info->name});
+                },
+                &request);
+            while (!listed && Clock::now() < deadline) iterate(loop);
+            if (op) pa_operation_unref(op);
+        }
+    }
+    pa_context_disconnect(context);
+    pa_context_unref(context);
+    pa_mainloop_free(loop);
+    return list;
+}

@@ -1,0 +1,62 @@
+#pragma once
+
+#include <atomic>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "audio/output/OutputBackend.h"
+
+#include <pulse/pulseaudio.h>
+
+// Plays on the sound server through its own client library (PulseAudio, and PipeWire through
+// its PulseAudio service). A stream exists only while something plays: with none, neither the
+// server nor this program does any work. A command that starts a voice opens it at once; its
+// first block is written before it starts, so the server starts on real sound.
+class PulseBackend final : public OutputBackend {
+public:
+    // sink empty: the server's default sink.
+    PulseBackend(std::shared_ptr<StreamFeed> feed, std::string sink, int sampleRate,
+                 int latencyFrames);
+    ~PulseBackend() override;
+
+    bool open(std::string* why) override;
+    void close() override;
+    void wake() override;
+    int latencyFrames() const override { return latency_; }
+    // The connection reports its own end; a stall is the server's, not the stream's.
+    bool keepThroughStalls() const override { return true; }
+
+    // The server's sinks, or nothing when no server answers within `timeoutMs`.
+    static std::vector<OutputDevice> sinks(int timeoutMs = 1000);
+
+private:
+    static void writeRequested(pa_stream* stream, size_t bytes, void* self);
+    static void woken(pa_mainloop_api*, pa_io_event*, int fd, pa_io_event_flags_t, void* self);
+    // Mainloop thread: mixes `bytes` worth and writes it.
+    void writeMix(size_t bytes, pa_seek_mode_t seek = PA_SEEK_RELATIVE);
+    void writeSilence(size_t bytes);
+    void sleepIfQuiet(int frames);
+    void startStream();
+    void dropStream();
+
+    std::shared_ptr<StreamFeed> feed_;
+    const std::string sink_;
+    const int sampleRate_;
+    int latency_;
+    pa_threaded_mainloop* loop_ = nullptr;
+    pa_context* context_ = nullptr;
+    pa_stream* stream_ = nullptr;
+    pa_io_event* wakeEvent_ = nullptr;
+    int wakeFd_ = -1;
+    std::vector<float> buffer_;
+    // Mainloop thread only.
+    bool started_ = false;
+    bool goingToSleep_ = false;
+    int64_t quietFrames_ = 0;
+    bool realtimeAsked_ = false;
+    // A wake is on its way; also read by other threads to skip needless wakes.
+    std::atomic<bool> asleep_{true};
+    // The stream runs, but all it has queued is silence.
+    std::atomic<bool> silenceQueued_{false};
+};

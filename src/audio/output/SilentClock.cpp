@@ -1,0 +1,56 @@
+#include "audio/output/SilentClock.h"
+
+#include "audio/ThreadName.h"
+#include "audio/output/MixRunner.h"
+
+namespace {
+constexpr int64_t kNanosPerSecond = 1'000'000'000;
+}
+
+int64_t framesToNanos(int64_t frames, int sampleRate) {
+    return frames / sampleRate * kNanosPerSecond +
+           frames % sampleRate * kNanosPerSecond / sampleRate;
+}
+
+int64_t nanosToFrames(int64_t nanos, int sampleRate) {
+    return nanos / kNanosPerSecond * sampleRate +
+           nanos % kNanosPerSecond * sampleRate / kNanosPerSecond;
+}
+
+SilentClock::SilentClock(std::shared_ptr<MixRunner> runner, int sampleRate, int blockFrames,
+                         Clock::time_point from)
+    : runner_(std::move(runner)), buffer_(size_t(blockFrames) * 2) {
+    thread_ = std::thread([=, this] {
+        nameThisThread("cuevox-clock");
+        loop(sampleRate, blockFrames, from);
+    });
+}
+
+SilentClock::~SilentClock() {
+    stop_ = true;
+    thread_.join();
+}
+
+void SilentClock::loop(int sampleRate, int blockFrames, Clock::time_point from) {
+    int64_t done = 0;  // frames of time kept since `from`
+    while (!stop_) {
+        // Paced by the total count, so it never drifts. Far behind (a device that stopped
+        // pulling some time ago), the missed time passes unheard: decoders run only so far
+        // ahead, and mixing it all would leave every voice waiting for data.
+        const int64_t due = nanosToFrames((Clock::now() - from).count(), sampleRate);
+        const int64_t behind = due - done - blockFrames;
+        if (behind > int64_t(kMaxCatchUpBlocks) * blockFrames) {
+            if (runner_->skip(MixRunner::kClock, buffer_.data(), blockFrames, behind))
+                done += behind;
+        }
+        if (runner_->owner() != MixRunner::kClock) {
+            // A device has the time (or is about to be given it back): nothing to keep.
+            std::this_thread::sleep_for(
+                std::chrono::nanoseconds(framesToNanos(blockFrames, sampleRate)));
+            continue;
+        }
+        if (runner_->run(MixRunner::kClock, buffer_.data(), blockFrames)) done += blockFrames;
+        std::this_thread::sleep_until(from +
+                                      std::chrono::nanoseconds(framesToNanos(done, sampleRate)));
+    }
+}

@@ -1,0 +1,130 @@
+#include <gtest/gtest.h>
+
+#include <QTemporaryDir>
+#include <chrono>
+#include <thread>
+
+#include "audio/AudioEngine.h"
+#include "audio/AudioPlayer.h"
+#include "audio/output/MixRunner.h"
+#include "audio/output/SilentClock.h"
+#include "support/TestFiles.h"
+
+namespace {
+
+constexpr int kRate = 48000;
+constexpr int kBlock = AudioEngine::kBlockFrames;
+using Clock = std::chrono::steady_clock;
+
+// The silent clock paces itself by frames counted from its start: over a year of uninterrupted
+// time its deadlines stay exact and keep moving forward.
+TEST(SilentClockArithmetic, DeadlinesStayExactOverAYear) {
+    for (int rate : {44100, 48000, 96000}) {
+        const int64_t year = int64_t(365) * 24 * 3600 * rate;
+        int64_t previous = -1;
+        // Every block near the start, near the old 53-hour limit, and near the year's end.
+        for (int64_t start : {int64_t(0), int64_t(53) * 3600 * rate, year - 1000 * kBlock}) {
+            for (int64_t block = 0; block < 1000; ++block) {
+                const int64_t frames = start + block * kBlock;
+                const int64_t nanos = framesToNanos(frames, rate);
+                const __int128 exact = __int128(frames) * 1'000'000'000 / rate;
+                ASSERT_EQ(nanos, int64_t(exact)) << frames << " frames at " << rate;
+                ASSERT_GT(nanos, previous);
+                previous = nanos;
+                const int64_t back = nanosToFrames(nanos, rate);
+                ASSERT_LE(frames - back, 1);
+                ASSERT_GE(frames - back, 0);
+            }
+        }
+        EXPECT_EQ(framesToNanos(year, rate), int64_t(365) * 24 * 3600 * 1'000'000'000);
+        EXPECT_EQ(nanosToFrames(int64_t(365) * 24 * 3600 * 1'000'000'000, rate), year);
+    }
+}
+
+class RenderedLossTest : public ::testing::Test {
+protected:
+    RenderedLossTest() : engine(AudioEngine::Mode::Offline, kRate) {}
+
+    std::unique_ptr<AudioPlayer> open(const std::string& name, double seconds) {
+        const std::string path = dir.filePath(QString::fromStdString(name)).toStdString();
+        testfiles::writeIndexWav(path, kRate, int64_t(seconds * kRate));
+        std::string error;
+        auto p = AudioPlayer::initWithContentsOfURL(path, &error, &engine);
+        EXPECT_TRUE(p) << error;
+        return p;
+    }
+
+    std::vector<float> render(int blocks) {
+        std::vector<float> out(size_t(blocks) * kBlock * 2);
+        for (int b = 0; b < blocks; ++b)
+            engine.renderOffline(out.data() + size_t(b) * kBlock * 2, kBlock);
+        return out;
+    }
+
+    // The device stopped pulling `lostFor` ago: the silent clock takes the time from then, as
+    // the output does after a loss, and runs a moment. Returns the time it covered.
+    double loseDevice(std::chrono::milliseconds lostFor) {
+        auto runner = std::make_shared<MixRunner>(engine.mixer());
+        runner->handTo(MixRunner::kClock);
+        const auto from = Clock::now() - lostFor;
+        Clock::time_point stoppedAt;
+        {
+            SilentClock clock(runner, kRate, kBlock, from);
+            std::this_thread::sleep_for(std::chrono::milliseconds(100 * testfiles::kSlowdown));
+            runner->handTo(MixRunner::kNobody);
+            stoppedAt = Clock::now();
+        }
+        return std::chrono::duration<double>(stoppedAt - from).count();
+    }
+
+    QTemporaryDir dir;
+    AudioEngine engine;
+};
+
+// 2.5 s without a device, mid-cue: positions come out where the wall clock says, and the cue
+// plays on from there without waiting for its decoder.
+TEST_F(RenderedLossTest, PositionsFollowTheWallClockThroughALoss) {
+    auto player = open("index.wav", 20.0);
+    player->play();
+    render(int(1.0 * kRate / kBlock));
+    const double before = player->currentTime();
+
+    const double lost = loseDevice(std::chrono::milliseconds(2500));
+    // The clock mixes at most a block ahead of its time.
+    EXPECT_NEAR(player->currentTime() - before, lost, 0.05);
+
+    const uint64_t underrunsBefore = engine.decoderUnderruns();
+    const int64_t at = std::llround(player->currentTime() * kRate);
+    const auto out = render(20);
+    EXPECT_EQ(engine.decoderUnderruns(), underrunsBefore);
+    // What plays next is the file from where the clock left it, frame after frame.
+    EXPECT_EQ(testfiles::indexOf(out[0]), at % 32768);
+    for (size_t i = 1; i < out.size() / 2; ++i)
+        ASSERT_EQ(testfiles::indexOf(out[2 * i]), (at + int64_t(i)) % 32768) << "frame " << i;
+}
+
+// A fade and a loop run on through the lost time: the fade has ended when the device is back,
+// and the looping cue is where its passes put it.
+TEST_F(RenderedLossTest, FadesAndLoopsRunOnThroughALoss) {
+    auto fading = open("fading.wav", 20.0);
+    auto looping = open("looping.wav", 1.0);
+    looping->setNumberOfLoops(-1);
+    fading->play();
+    looping->play();
+    render(int(0.5 * kRate / kBlock));
+    fading->setVolume(0.0f, 1.0);
+    render(1);
+    const double loopBefore = looping->currentTime();
+
+    const double lost = loseDevice(std::chrono::milliseconds(2500));
+    EXPECT_FLOAT_EQ(fading->currentGain(), 0.0f);
+    const double expected = std::fmod(loopBefore + lost, 1.0);
+    double got = looping->currentTime();
+    // Either side of the wrap counts as near.
+    double diff = std::fabs(got - expected);
+    diff = std::min(diff, 1.0 - diff);
+    EXPECT_LT(diff, 0.05) << "loop at " << got << ", expected " << expected;
+    EXPECT_TRUE(looping->isPlaying());
+}
+
+}  // namespace
