@@ -28,6 +28,8 @@ for san in address thread; do
   cmake -S "$repo" -B "$dir" -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DCUEVOX_SANITIZE=$san -DCUEVOX_FUZZERS=$fuzzers -DCUEVOX_TESTS_MATCHING="$only" >/dev/null
   targets=$(cmake --build "$dir" --target help | awk '/_(test|fuzzer)$/ {print $2}')
+  # The remote control test starts the program itself.
+  [ "$san" = address ] && targets="$targets cuevox"
   cmake --build "$dir" -j"$(nproc)" --target $targets
   if [ "$san" = address ]; then
     (cd "$dir" && ctest --output-on-failure -j2 "$@")
