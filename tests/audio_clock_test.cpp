@@ -8,6 +8,7 @@
 #include "audio/AudioPlayer.h"
 #include "audio/output/MixRunner.h"
 #include "audio/output/SilentClock.h"
+#include "support/OfflineEngine.h"
 #include "support/TestFiles.h"
 
 namespace {
@@ -41,24 +42,12 @@ TEST(SilentClockArithmetic, DeadlinesStayExactOverAYear) {
     }
 }
 
-class RenderedLossTest : public ::testing::Test {
+class RenderedLossTest : public OfflineEngineTest {
 protected:
-    RenderedLossTest() : engine(AudioEngine::Mode::Offline, kRate) {}
-
     std::unique_ptr<AudioPlayer> open(const std::string& name, double seconds) {
-        const std::string path = dir.filePath(QString::fromStdString(name)).toStdString();
+        const std::string path = file(name);
         testfiles::writeIndexWav(path, kRate, int64_t(seconds * kRate));
-        std::string error;
-        auto p = AudioPlayer::initWithContentsOfURL(path, &error, &engine);
-        EXPECT_TRUE(p) << error;
-        return p;
-    }
-
-    std::vector<float> render(int blocks) {
-        std::vector<float> out(size_t(blocks) * kBlock * 2);
-        for (int b = 0; b < blocks; ++b)
-            engine.renderOffline(out.data() + size_t(b) * kBlock * 2, kBlock);
-        return out;
+        return OfflineEngineTest::open(path);
     }
 
     // The device stopped pulling `lostFor` ago: the silent clock takes the time from then, as
@@ -76,9 +65,6 @@ protected:
         }
         return std::chrono::duration<double>(stoppedAt - from).count();
     }
-
-    QTemporaryDir dir;
-    AudioEngine engine;
 };
 
 // 2.5 s without a device, mid-cue: positions come out where the wall clock says, and the cue

@@ -14,6 +14,7 @@
 #include "audio/AudioEngine.h"
 #include "audio/AudioPlayer.h"
 #include "audio/Mixer.h"
+#include "support/OfflineEngine.h"
 #include "support/TestFiles.h"
 
 namespace {
@@ -26,35 +27,8 @@ struct EndCounter : AudioPlayerDelegate {
     void audioPlayerDidFinishPlaying(AudioPlayer*, bool) override { ++ends; }
 };
 
-class LiveChangesTest : public ::testing::Test {
+class LiveChangesTest : public OfflineEngineTest {
 protected:
-    LiveChangesTest() : engine(AudioEngine::Mode::Offline, kRate) {}
-
-    std::string file(const std::string& name) {
-        return dir.filePath(QString::fromStdString(name)).toStdString();
-    }
-
-    std::unique_ptr<AudioPlayer> open(const std::string& path) {
-        std::string error;
-        auto p = AudioPlayer::initWithContentsOfURL(path, &error, &engine);
-        EXPECT_TRUE(p) << error;
-        return p;
-    }
-
-    std::vector<float> render(int blocks) {
-        std::vector<float> out(size_t(blocks) * kBlock * 2);
-        for (int b = 0; b < blocks; ++b)
-            engine.renderOffline(out.data() + size_t(b) * kBlock * 2, kBlock);
-        return out;
-    }
-
-    void settle() {
-        for (int i = 0; i < 20; ++i) {
-            QCoreApplication::processEvents();
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        }
-    }
-
     // Runs `work` as the GUI runs a button's handler: inside the event loop, which goes on
     // until the events it posted are handled.
     void inEventHandler(const std::function<void()>& work) {
@@ -65,9 +39,6 @@ protected:
         });
         loop.exec();
     }
-
-    QTemporaryDir dir;
-    AudioEngine engine;
 };
 
 // The audio callback may run between any two commands of a Go. Whatever it renders there, a

@@ -9,6 +9,7 @@
 
 #include "audio/AudioEngine.h"
 #include "audio/AudioPlayer.h"
+#include "support/OfflineEngine.h"
 #include "support/TestFiles.h"
 
 namespace {
@@ -25,39 +26,7 @@ struct EndCounter : AudioPlayerDelegate {
     }
 };
 
-class OfflinePlayerTest : public ::testing::Test {
-protected:
-    OfflinePlayerTest() : engine(AudioEngine::Mode::Offline, kRate) {}
-
-    std::string file(const std::string& name) {
-        return dir.filePath(QString::fromStdString(name)).toStdString();
-    }
-
-    std::unique_ptr<AudioPlayer> open(const std::string& path) {
-        std::string error;
-        auto p = AudioPlayer::initWithContentsOfURL(path, &error, &engine);
-        EXPECT_TRUE(p) << error;
-        return p;
-    }
-
-    std::vector<float> render(int blocks) {
-        std::vector<float> out(size_t(blocks) * kBlock * 2);
-        for (int b = 0; b < blocks; ++b)
-            engine.renderOffline(out.data() + size_t(b) * kBlock * 2, kBlock);
-        return out;
-    }
-
-    // End events travel through the Qt event loop.
-    void settle() {
-        for (int i = 0; i < 20; ++i) {
-            QCoreApplication::processEvents();
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        }
-    }
-
-    QTemporaryDir dir;
-    AudioEngine engine;
-};
+using OfflinePlayerTest = OfflineEngineTest;
 
 TEST_F(OfflinePlayerTest, PositionIsSampleAccurateAfterPlayAndSeeks) {
     const auto path = file("index.wav");
