@@ -24,8 +24,10 @@ public:
     void close() override;
     void wake() override;
     int latencyFrames() const override { return latency_; }
-    // The connection reports its own end; a stall is the server's, not the stream's.
-    bool keepThroughStalls() const override { return true; }
+    // A stream kept through a long stall came back with its position off by up to a second
+    // (its own timing resumed where the server stopped); a new stream starts clean, and the
+    // clock keeps the time until it runs.
+    bool keepThroughStalls() const override { return false; }
 
     // The server's sinks, or nothing when no server answers within `timeoutMs`.
     static std::vector<OutputDevice> sinks(int timeoutMs = 1000);
