@@ -37,7 +37,11 @@ for san in address thread; do
     # No sound server: the engine keeps time on its silent clock, so no device comes and goes
     # mid-test. The test that kills a child process is left out: clang 14's ThreadSanitizer
     # aborts in a threaded process that forks.
-    (cd "$dir" && env -u PULSE_SERVER XDG_RUNTIME_DIR="$(mktemp -d)" \
+    # ALSA offers no device either: probing its plugins loads libraries (a52 pulls in a second
+    # GLib type system) that abort under ThreadSanitizer.
+    alsa_none="$(mktemp)"
+    printf 'pcm.!default { type hw card 99 }\n' >"$alsa_none"
+    (cd "$dir" && env -u PULSE_SERVER XDG_RUNTIME_DIR="$(mktemp -d)" ALSA_CONFIG_PATH="$alsa_none" \
       ctest --output-on-failure -j2 -E 'KilledSave' "$@")
   fi
 done

@@ -77,7 +77,7 @@ TEST_F(RenderedLossTest, PositionsFollowTheWallClockThroughALoss) {
 
     const double lost = loseDevice(std::chrono::milliseconds(2500));
     // The clock mixes at most a block ahead of its time.
-    EXPECT_NEAR(player->currentTime() - before, lost, 0.05);
+    EXPECT_NEAR(player->currentTime() - before, lost, 0.05 * testfiles::kSlowdown);
 
     const uint64_t underrunsBefore = engine.decoderUnderruns();
     const int64_t at = std::llround(player->currentTime() * kRate);
