@@ -158,6 +158,26 @@ double secondsSince(std::chrono::steady_clock::time_point t) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - t).count();
 }
 
+// How far a playing cue's position strays from the wall clock, from when the watch starts.
+struct WallClockWatch {
+    explicit WallClockWatch(const AudioPlayer& watched)
+        : player(watched), t0(std::chrono::steady_clock::now()), p0(watched.currentTime()) {}
+
+    void follow(double seconds) {
+        const auto until =
+            std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+        while (std::chrono::steady_clock::now() < until) {
+            worst = std::max(worst, std::fabs(player.currentTime() - p0 - secondsSince(t0)));
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+    }
+
+    const AudioPlayer& player;
+    const std::chrono::steady_clock::time_point t0;
+    const double p0;
+    double worst = 0;
+};
+
 bool waitForOutput(const AudioEngine& engine, const std::string& prefix) {
     for (int i = 0; i < 100; ++i) {
         if (engine.outputDeviceActive() && engine.activeOutputDevice().rfind(prefix, 0) == 0)
@@ -181,24 +201,14 @@ TEST_P(HungServerTest, TimeGoesOnThroughAHungServerAndQuittingDoesNotWait) {
     player->play();
     ASSERT_TRUE(waitForPosition(*player, 0.5));
 
-    const auto t0 = std::chrono::steady_clock::now();
-    const double p0 = player->currentTime();
-    double worst = 0;
-    auto follow = [&](double seconds) {
-        const auto until =
-            std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-        while (std::chrono::steady_clock::now() < until) {
-            worst = std::max(worst, std::fabs(player->currentTime() - p0 - secondsSince(t0)));
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-    };
+    WallClockWatch watch(*player);
     ASSERT_EQ(soundbox("freeze"), 0);
-    follow(3.0);
-    const double hungWorst = worst;
+    watch.follow(3.0);
+    const double hungWorst = watch.worst;
     ASSERT_EQ(soundbox("thaw"), 0);
-    follow(2.0);
+    watch.follow(2.0);
     EXPECT_LT(hungWorst, 0.05) << "while the server hung";
-    EXPECT_LT(worst, 0.05) << "through the hang and after";
+    EXPECT_LT(watch.worst, 0.05) << "through the hang and after";
     EXPECT_TRUE(player->isPlaying());
     ASSERT_TRUE(waitForOutput(*engine, device.empty() ? "pulse:" : device))
         << "the output did not come back";
@@ -252,22 +262,12 @@ TEST_F(OutputChoiceTest, SwitchingMovesTheSoundAndKeepsThePlace) {
     SinkRecorder second(dir.filePath("second.raw"), "second");
     ASSERT_TRUE(first.start());
     ASSERT_TRUE(second.start());
-    const auto t0 = std::chrono::steady_clock::now();
-    const double p0 = player->currentTime();
-    double worst = 0;
-    auto follow = [&](double seconds) {
-        const auto until =
-            std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-        while (std::chrono::steady_clock::now() < until) {
-            worst = std::max(worst, std::fabs(player->currentTime() - p0 - secondsSince(t0)));
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-    };
-    follow(0.5);
+    WallClockWatch watch(*player);
+    watch.follow(0.5);
     engine.setOutput({"pulse:second", 0});
     ASSERT_TRUE(waitForOutput(engine, "pulse:second"));
-    follow(1.0);
-    EXPECT_LT(worst, 0.05) << "the position jumped or stood still at the switch";
+    watch.follow(1.0);
+    EXPECT_LT(watch.worst, 0.05) << "the position jumped or stood still at the switch";
     EXPECT_TRUE(player->isPlaying());
     const auto heardFirst = first.stop();
     const auto heardSecond = second.stop();

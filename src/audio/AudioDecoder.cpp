@@ -141,12 +141,7 @@ bool AudioDecoder::openFile(const std::string& path, int outputRate, std::string
     sourceChannels_ = channels;
     duration_ = duration;
     takeResamplerFormat();
-    position_ = 0;
-    syncToTimestamp_ = false;
-    decoderDrained_ = false;
-    resamplerFlushed_ = false;
-    endOfFile_ = false;
-    clearPending();
+    startReadingAt(0, false);
     return true;
 }
 
@@ -399,12 +394,7 @@ bool AudioDecoder::seekTo(int64_t frame) {
         lastError_ = path_ + ": cannot convert the audio";
         return false;
     }
-    clearPending();
-    decoderDrained_ = false;
-    resamplerFlushed_ = false;
-    endOfFile_ = false;
-    syncToTimestamp_ = true;
     seekTargetSource_ = targetSource;
-    position_ = frame;
+    startReadingAt(frame, true);
     return true;
 }

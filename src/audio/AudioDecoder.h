@@ -114,4 +114,14 @@ private:
     std::vector<float> monoBuffer_;
     float* reservePending(size_t frames);
     void clearPending() { pendingFrames_ = pendingRead_ = 0; }
+    // Reading starts afresh at output `frame`, after an open or a seek; `syncToTimestamp` drops
+    // decoded audio until the frames' own timestamps reach the seek target.
+    void startReadingAt(int64_t frame, bool syncToTimestamp) {
+        clearPending();
+        decoderDrained_ = false;
+        resamplerFlushed_ = false;
+        endOfFile_ = false;
+        syncToTimestamp_ = syncToTimestamp;
+        position_ = frame;
+    }
 };

@@ -3,7 +3,7 @@
 #
 # The server chooses its own display number (-displayfd) under its own lock, so two test runs,
 # or a server that is starting or stopping beside us, can never be handed the same number; a
-# number picked from outside (xvfb-run -a) races with both.
+# number guessed from outside, before the server starts, races with both.
 
 xvfb_pid=""
 xvfb_log=""

@@ -64,11 +64,6 @@ bool contextSettled(pa_context* context) {
     return state == PA_CONTEXT_READY || !PA_CONTEXT_IS_GOOD(state);
 }
 
-bool streamSettled(pa_stream* stream) {
-    const pa_stream_state_t state = pa_stream_get_state(stream);
-    return state == PA_STREAM_READY || !PA_STREAM_IS_GOOD(state);
-}
-
 }  // namespace
 
 PulseBackend::PulseBackend(std::shared_ptr<StreamFeed> feed, std::string sink, int sampleRate,
@@ -209,8 +204,8 @@ void PulseBackend::woken(pa_mainloop_api*, pa_io_event*, int fd, pa_io_event_fla
 }
 
 void PulseBackend::startStream() {
-    const pa_sample_spec spec{PA_SAMPLE_FLOAT32LE, uint32_t(sampleRate_), 2};
-    stream_ = pa_stream_new(context_, "Cues", &spec, nullptr);
+    const pa_sample_spec format{PA_SAMPLE_FLOAT32LE, uint32_t(sampleRate_), 2};
+    stream_ = pa_stream_new(context_, "Cues", &format, nullptr);
     if (!stream_) {
         feed_->noteFailed();
         return;
