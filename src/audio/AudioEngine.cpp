@@ -74,13 +74,12 @@ public:
 
     void post(std::function<void()> fn) {
         if (!target_) return;
-        bool first = false;
-        {
-            std::lock_guard lock(mutex_);
-            first = pending_.empty();
-            pending_.push_back(std::move(fn));
-        }
-        // A non-empty queue already has its drain on the way.
+        std::lock_guard lock(mutex_);
+        const bool first = pending_.empty();
+        pending_.push_back(std::move(fn));
+        // A non-empty queue already has its drain on the way. Posted under the lock: Qt frees
+        // its event after drain() has taken the lock, so the sanitizer sees the event's
+        // allocation here happen before that free.
         if (first) QMetaObject::invokeMethod(target_, "drain", Qt::QueuedConnection);
     }
 

@@ -4,10 +4,10 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <iostream>
 #include <mutex>
 #include <thread>
 
@@ -254,7 +254,10 @@ private:
     }
 
     void notice(OutputNotice::Kind kind, const std::string& text) {
-        std::cout << text << std::endl;
+        // Through stdio, the stream std::cout itself writes to: this thread never touches a
+        // buffer the GUI thread may have put in std::cout's place.
+        std::printf("%s\n", text.c_str());
+        std::fflush(stdout);
         std::function<void(const OutputNotice&)> handler;
         {
             std::lock_guard lock(mutex_);
