@@ -7,6 +7,7 @@
 #include <QToolButton>
 
 #include "WindowFixture.h"
+#include "app/OutputSettings.h"
 #include "audio/AudioEngine.h"
 #include "platform/MessageLog.h"
 #include "support/Unprivileged.h"
@@ -163,11 +164,15 @@ TEST_F(MessageAreaTest, AResetWhoseAudioCannotBeDeletedLeavesTheListAsItWas) {
 
 TEST_F(MessageAreaTest, TheSoundOutputLostAndBackIsShown) {
     open();
-    // Reported from the output's own thread, as the engine does.
-    std::thread([] { AudioEngine::reportStatus(AudioEngine::OutputStatus::Lost); }).join();
+    // Told from the output's own thread, as the engine does.
+    std::thread([] {
+        OutputSettings::showNotice({OutputNotice::Kind::Lost, "Audio output lost"});
+    }).join();
     ASSERT_TRUE(shown("The sound output was lost"));
     EXPECT_TRUE(waitFor([&] { return warning() == "No sound output"; }, 2000));
-    std::thread([] { AudioEngine::reportStatus(AudioEngine::OutputStatus::Back); }).join();
+    std::thread([] {
+        OutputSettings::showNotice({OutputNotice::Kind::Back, "Audio output back"});
+    }).join();
     EXPECT_TRUE(shown("The sound output is back."));
     EXPECT_TRUE(waitFor([&] { return warning().isEmpty(); }, 2000));
 }

@@ -13,13 +13,33 @@ const char* const kDeviceKey = "output/device";
 const char* const kLatencyKey = "output/latencyMs";
 constexpr int kDefaultLatencyMs = 20;
 
-// The output going and coming back reaches the message area through the engine's status;
-// only a saved output that is not there is told from here.
-void report(const OutputNotice& notice) {
-    if (notice.kind == OutputNotice::Kind::Missing)
-        MessageLog::instance().report(QString::fromStdString(notice.text));
-}
+const char* const kOutputWarning = "output";
 }  // namespace
+
+void OutputSettings::showNotice(const OutputNotice& notice) {
+    MessageLog& log = MessageLog::instance();
+    switch (notice.kind) {
+        case OutputNotice::Kind::NoDevice:
+            log.report(QStringLiteral("No sound output (%1): cues keep time but are not heard "
+                                      "until an output device is found.")
+                           .arg(QString::fromStdString(notice.detail)));
+            log.setWarning(kOutputWarning, QStringLiteral("No sound output"));
+            break;
+        case OutputNotice::Kind::Lost:
+            log.report(
+                QStringLiteral("The sound output was lost: cues keep time but are not "
+                               "heard until it is back."));
+            log.setWarning(kOutputWarning, QStringLiteral("No sound output"));
+            break;
+        case OutputNotice::Kind::Back:
+            log.report(QStringLiteral("The sound output is back."));
+            log.clearWarning(kOutputWarning);
+            break;
+        case OutputNotice::Kind::Missing:
+            log.report(QString::fromStdString(notice.text));
+            break;
+    }
+}
 
 const std::vector<OutputSettings::Latency>& OutputSettings::latencies() {
     static const std::vector<Latency> list{{5, 7}, {10, 13}, {20, 25}, {40, 50}};
@@ -36,7 +56,7 @@ OutputChoice OutputSettings::savedChoice() {
 }
 
 void OutputSettings::applySaved() {
-    AudioEngine::configureShared(savedChoice(), &report);
+    AudioEngine::configureShared(savedChoice(), &OutputSettings::showNotice);
 }
 
 OutputSettings::OutputSettings(QWidget* parent)
@@ -95,5 +115,5 @@ void OutputSettings::apply() {
     QSettings settings;
     settings.setValue(kDeviceKey, outputs_->currentData().toString());
     settings.setValue(kLatencyKey, latency_->currentData().toInt());
-    AudioEngine::configureShared(savedChoice(), &report);
+    AudioEngine::configureShared(savedChoice(), &OutputSettings::showNotice);
 }

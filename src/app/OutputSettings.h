@@ -18,6 +18,9 @@ public:
     // problems reported in the window.
     static void applySaved();
     static OutputChoice savedChoice();
+    // What the output says, told in the window: a message, and a standing warning while no
+    // sound is heard. Any thread.
+    static void showNotice(const OutputNotice& notice);
 
     // Latencies offered, in milliseconds. A Go from silence sounds within a few milliseconds
     // whatever the latency (bench/go_latency.py); a Go while other cues play waits for the

@@ -20,30 +20,7 @@
 
 namespace {
 constexpr int kDecoderThreads = 2;
-
-std::mutex& statusMutex() {
-    static std::mutex mutex;
-    return mutex;
-}
-AudioEngine::StatusHandler& statusHandler() {
-    static AudioEngine::StatusHandler handler;
-    return handler;
-}
 }  // namespace
-
-void AudioEngine::setStatusHandler(StatusHandler handler) {
-    std::lock_guard lock(statusMutex());
-    statusHandler() = std::move(handler);
-}
-
-void AudioEngine::reportStatus(OutputStatus status, const std::string& detail) {
-    StatusHandler handler;
-    {
-        std::lock_guard lock(statusMutex());
-        handler = statusHandler();
-    }
-    if (handler) handler(status, detail);
-}
 
 class EventPump;
 

@@ -34,15 +34,6 @@ public:
     static void configureShared(const OutputChoice& choice,
                                 std::function<void(const OutputNotice&)> notices);
 
-    // What the output has to tell the operator. The library only prints; whoever shows things
-    // to the operator listens here.
-    enum class OutputStatus { Missing, Lost, Back };
-    using StatusHandler = std::function<void(OutputStatus status, const std::string& detail)>;
-    // Process-wide, so that what the shared engine finds as it starts is heard too. The handler
-    // runs on whichever thread noticed (never the audio callback's).
-    static void setStatusHandler(StatusHandler handler);
-    static void reportStatus(OutputStatus status, const std::string& detail = {});
-
     explicit AudioEngine(Mode mode, int sampleRate = kDefaultSampleRate,
                          const OutputChoice& output = {},
                          std::function<void(const OutputNotice&)> outputNotices = {});

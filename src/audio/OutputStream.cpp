@@ -11,7 +11,6 @@
 #include <mutex>
 #include <thread>
 
-#include "audio/AudioEngine.h"
 #include "audio/Mixer.h"
 #include "audio/ThreadName.h"
 #include "audio/output/MixRunner.h"
@@ -253,7 +252,7 @@ private:
                                          : defaultLatencyFrames(sampleRate_);
     }
 
-    void notice(OutputNotice::Kind kind, const std::string& text) {
+    void notice(OutputNotice::Kind kind, const std::string& text, std::string detail = {}) {
         // Through stdio, the stream std::cout itself writes to: this thread never touches a
         // buffer the GUI thread may have put in std::cout's place.
         std::printf("%s\n", text.c_str());
@@ -263,27 +262,7 @@ private:
             std::lock_guard lock(mutex_);
             handler = notices_;
         }
-        if (handler) handler({kind, text});
-        // The window's message area hears of the output itself going and coming back.
-        switch (kind) {
-            case OutputNotice::Kind::NoDevice: {
-                // The reason alone: the message area words the rest for the operator.
-                const auto open = text.find('('), close = text.rfind(')');
-                AudioEngine::reportStatus(AudioEngine::OutputStatus::Missing,
-                                          open != std::string::npos && close > open
-                                              ? text.substr(open + 1, close - open - 1)
-                                              : text);
-                break;
-            }
-            case OutputNotice::Kind::Lost:
-                AudioEngine::reportStatus(AudioEngine::OutputStatus::Lost);
-                break;
-            case OutputNotice::Kind::Back:
-                AudioEngine::reportStatus(AudioEngine::OutputStatus::Back);
-                break;
-            case OutputNotice::Kind::Missing:
-                break;
-        }
+        if (handler) handler({kind, text, std::move(detail)});
     }
 
     void startOpening() {
@@ -405,9 +384,10 @@ private:
                     adopt(opened);
                 } else {
                     if (!lostAnnounced_)
-                        notice(OutputNotice::Kind::NoDevice, "No audio output device (" +
-                                                                 opened->why +
-                                                                 "), playing on a silent clock");
+                        notice(OutputNotice::Kind::NoDevice,
+                               "No audio output device (" + opened->why +
+                                   "), playing on a silent clock",
+                               opened->why);
                     lostAnnounced_ = true;
                     failedFingerprint_ = outputFingerprint();
                     nextReopen_ = now + kReopenPeriod;

@@ -22,7 +22,8 @@ struct OutputChoice {
 struct OutputNotice {
     enum class Kind { NoDevice, Lost, Back, Missing };
     Kind kind;
-    std::string text;
+    std::string text;    // the line printed on the standard output
+    std::string detail;  // why there is no device, for NoDevice
 };
 
 // Where the mix goes. The device output plays to the chosen device and survives losing it:

@@ -32,7 +32,6 @@ MainWindow::MainWindow(QWidget* parent)
     qApp->installEventFilter(new ShowKeyGuard(this, ui_->actionGo, ui_->actionStopAll));
     // Before the list loads and the sound output opens, so that what they run into is shown.
     MessageLog& log = MessageLog::instance();
-    MessageArea::listenToAudioOutput(log);
     messages_ = new MessageArea(log, this);
     ui_->mainLayout->insertWidget(1, messages_->list());
     statusBar()->addWidget(messages_, 1);

@@ -5,12 +5,9 @@
 #include <QListWidget>
 #include <QToolButton>
 
-#include "audio/AudioEngine.h"
 #include "platform/MessageLog.h"
 
 namespace {
-
-const char* const kOutputWarning = "output";
 
 QString stamped(const QDateTime& time, const QString& text) {
     return time.toString(QStringLiteral("HH:mm:ss")) + QStringLiteral("  ") + text;
@@ -85,28 +82,4 @@ void MessageArea::showWarnings() {
     warning_->setText(texts.join(QStringLiteral("  ·  ")));
     warning_->setToolTip(texts.join(QLatin1Char('\n')));
     warning_->setVisible(!texts.isEmpty());
-}
-
-void MessageArea::listenToAudioOutput(MessageLog& log) {
-    AudioEngine::setStatusHandler(
-        [&log](AudioEngine::OutputStatus status, const std::string& detail) {
-            switch (status) {
-                case AudioEngine::OutputStatus::Missing:
-                    log.report(QStringLiteral("No sound output (%1): cues keep time but are not "
-                                              "heard until an output device is found.")
-                                   .arg(QString::fromStdString(detail)));
-                    log.setWarning(kOutputWarning, QStringLiteral("No sound output"));
-                    break;
-                case AudioEngine::OutputStatus::Lost:
-                    log.report(
-                        QStringLiteral("The sound output was lost: cues keep time but are not "
-                                       "heard until it is back."));
-                    log.setWarning(kOutputWarning, QStringLiteral("No sound output"));
-                    break;
-                case AudioEngine::OutputStatus::Back:
-                    log.report(QStringLiteral("The sound output is back."));
-                    log.clearWarning(kOutputWarning);
-                    break;
-            }
-        });
 }

@@ -25,9 +25,6 @@ public:
     QLabel* latestLabel() const { return latest_; }
     QToolButton* listButton() const { return button_; }
 
-    // Turns what the audio engine says about its output into messages and a warning.
-    static void listenToAudioOutput(MessageLog& log);
-
 private:
     void showWarnings();
     void addEntry(const QDateTime& time, const QString& text);
