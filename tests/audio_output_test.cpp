@@ -68,7 +68,7 @@ double loudestRms(const std::vector<float>& samples) {
 
 // A new stream may take a moment before the sound server pulls it steadily.
 bool waitForDevice(const AudioEngine& engine) {
-    for (int i = 0; i < 100 && !engine.outputDeviceActive(); ++i)
+    for (int i = 0; i < 200 && !engine.outputDeviceActive(); ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     return engine.outputDeviceActive();
 }

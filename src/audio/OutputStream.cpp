@@ -27,6 +27,8 @@ constexpr auto kReopenPeriod = std::chrono::seconds(1);
 // second the supervisor first looks whether anything a device could come from has changed,
 // and asks only then, or when this long has passed anyway.
 constexpr auto kBlindReopenPeriod = std::chrono::seconds(10);
+// How long a device or server that has just appeared is tried each second.
+constexpr auto kSettlingPeriod = std::chrono::seconds(6);
 // A stream that has not asked for sound for this long has stalled: the clock keeps the time
 // from its last block on, and the stream takes it back with its next block if it comes.
 // Short, so that positions never stand still for long; a stream stalled this long has
@@ -389,9 +391,15 @@ private:
                                    "), playing on a silent clock",
                                opened->why);
                     lostAnnounced_ = true;
-                    failedFingerprint_ = outputFingerprint();
+                    // What just appeared may still be starting (a sound server that listens
+                    // before its sinks are loaded): it is tried each second for a while
+                    // rather than written off until the next blind reopen.
+                    const std::string print = outputFingerprint();
+                    if (print != failedFingerprint_) settlingUntil_ = now + kSettlingPeriod;
+                    failedFingerprint_ = print;
                     nextReopen_ = now + kReopenPeriod;
-                    nextBlindReopen_ = now + kBlindReopenPeriod;
+                    nextBlindReopen_ =
+                        now + (now < settlingUntil_ ? kReopenPeriod : kBlindReopenPeriod);
                 }
             }
         }
@@ -497,6 +505,7 @@ private:
     std::string failedFingerprint_;
     Clock::time_point nextReopen_{};
     Clock::time_point nextBlindReopen_{};
+    Clock::time_point settlingUntil_{};
 
     std::atomic<bool> deviceActive_{false};
     std::shared_ptr<Signal> signal_;
