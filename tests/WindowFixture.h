@@ -84,6 +84,8 @@ protected:
         CXTableCell* cell = table().viewAtColumn(4, row);
         return cell && cell->cxLengthSlider() ? cell->cxLengthSlider()->doubleValue() : -1.0;
     }
+    // A show opens with its first cue selected; for what happens with none.
+    void selectNothing() { table().selectRowIndexes({}, false); }
     void click(int row) {
         QPushButton* button = playButton(row);
         ASSERT_NE(button, nullptr) << "row " << row << " has no cell";

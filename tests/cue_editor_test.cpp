@@ -61,6 +61,7 @@ TEST_F(CueEditorTest, OpensAsAWindowOfItsOwnOnTheRowsOwnCueFromButtonAndMenu) {
     EXPECT_TRUE(waitFor([&] { return first.isNull(); }, 2000));
 
     // The menu command opens on the selected row, and on none when nothing is selected.
+    selectNothing();
     NotificationCenter::defaultCenter().post("editAudio");
     EXPECT_EQ(vc().presentedViewController(), nullptr);
     table().selectRowIndexes({0}, false);

@@ -356,6 +356,7 @@ TEST_F(LibraryTest, DuplicatesAppendAndSelectTheCopy) {
     open();
 
     // Nothing selected: nothing happens.
+    selectNothing();
     vc().duplicateAudio();
     vc().duplicateAudioWithoutOptions();
     EXPECT_EQ(vc().cxList.size(), 4u);
@@ -396,6 +397,7 @@ TEST_F(LibraryTest, DuplicatesAppendAndSelectTheCopy) {
 
 TEST_F(LibraryTest, RemoveSelectsANeighbourRenumbersAndEmptiesTheStorageWithTheLastCue) {
     openFive();
+    selectNothing();
     vc().removeAudio();
     EXPECT_EQ(vc().cxList.size(), 5u) << "no selection, nothing removed";
 
@@ -451,6 +453,7 @@ TEST_F(LibraryTest, VolumeStepsReachTheBoundsExactly) {
     const std::string f = audioFile("tone.wav", 1.0);
     writeList({cue(f, {{"volumeLevel", 0.0}}), cue(f, {{"volumeLevel", 0.95}})});
     open();
+    selectNothing();
     const uint64_t start = writes();
     vc().volUpMenuButton();
     vc().volDownMenuButton();
@@ -497,6 +500,7 @@ TEST_F(LibraryTest, VolumeStepOnARowOutOfView) {
 
 TEST_F(LibraryTest, MovesSwapWithTheNeighbourAndStopAtTheEdges) {
     openFive();
+    selectNothing();
     const uint64_t start = writes();
     vc().moveAudioUpMenuButton();
     vc().moveAudioDownMenuButton();

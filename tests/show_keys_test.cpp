@@ -26,7 +26,8 @@ protected:
         delegate_.applicationDidFinishLaunching();
         window_->activateWindow();
         ASSERT_TRUE(QTest::qWaitForWindowActive(window_.get()));
-        table().selectRowIndexes({0}, false);
+        // The first Go of the evening plays the first cue: it stands by from the start.
+        EXPECT_EQ(table().selectedRow(), 0);
         table().setFocus();
     }
     void press(Qt::Key key) { QTest::keyClick(QApplication::focusWidget(), key); }

@@ -63,6 +63,7 @@ TEST_F(TransportTest, MoveSelectionAndExtendPlayStopAtTheLastRow) {
     const nlohmann::json chained = {{"moveSelection", true}, {"extendPlay", true}};
     writeList({cue(f, chained), cue(f, chained)});
     open();
+    selectNothing();
 
     CaptureStdout out;
     click(1);
@@ -249,7 +250,7 @@ TEST_F(TransportTest, TimerShowsThePositionOfPlayingRowsAndSleepsWhenNoneDo) {
     EXPECT_TRUE(timer.isActive());
     EXPECT_EQ(timer.interval(), 10);
     ASSERT_TRUE(waitFor([&] { return startTextOf(0) == "0:01"; }, 2500));
-    EXPECT_GT(positionSliderOf(0), 1.0);
+    EXPECT_GE(positionSliderOf(0), 1.0);
     EXPECT_EQ(startTextOf(1), "0:00");
     EXPECT_EQ(positionSliderOf(1), 0.0);
 

@@ -37,6 +37,9 @@ void ViewController::viewDidLoad() {
     scrubTimer = timer;
     loadList();
     audioTable_->setDataSource(this);
+    // A show opens with its first cue standing by: the first Go plays it, rather than nothing
+    // while the first row looks current.
+    if (!cxList.empty()) audioTable_->selectRowIndexes({0}, false);
 }
 
 void ViewController::registerObservers() {
