@@ -691,7 +691,10 @@ TEST_F(ProgramFixture, AFloodLeavesTheWindowAnsweringAndTheSoundWhole) {
                   << " without the flood, " << gaps << " during it" << std::endl;
         ASSERT_GE(gaps, 0) << "the recording came out short";
         EXPECT_GT(median, 0.15);
-        EXPECT_LE(gaps, quietGaps + 4);
+        // A machine that already drops sound without the flood says little about it: the
+        // bound grows with the gaps of the quiet recording, so that only the flood's own
+        // harm counts.
+        EXPECT_LE(gaps, quietGaps + 4 + quietGaps / 2);
     }
 
     // The flood was told in a few lines, not one per packet.
