@@ -221,7 +221,9 @@ TEST_P(HungServerTest, TimeGoesOnThroughAHungServerAndQuittingDoesNotWait) {
     engine.reset();
     const double quitTook = secondsSince(quitAt);
     ASSERT_EQ(soundbox("thaw"), 0);
-    EXPECT_LT(quitTook, 1.0);
+    // A quit that waited on the server would last until the thaw, which comes only after it;
+    // the bound leaves room for a loaded or sanitized run's own slowness.
+    EXPECT_LT(quitTook, 1.5 * testfiles::kSlowdown);
 }
 
 INSTANTIATE_TEST_SUITE_P(Backends, HungServerTest, ::testing::Values("", "portaudio:"),
