@@ -79,7 +79,11 @@ TEST_F(CuePlayback, FadeInRampsFromSilenceToVolumeThenShowsStop) {
     EXPECT_GE(shownAt, 400) << "the completion ran early";
     EXPECT_EQ(rows.titles, (Titles{{3, "Stop"}}));
     EXPECT_FALSE(c->fadingIn);
-    EXPECT_NEAR(c->player->currentGain(), 0.6f, 1e-4);
+    // The ramp runs on the output's samples, the completion on the wall clock: an output that
+    // started late on a loaded machine is still finishing the ramp. It ends at the volume.
+    EXPECT_TRUE(
+        QTest::qWaitFor([&] { return std::abs(c->player->currentGain() - 0.6f) < 1e-4f; }, 1000))
+        << c->player->currentGain();
     EXPECT_GT(c->player->currentTime(), 0.5 + 0.35)
         << "the cue must sound from its start time at once, not stall there";
 }
