@@ -138,7 +138,7 @@ void ViewController::timerUpdate() {
                 // The operator's hand on the handle wins over the running position.
                 auto* slider = cell->cxLengthSlider();
                 if (slider && !slider->isSliderDown()) slider->followValue(position);
-                if (auto* start = cell->cxStartTime()) start->setText(formatTime(position));
+                if (auto* start = cell->cxStartTime()) showTime(start, position);
             }
         }
 
