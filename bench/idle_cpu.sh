@@ -6,6 +6,7 @@
 # and the server's own CPU is measured too: over the same time before the program starts, and
 # while it runs. With "play" as third argument the first cue (a minute long) plays through the
 # measurement, started with the Space key: the cost of one cue playing.
+# CUEVOX_BIN names another build of the program, to compare two side by side.
 #   bench/idle_cpu.sh [CUES] [SECONDS] [play]     (after building: build/cuevox)
 set -euo pipefail
 repo="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -43,12 +44,15 @@ if [ -n "$server" ]; then
 fi
 
 start_xvfb
-"$repo/build/cuevox" >"$scratch/program.log" 2>&1 &
+"${CUEVOX_BIN:-$repo/build/cuevox}" >"$scratch/program.log" 2>&1 &
 pid=$!
 
+# The main thread is the GUI thread; it is named after the executable, which a copy renames.
 snapshot() {
   for task in /proc/"$pid"/task/*; do
-    echo "$(cat "$task/comm")|$(cut -d' ' -f1 "$task/schedstat")"
+    name="$(cat "$task/comm")"
+    [ "${task##*/}" = "$pid" ] && name="GUI"
+    echo "$name|$(cut -d' ' -f1 "$task/schedstat")"
   done
 }
 sleep 5

@@ -1,4 +1,5 @@
 // The cue table on a real window: start-up, cells for rows in view, fills, icons, renumbering.
+#include <QScreen>
 #include <QScrollBar>
 #include <cmath>
 #include <limits>
@@ -197,6 +198,49 @@ TEST_F(CueTableTest, EmptyListHasNoRows) {
     vc().renumberRows();
     vc().timerUpdate();
     EXPECT_EQ(table().liveCellCount(), 0);
+}
+
+TEST_F(CueTableTest, APlayingPositionOnScreenIsTheExactPositionToThePixel) {
+    // The position slider redraws only when its handle moves by a pixel. What the window shows
+    // after every pass must still be what a slider set exactly to that position shows, and the
+    // operator's key moves on from the exact position, not from the last pixel drawn.
+    const std::string f = audioFile("tone.wav", 1.0);
+    writeList({cue(f, {{"endTime", 1000.0}})});
+    open();
+    DoubleSlider* slider = table().viewAtColumn(4, 0)->cxLengthSlider();
+    ASSERT_NE(slider, nullptr);
+    const QRect area(slider->mapTo(window_.get(), QPoint(0, 0)), slider->size());
+    auto onScreen = [&] {
+        QTest::qWait(0);  // the posted repaint, as the event loop would run it
+        return window_->screen()
+            ->grabWindow(window_->winId(), area.x(), area.y(), area.width(), area.height())
+            .toImage();
+    };
+    auto exactly = [&](double value) {
+        slider->setDoubleValue(value);
+        slider->repaint();
+        return onScreen();
+    };
+
+    const QImage start = exactly(0.0);
+    int moves = 0;
+    QImage shown = start;
+    // A 1000 s cue across a slider of a few hundred pixels: several passes to each pixel.
+    for (double position = 0.0; position < 20.0; position += 0.37) {
+        slider->followValue(position);
+        EXPECT_EQ(slider->doubleValue(), position);
+        const QImage followed = onScreen();
+        ASSERT_EQ(followed, exactly(position)) << "handle off its pixel at " << position << " s";
+        if (followed != shown) ++moves;
+        shown = followed;
+    }
+    EXPECT_GT(moves, 0) << "the handle never moved: the test saw nothing";
+    EXPECT_NE(shown, start);
+
+    slider->followValue(500.0);
+    slider->followValue(500.5);  // the same pixel: QSlider's own step stays behind
+    QTest::keyClick(slider, Qt::Key_Right);
+    EXPECT_DOUBLE_EQ(slider->doubleValue(), 510.5) << "a key steps on from the exact value";
 }
 
 TEST_F(CueTableTest, RowOutOfViewIsSkippedAndRebuiltFromItsCue) {

@@ -138,6 +138,29 @@ TEST_F(TransportTest, CutEndWithoutFadeOutStopsAndDoesNotPersistThrough) {
     EXPECT_FALSE(playing(1)) << "a cut-end stop is no end of playback";
 }
 
+TEST_F(TransportTest, CutEndAndFadeOutOfRowsOutOfViewComeOnTime) {
+    // The pass skips the display of rows without cells, never their checks.
+    const std::string f = audioFile("tone.wav", 5.0);
+    std::vector<nlohmann::json> cues(40, cue(f));
+    cues[38] = cue(f, {{"endTime", 0.4}});
+    cues[39] = cue(f, {{"fadeOut", true}, {"fadeOutLength", 0.2}, {"endTime", 0.6}});
+    writeList(cues);
+    open(900, 300);
+    ASSERT_EQ(table().viewAtColumn(1, 38), nullptr);
+    ASSERT_EQ(table().viewAtColumn(1, 39), nullptr);
+
+    vc().startCue(38);
+    vc().startCue(39);
+    ASSERT_TRUE(waitFor([&] { return !playing(38); }, 2000)) << "the cut end was missed";
+    EXPECT_TRUE(waitFor([&] { return cueAt(39).fadingOut; }, 2000)) << "no fade-out";
+    ASSERT_TRUE(waitFor([&] { return !playing(39); }, 2000));
+
+    table().scrollToBottom();
+    EXPECT_EQ(titleOf(38), "Play");
+    EXPECT_EQ(startTextOf(38), "0:00");
+    EXPECT_EQ(titleOf(39), "Play");
+}
+
 TEST_F(TransportTest, AutomaticFadeOutStartsItsLengthBeforeTheEnd) {
     const std::string f = audioFile("tone.wav", 3.0);
     writeList({cue(f, {{"fadeOut", true}, {"fadeOutLength", 0.4}, {"endTime", 1.0}})});

@@ -10,8 +10,14 @@ namespace {
 // Chunks decoded for one voice before the worker moves on to the next, so that one voice's
 // seek can't starve the others.
 constexpr int kChunksPerVisit = 4;
-// How often workers look at playing voices when nobody wakes them.
-constexpr auto kPlayingPoll = std::chrono::milliseconds(3);
+// How often workers look at playing voices when nobody wakes them. A second of audio is kept
+// decoded ahead, so a worker that looks every few tens of milliseconds is never late with it.
+constexpr auto kPlayingPoll = std::chrono::milliseconds(20);
+// A cue's end reaches the window through the housekeeping pass: while a run is about to end,
+// the worker that runs it looks this often, so a cue chained to that end starts on time.
+constexpr auto kEndingPoll = std::chrono::milliseconds(3);
+// How close to its end, in chunks, a run counts as about to end (well over a playing poll).
+constexpr int64_t kEndingChunks = 2;
 // With nothing playing there is nothing due: every start, seek and prepare wakes the workers,
 // end events only come while something plays, and what is left (freeing removed voices,
 // closing the files of stopped ones) can wait this long.
@@ -39,6 +45,18 @@ int64_t runStart(const Voice& v, int64_t chunk) {
         if (a <= chunk && chunk - a <= kAnchorChunks + kAheadChunks && a < base) base = a;
     }
     return base;
+}
+
+// The voice's run could end before a worker that sleeps a playing poll looks again: it nears
+// the end of its last pass, or its file failed and it plays out what was decoded.
+bool endingSoon(const Voice& v, bool playing) {
+    if (v.failed.load(std::memory_order_acquire)) return true;
+    if (v.loopsLeft.load(std::memory_order_relaxed) != 0) return false;
+    const int64_t last = v.lastChunk.load(std::memory_order_acquire);
+    if (last < 0) return false;  // the end lies beyond what is decoded ahead
+    const int64_t head = playing ? v.playhead.load(std::memory_order_acquire)
+                                 : v.startFrame.load(std::memory_order_acquire);
+    return head / kChunkFrames + kEndingChunks >= last;
 }
 
 int pickVictim(Voice& v, const Wanted& wanted) {
@@ -206,17 +224,19 @@ void DecoderPool::loop(int index) {
     for (;;) {
         std::function<void()> housekeeping;
         bool anyActive = false;
+        bool anyEnding = false;
         {
             // Only the voices with work are copied out: with thousands of cues loaded, most
-            // are stopped and settled, and this pass runs every few milliseconds.
+            // are stopped and settled, and this pass runs many times a second.
             std::lock_guard lock(mutex_);
             if (stopping_) return;
             seenWakes = wakeCount_;
             if (index == 0) housekeeping = housekeeping_;
             for (const auto& v : voices_) {
-                const bool active = v->active.load(std::memory_order_acquire) ||
-                                    v->starting.load(std::memory_order_acquire);
+                const bool playing = v->active.load(std::memory_order_acquire);
+                const bool active = playing || v->starting.load(std::memory_order_acquire);
                 anyActive |= active;
+                if (active && index == 0 && !anyEnding) anyEnding = endingSoon(*v, playing);
                 if (active || v->dirty.load(std::memory_order_acquire)) snapshot.push_back(v);
             }
         }
@@ -241,7 +261,10 @@ void DecoderPool::loop(int index) {
         if (housekeeping) housekeeping();
         if (worked) continue;
         std::unique_lock lock(mutex_);
-        wakeUp_.wait_for(lock, anyActive ? kPlayingPoll : kIdlePoll,
+        wakeUp_.wait_for(lock,
+                         anyEnding   ? kEndingPoll
+                         : anyActive ? kPlayingPoll
+                                     : kIdlePoll,
                          [&] { return wakeCount_ != seenWakes || stopping_; });
     }
 }

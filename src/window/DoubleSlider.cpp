@@ -1,5 +1,7 @@
 #include "window/DoubleSlider.h"
 
+#include <QStyle>
+#include <QStyleOptionSlider>
 #include <algorithm>
 #include <cmath>
 
@@ -43,6 +45,16 @@ void DoubleSlider::setDoubleValue(double value) {
     placeHandle();
 }
 
+void DoubleSlider::followValue(double value) {
+    value_ = value;
+    const int step = stepOf(value_);
+    // A hidden slider repaints nothing, and one in the operator's hand is not followed.
+    if (isVisible() && !isSliderDown() && handleSpan_ > 0 &&
+        handlePixel(step) == handlePixel(QSlider::value()))
+        return;
+    placeHandle();
+}
+
 void DoubleSlider::moveToValue(double value) {
     if (!std::isfinite(value)) return;
     value_ = std::clamp(value, std::min(min_, max_), std::max(min_, max_));
@@ -56,16 +68,60 @@ double DoubleSlider::valueAtStep(int step) const {
     return min_ + (max_ - min_) * double(step) / kSteps;
 }
 
-void DoubleSlider::placeHandle() {
-    int step = 0;
+int DoubleSlider::stepOf(double value) const {
     const double span = max_ - min_;
-    if (span > 0.0 && std::isfinite(span) && std::isfinite(value_)) {
-        const double fraction = std::clamp((value_ - min_) / span, 0.0, 1.0);
-        step = int(std::lround(fraction * kSteps));
-    } else if (value_ >= max_) {
-        step = kSteps;
+    if (span > 0.0 && std::isfinite(span) && std::isfinite(value)) {
+        const double fraction = std::clamp((value - min_) / span, 0.0, 1.0);
+        return int(std::lround(fraction * kSteps));
     }
+    return value >= max_ ? kSteps : 0;
+}
+
+void DoubleSlider::placeHandle() {
     settingFromCode_ = true;
-    QSlider::setValue(step);
+    QSlider::setValue(stepOf(value_));
     settingFromCode_ = false;
+}
+
+int DoubleSlider::handlePixel(int step) const {
+    if (handleSpan_ <= 0) return -1;
+    return QStyle::sliderPositionFromValue(minimum(), maximum(), step, handleSpan_, upsideDown_);
+}
+
+void DoubleSlider::mousePressEvent(QMouseEvent* event) {
+    placeHandle();
+    QSlider::mousePressEvent(event);
+}
+
+void DoubleSlider::keyPressEvent(QKeyEvent* event) {
+    placeHandle();
+    QSlider::keyPressEvent(event);
+}
+
+void DoubleSlider::wheelEvent(QWheelEvent* event) {
+    placeHandle();
+    QSlider::wheelEvent(event);
+}
+
+void DoubleSlider::resizeEvent(QResizeEvent* event) {
+    // The handle is drawn afresh at the new size: from the exact value.
+    placeHandle();
+    QSlider::resizeEvent(event);
+}
+
+void DoubleSlider::paintEvent(QPaintEvent* event) {
+    // The handle's travel, measured as the style lays it out at both ends of the range, so the
+    // pixel of any step follows from the style's own rounding.
+    QStyleOptionSlider option;
+    initStyleOption(&option);
+    option.sliderPosition = option.minimum;
+    const QRect atMinimum =
+        style()->subControlRect(QStyle::CC_Slider, &option, QStyle::SC_SliderHandle, this);
+    option.sliderPosition = option.maximum;
+    const QRect atMaximum =
+        style()->subControlRect(QStyle::CC_Slider, &option, QStyle::SC_SliderHandle, this);
+    handleSpan_ = orientation() == Qt::Horizontal ? std::abs(atMaximum.left() - atMinimum.left())
+                                                  : std::abs(atMaximum.top() - atMinimum.top());
+    upsideDown_ = option.upsideDown;
+    QSlider::paintEvent(event);
 }

@@ -12,6 +12,28 @@
 namespace {
 const char* const kCellIdentifiers[CueTableView::kColumnCount] = {
     "indexCell", "playCell", "nameCell", "statusCell", "lengthCell", "volumeCell", "modifyCell"};
+
+// The text of a time below an hour, or of no time at all, written into `out` (room for 6);
+// its length, or -1 from the hour on. No allocation: the scrub pass compares it with the
+// shown text a hundred times a second, and it changes once a second.
+int shortTimeText(double seconds, char16_t* out) {
+    // Not a position at all (a corrupt list value or a failed probe): show the origin rather
+    // than garbage, so the column keeps its shape.
+    if (!std::isfinite(seconds)) seconds = 0.0;
+    // Whole seconds toward zero. Before the origin (a seek or cut below 0) the magnitude gets
+    // a leading minus, "-0:05"; anything that truncates to 0 shows as "0:00", never "-0:00".
+    const double whole = std::trunc(std::fabs(seconds));
+    if (whole >= 3600.0) return -1;
+    const int minutes = int(whole) / 60, secs = int(whole) % 60;
+    int n = 0;
+    if (seconds < 0.0 && whole > 0.0) out[n++] = u'-';
+    if (minutes >= 10) out[n++] = char16_t(u'0' + minutes / 10);
+    out[n++] = char16_t(u'0' + minutes % 10);
+    out[n++] = u':';
+    out[n++] = char16_t(u'0' + secs / 10);
+    out[n++] = char16_t(u'0' + secs % 10);
+    return n;
+}
 }  // namespace
 
 ViewController::ViewController(QObject* parent)
@@ -161,19 +183,26 @@ void ViewController::renumberRows() {
 }
 
 QString ViewController::formatTime(double seconds) {
-    // Not a position at all (a corrupt list value or a failed probe): show the origin rather
-    // than garbage, so the column keeps its shape.
-    if (!std::isfinite(seconds)) return QStringLiteral("0:00");
-    // Whole seconds toward zero. A file of an hour or more shows its hours, so a 62-minute end
-    // never reads as two minutes. Before the origin (a seek or cut below 0) the magnitude gets
-    // a leading minus, "-0:05"; anything that truncates to 0 shows as "0:00", never "-0:00".
+    char16_t text[6];
+    const int length = shortTimeText(seconds, text);
+    if (length >= 0) return QStringView(text, length).toString();
+    // A file of an hour or more shows its hours, so a 62-minute end never reads as two minutes.
     const double whole = std::trunc(std::fabs(seconds));
-    const char* sign = seconds < 0.0 && whole > 0.0 ? "-" : "";
+    const char* sign = seconds < 0.0 ? "-" : "";
     const int secs = int(std::fmod(whole, 60.0));
-    if (whole < 3600.0) return QString::asprintf("%s%i:%02i", sign, int(whole / 60.0), secs);
     const int minutes = int(std::fmod(std::trunc(whole / 60.0), 60.0));
     // Printed from the double: hours of a corrupt list value can exceed any integer.
     return QString::asprintf("%s%.0f:%02i:%02i", sign, std::trunc(whole / 3600.0), minutes, secs);
+}
+
+void ViewController::showTime(QLabel* label, double seconds) {
+    char16_t text[6];
+    const int length = shortTimeText(seconds, text);
+    if (length < 0) {
+        label->setText(formatTime(seconds));
+    } else if (label->text() != QStringView(text, length)) {
+        label->setText(QStringView(text, length).toString());
+    }
 }
 
 void ViewController::showPlayButtonTitle(QPushButton* button, const QString& title) {

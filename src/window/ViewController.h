@@ -18,6 +18,7 @@
 
 class AudioEditView;
 class NotificationCenter;
+class QLabel;
 class QMimeData;
 class QPushButton;
 
@@ -60,6 +61,8 @@ public:
     void renumberRows();
     // Seconds cut toward zero, as "m:ss" below an hour and "h:mm:ss" from an hour on.
     static QString formatTime(double seconds);
+    // Puts formatTime's text in the label unless it is already there.
+    static void showTime(QLabel* label, double seconds);
 
     // Transport.
     void playClick(QObject* sender);

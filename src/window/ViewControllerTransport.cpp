@@ -137,8 +137,8 @@ void ViewController::timerUpdate() {
             if (auto* cell = audioTable_->viewAtColumn(4, row)) {
                 // The operator's hand on the handle wins over the running position.
                 auto* slider = cell->cxLengthSlider();
-                if (slider && !slider->isSliderDown()) slider->setDoubleValue(position);
-                if (auto* start = cell->cxStartTime()) start->setText(formatTime(position));
+                if (slider && !slider->isSliderDown()) slider->followValue(position);
+                if (auto* start = cell->cxStartTime()) showTime(start, position);
             }
         }
 
