@@ -36,10 +36,14 @@ void BM_SoakFromDisk(benchmark::State& state) {
     const std::string files[] = {soakFile("mp3", "-c:a libmp3lame"), soakFile("flac", ""),
                                  soakFile("m4a", "-c:a aac"), soakFile("wav", "")};
     for (auto _ : state) {
-        // CUEVOX_OUTPUT picks the output as the settings would ("portaudio:", "pulse:<sink>").
+        // CUEVOX_OUTPUT picks the output as the settings would ("portaudio:", "pulse:<sink>"),
+        // CUEVOX_LATENCY_MS its latency (default 20 ms).
         const char* output = std::getenv("CUEVOX_OUTPUT");
-        AudioEngine engine(AudioEngine::Mode::Device, AudioEngine::kDefaultSampleRate,
-                           {output ? output : "", 0});
+        const char* latencyMs = std::getenv("CUEVOX_LATENCY_MS");
+        AudioEngine engine(
+            AudioEngine::Mode::Device, AudioEngine::kDefaultSampleRate,
+            {output ? output : "",
+             latencyMs ? std::atoi(latencyMs) * AudioEngine::kDefaultSampleRate / 1000 : 0});
         for (int i = 0; i < 100 && !engine.outputDeviceActive(); ++i)
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
         if (!engine.outputDeviceActive()) state.SkipWithError("no output device");
