@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 #include <sched.h>
+#include <sys/resource.h>
 
 #include <QTemporaryDir>
 #include <chrono>
@@ -11,6 +12,7 @@
 
 #include "audio/AudioEngine.h"
 #include "audio/AudioPlayer.h"
+#include "audio/output/RealtimeKit.h"
 #include "audio/output/RealtimePriority.h"
 #include "support/TestFiles.h"
 #include "support/Unprivileged.h"
@@ -46,6 +48,15 @@ bool allAre(const std::vector<ThreadScheduling>& threads, int policy, int priori
     return true;
 }
 
+// Real-time, by either policy: RealtimeKit hands out round-robin.
+bool allRealTime(const std::vector<ThreadScheduling>& threads, int priority) {
+    if (threads.empty()) return false;
+    for (const auto& t : threads)
+        if ((t.policy != SCHED_FIFO && t.policy != SCHED_RR) || t.priority != priority)
+            return false;
+    return true;
+}
+
 bool anyIs(const std::vector<ThreadScheduling>& threads, int policy, int priority) {
     for (const auto& t : threads)
         if (t.policy == policy && t.priority == priority) return true;
@@ -62,6 +73,15 @@ bool eventually(const std::function<bool()>& done) {
 bool schedulerAllows() {
     bool granted = false;
     std::thread([&granted] { granted = askForRealtimePriority(); }).join();
+    return granted;
+}
+
+// Whether RealtimeKit on the system bus grants it to a thread of this process.
+bool realtimeKitAllows(std::string* why = nullptr) {
+    bool granted = false;
+    std::thread([&granted, why] {
+        granted = realtimekit::makeRealtime(currentThreadId(), kAudioPriority, why);
+    }).join();
     return granted;
 }
 
@@ -84,16 +104,56 @@ TEST(AudioPriorityTest, TheClockAndTheDecodersOfAPlayingCueRunRealTimeWhereAllow
     EXPECT_TRUE(eventually([] { return allAre(threadsNamed("cuevox-decode"), SCHED_OTHER, 0); }));
 }
 
-// Without the right to it (and no RealtimeKit to ask), the show goes on at normal priority,
+// Where the scheduler refuses but RealtimeKit runs (a desktop user), the audio threads get
+// their priority from it, under the CPU-time limit it requires; a thread that then runs past
+// the limit without sleeping (a device that never blocks) is put back to normal scheduling,
+// where the kernel's default would end the program. Skipped without such a service.
+TEST(AudioPriorityTest, WhereTheSchedulerRefusesRealtimeKitGivesItAndAnOverrunOnlyDemotes) {
+    if (schedulerAllows()) GTEST_SKIP() << "the scheduler gives real-time priority itself";
+    std::string why;
+    if (!realtimeKitAllows(&why)) GTEST_SKIP() << "no RealtimeKit on the system bus: " << why;
+
+    QTemporaryDir dir;
+    const std::string tone = dir.filePath("tone.wav").toStdString();
+    testfiles::writeToneWav(tone, 48000, 30.0, 440.0, 0.5f);
+    {
+        AudioEngine engine(AudioEngine::Mode::SilentClock);
+        auto player = AudioPlayer::initWithContentsOfURL(tone, nullptr, &engine);
+        player->play();
+        EXPECT_TRUE(
+            eventually([] { return allRealTime(threadsNamed("cuevox-clock"), kAudioPriority); }));
+        EXPECT_TRUE(eventually([&] { return player->currentTime() > 0.5; }));
+    }
+    rlimit limit{};
+    ASSERT_EQ(getrlimit(RLIMIT_RTTIME, &limit), 0);
+    EXPECT_LE(limit.rlim_max, rlim_t(200000));
+    EXPECT_LT(limit.rlim_cur, limit.rlim_max);
+
+    int policyAfter = -1;
+    std::thread([&policyAfter, &limit] {
+        ASSERT_TRUE(realtimekit::makeRealtime(currentThreadId(), kAudioPriority));
+        // Twice the hard limit of CPU time without ever sleeping.
+        timespec start{}, now{};
+        clock_gettime(CLOCK_THREAD_CPUTIME_ID, &start);
+        do {
+            clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+        } while ((now.tv_sec - start.tv_sec) * 1000000 + (now.tv_nsec - start.tv_nsec) / 1000 <
+                 2 * int64_t(limit.rlim_max));
+        policyAfter = sched_getscheduler(0) & ~SCHED_RESET_ON_FORK;
+    }).join();
+    EXPECT_EQ(policyAfter, SCHED_OTHER);  // and the process is still here to say so
+}
+
+// Without the right to it and no RealtimeKit to ask, the show goes on at normal priority,
 // and nothing is said about it.
 TEST(AudioPriorityTest, WithoutTheRightTimeGoesOnAtNormalPriorityAndNothingIsSaid) {
     QTemporaryDir dir;
     const std::string tone = dir.filePath("tone.wav").toStdString();
     testfiles::writeToneWav(tone, 48000, 30.0, 440.0, 0.5f);
-    setenv("DBUS_SYSTEM_BUS_ADDRESS", ("unix:path=" + dir.filePath("no-bus")).toUtf8(), 1);
     Unprivileged nobody(dir.path().toStdString());
     if (!nobody.active()) GTEST_SKIP() << "cannot drop privileges";
     if (schedulerAllows()) GTEST_SKIP() << "the scheduler gives this user real-time priority";
+    if (realtimeKitAllows()) GTEST_SKIP() << "RealtimeKit gives this user real-time priority";
 
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();
@@ -108,7 +168,6 @@ TEST(AudioPriorityTest, WithoutTheRightTimeGoesOnAtNormalPriorityAndNothingIsSai
     }
     const std::string said =
         testing::internal::GetCapturedStdout() + testing::internal::GetCapturedStderr();
-    unsetenv("DBUS_SYSTEM_BUS_ADDRESS");
     EXPECT_EQ(said, "");
 }
 

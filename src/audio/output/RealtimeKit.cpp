@@ -4,10 +4,12 @@
 #include <sched.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <mutex>
+#include <string>
 
 namespace realtimekit {
 namespace {
@@ -29,11 +31,19 @@ void overran(int) {
     const sched_param param{};
     for (auto& slot : granted) {
         const pid_t tid = slot.load(std::memory_order_relaxed);
-        if (tid > 0) sched_setscheduler(tid, SCHED_OTHER, &param);
+        // The flag RealtimeKit set stays: without the privilege, clearing it is refused.
+        if (tid > 0) sched_setscheduler(tid, SCHED_OTHER | SCHED_RESET_ON_FORK, &param);
     }
 }
 
 bool remember(pid_t tid) {
+    // Threads that have ended leave their slot (and their number, which another process may
+    // be given).
+    for (auto& slot : granted) {
+        pid_t old = slot.load();
+        if (old > 0 && ::access(("/proc/self/task/" + std::to_string(old)).c_str(), F_OK) != 0)
+            slot.compare_exchange_strong(old, 0);
+    }
     for (auto& slot : granted) {
         pid_t empty = 0;
         if (slot.load() == tid || slot.compare_exchange_strong(empty, tid)) return true;
