@@ -36,10 +36,14 @@ void BM_SoakFromDisk(benchmark::State& state) {
     const std::string files[] = {soakFile("mp3", "-c:a libmp3lame"), soakFile("flac", ""),
                                  soakFile("m4a", "-c:a aac"), soakFile("wav", "")};
     for (auto _ : state) {
-        // CUEVOX_OUTPUT picks the output as the settings would ("portaudio:", "pulse:<sink>").
+        // CUEVOX_OUTPUT picks the output as the settings would ("portaudio:", "pulse:<sink>"),
+        // CUEVOX_LATENCY_MS its latency (default 20 ms).
         const char* output = std::getenv("CUEVOX_OUTPUT");
-        AudioEngine engine(AudioEngine::Mode::Device, AudioEngine::kDefaultSampleRate,
-                           {output ? output : "", 0});
+        const char* latencyMs = std::getenv("CUEVOX_LATENCY_MS");
+        AudioEngine engine(
+            AudioEngine::Mode::Device, AudioEngine::kDefaultSampleRate,
+            {output ? output : "",
+             latencyMs ? std::atoi(latencyMs) * AudioEngine::kDefaultSampleRate / 1000 : 0});
         for (int i = 0; i < 100 && !engine.outputDeviceActive(); ++i)
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
         if (!engine.outputDeviceActive()) state.SkipWithError("no output device");
@@ -56,14 +60,32 @@ void BM_SoakFromDisk(benchmark::State& state) {
         const uint64_t underrunsBefore = engine.decoderUnderruns();
         const long rssStart = residentKb();
         for (auto& p : players) p->play();
+        // Positions should follow the wall clock through whatever the load does to the
+        // output: a stall's backlog mixed as sound puts them ahead, a lost stretch behind.
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        const auto watchFrom = std::chrono::steady_clock::now();
+        std::vector<double> startPositions;
+        for (auto& p : players) startPositions.push_back(p->currentTime());
         long rssPeak = rssStart, rssAfterFirst10s = 0;
         for (int s = 1; s <= seconds; ++s) {
             std::this_thread::sleep_for(std::chrono::seconds(1));
             rssPeak = std::max(rssPeak, residentKb());
             if (s == 10) rssAfterFirst10s = residentKb();
         }
+        const double watched =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - watchFrom).count();
+        double worstDrift = 0;
+        for (size_t i = 0; i < players.size(); ++i) {
+            const double length = players[i]->duration();
+            double drift = std::fmod(players[i]->currentTime() - startPositions[i] - watched,
+                                     length);  // the cues loop
+            if (drift > length / 2) drift -= length;
+            if (drift < -length / 2) drift += length;
+            worstDrift = std::max(worstDrift, std::fabs(drift));
+        }
         int stillPlaying = 0;
         for (auto& p : players) stillPlaying += p->isPlaying();
+        state.counters["position_drift_ms"] = worstDrift * 1000.0;
         state.counters["playing_at_end"] = stillPlaying;
         state.counters["output_underflows"] = double(engine.outputUnderflows());
         state.counters["decoder_underruns"] = double(engine.decoderUnderruns() - underrunsBefore);

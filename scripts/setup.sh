@@ -10,7 +10,7 @@ packages=(
   build-essential cmake pkg-config
   qt6-base-dev qt6-base-dev-tools qt6-svg-dev libgl1-mesa-dev
   libavformat-dev libavcodec-dev libswresample-dev libavutil-dev
-  portaudio19-dev libpulse-dev nlohmann-json3-dev
+  portaudio19-dev libpulse-dev libdbus-1-dev nlohmann-json3-dev
   liblo-dev liblo-tools librtmidi-dev libjack-jackd2-dev jackd2
   libgtest-dev libgmock-dev libbenchmark-dev
   ffmpeg sox libsox-fmt-all

@@ -19,6 +19,14 @@ case "${1:-}" in
         --load="module-null-sink sink_name=soundbox rate=48000 channels=2" \
         --load="module-native-protocol-unix" --log-target=file:"$RT/pulse.log" >&2
       for _ in $(seq 50); do pactl info >/dev/null 2>&1 && break; sleep 0.1; done
+      # The server lowers its own nice level to -11, as desktops let it (RealtimeKit), but it
+      # daemonizes into a session of its own, and with autogroup scheduling a nice level
+      # counts only inside its session: against a build in another session the server ran as
+      # nice 0, and its main thread (which talks to every client) sat runnable for up to a
+      # second at a time while compilers ran. Its session gets that weight, so that the nice
+      # level counts as it does without session groups. Allowed to root; else left as is.
+      pid="$(cat "$RT/pulse/pid" 2>/dev/null || true)"
+      [ -n "$pid" ] && echo -11 2>/dev/null >"/proc/$pid/autogroup" || true
       pactl set-default-sink soundbox >&2
     fi
     envlines ;;

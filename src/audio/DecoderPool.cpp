@@ -5,6 +5,7 @@
 
 #include "audio/ThreadName.h"
 #include "audio/Voice.h"
+#include "audio/output/RealtimePriority.h"
 
 namespace {
 // Chunks decoded for one voice before the worker moves on to the next, so that one voice's
@@ -221,6 +222,7 @@ bool DecoderPool::service(Voice& v) {
 void DecoderPool::loop(int index) {
     std::vector<std::shared_ptr<Voice>> snapshot;
     uint64_t seenWakes = 0;
+    DecoderUrgency urgency;
     for (;;) {
         std::function<void()> housekeeping;
         bool anyActive = false;
@@ -243,6 +245,8 @@ void DecoderPool::loop(int index) {
         bool worked = false;
         for (auto& v : snapshot) {
             if (v->busy.exchange(true, std::memory_order_acquire)) continue;
+            urgency.set(v->active.load(std::memory_order_acquire) ||
+                        v->starting.load(std::memory_order_acquire));
             v->dirty.store(false, std::memory_order_release);
             const bool more = service(*v);
             if (more) v->dirty.store(true, std::memory_order_release);
@@ -258,6 +262,7 @@ void DecoderPool::loop(int index) {
             v->busy.store(false, std::memory_order_release);
         }
         snapshot.clear();
+        if (!anyActive) urgency.set(false);
         if (housekeeping) housekeeping();
         if (worked) continue;
         std::unique_lock lock(mutex_);

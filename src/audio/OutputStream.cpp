@@ -295,13 +295,18 @@ private:
         activeDevice_ = stream ? stream->device : std::string();
     }
 
-    // The clock keeps the time from the stream's last block on.
+    // The clock keeps the time from where the stream's last block stops sounding: the
+    // device still had that block's latency queued. Counted from the block's mixing, every
+    // stall would put positions a latency further ahead of the sound.
     void clockTakesOver(const Stream& s) {
         // A sleeping stream kept no time: nothing played.
         if (!clock_)
             clock_ = std::make_unique<SilentClock>(
                 runner_, sampleRate_, blockFrames_,
-                s.feed->asleep() ? Clock::now() : s.feed->lastCallback());
+                s.feed->asleep() ? Clock::now()
+                                 : s.feed->lastCallback() +
+                                       std::chrono::nanoseconds(framesToNanos(
+                                           int64_t(s.backend->latencyFrames()), sampleRate_)));
         runner_->takeFrom(s.feed->id(), MixRunner::kClock);
     }
 

@@ -31,6 +31,18 @@ public:
         if (reclaim_.load(std::memory_order_acquire)) runner_->takeFrom(MixRunner::kClock, id_);
         if (!runner_->run(id_, out, frames)) std::fill(out, out + size_t(frames) * 2, 0.0f);
     }
+    // Device thread, for a device that ran dry and resumes: takes the time back from the
+    // silent clock, if the supervisor had handed it over. True when the clock kept the time
+    // meanwhile.
+    bool reclaimFromClock() {
+        return reclaim_.load(std::memory_order_acquire) &&
+               runner_->takeFrom(MixRunner::kClock, id_);
+    }
+    // Device thread: `frames` of time went by at the device without this stream's sound, and
+    // no clock kept it: the mixer lets it pass unheard, so positions stay on the wall clock.
+    void skipUnheard(float* scratch, int scratchFrames, int64_t frames) {
+        runner_->skip(id_, scratch, scratchFrames, frames);
+    }
     void noteUnderflow() { runner_->noteUnderflow(id_); }
     // The stream failed for good (the server went away, the device was unplugged).
     void noteFailed() {

@@ -4,7 +4,10 @@
 #include <portaudio.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <mutex>
+#include <thread>
 
 #include "audio/ThreadName.h"
 #include "audio/output/RealtimePriority.h"
@@ -43,6 +46,11 @@ bool offeredHostApi(PaHostApiTypeId type) {
     return type == paALSA || type == paJACK;
 }
 
+// How the newest callback thread fared with the scheduler: 0 not yet called, -1 real-time,
+// else its id, refused, for the opening thread to put to RealtimeKit (which the callback must
+// not wait for). Streams open one at a time.
+std::atomic<pid_t> callbackThread{0};
+
 int callback(const void*, void* output, unsigned long frames, const PaStreamCallbackTimeInfo*,
              PaStreamCallbackFlags flags, void* self) {
     auto* feed = static_cast<StreamFeed*>(self);
@@ -50,7 +58,7 @@ int callback(const void*, void* output, unsigned long frames, const PaStreamCall
     thread_local bool named = false;
     if (!named) {
         nameThisThread("cuevox-audio");
-        askForRealtimePriority();
+        callbackThread.store(askForRealtimePriority() ? -1 : currentThreadId());
         named = true;
     }
     if (flags & paOutputUnderflow) feed->noteUnderflow();
@@ -113,8 +121,13 @@ bool PortAudioBackend::open(std::string* why) {
     if (const PaStreamInfo* info = Pa_GetStreamInfo(stream))
         latency_ = int(info->outputLatency * sampleRate_);
     Pa_SetStreamFinishedCallback(stream, &finished);
+    callbackThread.store(0);
     err = Pa_StartStream(stream);
     if (err != paNoError) return fail(Pa_GetErrorText(err));
+    // The first callbacks come at once on a running device.
+    for (int i = 0; i < 40 && callbackThread.load() == 0; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    if (const pid_t refused = callbackThread.load(); refused > 0) makeThreadRealtime(refused);
     return true;
 }
 

@@ -10,6 +10,7 @@
 
 #include "audio/ThreadName.h"
 #include "audio/output/RealtimePriority.h"
+#include "audio/output/SilentClock.h"
 
 namespace {
 
@@ -21,6 +22,10 @@ constexpr size_t kFrameBytes = 2 * sizeof(float);
 // a run of Gos keeps it awake.
 constexpr int kQuietSecondsBeforeSleep = 2;
 constexpr int kMaxWriteFrames = 1 << 14;
+// How long after a stall the server's requests are checked against the wall clock: it asks
+// for what it missed within milliseconds. Short, so that a device whose clock runs a little
+// fast is never mistaken for one catching up.
+constexpr auto kCatchUpWindow = std::chrono::seconds(1);
 
 // The server's buffer holds `frames`; it asks for more as each quarter plays, which leaves the
 // sink a quarter of the latency for its own buffer. No pre-buffering: an uncorked stream plays
@@ -112,6 +117,17 @@ bool PulseBackend::open(std::string* why) {
         pa_threaded_mainloop_unlock(loop_);
         return fail(text);
     };
+    // The loop's thread mixes and writes every block: real-time, asked for from here, where
+    // waiting for the system bus holds nothing up.
+    pid_t loopThread = 0;
+    pa_mainloop_api_once(
+        api, [](pa_mainloop_api*, void* tid) { *static_cast<pid_t*>(tid) = currentThreadId(); },
+        &loopThread);
+    if (waitFor(loop_, [&loopThread] { return loopThread != 0; })) {
+        pa_threaded_mainloop_unlock(loop_);
+        makeThreadRealtime(loopThread);
+        pa_threaded_mainloop_lock(loop_);
+    }
     if (!waitFor(loop_, [this] { return contextSettled(context_); }))
         return unlockAndFail("the sound server does not answer");
     if (pa_context_get_state(context_) != PA_CONTEXT_READY)
@@ -228,6 +244,7 @@ void PulseBackend::startStream() {
                 // pull is already the cue.
                 me->started_ = true;
                 me->quietFrames_ = 0;
+                me->lastRequest_ = Clock::now();
                 me->writeMix(size_t(me->latency_) * kFrameBytes);
             } else if (!PA_STREAM_IS_GOOD(state)) {
                 me->feed_->noteFailed();
@@ -248,19 +265,37 @@ void PulseBackend::startStream() {
 
 void PulseBackend::writeRequested(pa_stream*, size_t bytes, void* self) {
     auto* me = static_cast<PulseBackend*>(self);
-    if (!me->realtimeAsked_) {
-        askForRealtimePriority();
-        me->realtimeAsked_ = true;
-    }
     if (!me->started_) return;  // the first block is written as the stream starts
-    // A server back from a stall asks for all it missed. That time has passed (the clock kept
-    // it): what falls behind its read point is silence, and only a latency's worth is mixed.
-    const size_t most = size_t(me->latency_) * kFrameBytes;
-    if (bytes > 2 * most) {
-        me->writeSilence(bytes - most);
-        bytes = most;
+    me->writeMix(me->catchUp(bytes));
+}
+
+size_t PulseBackend::catchUp(size_t bytes) {
+    // The server held at most a latency's worth of sound after the last write. A request that
+    // comes later than that finds it run dry (its main thread starved, or stopped), and what
+    // it asks for then may lie behind its read point: everything it missed at once, or in
+    // pieces as it catches up, or nothing. For a moment the sound mixed is held to what the
+    // wall clock allows ahead of the read point; the rest is written as silence, which the
+    // server drops, and no cue moves on for it twice.
+    const auto now = Clock::now();
+    const auto latency = std::chrono::nanoseconds(framesToNanos(latency_, sampleRate_));
+    if (now - lastRequest_ > latency) {
+        catchUpFrom_ = now;
+        catchUpMixed_ = 0;
+        // The silent clock kept the time, or else the missed time passes unheard here.
+        clockKept_ = feed_->reclaimFromClock();
     }
-    me->writeMix(bytes);
+    lastRequest_ = now;
+    if (now - catchUpFrom_ > kCatchUpWindow) return bytes;
+    const int64_t allowed =
+        latency_ + nanosToFrames((now - catchUpFrom_).count(), sampleRate_) - catchUpMixed_;
+    const int64_t frames = int64_t(bytes / kFrameBytes);
+    const int64_t unheard = std::clamp<int64_t>(frames - allowed, 0, frames);
+    if (unheard > 0) {
+        if (!clockKept_) feed_->skipUnheard(buffer_.data(), kMaxWriteFrames, unheard);
+        writeSilence(size_t(unheard) * kFrameBytes);
+    }
+    catchUpMixed_ += frames - unheard;
+    return bytes - size_t(unheard) * kFrameBytes;
 }
 
 void PulseBackend::writeMix(size_t bytes, pa_seek_mode_t seek) {

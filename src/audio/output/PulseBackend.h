@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <memory>
 #include <string>
 #include <vector>
@@ -24,10 +25,12 @@ public:
     void close() override;
     void wake() override;
     int latencyFrames() const override { return latency_; }
-    // A stream kept through a long stall came back with its position off by up to a second
-    // (its own timing resumed where the server stopped); a new stream starts clean, and the
-    // clock keeps the time until it runs.
-    bool keepThroughStalls() const override { return false; }
+    // A server that stops asking is nearly always one starved of CPU (a build, a busy
+    // desktop) that asks again a moment later, for everything it missed: the backlog is
+    // written as silence and the sound resumes at once. A new stream would add a second or
+    // more of silence to every such hiccup. A server that dies closes the connection, and
+    // that is noticed by itself.
+    bool keepThroughStalls() const override { return true; }
 
     // The server's sinks, or nothing when no server answers within `timeoutMs`.
     static std::vector<OutputDevice> sinks(int timeoutMs = 1000);
@@ -38,6 +41,8 @@ private:
     // Mainloop thread: mixes `bytes` worth and writes it.
     void writeMix(size_t bytes, pa_seek_mode_t seek = PA_SEEK_RELATIVE);
     void writeSilence(size_t bytes);
+    // Of a request, what is mixed; writes the rest, behind the read point, as silence.
+    size_t catchUp(size_t bytes);
     void sleepIfQuiet(int frames);
     void startStream();
     void dropStream();
@@ -56,7 +61,10 @@ private:
     bool started_ = false;
     bool goingToSleep_ = false;
     int64_t quietFrames_ = 0;
-    bool realtimeAsked_ = false;
+    std::chrono::steady_clock::time_point lastRequest_{};
+    std::chrono::steady_clock::time_point catchUpFrom_{};
+    int64_t catchUpMixed_ = 0;
+    bool clockKept_ = false;
     // A wake is on its way; also read by other threads to skip needless wakes.
     std::atomic<bool> asleep_{true};
     // The stream runs, but all it has queued is silence.

@@ -2,19 +2,48 @@
 
 #include <pthread.h>
 #include <sched.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include "audio/output/RealtimeKit.h"
 
 namespace {
-// Below the sound server's own threads (PulseAudio and PipeWire use 5 to 20 under
-// RealtimeKit): the device's server should run before its client.
-constexpr int kPriority = 4;
+
+bool setFifo(pid_t tid, int priority) {
+    // No CPU-time limit of our own: past it the kernel kills the whole program with SIGXCPU,
+    // and a device whose callback never sleeps (a null device, a slowed build) would end the
+    // show. A runaway thread cannot freeze the desktop either way: the kernel keeps a share
+    // of every second for threads that are not real-time.
+    sched_param param{};
+    param.sched_priority = priority;
+    return sched_setscheduler(tid, SCHED_FIFO | SCHED_RESET_ON_FORK, &param) == 0;
+}
+
 }  // namespace
 
-bool askForRealtimePriority() {
-    // No CPU-time limit: past it the kernel kills the whole program with SIGXCPU, and a device
-    // whose callback never sleeps (a null device, a slowed build) would end the show. A runaway
-    // thread cannot freeze the desktop either way: the kernel keeps a share of every second
-    // for threads that are not real-time.
-    sched_param param{};
-    param.sched_priority = kPriority;
-    return pthread_setschedparam(pthread_self(), SCHED_FIFO | SCHED_RESET_ON_FORK, &param) == 0;
+pid_t currentThreadId() {
+    return pid_t(::syscall(SYS_gettid));
+}
+
+bool askForRealtimePriority(int priority) {
+    return setFifo(0, priority);
+}
+
+bool makeThreadRealtime(pid_t tid, int priority) {
+    if (setFifo(tid, priority)) return true;
+    return realtimekit::makeRealtime(tid, priority);
+}
+
+void DecoderUrgency::set(bool urgent) {
+    if (urgent == urgent_ || (urgent && refused_)) return;
+    if (urgent) {
+        if (!askForRealtimePriority(kDecoderPriority)) {
+            refused_ = true;
+            return;
+        }
+    } else {
+        const sched_param param{};
+        sched_setscheduler(0, SCHED_OTHER | SCHED_RESET_ON_FORK, &param);
+    }
+    urgent_ = urgent;
 }

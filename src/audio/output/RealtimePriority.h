@@ -1,8 +1,36 @@
 #pragma once
 
-// Asks for real-time scheduling for the calling audio thread, so that a busy machine (a build,
-// a browser) cannot keep it from the CPU when the device wants its next block. Tries the
-// scheduler directly (allowed to root and to users with an rtprio limit), then RealtimeKit on
-// the system bus, as desktop audio programs do. Without either the thread carries on at
-// normal priority; nothing is reported. Returns whether it got it.
-bool askForRealtimePriority();
+#include <sys/types.h>
+
+// Real-time scheduling for the threads that keep the sound going, so that a busy machine (a
+// build, a browser) cannot keep them from the CPU when the device wants its next block. Both
+// priorities lie below a sound server's own threads (PulseAudio and PipeWire use 5 to 20
+// under RealtimeKit): the server should run before its clients.
+constexpr int kAudioPriority = 4;    // the thread that writes to the device, the silent clock
+constexpr int kDecoderPriority = 1;  // decoders while they work for a playing voice
+
+// The calling thread, straight from the scheduler (root, or a user with an rtprio limit).
+// Never waits: safe on an audio thread. Returns whether it got it.
+bool askForRealtimePriority(int priority = kAudioPriority);
+
+// Thread `tid` of this process: from the scheduler where allowed, else from RealtimeKit on
+// the system bus, as desktop audio programs do. May wait for a D-Bus round trip, so never on
+// an audio thread. Without either the thread carries on at normal priority; nothing is
+// reported. Returns whether it got it.
+bool makeThreadRealtime(pid_t tid, int priority = kAudioPriority);
+
+// The calling thread's id, as makeThreadRealtime takes it.
+pid_t currentThreadId();
+
+// A decoder worker's priority: real-time while it decodes for a voice that plays (a late
+// chunk is a gap in the show), normal for the rest (start points of stopped cues, thousands
+// of them at a load, which must not freeze the window). Switches only where the scheduler
+// allows it directly; otherwise the worker stays at normal priority.
+class DecoderUrgency {
+public:
+    void set(bool urgent);
+
+private:
+    bool urgent_ = false;
+    bool refused_ = false;
+};

@@ -1,7 +1,10 @@
 #include "audio/output/SilentClock.h"
 
+#include <algorithm>
+
 #include "audio/ThreadName.h"
 #include "audio/output/MixRunner.h"
+#include "audio/output/RealtimePriority.h"
 
 namespace {
 constexpr int64_t kNanosPerSecond = 1'000'000'000;
@@ -22,6 +25,10 @@ SilentClock::SilentClock(std::shared_ptr<MixRunner> runner, int sampleRate, int 
     : runner_(std::move(runner)), buffer_(size_t(blockFrames) * 2) {
     thread_ = std::thread([=, this] {
         nameThisThread("cuevox-clock");
+        // It keeps the time when a device falls silent, often because the machine is busy:
+        // on a starved thread positions would stand still, and a starved clock lets the
+        // voices jump past what the decoders have ready.
+        makeThreadRealtime(currentThreadId());
         loop(sampleRate, blockFrames, from);
     });
 }
@@ -33,6 +40,9 @@ SilentClock::~SilentClock() {
 
 void SilentClock::loop(int sampleRate, int blockFrames, Clock::time_point from) {
     int64_t done = 0;  // frames of time kept since `from`
+    while (!stop_ && Clock::now() < from)
+        std::this_thread::sleep_for(
+            std::min<Clock::duration>(from - Clock::now(), std::chrono::milliseconds(5)));
     while (!stop_) {
         // Paced by the total count, so it never drifts. Far behind (a device that stopped
         // pulling some time ago), the missed time passes unheard: decoders run only so far

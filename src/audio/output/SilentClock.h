@@ -16,9 +16,10 @@ int64_t framesToNanos(int64_t frames, int sampleRate);
 int64_t nanosToFrames(int64_t nanos, int sampleRate);
 
 // Mixes at real-time pace on its own thread and drops the sound: the time keeper while no
-// device plays. Started from a moment in the past (the last block a lost device took), it
+// device plays. Started from a moment in the past (when a lost device's sound ran out), it
 // lets the missed time pass unheard at once, so positions stay on the wall clock, and goes on
-// from there.
+// from there; started from a moment to come (the device still has sound queued), it waits
+// for it.
 class SilentClock {
 public:
     using Clock = std::chrono::steady_clock;
