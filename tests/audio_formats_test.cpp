@@ -10,24 +10,12 @@
 #include "audio/AudioDecoder.h"
 #include "audio/AudioEngine.h"
 #include "audio/AudioPlayer.h"
+#include "support/OfflineEngine.h"
 #include "support/TestFiles.h"
 
 namespace {
 
 constexpr int kRate = 48000;
-
-struct EndCounter : AudioPlayerDelegate {
-    int count = 0;
-    void audioPlayerDidFinishPlaying(AudioPlayer*, bool) override { ++count; }
-};
-
-// End events travel through the Qt event loop.
-void settle() {
-    for (int i = 0; i < 20; ++i) {
-        QCoreApplication::processEvents();
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-}
 
 struct Level {
     double left = 0, right = 0;  // RMS
@@ -153,8 +141,8 @@ TEST_F(FormatsTest, EveryImportFormatOpensAndPlaysAtItsLevel) {
         // The end reaches the delegate once, after the audio thread got there.
         EndCounter ends;
         p->setDelegate(&ends);
-        settle();
-        EXPECT_EQ(ends.count, 1);
+        settleEvents();
+        EXPECT_EQ(ends.ends, 1);
         p->setDelegate(nullptr);
     }
 }

@@ -22,11 +22,6 @@ namespace {
 constexpr int kRate = 48000;
 constexpr int kBlock = AudioEngine::kBlockFrames;
 
-struct EndCounter : AudioPlayerDelegate {
-    int ends = 0;
-    void audioPlayerDidFinishPlaying(AudioPlayer*, bool) override { ++ends; }
-};
-
 class LiveChangesTest : public OfflineEngineTest {
 protected:
     // Runs `work` as the GUI runs a button's handler: inside the event loop, which goes on

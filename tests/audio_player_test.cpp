@@ -17,15 +17,6 @@ namespace {
 constexpr int kRate = 48000;
 constexpr int kBlock = AudioEngine::kBlockFrames;
 
-struct EndCounter : AudioPlayerDelegate {
-    int ends = 0;
-    AudioPlayer* last = nullptr;
-    void audioPlayerDidFinishPlaying(AudioPlayer* player, bool) override {
-        ++ends;
-        last = player;
-    }
-};
-
 using OfflinePlayerTest = OfflineEngineTest;
 
 TEST_F(OfflinePlayerTest, PositionIsSampleAccurateAfterPlayAndSeeks) {

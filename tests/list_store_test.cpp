@@ -19,17 +19,13 @@
 #include "model/ListFile.h"
 #include "storage/ListStore.h"
 #include "storage/SaveWriter.h"
+#include "support/OfflineEngine.h"
 #include "support/TempHome.h"
 
 namespace fs = std::filesystem;
 using nlohmann::json;
 
 namespace {
-
-struct EndCounter : AudioPlayerDelegate {
-    void audioPlayerDidFinishPlaying(AudioPlayer*, bool) override { ++ends; }
-    int ends = 0;
-};
 
 json element(const std::string& file, const std::string& title) {
     return json{{"fileName", file}, {"audioTitle", title}, {"volumeLevel", 0.5}};

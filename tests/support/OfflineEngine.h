@@ -13,6 +13,24 @@
 #include "audio/AudioEngine.h"
 #include "audio/AudioPlayer.h"
 
+// Counts a player's end events; `last` is the player of the newest.
+struct EndCounter : AudioPlayerDelegate {
+    int ends = 0;
+    AudioPlayer* last = nullptr;
+    void audioPlayerDidFinishPlaying(AudioPlayer* player, bool) override {
+        ++ends;
+        last = player;
+    }
+};
+
+// End events travel through the Qt event loop.
+inline void settleEvents() {
+    for (int i = 0; i < 20; ++i) {
+        QCoreApplication::processEvents();
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+}
+
 // An engine rendered block by block on the test's own thread, with a scratch folder for the
 // files its players open.
 class OfflineEngineTest : public ::testing::Test {
@@ -41,13 +59,7 @@ protected:
         return out;
     }
 
-    // End events travel through the Qt event loop.
-    void settle() {
-        for (int i = 0; i < 20; ++i) {
-            QCoreApplication::processEvents();
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        }
-    }
+    void settle() { settleEvents(); }
 
     QTemporaryDir dir;
     AudioEngine engine;
