@@ -12,7 +12,8 @@ arrival, and the first loud sample counts from its chunk's arrival (the null sin
 little ahead of time, so frames later in a chunk say nothing about when earlier ones left). The
 monitor's own delay is the same for every subject. Run inside the soundbox: eval "$(scripts/soundbox.sh start)".
 
-  bench/go_latency.py [--build build] [--trials 20] [--cold 60] [--latency MS] [--no-key]
+  bench/go_latency.py [--build build] [--trials 20] [--cold 60] [--latency MS] [--no-key] [--bed]
+--bed: also Cuevox play() firing its cue while another cue plays quietly (Go in a running show).
 Needs python3-xlib, python3-gi, gir1.2-gstreamer-1.0, gstreamer1.0-pulseaudio, Xvfb.
 """
 import argparse
@@ -136,12 +137,15 @@ class LineDriver:
 class CuevoxPlay:
     name = "Cuevox play()"
 
-    def __init__(self, build, cue, start=0.0, latency=None):
+    def __init__(self, build, cue, start=0.0, latency=None, bed=None):
         argv = [os.path.join(build, "go_trigger_bench")]
         if latency:
             argv.append(str(latency))
         self.driver = LineDriver(argv)
         self.driver.ask(f"open {cue} {start}", "ready")
+        if bed:
+            # Below the threshold: only the cue's onset is heard as its start.
+            self.driver.ask(f"bed {bed}", "bed")
         self.underruns = 0
 
     def go(self):
@@ -299,6 +303,8 @@ def main():
     parser.add_argument("--sink", default="soundbox")
     parser.add_argument("--no-key", action="store_true",
                         help="leave out the real program driven by key presses")
+    parser.add_argument("--bed", action="store_true",
+                        help="also Cuevox play() firing over another cue playing quietly")
     parser.add_argument("--latency", type=int, default=0,
                         help="Cuevox's output latency in ms (default: the program's)")
     args = parser.parse_args()
@@ -326,6 +332,10 @@ def main():
         gst = GstPlayer(here, cue)
         pacat = WarmPacat(args.sink)
         subjects = [(cuevox, "Cuevox play()")]
+        if args.bed:
+            over = CuevoxPlay(args.build, cue, latency=args.latency, bed=trimmed)
+            subjects.append((over, "Cuevox over a cue"))
+            results["Cuevox over a cue"] = []
         if not args.no_key:
             keyed = CuevoxKey(args.build, cue, latency=args.latency)
             subjects.append((keyed, "Cuevox key"))
@@ -342,6 +352,8 @@ def main():
         if not args.no_key:
             keyed.close()
         cuevox.close()
+        if args.bed:
+            over.close()
         gst.close()
         pacat.close()
 

@@ -3,6 +3,8 @@
 // script can measure from there to the first sample at the sound server's sink.
 //   open PATH [START]   load a cue (START: its start time, sought to before each Go, as a
 //                       trimmed cue does)
+//   bed PATH            with every Go, PATH starts quietly 300 ms before the cue and stops
+//                       with it: Go while another cue plays
 //   go                  prints "t <ns>", then plays the cue
 //   stop                stops it; prints "stopped <decoder underruns> <output underflows>"
 //   quit
@@ -26,6 +28,7 @@ int main(int argc, char** argv) {
     }
     AudioEngine& engine = AudioEngine::shared();
     std::unique_ptr<AudioPlayer> player;
+    std::unique_ptr<AudioPlayer> bed;
     double start = 0.0;
     std::string line;
     while (std::getline(std::cin, line)) {
@@ -48,13 +51,31 @@ int main(int argc, char** argv) {
             for (int i = 0; i < 100 && !engine.outputDeviceActive(); ++i)
                 std::this_thread::sleep_for(std::chrono::milliseconds(50));
             std::cout << "ready " << engine.activeOutputDevice() << std::endl;
+        } else if (verb == "bed") {
+            std::string path;
+            words >> path;
+            std::string error;
+            bed = AudioPlayer::initWithContentsOfURL(path, &error, &engine);
+            if (!bed) {
+                std::cout << "error " << error << std::endl;
+                continue;
+            }
+            bed->setNumberOfLoops(-1);
+            bed->setVolume(0.04f);
+            bed->prepareToPlay();
+            std::cout << "bed" << std::endl;
         } else if (verb == "go" && player) {
+            if (bed) {
+                bed->play();
+                std::this_thread::sleep_for(std::chrono::milliseconds(300));
+            }
             const auto t = std::chrono::steady_clock::now().time_since_epoch();
             if (start > 0.0) player->setCurrentTime(start);
             player->play();
             std::cout << "t " << std::chrono::nanoseconds(t).count() << std::endl;
         } else if (verb == "stop" && player) {
             player->stop();
+            if (bed) bed->stop();
             player->setCurrentTime(start);
             player->prepareToPlay();
             std::cout << "stopped " << engine.decoderUnderruns() << ' ' << engine.outputUnderflows()

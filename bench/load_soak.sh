@@ -5,6 +5,7 @@
 # longest stretch of silence while the sound played, and the load average before and after.
 # Run inside the soundbox: eval "$(scripts/soundbox.sh start)".
 #   bench/load_soak.sh [SECONDS] [LOAD] [PLAYER]      (after building: build/soak_bench)
+# SOAK_BENCH names another build of build/soak_bench, to compare two.
 # LOAD: a number of busy loops (default 2 x nproc), in this session; or "build": a parallel
 # build (-j2) of a clean copy of this tree, over and over, in a session of its own as a build
 # in a terminal would be. PLAYER: "cuevox" (default), or "pacat", the reference: one tone
@@ -57,7 +58,7 @@ if [ "${player%-rt}" = pacat ]; then
     "$scratch/tone.raw" 2>"$scratch/pacat.log" || true
   echo "pacat: $(grep -ci underrun "$scratch/pacat.log" || true) underruns reported"
 else
-  "$repo/build/soak_bench" --benchmark_filter="BM_SoakFromDisk/seconds:$secs/cues:8" \
+  "${SOAK_BENCH:-$repo/build/soak_bench}" --benchmark_filter="BM_SoakFromDisk/seconds:$secs/cues:8" \
     --benchmark_counters_tabular=true 2>&1 | grep -v "^\*\*\*"
 fi
 echo "load average after: $(cut -d' ' -f1-3 /proc/loadavg)"

@@ -113,6 +113,67 @@ TEST(AudioOutputTest, ToneComesOutOfTheDeviceAtItsLevel) {
     EXPECT_NEAR(loudestRms(samples), 0.25 / std::sqrt(2.0), 0.02);
 }
 
+// Cues fired while another plays join the sound already queued at the server rather than wait
+// behind it. The bed (left channel only) and the cue (right only) carry their frame numbers, so
+// the recording shows whether that rewrite kept the bed in step, and whether every start came
+// out whole from its first frame and went on without a seam where the rewrite ends.
+TEST(AudioOutputTest, CuesFiredOverAPlayingCueStartWholeAndKeepItInStep) {
+    if (!std::getenv("PULSE_SERVER"))
+        GTEST_SKIP() << "no PulseAudio server (scripts/test.sh starts one)";
+    QTemporaryDir dir;
+    constexpr int kBedCycle = 16000;
+    const std::string bedFile = dir.filePath("bed.wav").toStdString();
+    const std::string cueFile = dir.filePath("cue.wav").toStdString();
+    testfiles::writeWav16(bedFile, 48000, 2, 48000 * 8, [](int64_t i, int c) {
+        return c == 0 ? float(i % kBedCycle + 1) / 32768.0f : 0.0f;
+    });
+    testfiles::writeWav16(cueFile, 48000, 2, 48000 / 2, [](int64_t i, int c) {
+        return c == 1 ? float(i + 1) / 32768.0f : 0.0f;
+    });
+    AudioEngine engine(AudioEngine::Mode::Device);
+    ASSERT_TRUE(waitForDevice(engine));
+    auto bed = AudioPlayer::initWithContentsOfURL(bedFile, nullptr, &engine);
+    auto cue = AudioPlayer::initWithContentsOfURL(cueFile, nullptr, &engine);
+    ASSERT_TRUE(bed && cue);
+    bed->play();
+    ASSERT_TRUE(waitForPosition(*bed, 0.3));
+    SinkRecorder recorder(dir.filePath("out.raw"));
+    ASSERT_TRUE(recorder.start());
+    constexpr int kGos = 6;
+    for (int n = 0; n < kGos; ++n) {
+        cue->play();
+        std::this_thread::sleep_for(std::chrono::milliseconds(200 + 17 * n));
+        cue->stop();
+        cue->setCurrentTime(0.0);
+        std::this_thread::sleep_for(std::chrono::milliseconds(150));
+    }
+    const auto samples = recorder.stop();
+    bed->stop();
+
+    auto level = [](float sample) { return std::lround(double(sample) * 32768.0); };
+    int bedFrames = 0, bedSeams = 0, starts = 0;
+    for (size_t i = 2; i + 1 < samples.size(); i += 2) {
+        const long before = level(samples[i - 2]), now = level(samples[i]);
+        if (before == 0 || now == 0) continue;
+        ++bedFrames;
+        if (now != before + 1 && !(before == kBedCycle && now == 1) && ++bedSeams == 1)
+            ADD_FAILURE() << "the bed jumps from " << before << " to " << now << " at frame "
+                          << i / 2 << " of the recording";
+    }
+    for (size_t i = 3; i + 1 < samples.size(); i += 2) {
+        if (level(samples[i - 2]) != 0 || level(samples[i]) == 0) continue;
+        ++starts;
+        EXPECT_EQ(level(samples[i]), 1) << "start " << starts << " began past its first frame";
+        // Whole up to well past the end of what was rewritten (the server's queue).
+        for (size_t k = 1; k < 4800 && i + 2 * k < samples.size(); ++k)
+            ASSERT_EQ(level(samples[i + 2 * k]), long(k) + 1)
+                << "start " << starts << " broke off at its frame " << k;
+    }
+    EXPECT_EQ(starts, kGos);
+    EXPECT_GT(bedFrames, 48000);
+    EXPECT_EQ(bedSeams, 0);
+}
+
 // The sound server goes away mid-cue and comes back: time goes on meanwhile, and the cue is
 // heard again where it is by then.
 TEST(AudioOutputTest, SurvivesTheDeviceGoingAndComingBack) {

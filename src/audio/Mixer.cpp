@@ -34,6 +34,9 @@ uint64_t Mixer::send(MixerCommand command, bool commit) {
             if (sendHook_) sendHook_();
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
+        // Raised after the push: the audio thread lowers it before it drains the FIFO, so a
+        // Play is either still to be found there or leaves the flag raised.
+        if (command.type == MixerCommand::Type::Play) startSent_.store(true);
         if (commit) committed_.store(command.sequence, std::memory_order_release);
         after = afterSend_;
     }
@@ -114,6 +117,7 @@ void Mixer::replaceVoice(Voice& to, Voice& from) {
 }
 
 void Mixer::applyCommands(bool all) {
+    startSent_.store(false);
     const uint64_t upTo = all ? UINT64_MAX : committed_.load(std::memory_order_acquire);
     MixerCommand c;
     for (;;) {
@@ -142,6 +146,7 @@ void Mixer::applyCommands(bool all) {
                 r.loopsLeft = c.count;
                 r.passes = 0;
                 r.playing = true;
+                r.fresh = true;
                 addActive(v);
                 v.starting.store(false, std::memory_order_release);
                 break;
@@ -191,6 +196,8 @@ void Mixer::applyCommands(bool all) {
         publish(v);
         v.appliedSequence.store(c.sequence, std::memory_order_release);
     }
+    // Held for a commit: one of them may be a Play.
+    if (commands_.front()) startSent_.store(true);
 }
 
 void Mixer::endOfPass(Voice& v) {
@@ -370,6 +377,7 @@ void Mixer::process(float* out, int frames) {
         Voice& v = *active_[i];
         if (v.rt.tailLeft > 0) renderTail(v, out, frames);
         if (v.rt.playing) render(v, out, frames);
+        v.rt.fresh = false;
         publish(v);
         if (!v.rt.playing && v.rt.tailLeft == 0) {
             v.rt.inActiveList = false;
@@ -377,6 +385,25 @@ void Mixer::process(float* out, int frames) {
             active_.pop_back();
         }
     }
+    dropNonFinite(out, frames);
+}
+
+bool Mixer::startEarly(float* out, int frames) {
+    applyCommands(false);
+    bool started = false;
+    for (Voice* v : active_) {
+        if (!v->rt.fresh) continue;
+        v->rt.fresh = false;
+        if (!v->rt.playing) continue;
+        render(*v, out, frames);
+        publish(*v);
+        started = true;
+    }
+    if (started) dropNonFinite(out, frames);
+    return started;
+}
+
+void Mixer::dropNonFinite(float* out, int frames) {
     // Gains are bounded and decoded samples held within range, so this never fires on its
     // own; it keeps one bad value from turning every other cue's sound into NaN.
     for (size_t i = 0; i < size_t(frames) * 2; ++i)

@@ -60,6 +60,13 @@ public:
     void process(float* out, int frames);
     // Audio thread: applies pending commands without rendering.
     void applyCommands();
+    // Audio thread, for an output that has already queued the sound of the voices playing:
+    // applies pending commands and adds to `out` the first `frames` of only the voices they
+    // start, so that those join the queued sound rather than wait behind it. The next
+    // process() goes on after them. False, `out` untouched, when nothing started.
+    bool startEarly(float* out, int frames);
+    // Any thread: a Play was sent since the audio thread last took commands in.
+    bool startSent() const { return startSent_.load(std::memory_order_relaxed); }
     // Audio thread: lets `frames` frames of time pass unheard, as after a lost device. Voices
     // move on with the clock: where a chunk isn't decoded they skip over it rather than wait.
     void skip(float* scratch, int scratchFrames, int64_t frames);
@@ -101,6 +108,7 @@ private:
     void replaceVoice(Voice& to, Voice& from);
     void render(Voice& v, float* out, int frames);
     void renderTail(Voice& v, float* out, int frames);
+    static void dropNonFinite(float* out, int frames);
     // Finds chunk `chunk` and marks it as being read; -1 when it isn't decoded.
     static int acquireChunk(Voice& v, int64_t chunk);
     static void releaseChunk(Voice& v);
@@ -122,4 +130,5 @@ private:
     std::vector<Voice*> active_;  // capacity reserved up front: push_back never allocates
     std::atomic<uint64_t> outputUnderflows_{0};
     std::atomic<uint64_t> decoderUnderruns_{0};
+    std::atomic<bool> startSent_{false};
 };

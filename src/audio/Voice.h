@@ -47,6 +47,8 @@ struct VoiceRt {
     float pan = 0.0f;
     float panLeft = 1.0f, panRight = 1.0f;
     uint64_t generation = 0;
+    // Started by the commands last taken in, and not yet mixed.
+    bool fresh = false;
     // After a stop, the sound goes on for a moment from where it was, falling to silence, so
     // that cutting a waveform mid-swing doesn't click.
     int tailLeft = 0;

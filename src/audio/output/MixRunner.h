@@ -47,6 +47,18 @@ public:
         return !quiet;
     }
 
+    // Adds the first `frames` of the voices that pending commands start to `out`, which holds
+    // sound already queued at the device; false when `who` doesn't own the time or nothing
+    // started.
+    bool startEarly(int who, float* out, int frames) {
+        if (!enter(who)) return false;
+        const bool started = mixer_.startEarly(out, frames);
+        quiet_.store(mixer_.activeVoices().empty(), std::memory_order_relaxed);
+        leave();
+        return started;
+    }
+    bool startSent() const { return mixer_.startSent(); }
+
     // The device reports a block it had to play late; counted only for the owner of the time
     // (a stream being given up may outlive the mixer).
     void noteUnderflow(int who) {

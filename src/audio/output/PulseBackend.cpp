@@ -22,6 +22,13 @@ constexpr size_t kFrameBytes = 2 * sizeof(float);
 // a run of Gos keeps it awake.
 constexpr int kQuietSecondsBeforeSleep = 2;
 constexpr int kMaxWriteFrames = 1 << 14;
+constexpr int kHistoryFrames = 1 << 14;
+// A cue that starts while others play is written over their queued sound only when that
+// gains at least this much (1 ms); else it waits for the next block.
+constexpr int64_t kMinEarlyFrames = 48;
+// How long a write takes to reach the server's sink, at most (3 ms): one that comes later
+// lands behind the read point, and the server must take back what the sink has mixed.
+constexpr int64_t kEarlyGuardFrames = 144;
 // How long after a stall the server's requests are checked against the wall clock: it asks
 // for what it missed within milliseconds. Short, so that a device whose clock runs a little
 // fast is never mistaken for one catching up.
@@ -77,7 +84,8 @@ PulseBackend::PulseBackend(std::shared_ptr<StreamFeed> feed, std::string sink, i
       sink_(std::move(sink)),
       sampleRate_(sampleRate),
       latency_(latencyFrames),
-      buffer_(size_t(kMaxWriteFrames) * 2) {}
+      buffer_(size_t(kMaxWriteFrames) * 2),
+      history_(size_t(kHistoryFrames) * 2) {}
 
 PulseBackend::~PulseBackend() {
     close();
@@ -190,12 +198,16 @@ void PulseBackend::dropStream() {
     pa_stream_unref(stream_);
     stream_ = nullptr;
     started_ = false;
+    contiguous_ = 0;
+    readPointAsked_ = false;
 }
 
 void PulseBackend::wake() {
-    // A stream playing sound takes commands in with its next block anyway.
+    // A stream playing sound takes commands in with its next block anyway; only a start is
+    // worth more: it need not wait behind the sound queued.
     if (wakeFd_ < 0 || !(asleep_.load(std::memory_order_acquire) ||
-                         silenceQueued_.load(std::memory_order_relaxed)))
+                         silenceQueued_.load(std::memory_order_relaxed) ||
+                         feed_->runner().startSent()))
         return;
     const uint64_t one = 1;
     [[maybe_unused]] ssize_t n = ::write(wakeFd_, &one, sizeof one);
@@ -210,13 +222,76 @@ void PulseBackend::woken(pa_mainloop_api*, pa_io_event*, int fd, pa_io_event_fla
         if (me->feed_->runner().applyCommands(me->feed_->id())) me->startStream();
         return;
     }
+    if (!me->started_) return;
     // A running stream that has queued nothing but silence: the cue replaces that silence
     // from the server's read point, rather than waiting behind it.
-    if (!me->started_ || me->quietFrames_ < me->latency_) return;
-    if (!me->feed_->runner().applyCommands(me->feed_->id())) return;
-    me->quietFrames_ = 0;
-    me->silenceQueued_.store(false, std::memory_order_relaxed);
-    me->writeMix(size_t(me->latency_) * kFrameBytes, PA_SEEK_RELATIVE_ON_READ);
+    if (me->quietFrames_ >= me->latency_) {
+        if (!me->feed_->runner().applyCommands(me->feed_->id())) return;
+        me->quietFrames_ = 0;
+        me->silenceQueued_.store(false, std::memory_order_relaxed);
+        me->writeMix(size_t(me->latency_) * kFrameBytes, PA_SEEK_RELATIVE_ON_READ);
+        return;
+    }
+    // Sound is queued: where the server reads decides how much of it the cue can join.
+    if (me->readPointAsked_ || !me->feed_->runner().startSent()) return;
+    if (pa_operation* op = pa_stream_update_timing_info(me->stream_, &readPointKnown, me)) {
+        me->readPointAsked_ = true;
+        pa_operation_unref(op);
+    }
+}
+
+void PulseBackend::readPointKnown(pa_stream* stream, int success, void* self) {
+    auto* me = static_cast<PulseBackend*>(self);
+    me->readPointAsked_ = false;
+    if (success && stream == me->stream_ && me->started_) me->startEarly();
+}
+
+void PulseBackend::startEarly() {
+    const pa_timing_info* info = pa_stream_get_timing_info(stream_);
+    if (!info || info->read_index_corrupt || info->write_index_corrupt) return;
+    const auto usToFrames = [this](pa_usec_t us) { return int64_t(us) * sampleRate_ / 1000000; };
+    // The sink takes from the read point a block at a time, ahead of what is heard by what it
+    // holds (sink_usec), and never by more than its configured latency. From when the server
+    // answered, what is heard moves on with the clock, and the cue's frames take a moment
+    // more to reach it: written from past all that, no frame of the cue is ever skipped.
+    const int64_t heardAt = info->read_index / int64_t(kFrameBytes) - usToFrames(info->sink_usec);
+    const int64_t safeFrom = heardAt + usToFrames(pa_timeval_age(&info->timestamp)) +
+                             usToFrames(info->configured_sink_usec) + kEarlyGuardFrames;
+    const int64_t frames = std::min({info->write_index / int64_t(kFrameBytes) - safeFrom,
+                                     contiguous_, int64_t(kMaxWriteFrames)});
+    if (frames < kMinEarlyFrames) return;
+    const int64_t from = written_ - frames;
+    for (int64_t i = 0; i < frames;) {
+        const size_t at = size_t((from + i) % kHistoryFrames);
+        const int64_t n = std::min<int64_t>(frames - i, kHistoryFrames - int64_t(at));
+        std::copy_n(history_.begin() + ptrdiff_t(at * 2), n * 2, buffer_.begin() + i * 2);
+        i += n;
+    }
+    if (!feed_->runner().startEarly(feed_->id(), buffer_.data(), int(frames))) return;
+    const size_t bytes = size_t(frames) * kFrameBytes;
+    pa_stream_write(stream_, buffer_.data(), bytes, nullptr, -int64_t(bytes), PA_SEEK_RELATIVE);
+    // The ring holds the rewritten frames, for a cue that starts just after this one.
+    written_ = from;
+    contiguous_ -= frames;
+    remember(buffer_.data(), size_t(frames));
+    quietFrames_ = 0;
+}
+
+void PulseBackend::remember(const float* data, size_t frames) {
+    contiguous_ = std::min<int64_t>(contiguous_ + int64_t(frames), kHistoryFrames);
+    if (frames > size_t(kHistoryFrames)) {
+        data += (frames - kHistoryFrames) * 2;
+        written_ += int64_t(frames) - kHistoryFrames;
+        frames = kHistoryFrames;
+    }
+    while (frames > 0) {
+        const size_t at = size_t(written_ % kHistoryFrames);
+        const size_t n = std::min(frames, size_t(kHistoryFrames) - at);
+        std::copy_n(data, n * 2, history_.begin() + ptrdiff_t(at * 2));
+        data += n * 2;
+        frames -= n;
+        written_ += int64_t(n);
+    }
 }
 
 void PulseBackend::startStream() {
@@ -304,6 +379,8 @@ void PulseBackend::writeMix(size_t bytes, pa_seek_mode_t seek) {
         const int n = int(std::min<size_t>(frames, kMaxWriteFrames));
         feed_->fill(buffer_.data(), n);
         pa_stream_write(stream_, buffer_.data(), size_t(n) * kFrameBytes, nullptr, 0, seek);
+        if (seek != PA_SEEK_RELATIVE) contiguous_ = 0;
+        remember(buffer_.data(), size_t(n));
         seek = PA_SEEK_RELATIVE;
         frames -= size_t(n);
         sleepIfQuiet(n);
@@ -315,6 +392,7 @@ void PulseBackend::writeSilence(size_t bytes) {
     while (bytes > 0 && stream_) {
         const size_t n = std::min(bytes, buffer_.size() * sizeof(float));
         pa_stream_write(stream_, buffer_.data(), n, nullptr, 0, PA_SEEK_RELATIVE);
+        remember(buffer_.data(), n / kFrameBytes);
         bytes -= n;
     }
 }

@@ -38,6 +38,12 @@ public:
 private:
     static void writeRequested(pa_stream* stream, size_t bytes, void* self);
     static void woken(pa_mainloop_api*, pa_io_event*, int fd, pa_io_event_flags_t, void* self);
+    static void readPointKnown(pa_stream* stream, int success, void* self);
+    // Mainloop thread: mixes the voices just started into what is queued from a little past
+    // the server's read point, and writes it over the queued sound.
+    void startEarly();
+    // Mainloop thread: keeps what is written, to be rewritten with a cue that starts.
+    void remember(const float* data, size_t frames);
     // Mainloop thread: mixes `bytes` worth and writes it.
     void writeMix(size_t bytes, pa_seek_mode_t seek = PA_SEEK_RELATIVE);
     void writeSilence(size_t bytes);
@@ -57,6 +63,12 @@ private:
     pa_io_event* wakeEvent_ = nullptr;
     int wakeFd_ = -1;
     std::vector<float> buffer_;
+    // The last frames written, in a ring; `contiguous_` of them lie back to back before the
+    // server's write point (a write from its read point breaks the run).
+    std::vector<float> history_;
+    int64_t written_ = 0;
+    int64_t contiguous_ = 0;
+    bool readPointAsked_ = false;
     // Mainloop thread only.
     bool started_ = false;
     bool goingToSleep_ = false;
