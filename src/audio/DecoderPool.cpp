@@ -48,6 +48,31 @@ int64_t runStart(const Voice& v, int64_t chunk) {
     return base;
 }
 
+// Decoded ahead of a playing voice's playhead below this many chunks (a third of a second),
+// its worker turns real-time until the voice is safe again. Not before: a real-time decoder
+// runs ahead of every normal thread, the sound server's own among them where that server
+// isn't real-time itself, and a decoder filling a second of buffer in one go would hold the
+// server up longer than its buffer lasts.
+constexpr int kLowChunks = 4;
+
+// A voice that is starting, or would run dry within kLowChunks: its next chunks, looping back
+// to the start of the file after the last, are not all decoded.
+bool runningLow(const Voice& v) {
+    if (v.starting.load(std::memory_order_acquire)) return true;
+    if (!v.active.load(std::memory_order_acquire)) return false;
+    const int64_t last = v.lastChunk.load(std::memory_order_acquire);
+    const bool loops = v.loopsLeft.load(std::memory_order_relaxed) != 0;
+    int64_t c = v.playhead.load(std::memory_order_acquire) / kChunkFrames;
+    for (int j = 0; j < kLowChunks; ++j, ++c) {
+        if (last >= 0 && c > last) {
+            if (!loops) return false;
+            c = 0;
+        }
+        if (!v.hasChunk(c)) return true;
+    }
+    return false;
+}
+
 // The voice's run could end before a worker that sleeps a playing poll looks again: it nears
 // the end of its last pass, or its file failed and it plays out what was decoded.
 bool endingSoon(const Voice& v, bool playing) {
@@ -245,8 +270,9 @@ void DecoderPool::loop(int index) {
         bool worked = false;
         for (auto& v : snapshot) {
             if (v->busy.exchange(true, std::memory_order_acquire)) continue;
-            urgency.set(v->active.load(std::memory_order_acquire) ||
-                        v->starting.load(std::memory_order_acquire));
+            const bool urgent = runningLow(*v);
+            if (urgent) urgentVisits_.fetch_add(1, std::memory_order_relaxed);
+            urgency.set(urgent);
             v->dirty.store(false, std::memory_order_release);
             const bool more = service(*v);
             if (more) v->dirty.store(true, std::memory_order_release);

@@ -37,6 +37,10 @@ public:
     // or be the only one who knows the voice.
     static bool service(Voice& v);
 
+    // Visits made for a voice that was starting or about to run dry: the ones a worker makes
+    // at real-time priority where allowed. Rare while playing voices keep their buffers full.
+    uint64_t urgentVisits() const { return urgentVisits_.load(std::memory_order_relaxed); }
+
 private:
     void loop(int index);
 
@@ -48,4 +52,5 @@ private:
     std::function<void()> housekeeping_;
     std::function<void(uint32_t, const std::string&)> failureHandler_;
     std::vector<std::thread> threads_;
+    std::atomic<uint64_t> urgentVisits_{0};
 };

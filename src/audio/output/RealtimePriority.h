@@ -7,7 +7,7 @@
 // priorities lie below a sound server's own threads (PulseAudio and PipeWire use 5 to 20
 // under RealtimeKit): the server should run before its clients.
 constexpr int kAudioPriority = 4;    // the thread that writes to the device, the silent clock
-constexpr int kDecoderPriority = 1;  // decoders while they work for a playing voice
+constexpr int kDecoderPriority = 1;  // decoders while a playing voice runs low
 
 // The calling thread, straight from the scheduler (root, or a user with an rtprio limit).
 // Never waits: safe on an audio thread. Returns whether it got it.
@@ -22,10 +22,11 @@ bool makeThreadRealtime(pid_t tid, int priority = kAudioPriority);
 // The calling thread's id, as makeThreadRealtime takes it.
 pid_t currentThreadId();
 
-// A decoder worker's priority: real-time while it decodes for a voice that plays (a late
-// chunk is a gap in the show), normal for the rest (start points of stopped cues, thousands
-// of them at a load, which must not freeze the window). Switches only where the scheduler
-// allows it directly; otherwise the worker stays at normal priority.
+// A decoder worker's priority: real-time while it decodes for a voice that starts or is about
+// to run dry (a late chunk is a gap in the show), normal for the rest: keeping a playing voice's
+// buffer full, which normal priority does in time even on a busy machine, and start points of
+// stopped cues, thousands of them at a load, which must not freeze the window. Switches only
+// where the scheduler allows it directly; otherwise the worker stays at normal priority.
 class DecoderUrgency {
 public:
     void set(bool urgent);
