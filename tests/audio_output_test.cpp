@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QProcess>
 #include <QTemporaryDir>
@@ -136,7 +138,8 @@ TEST(AudioOutputTest, CuesFiredOverAPlayingCueStartWholeAndKeepItInStep) {
     auto cue = AudioPlayer::initWithContentsOfURL(cueFile, nullptr, &engine);
     ASSERT_TRUE(bed && cue);
     bed->play();
-    ASSERT_TRUE(waitForPosition(*bed, 0.3));
+    // Past the stream's first second, when cues are first written over queued sound.
+    ASSERT_TRUE(waitForPosition(*bed, 1.5));
     SinkRecorder recorder(dir.filePath("out.raw"));
     ASSERT_TRUE(recorder.start());
     constexpr int kGos = 6;
@@ -165,13 +168,22 @@ TEST(AudioOutputTest, CuesFiredOverAPlayingCueStartWholeAndKeepItInStep) {
         ++starts;
         EXPECT_EQ(level(samples[i]), 1) << "start " << starts << " began past its first frame";
         // Whole up to well past the end of what was rewritten (the server's queue).
-        for (size_t k = 1; k < 4800 && i + 2 * k < samples.size(); ++k)
-            ASSERT_EQ(level(samples[i + 2 * k]), long(k) + 1)
-                << "start " << starts << " broke off at its frame " << k;
+        for (size_t k = 1; k < 4800 && i + 2 * k < samples.size(); ++k) {
+            if (level(samples[i + 2 * k]) == long(k) + 1) continue;
+            ADD_FAILURE() << "start " << starts << " broke off at its frame " << k << ": "
+                          << level(samples[i + 2 * k]);
+            break;
+        }
     }
     EXPECT_EQ(starts, kGos);
     EXPECT_GT(bedFrames, 48000);
     EXPECT_EQ(bedSeams, 0);
+    if (HasFailure()) {
+        const QString kept = QDir::temp().filePath("cuevox-cues-fired-over.raw");
+        QFile::remove(kept);
+        QFile::copy(dir.filePath("out.raw"), kept);
+        ADD_FAILURE() << "the recording (float stereo, 48 kHz) is kept in " << kept.toStdString();
+    }
 }
 
 // The sound server goes away mid-cue and comes back: time goes on meanwhile, and the cue is

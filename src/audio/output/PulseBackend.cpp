@@ -249,6 +249,13 @@ void PulseBackend::readPointKnown(pa_stream* stream, int success, void* self) {
 void PulseBackend::startEarly() {
     const pa_timing_info* info = pa_stream_get_timing_info(stream_);
     if (!info || info->read_index_corrupt || info->write_index_corrupt) return;
+    // Only on a stream in its stride: for a second after it started or last ran dry, the
+    // server's read point says too little of what is heard, and a cue written in there was
+    // seen to land behind it.
+    const int64_t queuedBytes = info->write_index - info->read_index;
+    if (!info->playing || info->since_underrun < int64_t(sampleRate_) * int64_t(kFrameBytes) || queuedBytes < 0 ||
+        queuedBytes > int64_t(latency_) * int64_t(kFrameBytes) * 2)
+        return;
     const auto usToFrames = [this](pa_usec_t us) { return int64_t(us) * sampleRate_ / 1000000; };
     // The sink takes from the read point a block at a time, ahead of what is heard by what it
     // holds (sink_usec), and never by more than its configured latency. From when the server
