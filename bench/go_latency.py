@@ -144,7 +144,8 @@ class CuevoxPlay:
         self.driver = LineDriver(argv)
         self.driver.ask(f"open {cue} {start}", "ready")
         if bed:
-            # Below the threshold: only the cue's onset is heard as its start.
+            # Below the threshold: only the cue's onset is heard as its start. It plays for
+            # 1.5 s before each Go and stops with the cue, leaving the sink free between.
             self.driver.ask(f"bed {bed}", "bed")
         self.underruns = 0
 

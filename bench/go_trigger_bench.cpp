@@ -3,8 +3,8 @@
 // script can measure from there to the first sample at the sound server's sink.
 //   open PATH [START]   load a cue (START: its start time, sought to before each Go, as a
 //                       trimmed cue does)
-//   bed PATH            with every Go, PATH starts quietly 300 ms before the cue and stops
-//                       with it: Go while another cue plays
+//   bed PATH            with every Go, PATH starts quietly 1.5 s before the cue (a stream in
+//                       its stride) and stops with it: Go while another cue plays
 //   go                  prints "t <ns>", then plays the cue
 //   stop                stops it; prints "stopped <decoder underruns> <output underflows>"
 //   quit
@@ -67,7 +67,7 @@ int main(int argc, char** argv) {
         } else if (verb == "go" && player) {
             if (bed) {
                 bed->play();
-                std::this_thread::sleep_for(std::chrono::milliseconds(300));
+                std::this_thread::sleep_for(std::chrono::milliseconds(1500));
             }
             const auto t = std::chrono::steady_clock::now().time_since_epoch();
             if (start > 0.0) player->setCurrentTime(start);

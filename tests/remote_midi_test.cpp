@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 #include <rtmidi/RtMidi.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -180,6 +181,9 @@ TEST(MidiPort, JackPortTakesNotesShowControlAndAChosenDevice) {
     const pid_t jackd = fork();
     ASSERT_GE(jackd, 0);
     if (jackd == 0) {
+        // Gone with the test even if the test dies: a stray server would go on waking the
+        // machine, and every later run would find it.
+        prctl(PR_SET_PDEATHSIG, SIGTERM);
         freopen("/dev/null", "w", stdout);
         freopen("/dev/null", "w", stderr);
         execlp("jackd", "jackd", "-n", server.c_str(), "-d", "dummy", "-r", "48000", "-p", "256",
