@@ -30,36 +30,32 @@ int main(int argc, char** argv) {
     std::unique_ptr<AudioPlayer> player;
     std::unique_ptr<AudioPlayer> bed;
     double start = 0.0;
+    // The file named next on the line, or nothing (said on standard output).
+    auto load = [&engine](std::istringstream& words) {
+        std::string path, error;
+        words >> path;
+        auto loaded = AudioPlayer::initWithContentsOfURL(path, &error, &engine);
+        if (!loaded) std::cout << "error " << error << std::endl;
+        return loaded;
+    };
     std::string line;
     while (std::getline(std::cin, line)) {
         std::istringstream words(line);
         std::string verb;
         words >> verb;
         if (verb == "open") {
-            std::string path;
-            words >> path;
+            player = load(words);
             start = 0.0;
             words >> start;
-            std::string error;
-            player = AudioPlayer::initWithContentsOfURL(path, &error, &engine);
-            if (!player) {
-                std::cout << "error " << error << std::endl;
-                continue;
-            }
+            if (!player) continue;
             if (start > 0.0) player->setCurrentTime(start);
             player->prepareToPlay();
             for (int i = 0; i < 100 && !engine.outputDeviceActive(); ++i)
                 std::this_thread::sleep_for(std::chrono::milliseconds(50));
             std::cout << "ready " << engine.activeOutputDevice() << std::endl;
         } else if (verb == "bed") {
-            std::string path;
-            words >> path;
-            std::string error;
-            bed = AudioPlayer::initWithContentsOfURL(path, &error, &engine);
-            if (!bed) {
-                std::cout << "error " << error << std::endl;
-                continue;
-            }
+            bed = load(words);
+            if (!bed) continue;
             bed->setNumberOfLoops(-1);
             bed->setVolume(0.04f);
             bed->prepareToPlay();
