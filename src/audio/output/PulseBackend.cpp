@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <string_view>
 #include <thread>
 
 #include "audio/ThreadName.h"
@@ -141,6 +142,22 @@ bool PulseBackend::open(std::string* why) {
     if (pa_context_get_state(context_) != PA_CONTEXT_READY)
         return unlockAndFail(pa_strerror(pa_context_errno(context_)));
 
+    // Writing a cue over queued sound rests on how the server keeps its read and write points
+    // and takes a write behind its read point; that was tried on PulseAudio itself. Other
+    // servers speaking its protocol (PipeWire's) start a cue with the next block instead: a
+    // misplaced rewrite would be a click in every cue playing.
+    drop(pa_context_get_server_info(
+        context_,
+        [](pa_context*, const pa_server_info* info, void* self) {
+            auto* me = static_cast<PulseBackend*>(self);
+            me->earlyStarts_ = info && info->server_name &&
+                               std::string_view(info->server_name) == "pulseaudio";
+            me->serverAnswered_ = true;
+        },
+        this));
+    if (!waitFor(loop_, [this] { return serverAnswered_; }))
+        return unlockAndFail("the sound server does not answer");
+
     if (!sink_.empty()) {
         // A chosen sink must be there now; the stream itself opens only when a cue plays.
         int found = -1;
@@ -233,7 +250,7 @@ void PulseBackend::woken(pa_mainloop_api*, pa_io_event*, int fd, pa_io_event_fla
         return;
     }
     // Sound is queued: where the server reads decides how much of it the cue can join.
-    if (me->readPointAsked_ || !me->feed_->runner().startSent()) return;
+    if (!me->earlyStarts_ || me->readPointAsked_ || !me->feed_->runner().startSent()) return;
     if (pa_operation* op = pa_stream_update_timing_info(me->stream_, &readPointKnown, me)) {
         me->readPointAsked_ = true;
         pa_operation_unref(op);

@@ -69,6 +69,10 @@ private:
     int64_t written_ = 0;
     int64_t contiguous_ = 0;
     bool readPointAsked_ = false;
+    // Set at open, under the mainloop's lock: the server is one on which a cue is written over
+    // queued sound.
+    bool serverAnswered_ = false;
+    bool earlyStarts_ = false;
     // Mainloop thread only.
     bool started_ = false;
     bool goingToSleep_ = false;
