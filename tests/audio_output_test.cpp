@@ -129,9 +129,8 @@ TEST(AudioOutputTest, CuesFiredOverAPlayingCueStartWholeAndKeepItInStep) {
     testfiles::writeWav16(bedFile, 48000, 2, 48000 * 8, [](int64_t i, int c) {
         return c == 0 ? float(i % kBedCycle + 1) / 32768.0f : 0.0f;
     });
-    testfiles::writeWav16(cueFile, 48000, 2, 48000 / 2, [](int64_t i, int c) {
-        return c == 1 ? float(i + 1) / 32768.0f : 0.0f;
-    });
+    testfiles::writeWav16(cueFile, 48000, 2, 48000 / 2,
+                          [](int64_t i, int c) { return c == 1 ? float(i + 1) / 32768.0f : 0.0f; });
     AudioEngine engine(AudioEngine::Mode::Device);
     ASSERT_TRUE(waitForDevice(engine));
     auto bed = AudioPlayer::initWithContentsOfURL(bedFile, nullptr, &engine);

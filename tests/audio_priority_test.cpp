@@ -70,6 +70,13 @@ bool eventually(const std::function<bool()>& done) {
     return done();
 }
 
+// A 30 s tone in a scratch folder: a cue that plays through any test.
+struct LongTone {
+    LongTone() { testfiles::writeToneWav(path, 48000, 30.0, 440.0, 0.5f); }
+    QTemporaryDir dir;
+    const std::string path = dir.filePath("tone.wav").toStdString();
+};
+
 // Whether the scheduler grants real-time priority to a thread of this process right now.
 bool schedulerAllows() {
     bool granted = false;
@@ -91,11 +98,9 @@ bool realtimeKitAllows(std::string* why = nullptr) {
 // only for a voice that starts or would soon run dry, here after a seek far ahead: a decoder
 // filling its whole buffer real-time would hold up a sound server that isn't real-time itself.
 TEST(AudioPriorityTest, TheClockRunsRealTimeAndTheDecodersOnlyForAVoiceRunningLow) {
-    QTemporaryDir dir;
-    const std::string tone = dir.filePath("tone.wav").toStdString();
-    testfiles::writeToneWav(tone, 48000, 30.0, 440.0, 0.5f);
+    const LongTone tone;
     AudioEngine engine(AudioEngine::Mode::SilentClock);
-    auto player = AudioPlayer::initWithContentsOfURL(tone, nullptr, &engine);
+    auto player = AudioPlayer::initWithContentsOfURL(tone.path, nullptr, &engine);
     player->play();
     const bool allowed = schedulerAllows();
     if (allowed)
@@ -126,12 +131,10 @@ TEST(AudioPriorityTest, WhereTheSchedulerRefusesRealtimeKitGivesItAndAnOverrunOn
     std::string why;
     if (!realtimeKitAllows(&why)) GTEST_SKIP() << "no RealtimeKit on the system bus: " << why;
 
-    QTemporaryDir dir;
-    const std::string tone = dir.filePath("tone.wav").toStdString();
-    testfiles::writeToneWav(tone, 48000, 30.0, 440.0, 0.5f);
+    const LongTone tone;
     {
         AudioEngine engine(AudioEngine::Mode::SilentClock);
-        auto player = AudioPlayer::initWithContentsOfURL(tone, nullptr, &engine);
+        auto player = AudioPlayer::initWithContentsOfURL(tone.path, nullptr, &engine);
         player->play();
         EXPECT_TRUE(
             eventually([] { return allRealTime(threadsNamed("cuevox-clock"), kAudioPriority); }));
@@ -160,10 +163,8 @@ TEST(AudioPriorityTest, WhereTheSchedulerRefusesRealtimeKitGivesItAndAnOverrunOn
 // Without the right to it and no RealtimeKit to ask, the show goes on at normal priority,
 // and nothing is said about it.
 TEST(AudioPriorityTest, WithoutTheRightTimeGoesOnAtNormalPriorityAndNothingIsSaid) {
-    QTemporaryDir dir;
-    const std::string tone = dir.filePath("tone.wav").toStdString();
-    testfiles::writeToneWav(tone, 48000, 30.0, 440.0, 0.5f);
-    Unprivileged nobody(dir.path().toStdString());
+    const LongTone tone;
+    Unprivileged nobody(tone.dir.path().toStdString());
     if (!nobody.active()) GTEST_SKIP() << "cannot drop privileges";
     if (schedulerAllows()) GTEST_SKIP() << "the scheduler gives this user real-time priority";
     if (realtimeKitAllows()) GTEST_SKIP() << "RealtimeKit gives this user real-time priority";
@@ -172,7 +173,7 @@ TEST(AudioPriorityTest, WithoutTheRightTimeGoesOnAtNormalPriorityAndNothingIsSai
     testing::internal::CaptureStderr();
     {
         AudioEngine engine(AudioEngine::Mode::SilentClock);
-        auto player = AudioPlayer::initWithContentsOfURL(tone, nullptr, &engine);
+        auto player = AudioPlayer::initWithContentsOfURL(tone.path, nullptr, &engine);
         player->play();
         EXPECT_TRUE(eventually([&] { return player->currentTime() > 0.5; }));
         EXPECT_TRUE(allAre(threadsNamed("cuevox-clock"), SCHED_OTHER, 0));

@@ -88,25 +88,20 @@ int DoubleSlider::handlePixel(int step) const {
     return QStyle::sliderPositionFromValue(minimum(), maximum(), step, handleSpan_, upsideDown_);
 }
 
-void DoubleSlider::mousePressEvent(QMouseEvent* event) {
-    placeHandle();
-    QSlider::mousePressEvent(event);
-}
-
-void DoubleSlider::keyPressEvent(QKeyEvent* event) {
-    placeHandle();
-    QSlider::keyPressEvent(event);
-}
-
-void DoubleSlider::wheelEvent(QWheelEvent* event) {
-    placeHandle();
-    QSlider::wheelEvent(event);
-}
-
-void DoubleSlider::resizeEvent(QResizeEvent* event) {
-    // The handle is drawn afresh at the new size: from the exact value.
-    placeHandle();
-    QSlider::resizeEvent(event);
+bool DoubleSlider::event(QEvent* event) {
+    // A click, key or wheel moves on from the exact value, not from the handle's last pixel;
+    // at a new size the handle is drawn afresh from it too.
+    switch (event->type()) {
+        case QEvent::MouseButtonPress:
+        case QEvent::KeyPress:
+        case QEvent::Wheel:
+        case QEvent::Resize:
+            placeHandle();
+            break;
+        default:
+            break;
+    }
+    return QSlider::event(event);
 }
 
 void DoubleSlider::paintEvent(QPaintEvent* event) {

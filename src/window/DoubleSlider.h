@@ -37,10 +37,7 @@ signals:
 protected:
     // What the operator does with the slider starts from the exact value, not from a handle
     // that followValue left a fraction of a pixel behind.
-    void mousePressEvent(QMouseEvent* event) override;
-    void keyPressEvent(QKeyEvent* event) override;
-    void wheelEvent(QWheelEvent* event) override;
-    void resizeEvent(QResizeEvent* event) override;
+    bool event(QEvent* event) override;
     void paintEvent(QPaintEvent* event) override;
 
 private:

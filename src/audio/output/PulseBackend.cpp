@@ -150,8 +150,8 @@ bool PulseBackend::open(std::string* why) {
         context_,
         [](pa_context*, const pa_server_info* info, void* self) {
             auto* me = static_cast<PulseBackend*>(self);
-            me->earlyStarts_ = info && info->server_name &&
-                               std::string_view(info->server_name) == "pulseaudio";
+            me->earlyStarts_ =
+                info && info->server_name && std::string_view(info->server_name) == "pulseaudio";
             me->serverAnswered_ = true;
         },
         this));
@@ -222,9 +222,9 @@ void PulseBackend::dropStream() {
 void PulseBackend::wake() {
     // A stream playing sound takes commands in with its next block anyway; only a start is
     // worth more: it need not wait behind the sound queued.
-    if (wakeFd_ < 0 || !(asleep_.load(std::memory_order_acquire) ||
-                         silenceQueued_.load(std::memory_order_relaxed) ||
-                         feed_->runner().startSent()))
+    if (wakeFd_ < 0 ||
+        !(asleep_.load(std::memory_order_acquire) ||
+          silenceQueued_.load(std::memory_order_relaxed) || feed_->runner().startSent()))
         return;
     const uint64_t one = 1;
     [[maybe_unused]] ssize_t n = ::write(wakeFd_, &one, sizeof one);
@@ -270,8 +270,8 @@ void PulseBackend::startEarly() {
     // server's read point says too little of what is heard, and a cue written in there was
     // seen to land behind it.
     const int64_t queuedBytes = info->write_index - info->read_index;
-    if (!info->playing || info->since_underrun < int64_t(sampleRate_) * int64_t(kFrameBytes) || queuedBytes < 0 ||
-        queuedBytes > int64_t(latency_) * int64_t(kFrameBytes) * 2)
+    if (!info->playing || info->since_underrun < int64_t(sampleRate_) * int64_t(kFrameBytes) ||
+        queuedBytes < 0 || queuedBytes > int64_t(latency_) * int64_t(kFrameBytes) * 2)
         return;
     const auto usToFrames = [this](pa_usec_t us) { return int64_t(us) * sampleRate_ / 1000000; };
     // The sink takes from the read point a block at a time, ahead of what is heard by what it
