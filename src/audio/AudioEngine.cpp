@@ -1,6 +1,7 @@
 #include "audio/AudioEngine.h"
 
 #include <QCoreApplication>
+#include <QFileSystemWatcher>
 #include <QMetaObject>
 #include <QObject>
 #include <QThread>
@@ -9,6 +10,7 @@
 #include <functional>
 #include <iostream>
 #include <mutex>
+#include <set>
 #include <thread>
 #include <unordered_map>
 
@@ -16,6 +18,7 @@
 #include "audio/DecoderPool.h"
 #include "audio/Mixer.h"
 #include "audio/OutputStream.h"
+#include "audio/ThreadName.h"
 #include "audio/Voice.h"
 
 namespace {
@@ -88,6 +91,20 @@ public:
             Qt::QueuedConnection);
     }
 
+    // GUI thread: the folders of the players' files are watched, so that a file replaced
+    // behind the program's back is read again when it changes, not at the next Go.
+    void watchFolderOf(const std::string& path, std::function<void(const std::string&)> changed) {
+        if (!target_) return;
+        const std::string folder = std::filesystem::path(path).parent_path().string();
+        if (folder.empty() || !watchedFolders_.insert(folder).second) return;
+        if (!watcher_) {
+            watcher_ = new QFileSystemWatcher(target_);
+            QObject::connect(watcher_, &QFileSystemWatcher::directoryChanged, target_,
+                             [changed](const QString& dir) { changed(dir.toStdString()); });
+        }
+        watcher_->addPath(QString::fromStdString(folder));
+    }
+
     // GUI thread only.
     std::unordered_map<uint32_t, AudioPlayer*> players;
     uint32_t nextVoiceId = 1;
@@ -95,6 +112,8 @@ public:
 
 private:
     PumpTarget* target_ = nullptr;
+    QFileSystemWatcher* watcher_ = nullptr;
+    std::set<std::string> watchedFolders_;
     std::mutex mutex_;
     std::vector<std::function<void()>> pending_;
 };
@@ -147,15 +166,27 @@ AudioEngine::AudioEngine(Mode mode, int sampleRate, const OutputChoice& output,
       decoders_(std::make_unique<DecoderPool>(kDecoderThreads)),
       events_(std::make_unique<EventPump>()) {
     decoders_->setHousekeeping([this] {
-        EndEvent ev;
-        while (mixer_->endEvents().pop(ev)) {
-            events_->post([this, ev] {
-                auto it = events_->players.find(ev.voiceId);
-                if (it != events_->players.end()) it->second->deliverEnd(ev.generation);
-            });
-        }
         Voice* gone = nullptr;
         while (mixer_->retiredVoices().pop(gone)) decoders_->remove(gone);
+    });
+    // What the mixer did reaches the window from a thread of its own that touches no file, so
+    // a decoder busy with a slow disk never holds up a cue's end or a chained start's display.
+    sem_init(&eventSignal_, 0, 0);
+    mixer_->setEventHook([this] { sem_post(&eventSignal_); });
+    eventThread_ = std::thread([this] {
+        nameThisThread("cuevox-events");
+        for (;;) {
+            while (sem_wait(&eventSignal_) != 0) {
+            }
+            EngineEvent ev;
+            while (mixer_->endEvents().pop(ev)) {
+                events_->post([this, ev] {
+                    auto it = events_->players.find(ev.voiceId);
+                    if (it != events_->players.end()) it->second->deliverEvent(ev);
+                });
+            }
+            if (stopEvents_.load()) return;
+        }
     });
     decoders_->setFailureHandler([this](uint32_t, const std::string& why) {
         events_->post([this, why] {
@@ -171,6 +202,10 @@ AudioEngine::~AudioEngine() {
     // The output first: after it, nothing runs the mixer.
     mixer_->setSendHook({});
     output_.reset();
+    stopEvents_.store(true);
+    sem_post(&eventSignal_);
+    eventThread_.join();
+    sem_destroy(&eventSignal_);
     decoders_->shutdown();
     decoders_.reset();
     events_.reset();
@@ -206,7 +241,6 @@ void AudioEngine::renderOffline(float* out, int frames, bool waitForData) {
     mixer_->applyCommands();
     if (waitForData) waitForDecoders(frames);
     mixer_->process(out, frames);
-    if (!mixer_->endEvents().empty()) decoders_->wake();
 }
 
 void AudioEngine::waitForDecoders(int frames) {
@@ -273,6 +307,7 @@ std::unique_ptr<AudioPlayer> AudioEngine::openPlayer(const std::string& path, st
     decoders_->add(voice);
     std::unique_ptr<AudioPlayer> player(new AudioPlayer(*this, voice, path, duration));
     events_->players[voice->id] = player.get();
+    events_->watchFolderOf(path, [this](const std::string& folder) { folderChanged(folder); });
     return player;
 }
 
@@ -292,6 +327,17 @@ int AudioEngine::fileReplaced(const std::string& path) {
     int done = 0;
     for (AudioPlayer* player : affected) done += player->reloadFile(nullptr) ? 1 : 0;
     return done;
+}
+
+void AudioEngine::folderChanged(const std::string& folder) {
+    std::vector<AudioPlayer*> changed;
+    for (const auto& [id, player] : events_->players) {
+        if (std::filesystem::path(player->path()).parent_path() != folder) continue;
+        const FileStamp now = FileStamp::of(player->path());
+        if (now.valid() && now != player->voice_->stamp) changed.push_back(player);
+    }
+    // What each kept decoded would splice the old file's start onto the new one.
+    for (AudioPlayer* player : changed) player->reloadFile(nullptr);
 }
 
 void AudioEngine::setProblemHandler(std::function<void(const std::string&)> handler) {

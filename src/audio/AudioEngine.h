@@ -1,9 +1,13 @@
 #pragma once
 
+#include <semaphore.h>
+
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "audio/OutputStream.h"
@@ -94,6 +98,8 @@ public:
 
 private:
     void startOutput(const OutputChoice& choice, std::function<void(const OutputNotice&)> notices);
+    // GUI thread: files in `folder` changed; players whose file was replaced read it again.
+    void folderChanged(const std::string& folder);
     // Offline only: until every playing voice has what the next `frames` need (at most 5 s).
     void waitForDecoders(int frames);
 
@@ -104,4 +110,8 @@ private:
     std::unique_ptr<EventPump> events_;
     std::unique_ptr<OutputStream> output_;
     std::function<void(const std::string&)> problemHandler_;
+    // Posted by the audio thread (a semaphore post never blocks), taken by the event thread.
+    sem_t eventSignal_;
+    std::atomic<bool> stopEvents_{false};
+    std::thread eventThread_;
 };

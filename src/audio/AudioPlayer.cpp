@@ -7,12 +7,6 @@
 #include "audio/Mixer.h"
 #include "audio/Voice.h"
 
-namespace {
-// A seek this soon after play() belongs to the start (a trimmed cue calls play, then seeks to
-// its start time): that position is kept decoded for the next start.
-constexpr auto kStartSeekWindow = std::chrono::milliseconds(150);
-}  // namespace
-
 AudioPlayer::AudioPlayer() = default;
 
 AudioPlayer::AudioPlayer(AudioEngine& engine, std::shared_ptr<Voice> voice, std::string path,
@@ -38,7 +32,33 @@ int64_t AudioPlayer::frameOf(double seconds) const {
     return std::llround(seconds * engine_->sampleRate());
 }
 
+void AudioPlayer::absorbStart() const {
+    if (!voice_) return;
+    const uint64_t started = voice_->startedGeneration.load(std::memory_order_acquire);
+    if (started == adoptedStart_) return;
+    // Superseded when we sent a start or stop of our own after the engine's.
+    if (voice_->startedAfterSequence.load(std::memory_order_relaxed) < lastTransport_) return;
+    adoptedStart_ = started;
+    if (voice_->endedGeneration.load(std::memory_order_acquire) == started) {
+        // Started and already over (a short cue while the GUI was held up): the end event of
+        // that run is still to come.
+        playing_ = false;
+        generation_ = started;
+        unheardEndGeneration_ = started;
+        return;
+    }
+    playing_ = true;
+    generation_ = started;
+    unheardEndGeneration_ = 0;
+}
+
+uint64_t AudioPlayer::sendTransport(const MixerCommand& command) {
+    lastTransport_ = engine_->send(command);
+    return lastTransport_;
+}
+
 bool AudioPlayer::isPlaying() const {
+    absorbStart();
     return voice_ && playing_ &&
            voice_->endedGeneration.load(std::memory_order_acquire) != generation_;
 }
@@ -59,9 +79,11 @@ void AudioPlayer::absorbEnd() {
 
 bool AudioPlayer::prepareToPlay() {
     if (!voice_) return false;
+    absorbStart();
     absorbEnd();
     if (!playing_) {
-        voice_->anchorA.store(stoppedFrame_);
+        // The cue's own start point (the plan's) stays in anchorA.
+        if (stoppedFrame_ != voice_->anchorA.load()) voice_->anchorB.store(stoppedFrame_);
         voice_->dirty.store(true);
         engine_->decoders().wake();
     }
@@ -72,31 +94,103 @@ bool AudioPlayer::play() {
     if (!voice_) return false;
     if (isPlaying()) return true;
     absorbEnd();
-    // The file may have been replaced since this player last read it: what it kept decoded
-    // would splice the old file's start onto the new one.
-    const FileStamp now = FileStamp::of(path_);
-    if (now.valid() && now != voice_->stamp) reloadFile(nullptr);
+    const float gain = Mixer::safeGain(volume_);
+    return start(double(stoppedFrame_) / engine_->sampleRate(), gain, gain, 0.0, false);
+}
+
+bool AudioPlayer::start(double seconds, float gain, float target, double rampSeconds,
+                        bool trackFadeIn) {
+    if (!voice_) return false;
+    absorbStart();
+    absorbEnd();
+    // No file is looked at here: a Go must not wait on the disk. A file replaced by an import
+    // is reloaded by that import (AudioEngine::fileReplaced).
+    const int64_t frame = frameOf(seconds);
     unheardEndGeneration_ = 0;
     playing_ = true;
     ++generation_;
-    playStartedAt_ = std::chrono::steady_clock::now();
+    volume_ = target;
     // Where a player starts is where it will likely start again: keep it decoded.
-    if (stoppedFrame_ != voice_->anchorA.load()) voice_->anchorB.store(stoppedFrame_);
-    voice_->startFrame.store(stoppedFrame_);
+    if (frame != voice_->anchorA.load()) voice_->anchorB.store(frame);
+    voice_->startFrame.store(frame);
     voice_->failed.store(false);  // the file may be back: try it again
     voice_->starting.store(true);
     MixerCommand c{MixerCommand::Type::Play, voice_.get()};
-    c.frame = stoppedFrame_;
+    c.frame = frame;
     c.count = loops_;
     c.generation = generation_;
-    pendingSequence_ = engine_->send(c);
-    pendingFrame_ = stoppedFrame_;
+    c.gain = Mixer::safeGain(gain);
+    c.value = Mixer::safeGain(target);
+    c.ramp = std::isfinite(rampSeconds) && rampSeconds > 0.0
+                 ? std::llround(std::min(rampSeconds, 3.2e7) * engine_->sampleRate())
+                 : 0;
+    if (trackFadeIn) c.flags = MixerCommand::kTrackFadeIn;
+    pendingSequence_ = sendTransport(c);
+    pendingFrame_ = frame;
     engine_->decoders().wake();
     return true;
 }
 
+void AudioPlayer::restartRamp(float from, float volume, double seconds, bool trackFadeIn) {
+    volume_ = volume;
+    if (!voice_) return;
+    absorbStart();
+    MixerCommand c{MixerCommand::Type::Ramp, voice_.get()};
+    c.value = Mixer::safeGain(volume);
+    c.count = std::isfinite(seconds) && seconds > 0.0
+                  ? std::llround(std::min(seconds, 3.2e7) * engine_->sampleRate())
+                  : 0;
+    c.flags = MixerCommand::kRestart | (trackFadeIn ? MixerCommand::kTrackFadeIn : 0);
+    if (!std::isnan(from)) {
+        c.flags |= MixerCommand::kFromGain;
+        c.gain = Mixer::safeGain(from);
+    }
+    sendTransport(c);
+}
+
+void AudioPlayer::fadeOutAndStop(double seconds, bool tracked) {
+    // volume() keeps the level: the stop at the fade's end resets the gain to it.
+    if (!voice_) return;
+    absorbStart();
+    const uint8_t flags = MixerCommand::kStopAtEnd | (tracked ? MixerCommand::kTracked : 0);
+    MixerCommand c{MixerCommand::Type::Ramp, voice_.get()};
+    c.value = 0.0f;
+    c.count = std::isfinite(seconds) && seconds > 0.0
+                  ? std::llround(std::min(seconds, 3.2e7) * engine_->sampleRate())
+                  : 0;
+    c.flags = flags;
+    sendTransport(c);
+}
+
+void AudioPlayer::setPlan(CuePlan plan, const AudioPlayer* next) {
+    if (!voice_) return;
+    plan.next = next && next->voice_ ? next->voice_.get() : nullptr;
+    const uint32_t nextId = plan.next ? plan.next->id : 0;
+    // A stopped cue starts where its plan says: keep that decoded before the Go.
+    if (plan.startFrame != voice_->anchorA.load()) {
+        voice_->anchorA.store(plan.startFrame);
+        voice_->dirty.store(true);
+        engine_->decoders().wake();
+    }
+    if (planSent_ && plan == plan_ && nextId == planNextId_) return;
+    plan_ = plan;
+    planNextId_ = nextId;
+    planSent_ = true;
+    MixerCommand c{MixerCommand::Type::SetPlan, voice_.get()};
+    c.plan = plan;
+    engine_->send(c);
+}
+
+void AudioPlayer::followAfter(double seconds) {
+    if (!voice_) return;
+    MixerCommand c{MixerCommand::Type::Follow, voice_.get()};
+    c.frame = frameOf(seconds);
+    engine_->send(c);
+}
+
 void AudioPlayer::stop() {
     if (!voice_) return;
+    absorbStart();
     absorbEnd();
     unheardEndGeneration_ = 0;
     if (!playing_) return;
@@ -104,7 +198,7 @@ void AudioPlayer::stop() {
     playing_ = false;
     // A later end event of the run being stopped must find a different generation.
     ++generation_;
-    engine_->send({MixerCommand::Type::Stop, voice_.get()});
+    sendTransport({MixerCommand::Type::Stop, voice_.get()});
 }
 
 void AudioPlayer::setVolume(float volume) {
@@ -121,7 +215,7 @@ void AudioPlayer::setVolume(float volume, double fadeDuration) {
     MixerCommand c{MixerCommand::Type::Ramp, voice_.get()};
     c.value = Mixer::safeGain(volume);
     c.count = std::isfinite(fadeDuration) && fadeDuration > 0.0
-                  ? std::llround(fadeDuration * engine_->sampleRate())
+                  ? std::llround(std::min(fadeDuration, 3.2e7) * engine_->sampleRate())
                   : 0;
     engine_->send(c);
 }
@@ -140,6 +234,7 @@ void AudioPlayer::setPan(float pan) {
 
 double AudioPlayer::currentTime() const {
     if (!voice_) return 0.0;
+    absorbStart();
     if (endedUnheard()) return 0.0;
     if (!playing_) return double(stoppedFrame_) / engine_->sampleRate();
     // Until the audio thread has taken the last play or seek, that is where the player is.
@@ -151,6 +246,7 @@ double AudioPlayer::currentTime() const {
 void AudioPlayer::setCurrentTime(double seconds) {
     if (!voice_) return;
     const int64_t frame = frameOf(seconds);
+    absorbStart();
     absorbEnd();
     if (!playing_) {
         stoppedFrame_ = frame;
@@ -162,18 +258,17 @@ void AudioPlayer::setCurrentTime(double seconds) {
     }
     MixerCommand c{MixerCommand::Type::Seek, voice_.get()};
     c.frame = frame;
-    pendingSequence_ = engine_->send(c);
+    pendingSequence_ = sendTransport(c);
     pendingFrame_ = frame;
-    if (std::chrono::steady_clock::now() - playStartedAt_ < kStartSeekWindow) {
-        voice_->anchorB.store(frame);
-        voice_->startFrame.store(frame);
-    }
+    voice_->startFrame.store(frame);
+    voice_->starting.store(true);
     voice_->dirty.store(true);
     engine_->decoders().wake();
 }
 
 void AudioPlayer::setNumberOfLoops(int64_t loops) {
     loops_ = loops;
+    absorbStart();
     // A running pass takes the new count at once (the next play() sends it anyway).
     if (!voice_ || !playing_) return;
     MixerCommand c{MixerCommand::Type::SetLoops, voice_.get()};
@@ -210,6 +305,7 @@ bool AudioPlayer::reloadFile(std::string* error) {
 }
 
 void AudioPlayer::deliverEnd(uint64_t generation) {
+    absorbStart();
     if (playing_ && generation == generation_) {
         playing_ = false;
         stoppedFrame_ = 0;
@@ -219,4 +315,15 @@ void AudioPlayer::deliverEnd(uint64_t generation) {
         return;  // stopped or restarted since
     }
     if (delegate_) delegate_->audioPlayerDidFinishPlaying(this, true);
+}
+
+void AudioPlayer::deliverEvent(const EngineEvent& event) {
+    if (event.type == EngineEvent::Type::Ended) {
+        deliverEnd(event.generation);
+        return;
+    }
+    absorbStart();
+    // Only the present run's events: a later start or stop of ours made the rest history.
+    if (event.generation != generation_) return;
+    if (delegate_) delegate_->audioPlayerTimeline(this, event);
 }

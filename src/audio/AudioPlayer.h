@@ -1,12 +1,15 @@
 #pragma once
 
-#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
 
+#include "audio/CuePlan.h"
+
 class AudioEngine;
 class AudioPlayer;
+struct EngineEvent;
+struct MixerCommand;
 struct Voice;
 
 class AudioPlayerDelegate {
@@ -15,6 +18,9 @@ public:
     // Runs on the GUI thread when a player has played to the end of its file after its last
     // pass. Never after stop().
     virtual void audioPlayerDidFinishPlaying(AudioPlayer* player, bool successfully) = 0;
+    // Runs on the GUI thread for what the engine did by itself in the player's present run: a
+    // chained start, a fade's end, a cut end. Already heard when it arrives.
+    virtual void audioPlayerTimeline(AudioPlayer*, const EngineEvent&) {}
 };
 
 // One file's player: a voice of the shared AudioEngine. Every method is for the GUI thread; the
@@ -36,6 +42,22 @@ public:
     bool prepareToPlay();
     bool play();
     void stop();
+
+    // A cue's start in one command, so no block can play part of it: from `seconds`, at
+    // `gain`, ramping to `target` over `rampSeconds`; a tracked fade-in reports its end.
+    bool start(double seconds, float gain, float target, double rampSeconds, bool trackFadeIn);
+    // A cue started again while it plays: a fade-out stop under way is called off, and the
+    // gain ramps from `from` (NaN: the present gain) to `volume`; a tracked fade-in reports
+    // its end.
+    void restartRamp(float from, float volume, double seconds, bool trackFadeIn);
+    // Fades to silence and stops there, at the fade's last frame; `tracked` tells the
+    // delegate's event apart from a plain stop with a fade.
+    void fadeOutAndStop(double seconds, bool tracked);
+    // What the engine does by itself with this cue: its cut end, automatic fade-out and
+    // chains to `next`'s player. Sent only when it differs from the last one.
+    void setPlan(CuePlan plan, const AudioPlayer* next);
+    // Extend play once more: `next` of the plan starts `seconds` after this run's first frame.
+    void followAfter(double seconds);
 
     // The gain applied is held within 0...1 (NaN as 0); volume() returns what was set.
     void setVolume(float volume);
@@ -73,12 +95,22 @@ private:
     AudioPlayer(AudioEngine& engine, std::shared_ptr<Voice> voice, std::string path,
                 double duration);
     void deliverEnd(uint64_t generation);
+    void deliverEvent(const EngineEvent& event);
     bool endedUnheard() const;
     void absorbEnd();
+    // A run the engine started by itself and no later command of ours superseded becomes
+    // this player's run.
+    void absorbStart() const;
+    uint64_t sendTransport(const MixerCommand& command);
     int64_t frameOf(double seconds) const;
 
     AudioEngine* engine_ = nullptr;
     std::shared_ptr<Voice> voice_;
+    CuePlan plan_;
+    uint32_t planNextId_ = 0;
+    bool planSent_ = false;
+    uint64_t lastTransport_ = 0;  // the last play, stop, seek or fade-out stop sent
+    mutable uint64_t adoptedStart_ = 0;
     std::string path_;
     double duration_ = 0.0;
     AudioPlayerDelegate* delegate_ = nullptr;
@@ -86,11 +118,11 @@ private:
     float volume_ = 1.0f;
     float pan_ = 0.0f;
     int64_t loops_ = 0;
-    bool playing_ = false;
-    uint64_t generation_ = 0;
-    uint64_t unheardEndGeneration_ = 0;  // a run that ended while the GUI was busy elsewhere
+    mutable bool playing_ = false;
+    mutable uint64_t generation_ = 0;
+    mutable uint64_t unheardEndGeneration_ =
+        0;  // a run that ended while the GUI was busy elsewhere
     int64_t stoppedFrame_ = 0;
     uint64_t pendingSequence_ = 0;  // the last play or seek sent to the mixer
     int64_t pendingFrame_ = 0;
-    std::chrono::steady_clock::time_point playStartedAt_{};
 };

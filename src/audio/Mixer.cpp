@@ -8,7 +8,7 @@
 #include "audio/Voice.h"
 
 namespace {
-constexpr size_t kCommandCapacity = 1 << 16;
+constexpr size_t kCommandCapacity = 1 << 14;
 constexpr size_t kEventCapacity = 1 << 12;
 }  // namespace
 
@@ -18,6 +18,7 @@ Mixer::Mixer(int sampleRate, size_t maxVoices)
       ends_(kEventCapacity),
       retired_(kEventCapacity) {
     active_.reserve(maxVoices);
+    voices_.reserve(maxVoices);
 }
 
 uint64_t Mixer::send(MixerCommand command, bool commit) {
@@ -109,11 +110,138 @@ void Mixer::replaceVoice(Voice& to, Voice& from) {
         to.rt.inActiveList = true;
         from.rt.inActiveList = false;
     }
+    // Chains to and from the old voice now run to and from the new one.
+    for (Voice*& v : voices_)
+        if (v == &from) v = &to;
+    for (Voice* v : voices_)
+        if (v->rt.plan.next == &from) v->rt.plan.next = &to;
+    for (int i = 0; i < followCount_; ++i)
+        if (follows_[i].source == &from) follows_[i].source = &to;
     to.starting.store(false, std::memory_order_release);
     from.rt.playing = false;
     from.rt.tailLeft = 0;
     publish(from);
     retired_.push(&from);
+}
+
+void Mixer::forgetVoice(Voice& gone) {
+    const auto it = std::find(voices_.begin(), voices_.end(), &gone);
+    if (it != voices_.end()) {
+        *it = voices_.back();
+        voices_.pop_back();
+    }
+    for (Voice* v : voices_)
+        if (v->rt.plan.next == &gone) v->rt.plan.next = nullptr;
+    // A chain from a cue that left the list starts nothing.
+    int kept = 0;
+    for (int i = 0; i < followCount_; ++i)
+        if (follows_[i].source != &gone) follows_[kept++] = follows_[i];
+    followCount_ = kept;
+}
+
+void Mixer::setRamp(VoiceRt& r, float target, int64_t length) {
+    r.rampTarget = target;
+    if (length <= 0 || !r.playing) {
+        r.gain = target;
+        r.rampLeft = 0;
+    } else {
+        r.rampStep = (double(target) - r.gain) / double(length);
+        r.rampLeft = length;
+    }
+}
+
+void Mixer::report(Voice& v, EngineEvent::Type type, bool tracked) {
+    EngineEvent e;
+    e.type = type;
+    e.voiceId = v.id;
+    e.generation = v.rt.generation;
+    e.mixFrame = renderStart_;
+    e.tracked = tracked;
+    ends_.push(e);
+    eventQueued_ = true;
+}
+
+void Mixer::jumpTo(Voice& v, int64_t position) {
+    VoiceRt& r = v.rt;
+    position = std::max<int64_t>(position, 0);
+    // While playing, the old place falls away over a few ms under the new one rising, so a
+    // jump never clicks. A run not heard yet (a start and its seek) just moves.
+    if (r.playing && !r.fresh && r.gain != 0.0 && !skipping_) {
+        r.tailLeft = kStopTailFrames;
+        r.tailPosition = r.position;
+        r.tailGain = r.gain;
+        r.entryLeft = kStopTailFrames;
+    }
+    r.position = position;
+}
+
+void Mixer::startRun(Voice& v, int64_t position, float gain, float target, int64_t ramp,
+                     bool trackFadeIn, int64_t at) {
+    VoiceRt& r = v.rt;
+    if (r.playing) {
+        jumpTo(v, position);
+    } else {
+        r.position = std::max<int64_t>(position, 0);
+        r.entryLeft = 0;
+    }
+    r.passes = 0;
+    r.playing = true;
+    r.fresh = true;
+    r.startedAt = at;
+    r.gain = safeGain(gain);
+    setRamp(r, safeGain(target), ramp);
+    r.rampNotice = trackFadeIn ? VoiceRt::RampNotice::FadeIn : VoiceRt::RampNotice::None;
+    r.stopAtRampEnd = false;
+    r.autoFaded = false;
+    r.cutEndMet = false;
+    addActive(v);
+    v.starting.store(false, std::memory_order_release);
+}
+
+void Mixer::startChained(Voice& v, int64_t at) {
+    VoiceRt& r = v.rt;
+    const CuePlan& p = r.plan;
+    const bool fadeIn = p.fadeInFrames >= 0;
+    if (r.playing) {
+        // Started again while it plays, as a click on it would: a fade-in under way is cut
+        // short to the cue's level, any other start goes back to the cue's start point.
+        jumpTo(v, p.startFrame);
+        if (fadeIn && r.rampNotice == VoiceRt::RampNotice::FadeIn && r.rampLeft > 0) {
+            setRamp(r, p.volume, std::llround(0.01 * sampleRate_));
+            r.rampNotice = VoiceRt::RampNotice::None;
+        } else if (fadeIn) {
+            r.gain = 0.0;
+            setRamp(r, p.volume, p.fadeInFrames);
+            r.rampNotice = VoiceRt::RampNotice::FadeIn;
+        } else {
+            setRamp(r, p.volume, std::llround(0.01 * sampleRate_));
+        }
+        r.stopAtRampEnd = false;
+    } else {
+        // A run of the mixer's own: the window adopts it by this generation.
+        r.generation += uint64_t(1) << 32;
+        r.loopsLeft = p.loops;
+        startRun(v, p.startFrame, fadeIn ? 0.0f : p.volume, p.volume, fadeIn ? p.fadeInFrames : 0,
+                 fadeIn, at);
+    }
+    r.startedAt = at;
+    r.engineStarted = true;
+    v.startedAfterSequence.store(v.appliedSequence.load(std::memory_order_relaxed),
+                                 std::memory_order_relaxed);
+    v.startedGeneration.store(r.generation, std::memory_order_release);
+    const int64_t saved = renderStart_;
+    renderStart_ = at;
+    report(v, EngineEvent::Type::Started, r.rampNotice == VoiceRt::RampNotice::FadeIn);
+    renderStart_ = saved;
+    if (p.extendDelay >= 0 && p.next) addFollow(v, at + p.extendDelay);
+}
+
+void Mixer::addFollow(Voice& source, int64_t due) {
+    if (followCount_ == kMaxFollows) {
+        droppedFollows_.fetch_add(1, std::memory_order_relaxed);
+        return;
+    }
+    follows_[followCount_++] = Follow{&source, due};
 }
 
 void Mixer::applyCommands(bool all) {
@@ -128,6 +256,7 @@ void Mixer::applyCommands(bool all) {
         VoiceRt& r = v.rt;
         switch (c.type) {
             case MixerCommand::Type::Add:
+                if (voices_.size() < voices_.capacity()) voices_.push_back(&v);
                 break;
             case MixerCommand::Type::Remove:
                 if (r.inActiveList) {
@@ -136,19 +265,17 @@ void Mixer::applyCommands(bool all) {
                 }
                 r.playing = false;
                 r.tailLeft = 0;
+                forgetVoice(v);
                 // The voice leaves the audio thread for good; a worker frees it. If the FIFO
                 // were full the voice would only leak, never be freed under our feet.
                 retired_.push(&v);
                 continue;
             case MixerCommand::Type::Play:
                 r.generation = c.generation;
-                r.position = std::max<int64_t>(c.frame, 0);
                 r.loopsLeft = c.count;
-                r.passes = 0;
-                r.playing = true;
-                r.fresh = true;
-                addActive(v);
-                v.starting.store(false, std::memory_order_release);
+                r.engineStarted = false;
+                startRun(v, c.frame, c.gain, c.value, c.ramp, c.flags & MixerCommand::kTrackFadeIn,
+                         mixFrame_);
                 break;
             case MixerCommand::Type::Stop:
                 if (r.playing && r.gain != 0.0) {
@@ -157,25 +284,50 @@ void Mixer::applyCommands(bool all) {
                     r.tailGain = r.gain;
                 }
                 r.playing = false;
+                r.stopAtRampEnd = false;
+                r.rampNotice = VoiceRt::RampNotice::None;
+                r.rampLeft = 0;
+                v.starting.store(false, std::memory_order_release);
                 v.dirty.store(true, std::memory_order_release);  // a worker may close the file
                 break;
             case MixerCommand::Type::Seek:
-                r.position = std::max<int64_t>(c.frame, 0);
+                jumpTo(v, c.frame);
+                v.starting.store(false, std::memory_order_release);
                 break;
             case MixerCommand::Type::SetGain:
             case MixerCommand::Type::Ramp: {
+                const bool stopAtEnd = c.flags & MixerCommand::kStopAtEnd;
+                if (c.flags & MixerCommand::kRestart) {
+                    r.stopAtRampEnd = false;
+                    r.rampNotice = VoiceRt::RampNotice::None;
+                    r.autoFaded = false;
+                    r.cutEndMet = false;
+                }
+                if (c.flags & MixerCommand::kFromGain) r.gain = safeGain(c.gain);
+                // A cue on its way out by a fade keeps falling: a level set meanwhile is the
+                // one it plays at from its next start.
+                if (r.playing && r.stopAtRampEnd && !stopAtEnd) break;
                 const float target = safeGain(c.value);
-                // A gain set while playing glides over a block rather than stepping.
-                const int64_t length = c.type == MixerCommand::Type::SetGain
-                                           ? (r.playing ? kGainGlideFrames : 0)
-                                           : c.count;
-                r.rampTarget = target;
-                if (length <= 0 || !r.playing) {
-                    r.gain = target;
-                    r.rampLeft = 0;
-                } else {
-                    r.rampStep = (double(target) - r.gain) / double(length);
-                    r.rampLeft = length;
+                int64_t length = c.type == MixerCommand::Type::SetGain
+                                     ? (r.playing ? kGainGlideFrames : 0)
+                                     : c.count;
+                // A new level during a fade-in is reached over what is left of the fade.
+                if (c.type == MixerCommand::Type::SetGain && r.playing &&
+                    r.rampNotice == VoiceRt::RampNotice::FadeIn && r.rampLeft > length)
+                    length = r.rampLeft;
+                setRamp(r, target, length);
+                if (c.flags & MixerCommand::kTrackFadeIn)
+                    r.rampNotice = VoiceRt::RampNotice::FadeIn;
+                if (stopAtEnd) {
+                    const bool tracked = c.flags & MixerCommand::kTracked;
+                    if (r.playing) {
+                        r.stopAtRampEnd = true;
+                        r.rampNotice = tracked ? VoiceRt::RampNotice::FadeOut
+                                               : VoiceRt::RampNotice::FadeOutUntracked;
+                    } else {
+                        // Nothing left to fade: the stop it asks for is already done.
+                        report(v, EngineEvent::Type::FadeOutDone, tracked);
+                    }
                 }
                 break;
             }
@@ -192,12 +344,85 @@ void Mixer::applyCommands(bool all) {
                 // next block.
                 if (!r.playing) panGains(r.pan, r.panLeft, r.panRight);
                 break;
+            case MixerCommand::Type::SetPlan:
+                r.plan = c.plan;
+                r.plan.volume = safeGain(r.plan.volume);
+                break;
+            case MixerCommand::Type::Follow:
+                if (r.plan.next) addFollow(v, (r.fresh ? r.startedAt : mixFrame_) + c.frame);
+                break;
         }
         publish(v);
         v.appliedSequence.store(c.sequence, std::memory_order_release);
     }
     // Held for a commit: one of them may be a Play.
     if (commands_.front()) startSent_.store(true);
+}
+
+void Mixer::stopByTimeline(Voice& v, EngineEvent::Type why, bool tracked) {
+    VoiceRt& r = v.rt;
+    if (r.gain != 0.0) {
+        r.tailLeft = kStopTailFrames;
+        r.tailPosition = r.position;
+        r.tailGain = r.gain;
+    }
+    // The reset of a stop: silent at the file's start, at the cue's own level.
+    r.playing = false;
+    r.position = 0;
+    r.rampLeft = 0;
+    r.gain = r.plan.volume;
+    r.stopAtRampEnd = false;
+    r.rampNotice = VoiceRt::RampNotice::None;
+    v.dirty.store(true, std::memory_order_release);
+    v.endedGeneration.store(r.generation, std::memory_order_release);
+    report(v, why, tracked);
+}
+
+int64_t Mixer::timeline(Voice& v, int64_t limit) {
+    VoiceRt& r = v.rt;
+    const CuePlan& p = r.plan;
+    if (p.fadeOutFrames >= 0 && p.fadeOutEnd >= 0 && !r.autoFaded && !r.stopAtRampEnd) {
+        const int64_t begin = p.fadeOutEnd - p.fadeOutFrames;
+        if (r.position >= begin) {
+            r.autoFaded = true;
+            setRamp(r, 0.0f, p.fadeOutFrames);
+            r.stopAtRampEnd = true;
+            r.rampNotice = VoiceRt::RampNotice::FadeOut;
+            report(v, EngineEvent::Type::FadeOutStarted);
+        } else {
+            limit = std::min(limit, begin - r.position);
+        }
+    }
+    if (p.cutEnd >= 0 && !r.cutEndMet) {
+        if (r.position >= p.cutEnd) {
+            r.cutEndMet = true;
+            if (p.fadeOutFrames < 0) {
+                stopByTimeline(v, EngineEvent::Type::CutEnd, false);
+                return 0;
+            }
+            report(v, EngineEvent::Type::CutEnd);
+            // A fade-out still under way at the cut end carries the cue on to its silence.
+            if (!r.stopAtRampEnd) {
+                setRamp(r, 0.0f, p.fadeOutFrames);
+                r.stopAtRampEnd = true;
+                r.rampNotice = VoiceRt::RampNotice::FadeOutUntracked;
+            }
+        } else {
+            limit = std::min(limit, p.cutEnd - r.position);
+        }
+    }
+    if (r.rampNotice != VoiceRt::RampNotice::None || r.stopAtRampEnd) {
+        if (r.rampLeft > 0) return std::min(limit, r.rampLeft);
+        const VoiceRt::RampNotice notice = r.rampNotice;
+        r.rampNotice = VoiceRt::RampNotice::None;
+        if (notice == VoiceRt::RampNotice::FadeIn) report(v, EngineEvent::Type::FadeInDone);
+        if (r.stopAtRampEnd) {
+            stopByTimeline(v, EngineEvent::Type::FadeOutDone,
+                           notice == VoiceRt::RampNotice::FadeOut);
+            return 0;
+        }
+    }
+    return limit;
 }
 
 void Mixer::endOfPass(Voice& v) {
@@ -208,11 +433,23 @@ void Mixer::endOfPass(Voice& v) {
         r.position = 0;
         return;
     }
+    const bool fading = r.stopAtRampEnd;
+    const bool tracked = r.rampNotice == VoiceRt::RampNotice::FadeOut;
     r.playing = false;
     r.position = 0;
+    if (fading) {
+        r.gain = r.plan.volume;
+        r.rampLeft = 0;
+        r.stopAtRampEnd = false;
+        r.rampNotice = VoiceRt::RampNotice::None;
+    }
     v.dirty.store(true, std::memory_order_release);
     v.endedGeneration.store(r.generation, std::memory_order_release);
-    ends_.push(EndEvent{v.id, r.generation});
+    report(v, EngineEvent::Type::Ended);
+    // The fade that was to stop it has nothing left to stop.
+    if (fading) report(v, EngineEvent::Type::FadeOutDone, tracked);
+    // Persist through: from just past the last frame heard.
+    if (r.plan.persistDelay >= 0 && r.plan.next) addFollow(v, renderStart_ + r.plan.persistDelay);
 }
 
 int Mixer::acquireChunk(Voice& v, int64_t chunk) {
@@ -264,17 +501,22 @@ void Mixer::renderTail(Voice& v, float* out, int frames) {
 
 void Mixer::render(Voice& v, float* out, int frames) {
     VoiceRt& r = v.rt;
+    const int64_t base = renderStart_;
     float targetLeft, targetRight;
     panGains(r.pan, targetLeft, targetRight);
     const float panStepLeft = (targetLeft - r.panLeft) / float(frames);
     const float panStepRight = (targetRight - r.panRight) / float(frames);
     const float panLeft0 = r.panLeft, panRight0 = r.panRight;
+    constexpr double kEntryStep = 1.0 / kStopTailFrames;
 
     int done = 0;
     int passes = 0;
     while (done < frames && r.playing) {
         // A file shorter than a block loops many times per block; bound the work regardless.
         if (++passes > 64) break;
+        renderStart_ = base + done;
+        const int64_t untilEvent = timeline(v, frames - done);
+        if (!r.playing) break;
         const int64_t chunk = r.position / kChunkFrames;
         const int offset = int(r.position % kChunkFrames);
         const int s = acquireChunk(v, chunk);
@@ -291,12 +533,13 @@ void Mixer::render(Voice& v, float* out, int frames) {
             }
             if (skipping_) {
                 // Time that was never heard: move on to where the clock is.
-                const int n =
-                    int(std::min<int64_t>(frames - done, (chunk + 1) * kChunkFrames - r.position));
+                const int n = int(std::min<int64_t>(
+                    {int64_t(frames - done), (chunk + 1) * kChunkFrames - r.position, untilEvent}));
                 const int64_t ramp = std::min<int64_t>(r.rampLeft, n);
                 r.rampLeft -= ramp;
                 r.gain = r.rampLeft == 0 && ramp > 0 ? double(r.rampTarget)
                                                      : r.gain + r.rampStep * double(ramp);
+                r.entryLeft = 0;
                 r.position += n;
                 done += n;
                 continue;
@@ -318,19 +561,23 @@ void Mixer::render(Voice& v, float* out, int frames) {
             }
             break;
         }
-        const int n = std::min(available, frames - done);
+        const int n =
+            int(std::min<int64_t>({int64_t(available), int64_t(frames - done), untilEvent}));
         const float* src = slot.data + size_t(offset) * 2;
         float* dst = out + size_t(done) * 2;
         float pl = panLeft0 + panStepLeft * float(done);
         float pr = panRight0 + panStepRight * float(done);
         int i = 0;
         // The ramp runs per sample, so a fade has no steps and ends exactly on its target.
-        for (; i < n && r.rampLeft > 0; ++i) {
-            const float g = float(r.gain);
-            if (--r.rampLeft == 0)
-                r.gain = r.rampTarget;
-            else
-                r.gain += r.rampStep;
+        for (; i < n && (r.rampLeft > 0 || r.entryLeft > 0); ++i) {
+            float g = float(r.gain);
+            if (r.entryLeft > 0) g *= float(1.0 - kEntryStep * r.entryLeft--);
+            if (r.rampLeft > 0) {
+                if (--r.rampLeft == 0)
+                    r.gain = r.rampTarget;
+                else
+                    r.gain += r.rampStep;
+            }
             dst[2 * i] += src[2 * i] * g * pl;
             dst[2 * i + 1] += src[2 * i + 1] * g * pr;
             pl += panStepLeft;
@@ -353,16 +600,58 @@ void Mixer::render(Voice& v, float* out, int frames) {
         releaseChunk(v);
         r.position += n;
         done += n;
+        renderStart_ = base + done;
         if (slotLast && offset + n >= slotFrames) endOfPass(v);
     }
-    // Time passes for the gain even through an underrun, so a fade still ends on schedule.
-    if (done < frames && r.rampLeft > 0) {
+    // Stopped on its own frame (a cut end): the fall to silence starts right there.
+    if (!r.playing && r.tailLeft == kStopTailFrames && done < frames)
+        renderTail(v, out + size_t(done) * 2, frames - done);
+    // Time passes for the gain even through an underrun, so a fade still ends on schedule,
+    // and a fade that stops the cue stops it there.
+    if (done < frames && r.playing && r.rampLeft > 0) {
         const int64_t skip = std::min<int64_t>(r.rampLeft, frames - done);
         r.rampLeft -= skip;
         r.gain = r.rampLeft == 0 ? double(r.rampTarget) : r.gain + r.rampStep * double(skip);
+        renderStart_ = base + done + skip;
+        if (r.rampLeft == 0) timeline(v, 0);
     }
     r.panLeft = targetLeft;
     r.panRight = targetRight;
+    renderStart_ = base;
+}
+
+void Mixer::renderActive(float* out, int frames) {
+    for (size_t i = active_.size(); i-- > 0;) {
+        Voice& v = *active_[i];
+        if (v.rt.tailLeft > 0) renderTail(v, out, frames);
+        if (v.rt.playing) render(v, out, frames);
+        v.rt.fresh = false;
+    }
+}
+
+void Mixer::fireFollows(float* out, int64_t blockStart, int64_t end) {
+    // A chain may start a cue that chains on at once: bounded, as the table is.
+    for (int guard = 0; guard < kMaxFollows; ++guard) {
+        int first = -1;
+        for (int i = 0; i < followCount_; ++i)
+            if (follows_[i].due < end && (first < 0 || follows_[i].due < follows_[first].due))
+                first = i;
+        if (first < 0) return;
+        const Follow f = follows_[first];
+        follows_[first] = follows_[--followCount_];
+        Voice* target = f.source->rt.plan.next;
+        if (!target) continue;
+        const int64_t at = std::max(f.due, blockStart);
+        const bool wasPlaying = target->rt.playing;
+        startChained(*target, at);
+        // Mixed from its own frame on; a cue restarted while it plays was mixed this block
+        // already and jumps at the next.
+        if (!wasPlaying && at < end) {
+            renderStart_ = at;
+            render(*target, out + size_t(at - blockStart) * 2, int(end - at));
+            target->rt.fresh = false;
+        }
+    }
 }
 
 void Mixer::process(float* out, int frames) {
@@ -373,11 +662,23 @@ void Mixer::process(float* out, int frames) {
         heldFrames_ = 0;
     applyCommands(heldFrames_ >= kMaxHeldFrames);
     std::memset(out, 0, size_t(frames) * 2 * sizeof(float));
+    // The block is mixed in pieces split where a chained start is due, so that every cue
+    // starts on its own frame.
+    int done = 0;
+    while (done < frames) {
+        int n = frames - done;
+        for (int i = 0; i < followCount_; ++i)
+            if (follows_[i].due > mixFrame_ && follows_[i].due - mixFrame_ < n)
+                n = int(follows_[i].due - mixFrame_);
+        renderStart_ = mixFrame_;
+        renderActive(out + size_t(done) * 2, n);
+        fireFollows(out + size_t(done) * 2, mixFrame_, mixFrame_ + n);
+        mixFrame_ += n;
+        done += n;
+    }
+    renderStart_ = mixFrame_;
     for (size_t i = active_.size(); i-- > 0;) {
         Voice& v = *active_[i];
-        if (v.rt.tailLeft > 0) renderTail(v, out, frames);
-        if (v.rt.playing) render(v, out, frames);
-        v.rt.fresh = false;
         publish(v);
         if (!v.rt.playing && v.rt.tailLeft == 0) {
             v.rt.inActiveList = false;
@@ -385,12 +686,19 @@ void Mixer::process(float* out, int frames) {
             active_.pop_back();
         }
     }
+    mixFramePublished_.store(mixFrame_, std::memory_order_release);
+    followsPending_.store(followCount_, std::memory_order_relaxed);
     dropNonFinite(out, frames);
+    if (eventQueued_) {
+        eventQueued_ = false;
+        if (eventHook_) eventHook_();
+    }
 }
 
 bool Mixer::startEarly(float* out, int frames) {
     applyCommands(false);
     bool started = false;
+    renderStart_ = mixFrame_;
     for (Voice* v : active_) {
         if (!v->rt.fresh) continue;
         v->rt.fresh = false;
@@ -399,7 +707,12 @@ bool Mixer::startEarly(float* out, int frames) {
         publish(*v);
         started = true;
     }
+    renderStart_ = mixFrame_;
     if (started) dropNonFinite(out, frames);
+    if (eventQueued_) {
+        eventQueued_ = false;
+        if (eventHook_) eventHook_();
+    }
     return started;
 }
 

@@ -6,9 +6,11 @@
 #include <mutex>
 #include <vector>
 
+#include "audio/CuePlan.h"
 #include "audio/SpscQueue.h"
 
 struct Voice;
+struct VoiceRt;
 
 struct MixerCommand {
     enum class Type : uint8_t {
@@ -21,22 +23,57 @@ struct MixerCommand {
         Ramp,
         SetPan,
         SetLoops,
-        Replace
+        Replace,
+        // The cue's plan (cut end, fades, chains): carried out by the mixer from now on.
+        SetPlan,
+        // Starts the voice's next cue `frame` frames after the voice's first frame (or after
+        // now when the voice is not just starting): extend play fired again.
+        Follow
+    };
+    // Play: the ramp from `gain` to `value` is a tracked fade-in. Ramp: a fade-out that
+    // stops the voice at silence, tracked (the row shows it) or not.
+    // Ramp with kRestart: the cue was started again while it plays, so a fade-out stop under
+    // way is called off; kFromGain: the ramp starts at `gain` rather than the present gain.
+    enum Flags : uint8_t {
+        kTrackFadeIn = 1,
+        kStopAtEnd = 2,
+        kTracked = 4,
+        kRestart = 8,
+        kFromGain = 16
     };
     Type type = Type::Add;
     Voice* voice = nullptr;
-    Voice* from = nullptr;    // Replace: the voice whose state `voice` takes over
-    int64_t frame = 0;        // Play, Seek: position
-    int64_t count = 0;        // Play, SetLoops: loops; Ramp: length in frames
-    float value = 0.0f;       // SetGain, Ramp: gain; SetPan: pan
+    Voice* from = nullptr;  // Replace: the voice whose state `voice` takes over
+    int64_t frame = 0;      // Play, Seek: position; Follow: delay
+    int64_t count = 0;      // Play, SetLoops: loops; Ramp: length in frames
+    float value = 0.0f;     // SetGain, Ramp: gain; SetPan: pan; Play: gain the ramp ends at
+    float gain = 0.0f;      // Play, Ramp with kFromGain: gain of the first frame
+    int64_t ramp = 0;       // Play: frames from `gain` to `value`
+    uint8_t flags = 0;
     uint64_t generation = 0;  // Play
     uint64_t sequence = 0;
+    CuePlan plan;  // SetPlan
 };
 
-struct EndEvent {
+// What the mixer did by itself, for the window to show. `mixFrame` is the mix frame it
+// happened at.
+struct EngineEvent {
+    enum class Type : uint8_t {
+        Ended,           // the file's end after the last pass
+        Started,         // a chained start (extend play, persist through)
+        FadeInDone,      // a tracked fade-in reached its level
+        FadeOutStarted,  // the automatic fade-out before the end began
+        FadeOutDone,     // a fade-out stop reached silence and stopped the cue
+        CutEnd           // the cue reached its cut end
+    };
+    Type type = Type::Ended;
     uint32_t voiceId = 0;
     uint64_t generation = 0;
+    int64_t mixFrame = 0;
+    // FadeOutDone: the fade the row showed, not a plain stop's. Started: a fade-in runs.
+    bool tracked = false;
 };
+using EndEvent = EngineEvent;
 
 // Sums every playing voice into one stereo block. process() is the audio callback's whole
 // work: it takes no lock, allocates nothing and never touches a file or a decoder; it reads
@@ -83,7 +120,17 @@ public:
     uint64_t outputUnderflows() const { return outputUnderflows_.load(); }
     uint64_t decoderUnderruns() const { return decoderUnderruns_.load(); }
 
-    SpscQueue<EndEvent>& endEvents() { return ends_; }
+    SpscQueue<EngineEvent>& endEvents() { return ends_; }
+    // Set once, before commands flow: called on the audio thread (it must not block) when an
+    // event was queued, so that whoever delivers them wakes.
+    void setEventHook(std::function<void()> hook) { eventHook_ = std::move(hook); }
+    // Mix frames rendered so far (audio thread; published after every block).
+    int64_t mixFrame() const { return mixFramePublished_.load(std::memory_order_acquire); }
+    // Chained starts waiting for their frame; a full table drops the newest (counted).
+    static constexpr int kMaxFollows = 256;
+    uint64_t droppedFollows() const { return droppedFollows_.load(); }
+    // Chained starts still to come, as of the last block.
+    int pendingFollows() const { return followsPending_.load(std::memory_order_relaxed); }
     SpscQueue<Voice*>& retiredVoices() { return retired_; }
     int sampleRate() const { return sampleRate_; }
 
@@ -107,12 +154,29 @@ private:
     void applyCommands(bool all);
     void replaceVoice(Voice& to, Voice& from);
     void render(Voice& v, float* out, int frames);
+    void renderActive(float* out, int frames);
+    // Frames the voice may play before its next timed event (cut end, automatic fade-out,
+    // end of a ramp that stops or is heard of); acts on an event that is due now.
+    int64_t timeline(Voice& v, int64_t limit);
+    void stopByTimeline(Voice& v, EngineEvent::Type why, bool tracked);
+    void report(Voice& v, EngineEvent::Type type, bool tracked = false);
+    // Starts a run, from the window's Play or from a chain. `at` is the mix frame of its
+    // first frame.
+    void startRun(Voice& v, int64_t position, float gain, float target, int64_t ramp,
+                  bool trackFadeIn, int64_t at);
+    void startChained(Voice& v, int64_t at);
+    void jumpTo(Voice& v, int64_t position);
+    void addFollow(Voice& source, int64_t due);
+    // Chains due before `end`, in due order; a started voice is mixed from its frame on.
+    void fireFollows(float* out, int64_t blockStart, int64_t end);
+    void forgetVoice(Voice& v);
     void renderTail(Voice& v, float* out, int frames);
     static void dropNonFinite(float* out, int frames);
     // Finds chunk `chunk` and marks it as being read; -1 when it isn't decoded.
     static int acquireChunk(Voice& v, int64_t chunk);
     static void releaseChunk(Voice& v);
     void endOfPass(Voice& v);
+    void setRamp(VoiceRt& r, float target, int64_t length);
     void publish(Voice& v);
     void addActive(Voice& v);
 
@@ -131,4 +195,20 @@ private:
     std::atomic<uint64_t> outputUnderflows_{0};
     std::atomic<uint64_t> decoderUnderruns_{0};
     std::atomic<bool> startSent_{false};
+
+    struct Follow {
+        Voice* source;
+        int64_t due;
+    };
+    Follow follows_[kMaxFollows];
+    int followCount_ = 0;
+    std::atomic<uint64_t> droppedFollows_{0};
+    std::atomic<int> followsPending_{0};
+    // Every voice added and not removed, so that a voice's successor can be unlinked.
+    std::vector<Voice*> voices_;
+    int64_t mixFrame_ = 0;     // audio thread: the frame the next sample mixed is
+    int64_t renderStart_ = 0;  // audio thread: the mix frame of out[0] in render()
+    std::atomic<int64_t> mixFramePublished_{0};
+    std::function<void()> eventHook_;
+    bool eventQueued_ = false;
 };

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "audio/AudioDecoder.h"
+#include "audio/CuePlan.h"
 
 // Decoded audio travels from the decoder workers to the mixer in fixed chunks of output frames
 // (float stereo at the engine's rate). Chunk k holds frames [k * kChunkFrames, (k+1) *
@@ -54,6 +55,25 @@ struct VoiceRt {
     int tailLeft = 0;
     int64_t tailPosition = 0;
     double tailGain = 0.0;
+    // After a jump (a seek or a restart while playing) the new place fades in over the old
+    // one's tail: frames of that fade still to go.
+    int entryLeft = 0;
+
+    CuePlan plan;
+    // The mix frame this run's first frame was mixed at (extend play counts from it).
+    int64_t startedAt = 0;
+    // The ramp under way is a fade-out that stops the cue when it reaches silence.
+    bool stopAtRampEnd = false;
+    // Who hears of the ramp's end: nobody, a tracked fade-in, or a fade-out stop (tracked: the
+    // row shows it; untracked: a plain stop with a fade).
+    enum class RampNotice : uint8_t { None, FadeIn, FadeOut, FadeOutUntracked };
+    RampNotice rampNotice = RampNotice::None;
+    // The automatic fade-out of this run has begun (it starts once).
+    bool autoFaded = false;
+    // The cut end of this run was met while a fade carried the cue past it.
+    bool cutEndMet = false;
+    // Started by the mixer itself (a chained start), so the window adopts it.
+    bool engineStarted = false;
 };
 
 // What identifies the content of a file on disk: a file replaced (even by one of the same
@@ -110,6 +130,10 @@ struct Voice {
     std::atomic<bool> active{false};
     std::atomic<int64_t> loopsLeft{0};
     std::atomic<uint64_t> endedGeneration{0};
+    // The last run the mixer started by itself (a chained start), and the last command of the
+    // player it had taken by then: a player that sent nothing since takes that run as its own.
+    std::atomic<uint64_t> startedGeneration{0};
+    std::atomic<uint64_t> startedAfterSequence{0};
     std::atomic<float> gainNow{1.0f};
     std::atomic<uint64_t> appliedSequence{0};
 

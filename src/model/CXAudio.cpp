@@ -7,8 +7,9 @@
 #include <iostream>
 #include <limits>
 
+#include "audio/AudioEngine.h"
+#include "audio/Mixer.h"
 #include "model/RowDisplay.h"
-#include "platform/MainQueue.h"
 #include "storage/StoragePaths.h"
 
 namespace {
@@ -121,6 +122,7 @@ CXAudio::CXAudio(const std::string& name) : fileName(name) {
     fadingOut = false;
     setUpPlayer();
     endTime = player->duration();
+    refreshPlan();
 }
 
 CXAudio::CXAudio(const nlohmann::json& element) {
@@ -145,6 +147,7 @@ CXAudio::CXAudio(const nlohmann::json& element) {
     setUpPlayer();
     // Last, because its default is the length the prepared player reports.
     endTime = readNumber(element, "endTime", player->duration());
+    refreshPlan();
 }
 
 CXAudio::CXAudio(const CXAudio& source)
@@ -169,6 +172,7 @@ CXAudio::CXAudio(const CXAudio& source)
     fadingIn = false;
     fadingOut = false;
     setUpPlayer();
+    refreshPlan();
 }
 
 std::shared_ptr<CXAudio> CXAudio::fromFileName(const std::string& name) {
@@ -232,58 +236,90 @@ void CXAudio::resetPlayer() {
 }
 
 void CXAudio::beginRun() {
-    ++run_;
     fadingIn = false;
     fadingOut = false;
 }
 
 void CXAudio::changeVolume(float volume) {
     volumeLevel = volume;
+    // A fade-out still ends in silence; a fade-in under way heads for the new level over what
+    // is left of it (the engine knows how much that is).
     if (!player || fadingOut) return;
-    if (fadingIn) {
-        const std::chrono::duration<double> left = fadeInEnds_ - std::chrono::steady_clock::now();
-        if (left.count() > 0.0) {
-            player->setVolume(volume, left.count());
-            return;
-        }
-    }
     player->setVolume(volume);
 }
 
+namespace {
+int64_t framesOf(double seconds, int rate) {
+    if (!std::isfinite(seconds) || seconds <= 0.0) return 0;
+    // Held to a year: a silly stored length must not overflow.
+    return std::llround(std::min(seconds, 3.2e7) * rate);
+}
+}  // namespace
+
+void CXAudio::sendPlan(const CXAudio* next) {
+    if (!player || !player->engine()) return;
+    const int rate = player->engine()->sampleRate();
+    CuePlan plan;
+    plan.startFrame = startTime > 0 ? framesOf(startTime, rate) : 0;
+    plan.volume = volumeLevel;
+    plan.loops = repeatCount;
+    plan.fadeInFrames = fadeIn ? framesOf(fadeInLength, rate) : -1;
+    plan.fadeOutFrames = fadeOut ? framesOf(fadeOutLength, rate) : -1;
+    // The automatic fade-out ends at the end time, cut or not; only a cut end stops the cue
+    // before its file does (the comparison is exact, as the stored end is).
+    plan.fadeOutEnd = fadeOut ? framesOf(endTime, rate) : -1;
+    plan.cutEnd = endTime != player->duration() ? framesOf(endTime, rate) : -1;
+    planNext_ = next ? next->weak_from_this() : std::weak_ptr<const CXAudio>();
+    const AudioPlayer* nextPlayer = next ? next->player.get() : nullptr;
+    plan.extendDelay = extendPlay && nextPlayer ? framesOf(extendDelay, rate) : -1;
+    plan.persistDelay = persistThrough && nextPlayer ? framesOf(persistDelay, rate) : -1;
+    player->setPlan(plan, nextPlayer);
+}
+
+double CXAudio::startPoint() const {
+    // Without a start cut a stopped cue goes on from where it was left (or scrubbed to).
+    return startTime > 0 ? startTime : player->currentTime();
+}
+
+void CXAudio::refreshPlan() {
+    // The fields may have changed since the window last sent them (or no window holds the
+    // cue): what the engine times from here must be what the cue says now.
+    const auto next = planNext_.lock();
+    sendPlan(next.get());
+}
+
 void CXAudio::playClick() {
+    refreshPlan();
     const bool wasPlaying = player->isPlaying();
     beginRun();
-    if (fadeIn) {
-        // An untracked ramp: nothing waits for it to end.
-        player->setVolume(kSilence);
-        player->play();
-        player->setVolume(volumeLevel, fadeInLength);
-    } else {
-        // Started again while an earlier stop is still fading it out: that stop no longer comes,
-        // so neither may its silence.
-        if (wasPlaying) player->setVolume(volumeLevel, kQuickRamp);
-        player->play();
+    if (!wasPlaying) {
+        // Start point, level and fade-in in one command: no block plays part of the start.
+        if (fadeIn)
+            player->start(startPoint(), kSilence, volumeLevel, fadeInLength, false);
+        else
+            player->start(startPoint(), volumeLevel, volumeLevel, 0.0, false);
+        return;
     }
+    // Started again while it plays: a stop still fading it out no longer comes, nor does its
+    // silence. A fade-in is an untracked ramp: nothing waits for it to end.
+    if (fadeIn)
+        player->restartRamp(kSilence, volumeLevel, fadeInLength, false);
+    else
+        player->restartRamp(std::nanf(""), volumeLevel, kQuickRamp, false);
     if (startTime > 0) player->setCurrentTime(startTime);
 }
 
 void CXAudio::stopClick() {
+    refreshPlan();
     if (!fadeOut) {
         resetPlayer();
         return;
     }
-    player->setVolume(kSilence, fadeOutLength);
-    // Resets whatever happened meanwhile in this run: a stop asked for is a stop delivered.
-    auto self = shared_from_this();
-    MainQueue::runAfter(fadeOutLength, nullptr, [self, run = run_] {
-        if (self->run_ == run) self->resetPlayer();
-    });
+    // The engine stops it at the fade's last frame, whatever the window is doing then.
+    player->fadeOutAndStop(fadeOutLength, false);
 }
 
 namespace {
-QObject* contextOf(RowDisplay* controller) {
-    return controller ? controller->rowDisplayContext() : nullptr;
-}
 void showTitle(RowDisplay* controller, int row, const char* title) {
     if (controller) controller->setPlayButtonTitle(row, QString::fromLatin1(title));
 }
@@ -291,27 +327,25 @@ void showTitle(RowDisplay* controller, int row, const char* title) {
 
 void CXAudio::fadeInToggle(int row, RowDisplay* controller) {
     if (!fadeIn) return;
-    if (startTime > 0) player->setCurrentTime(startTime);
+    refreshPlan();
     if (fadingIn) {
+        if (startTime > 0) player->setCurrentTime(startTime);
         player->setVolume(volumeLevel, kQuickRamp);
         showTitle(controller, row, "Stop");
         fadingIn = false;
         return;
     }
+    const bool wasPlaying = player->isPlaying();
     beginRun();
     fadingIn = true;
-    player->setVolume(kSilence);
-    player->play();
-    player->setVolume(volumeLevel, fadeInLength);
-    // Held to a year: a silly stored length must not overflow the clock.
-    const double length = std::isfinite(fadeInLength) ? std::clamp(fadeInLength, 0.0, 3.2e7) : 0.0;
-    fadeInEnds_ = std::chrono::steady_clock::now() +
-                  std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-                      std::chrono::duration<double>(length));
-    auto self = shared_from_this();
-    MainQueue::runAfter(fadeInLength, contextOf(controller), [self, row, controller, run = run_] {
-        if (self->run_ == run) self->fadeInCompletion(row, controller);
-    });
+    showFadeOn(row, controller);
+    // The engine reports the fade's end; the row shows "Stop" then.
+    if (!wasPlaying) {
+        player->start(startPoint(), kSilence, volumeLevel, fadeInLength, true);
+        return;
+    }
+    if (startTime > 0) player->setCurrentTime(startTime);
+    player->restartRamp(kSilence, volumeLevel, fadeInLength, true);
 }
 
 void CXAudio::fadeInCompletion(int row, RowDisplay* controller) {
@@ -322,6 +356,7 @@ void CXAudio::fadeInCompletion(int row, RowDisplay* controller) {
 
 void CXAudio::fadeOutToggle(int row, RowDisplay* controller) {
     if (!fadeOut) return;
+    refreshPlan();
     if (fadingOut) {
         resetPlayer();
         if (controller) controller->resetRowDisplay(row);
@@ -332,11 +367,40 @@ void CXAudio::fadeOutToggle(int row, RowDisplay* controller) {
     // bring it back to full level, and the fade-in's completion must not show "Stop".
     fadingIn = false;
     fadingOut = true;
-    player->setVolume(kSilence, fadeOutLength);
-    auto self = shared_from_this();
-    MainQueue::runAfter(fadeOutLength, contextOf(controller), [self, row, controller, run = run_] {
-        if (self->run_ == run) self->fadeOutCompletion(row, controller);
-    });
+    showFadeOn(row, controller);
+    player->fadeOutAndStop(fadeOutLength, true);
+}
+
+void CXAudio::startedByEngine(bool fadingInNow, int row, RowDisplay* controller) {
+    beginRun();
+    fadingIn = fadingInNow;
+    if (fadingIn) showFadeOn(row, controller);
+}
+
+void CXAudio::autoFadeStarted(int row, RowDisplay* controller) {
+    fadingIn = false;
+    fadingOut = true;
+    showFadeOn(row, controller);
+}
+
+void CXAudio::showFadeOn(int row, RowDisplay* controller) {
+    fadeRow_ = row;
+    fadeDisplay_ = controller;
+    fadeDisplayAlive_ = controller ? controller->rowDisplayContext() : nullptr;
+}
+
+void CXAudio::fadeEnded(const EngineEvent& event) {
+    // The row given when the fade started, whichever cue it shows by now; none once that
+    // window is gone.
+    RowDisplay* controller = fadeDisplayAlive_ ? fadeDisplay_ : nullptr;
+    if (event.type == EngineEvent::Type::FadeInDone) {
+        fadeInCompletion(fadeRow_, controller);
+    } else if (event.type == EngineEvent::Type::FadeOutDone) {
+        if (event.tracked)
+            fadeOutCompletion(fadeRow_, controller);
+        else
+            resetPlayer();  // a plain stop's fade: a stop asked for is a stop delivered
+    }
 }
 
 void CXAudio::fadeOutCompletion(int row, RowDisplay* controller) {

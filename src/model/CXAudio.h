@@ -1,6 +1,6 @@
 #pragma once
 
-#include <chrono>
+#include <QPointer>
 #include <cstdint>
 #include <memory>
 #include <nlohmann/json.hpp>
@@ -10,6 +10,7 @@
 #include "model/CXError.h"
 
 class RowDisplay;
+struct EngineEvent;
 
 // One cue: a stored audio file with the options that say how the show plays it. The list, the
 // editor and pending fade completions all share the same cue, so it lives in a shared_ptr; the
@@ -39,14 +40,26 @@ public:
     // The cue's object in the list file: the sixteen stored fields, nothing run-time.
     nlohmann::json toJSON() const;
 
-    // Playback. All on the GUI thread; the fade completions run there too, after their fade
-    // length, and act on the row they were given whichever cue it shows by then.
+    // Playback. All on the GUI thread. The engine times every fade, cut end and chained start
+    // by itself; a fade's completion runs when the window hears of it, on the row the fade
+    // was given (whichever cue it shows by then).
     void playClick();
     void stopClick();
     void fadeInToggle(int row, RowDisplay* controller);
     void fadeOutToggle(int row, RowDisplay* controller);
     void fadeInCompletion(int row, RowDisplay* controller);
     void fadeOutCompletion(int row, RowDisplay* controller);
+    // The engine started the cue by itself (a chain), or began its automatic fade-out; the
+    // fade's end is then shown on `row`. The window's start display does the rest.
+    void startedByEngine(bool fadingInNow, int row, RowDisplay* controller);
+    void autoFadeStarted(int row, RowDisplay* controller);
+    // The engine reports a fade of this cue's present run ended (FadeInDone, FadeOutDone).
+    void fadeEnded(const EngineEvent& event);
+    // Tells the engine how the cue plays by itself: its cut end, fades, and its chains to
+    // `next`, the cue after it in the list (none for the last).
+    void sendPlan(const CXAudio* next);
+    // The same, with the cue after it it was last given.
+    void refreshPlan();
 
     // Silent at position 0, ready to start again at the cue's own volume, with no fade running.
     void resetPlayer();
@@ -76,13 +89,16 @@ public:
     bool fadingOut = false;
 
 private:
-    // When the fade-in under way reaches its level.
-    std::chrono::steady_clock::time_point fadeInEnds_{};
     void openPlayer();
+    void showFadeOn(int row, RowDisplay* controller);
+    double startPoint() const;
     void setUpPlayer();
-    // A start makes the cue's earlier fades and pending stops history: their completions, which
-    // hold the run they belong to, then leave the new run alone.
+    // A start makes the cue's earlier fades history.
     void beginRun();
 
-    uint64_t run_ = 0;
+    // Where the fade under way shows its end.
+    int fadeRow_ = 0;
+    RowDisplay* fadeDisplay_ = nullptr;
+    QPointer<QObject> fadeDisplayAlive_;
+    std::weak_ptr<const CXAudio> planNext_;
 };

@@ -91,9 +91,12 @@ void ViewController::registerObservers() {
 
 void ViewController::loadList() {
     store_.load(cxList, this);
+    syncTimeline();
 }
 
 void ViewController::saveList() {
+    // Every change to the list is saved: the engine's plans follow it at the same moment.
+    syncTimeline();
     store_.save(cxList);
 }
 

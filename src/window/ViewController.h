@@ -72,6 +72,10 @@ public:
     void finishCue(int row);
     void stopAllButton(QObject* sender = nullptr);
     void audioPlayerDidFinishPlaying(AudioPlayer* player, bool successfully) override;
+    void audioPlayerTimeline(AudioPlayer* player, const EngineEvent& event) override;
+    // Tells the engine how every cue plays by itself (cut ends, fades, chains), as the list
+    // stands now; only what changed is sent.
+    void syncTimeline();
     void timerUpdate();
 
     void setPlayButtonTitle(int row, const QString& title) override;
@@ -147,7 +151,7 @@ public:
 private:
     bool hasRow(int row) const { return row >= 0 && std::size_t(row) < cxList.size(); }
     // Starts the cue at row + 1 after `delay` seconds, unless the list has shrunk by then.
-    void scheduleNextStart(int row, double delay);
+    void cueStartedByEngine(int row, bool fadingIn);
     // A cue that has left the list stops sounding, with the tail of any stop.
     void silenceRemoved(const std::shared_ptr<CXAudio>& cue);
     // Play button "Play", time text at the cue's start, position slider at `sliderValue`.
@@ -162,7 +166,9 @@ private:
     ListStore store_;
     // Cues that reached their cut end while fading out and were given the cut-end stop. Kept
     // so the stop is given once per fade rather than once per timer pass.
-    std::vector<std::weak_ptr<CXAudio>> cutEndStopped_;
+    // Every few display passes the cues' plans go to the engine (edits made while cues play).
+    static constexpr int kTimelineSyncPasses = 5;
+    unsigned timelinePasses_ = 0;
 
     QPointer<QObject> pendingWork_;
     FileChooser fileChooser_;

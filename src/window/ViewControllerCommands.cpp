@@ -124,7 +124,6 @@ void ViewController::silenceShow() {
     // of them may start, or reset the display of, a cue after this.
     delete pendingWork_.data();
     pendingWork_ = new QObject(this);
-    cutEndStopped_.clear();
     for (const std::shared_ptr<CXAudio>& cue : cxList) {
         cue->fadingIn = false;
         cue->fadingOut = false;

@@ -2,6 +2,8 @@
 #include <algorithm>
 #include <iostream>
 
+#include "audio/AudioEngine.h"
+#include "audio/Mixer.h"
 #include "model/CXAudio.h"
 #include "platform/MainQueue.h"
 #include "window/CXTableCell.h"
@@ -10,7 +12,10 @@
 void ViewController::playClick(QObject* sender) {
     const int row = tagOf(sender);
     if (!hasRow(row)) return;
-    const CXAudio& cue = *cxList[std::size_t(row)];
+    CXAudio& cue = *cxList[std::size_t(row)];
+    // The engine may have ended the run (a fade's or cut end's stop) before the window heard
+    // of it: a cue that no longer sounds has no fade running, whatever its flags still say.
+    if (cue.player && !cue.player->isPlaying()) cue.fadingIn = cue.fadingOut = false;
     if (cue.fadingIn) {
         startCue(row);
     } else if (cue.fadingOut) {
@@ -25,6 +30,7 @@ void ViewController::playClick(QObject* sender) {
 void ViewController::startCue(int row) {
     // A delayed start can outlive the row it was meant for; it never reaches past the list.
     if (!hasRow(row)) return;
+    syncTimeline();
     const std::shared_ptr<CXAudio> cue = cxList[std::size_t(row)];
     if (cue->fadeIn) {
         setPlayButtonTitle(row, QStringLiteral("Fading"));
@@ -42,19 +48,61 @@ void ViewController::startCue(int row) {
     if (cue->extendPlay && hasNext) {
         std::cout << cue->extendDelay << std::endl;
         // No delay starts the next cue inside this one's start, so a run of cues chained
-        // without delay begins in the same event, in list order.
+        // without delay begins in the same event, in list order. A delay is counted by the
+        // engine from this cue's first frame: the window may be busy when it runs out.
         if (cue->extendDelay == 0.0) {
             startCue(row + 1);
         } else {
-            scheduleNextStart(row, cue->extendDelay);
+            cue->player->followAfter(cue->extendDelay);
         }
     }
 }
 
-void ViewController::scheduleNextStart(int row, double delay) {
-    // The work holds the row number, not the cue: it starts whatever cue follows that row when
-    // it fires, as the operator sees the list then.
-    MainQueue::runAfter(delay, pendingWork_, [this, row] { startCue(row + 1); });
+void ViewController::syncTimeline() {
+    for (std::size_t i = 0; i < cxList.size(); ++i)
+        cxList[i]->sendPlan(i + 1 < cxList.size() ? cxList[i + 1].get() : nullptr);
+}
+
+void ViewController::cueStartedByEngine(int row, bool fadingIn) {
+    // The engine started it (extend play, persist through): the row catches up, with the
+    // start's own move selection and delay line.
+    const std::shared_ptr<CXAudio> cue = cxList[std::size_t(row)];
+    cue->startedByEngine(fadingIn, row, this);
+    setPlayButtonTitle(row, fadingIn ? QStringLiteral("Fading") : QStringLiteral("Stop"));
+    setScrubbing(true);
+    const bool hasNext = hasRow(row + 1);
+    if (cue->moveSelection && hasNext && audioTable_)
+        audioTable_->selectRowIndexes({row + 1}, false);
+    if (cue->extendPlay && hasNext) std::cout << cue->extendDelay << std::endl;
+}
+
+void ViewController::audioPlayerTimeline(AudioPlayer* player, const EngineEvent& event) {
+    if (!player) return;
+    int row = 0;
+    while (hasRow(row) && cxList[std::size_t(row)]->player.get() != player) ++row;
+    if (!hasRow(row)) return;
+    const std::shared_ptr<CXAudio> cue = cxList[std::size_t(row)];
+    switch (event.type) {
+        case EngineEvent::Type::Started:
+            cueStartedByEngine(row, event.tracked);
+            break;
+        case EngineEvent::Type::FadeOutStarted:
+            cue->autoFadeStarted(row, this);
+            setPlayButtonTitle(row, QStringLiteral("Fading"));
+            break;
+        case EngineEvent::Type::CutEnd:
+            // A cue without a fade-out stopped on its cut end's frame; one with a fade-out
+            // fades on to silence there, and its row already shows it stopped.
+            if (!cue->fadeOut) cue->resetPlayer();
+            showRowStopped(row, 0.0);
+            break;
+        case EngineEvent::Type::FadeInDone:
+        case EngineEvent::Type::FadeOutDone:
+            cue->fadeEnded(event);
+            break;
+        case EngineEvent::Type::Ended:
+            break;
+    }
 }
 
 void ViewController::stopCue(int row) {
@@ -85,15 +133,7 @@ void ViewController::resetRowDisplay(int row) {
 }
 
 void ViewController::finishCue(int row) {
-    if (!hasRow(row)) return;
-    const std::shared_ptr<CXAudio> cue = cxList[std::size_t(row)];
-    if (cue->persistThrough && hasRow(row + 1)) {
-        if (cue->persistDelay == 0.0) {
-            startCue(row + 1);
-        } else {
-            scheduleNextStart(row, cue->persistDelay);
-        }
-    }
+    // Persist through was started by the engine, on the frame after this cue's last.
     resetRowDisplay(row);
 }
 
@@ -122,7 +162,9 @@ void ViewController::timerUpdate() {
         setScrubbing(false);
         return;
     }
-    std::vector<std::weak_ptr<CXAudio>> stillStopping;
+    // The engine times the show; this pass only shows it. Edits made in the cue editor while
+    // cues play reach the engine's plans here too.
+    if (++timelinePasses_ % kTimelineSyncPasses == 0) syncTimeline();
     bool anyPlaying = false;
     for (int row = 0; hasRow(row); ++row) {
         // Runs 100 times a second over the whole list: idle rows cost one check and no
@@ -130,47 +172,17 @@ void ViewController::timerUpdate() {
         AudioPlayer* player = cxList[std::size_t(row)]->player.get();
         if (!player || !player->isPlaying()) continue;
         anyPlaying = true;
-        const std::shared_ptr<CXAudio> cue = cxList[std::size_t(row)];
-
         const double position = player->currentTime();
-        if (audioTable_) {
-            if (auto* cell = audioTable_->viewAtColumn(4, row)) {
-                // The operator's hand on the handle wins over the running position.
-                auto* slider = cell->cxLengthSlider();
-                if (slider && !slider->isSliderDown()) slider->followValue(position);
-                if (auto* start = cell->cxStartTime()) showTime(start, position);
-            }
-        }
-
-        const bool cutEnd = cue->endTime != player->duration();
-        if (cue->fadeOut && !cue->fadingOut) {
-            if (cue->endTime <= player->currentTime() + cue->fadeOutLength) {
-                cue->fadeOutToggle(row, this);
-                setPlayButtonTitle(row, QStringLiteral("Fading"));
-            }
-        } else if (!cue->fadeOut) {
-            if (cutEnd && player->currentTime() >= cue->endTime) {
-                cue->stopClick();
-                showRowStopped(row, 0.0);
-            }
-        } else if (cutEnd && player->currentTime() >= cue->endTime) {
-            // The fade-out is still running past the cut end. Its stop ramps and schedules a
-            // reset of its own; repeating it on every pass would pile up resets that could stop
-            // the cue again if the operator restarts it soon after.
-            const bool alreadyStopped =
-                std::any_of(cutEndStopped_.begin(), cutEndStopped_.end(),
-                            [&](const std::weak_ptr<CXAudio>& c) { return c.lock() == cue; });
-            if (!alreadyStopped) {
-                cue->stopClick();
-                showRowStopped(row, 0.0);
-            }
-            stillStopping.push_back(cue);
+        if (!audioTable_) continue;
+        if (auto* cell = audioTable_->viewAtColumn(4, row)) {
+            // The operator's hand on the handle wins over the running position.
+            auto* slider = cell->cxLengthSlider();
+            if (slider && !slider->isSliderDown()) slider->followValue(position);
+            if (auto* start = cell->cxStartTime()) showTime(start, position);
         }
     }
-    // A cue leaves the record once its fade is over or it no longer plays, so the next fade of
-    // the same cue gets its stop again.
-    cutEndStopped_ = std::move(stillStopping);
-    setScrubbing(anyPlaying);
+    // Chains still to come keep the display running: their cue shows as soon as it starts.
+    setScrubbing(anyPlaying || AudioEngine::shared().mixer().pendingFollows() > 0);
 }
 
 void ViewController::setScrubbing(bool playing) {
