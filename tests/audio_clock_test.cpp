@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <QTemporaryDir>
+#include <atomic>
 #include <chrono>
 #include <thread>
 
@@ -40,6 +41,26 @@ TEST(SilentClockArithmetic, DeadlinesStayExactOverAYear) {
         EXPECT_EQ(framesToNanos(year, rate), int64_t(365) * 24 * 3600 * 1'000'000'000);
         EXPECT_EQ(nanosToFrames(int64_t(365) * 24 * 3600 * 1'000'000'000, rate), year);
     }
+}
+
+// A keeper that does not own the time (the silent clock, a stream being given up) may ask to
+// mix at any moment; the owner never loses a block to it.
+TEST(MixRunnerTest, AskingWithoutTheTimeNeverSilencesTheOwner) {
+    Mixer mixer(kRate);
+    MixRunner runner(mixer);
+    constexpr int kStream = MixRunner::kClock + 1;
+    runner.handTo(kStream);
+    std::atomic<bool> stop{false};
+    std::thread other([&] {
+        std::vector<float> block(size_t(kBlock) * 2);
+        while (!stop.load()) runner.run(MixRunner::kClock, block.data(), kBlock);
+    });
+    std::vector<float> block(size_t(kBlock) * 2);
+    int silenced = 0;
+    for (int i = 0; i < 200000; ++i) silenced += runner.run(kStream, block.data(), kBlock) ? 0 : 1;
+    stop.store(true);
+    other.join();
+    EXPECT_EQ(silenced, 0);
 }
 
 class RenderedLossTest : public OfflineEngineTest {

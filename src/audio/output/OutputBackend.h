@@ -57,6 +57,11 @@ public:
     bool asleep() const { return asleep_.load(); }
     // Woken for a cue, and the server has not yet asked for its first block.
     bool starting() const { return starting_.load(std::memory_order_relaxed); }
+    // Device thread: the silent clock keeps the time for this stream, which takes it back with
+    // its next fill().
+    bool clockKeepsTime() const {
+        return reclaim_.load(std::memory_order_acquire) && runner_->owner() == MixRunner::kClock;
+    }
     // Whether a stream that resumes may take the time back from the silent clock.
     void allowReclaim(bool allow) { reclaim_.store(allow, std::memory_order_release); }
 

@@ -34,6 +34,11 @@ constexpr int64_t kMinEarlyFrames = 48;
 // only some of that queued sound, never the cue's start; a check afterwards says whether it
 // came in time.
 constexpr int64_t kEarlyMarginFrames = 144;
+// A stream's start on PulseAudio is led in by this much silence (2 ms): more than what the
+// server passes on at a time to a recorder of its sink (1 ms fragments).
+constexpr int kLeadInFrames = 96;
+// How long after a stall the stream's mixing is held to the wall clock.
+constexpr auto kPacedWindow = std::chrono::seconds(1);
 
 // The server's buffer holds `frames`; it asks for more as each quarter plays, which leaves the
 // sink a quarter of the latency for its own buffer. Pre-buffering a quarter is what keeps every
@@ -155,6 +160,7 @@ bool PulseBackend::open(std::string* why) {
             auto* me = static_cast<PulseBackend*>(self);
             me->earlyStarts_ =
                 info && info->server_name && std::string_view(info->server_name) == "pulseaudio";
+            me->rewindsOnStart_ = me->earlyStarts_;
             me->serverAnswered_ = true;
         },
         this));
@@ -255,6 +261,7 @@ void PulseBackend::woken(pa_mainloop_api*, pa_io_event*, int fd, pa_io_event_fla
         me->silenceQueued_.store(false, std::memory_order_relaxed);
         drop(pa_stream_flush(me->stream_, nullptr, nullptr));
         me->contiguous_ = 0;
+        me->writeLeadIn();
         me->writeMix(size_t(me->latencyFrames()) * kFrameBytes);
         return;
     }
@@ -373,11 +380,12 @@ void PulseBackend::startStream() {
             auto* me = static_cast<PulseBackend*>(self);
             const pa_stream_state_t state = pa_stream_get_state(s);
             if (state == PA_STREAM_READY && !me->started_) {
-                // The first block goes in before the stream starts (it pre-buffers), so the
-                // server's first pull is already the cue's first frame.
+                // The first block goes in as the stream starts (it pre-buffers, so the server
+                // waits for it), after the lead-in.
                 me->started_ = true;
                 me->quietFrames_ = 0;
                 me->readBackBufferAttr();
+                me->writeLeadIn();
                 me->writeMix(size_t(me->latencyFrames()) * kFrameBytes);
             } else if (!PA_STREAM_IS_GOOD(state)) {
                 me->feed_->noteFailed();
@@ -403,7 +411,52 @@ void PulseBackend::startStream() {
 void PulseBackend::writeRequested(pa_stream*, size_t bytes, void* self) {
     auto* me = static_cast<PulseBackend*>(self);
     if (!me->started_) return;  // the first block is written as the stream starts
-    me->writeMix(bytes);
+    me->writeMix(me->paceAfterStall(bytes));
+}
+
+void PulseBackend::writeLeadIn() {
+    // PulseAudio mixes ahead of what is heard, and plays a stream that starts (or resumes
+    // after running dry) at once by taking back some of what it mixed and mixing it again with
+    // the new sound from there. What it had already passed on cannot be taken back: a sink's
+    // monitor hands its recorder whole fragments, a device keeps a safeguard. The new sound's
+    // first frames would be lost there, so a start is led in by a little silence: only
+    // silence can be lost. PipeWire starts a stream with its next cycle, and needs none.
+    if (!rewindsOnStart_) return;
+    std::fill_n(buffer_.begin(), kLeadInFrames * 2, 0.0f);
+    pa_stream_write(stream_, buffer_.data(), size_t(kLeadInFrames) * kFrameBytes, nullptr, 0,
+                    PA_SEEK_RELATIVE);
+    remember(buffer_.data(), size_t(kLeadInFrames));
+}
+
+size_t PulseBackend::paceAfterStall(size_t bytes) {
+    // A server that stalled may, once it runs again, ask for what its graph missed in a burst
+    // (PipeWire's timer-driven sinks run the missed cycles back to back). The clock kept that
+    // time already: for a moment after the stream takes it back, what is mixed is held to
+    // the granted buffer plus the time gone by, and the rest of a request is written as
+    // silence, which the burst plays into the past. A server that pre-buffered through the
+    // stall (PulseAudio) asks for no more than that anyway.
+    const auto now = Clock::now();
+    if (feed_->clockKeepsTime()) {
+        pacedFrom_ = now;
+        pacedFrames_ = 0;
+    }
+    if (now - pacedFrom_ > kPacedWindow) return bytes;
+    const int64_t allowed =
+        latencyFrames() + nanosToFrames((now - pacedFrom_).count(), sampleRate_) - pacedFrames_;
+    const int64_t frames = int64_t(bytes / kFrameBytes);
+    const int64_t unheard = std::clamp<int64_t>(frames - allowed, 0, frames);
+    if (unheard > 0) {
+        std::fill(buffer_.begin(), buffer_.end(), 0.0f);
+        for (int64_t left = unheard; left > 0 && stream_;) {
+            const int64_t n = std::min<int64_t>(left, kMaxWriteFrames);
+            pa_stream_write(stream_, buffer_.data(), size_t(n) * kFrameBytes, nullptr, 0,
+                            PA_SEEK_RELATIVE);
+            remember(buffer_.data(), size_t(n));
+            left -= n;
+        }
+    }
+    pacedFrames_ += frames - unheard;
+    return bytes - size_t(unheard) * kFrameBytes;
 }
 
 void PulseBackend::writeMix(size_t bytes) {

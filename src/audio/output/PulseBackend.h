@@ -47,6 +47,10 @@ private:
     void remember(const float* data, size_t frames);
     // Mainloop thread: mixes `bytes` worth and writes it.
     void writeMix(size_t bytes);
+    // Mainloop thread: of a request, what is mixed; writes the rest as silence.
+    size_t paceAfterStall(size_t bytes);
+    // Mainloop thread: the silence a stream that starts begins with, where the server needs it.
+    void writeLeadIn();
     // Mainloop thread: takes in the buffer the server granted, which may differ from the one
     // asked for.
     void readBackBufferAttr();
@@ -76,10 +80,13 @@ private:
     // queued sound. Cleared for good when a check afterwards cannot prove a start was whole.
     bool serverAnswered_ = false;
     bool earlyStarts_ = false;
+    bool rewindsOnStart_ = false;
     // Mainloop thread only.
     bool started_ = false;
     bool goingToSleep_ = false;
     int64_t quietFrames_ = 0;
+    std::chrono::steady_clock::time_point pacedFrom_{};
+    int64_t pacedFrames_ = 0;
     // Where the last cue written over queued sound begins, in the stream's bytes.
     int64_t earlyStartIndex_ = -1;
     // A wake is on its way; also read by other threads to skip needless wakes.
