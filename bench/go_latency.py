@@ -369,7 +369,11 @@ def main():
         results["pacat 5 ms"] = []
         for n in range(args.trials):
             if n > 0 and args.gap > 0:
-                time.sleep(args.gap)
+                # Nothing listens through the quiet either (see --cold).
+                recorder.close()
+                time.sleep(max(args.gap - 1.0, 0.0))
+                recorder = Recorder(args.sink)
+                time.sleep(1.0)
             for subject, key in subjects:
                 if key == "Cuevox play()" and n == args.trials - 1 and args.cold > 0:
                     continue  # its cold Go was the first of its trials

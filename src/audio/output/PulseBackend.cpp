@@ -37,6 +37,8 @@ constexpr int64_t kEarlyMarginFrames = 144;
 // A stream's start on PulseAudio is led in by this much silence (2 ms): more than what the
 // server passes on at a time to a recorder of its sink (1 ms fragments).
 constexpr int kLeadInFrames = 96;
+// The most a buffer is grown to after the server ran dry (100 ms at 48 kHz).
+constexpr int kMaxGrownLatencyFrames = 4800;
 // How long after a stall the stream's mixing is held to the wall clock.
 constexpr auto kPacedWindow = std::chrono::seconds(1);
 
@@ -371,7 +373,9 @@ void PulseBackend::startStream() {
         stream_,
         [](pa_stream*, void* self) {
             auto* me = static_cast<PulseBackend*>(self);
-            if (me->started_) me->feed_->noteUnderflow();
+            if (!me->started_) return;
+            me->feed_->noteUnderflow();
+            me->growBuffer();
         },
         this);
     pa_stream_set_state_callback(
@@ -396,7 +400,7 @@ void PulseBackend::startStream() {
         stream_,
         [](pa_stream*, void* self) { static_cast<PulseBackend*>(self)->readBackBufferAttr(); },
         this);
-    const pa_buffer_attr attr = bufferAttr(requestedLatency_);
+    const pa_buffer_attr attr = bufferAttr(std::max(requestedLatency_, grownLatency_));
     const auto flags = pa_stream_flags_t(PA_STREAM_ADJUST_LATENCY);
     if (pa_stream_connect_playback(stream_, sink_.empty() ? nullptr : sink_.c_str(), &attr, flags,
                                    nullptr, nullptr) < 0) {
@@ -412,6 +416,21 @@ void PulseBackend::writeRequested(pa_stream*, size_t bytes, void* self) {
     auto* me = static_cast<PulseBackend*>(self);
     if (!me->started_) return;  // the first block is written as the stream starts
     me->writeMix(me->paceAfterStall(bytes));
+}
+
+void PulseBackend::growBuffer() {
+    // The server ran dry although every request was met: its sink takes more at a time than
+    // the buffer it granted holds (PipeWire running its graph in larger blocks than the
+    // stream asked for, for a device or another client). The buffer is asked larger, for
+    // this stream and the ones after it, up to a limit.
+    const int grown = std::min(2 * latencyFrames(), kMaxGrownLatencyFrames);
+    if (grown <= grownLatency_ || grown <= latencyFrames()) return;
+    grownLatency_ = grown;
+    const pa_buffer_attr attr = bufferAttr(grown);
+    drop(pa_stream_set_buffer_attr(
+        stream_, &attr,
+        [](pa_stream*, int, void* self) { static_cast<PulseBackend*>(self)->readBackBufferAttr(); },
+        this));
 }
 
 void PulseBackend::writeLeadIn() {

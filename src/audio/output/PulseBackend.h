@@ -51,6 +51,8 @@ private:
     size_t paceAfterStall(size_t bytes);
     // Mainloop thread: the silence a stream that starts begins with, where the server needs it.
     void writeLeadIn();
+    // Mainloop thread: asks for a larger buffer after the server ran dry.
+    void growBuffer();
     // Mainloop thread: takes in the buffer the server granted, which may differ from the one
     // asked for.
     void readBackBufferAttr();
@@ -62,6 +64,8 @@ private:
     const std::string sink_;
     const int sampleRate_;
     const int requestedLatency_;
+    // Mainloop thread: the buffer asked for since the server ran dry with a smaller one.
+    int grownLatency_ = 0;
     // The buffer the server granted (frames), once the stream runs; read by the supervisor.
     std::atomic<int> latency_;
     pa_threaded_mainloop* loop_ = nullptr;
