@@ -28,12 +28,13 @@ constexpr int kHistoryFrames = 1 << 14;
 // A cue that starts while others play is written over their queued sound only when that
 // gains at least this much (1 ms); else it waits for the next block.
 constexpr int64_t kMinEarlyFrames = 48;
-// A cue written over queued sound begins this far (3 ms) past the point the server's read
-// point can have reached by the time the write arrives, and the write itself begins at that
-// point with the sound that was queued there. A write that comes later than reckoned loses
-// only some of that queued sound, never the cue's start; a check afterwards says whether it
-// came in time.
-constexpr int64_t kEarlyMarginFrames = 144;
+// A cue written over queued sound begins this far (1 ms, a write's way to a local server with
+// room to spare) past the point the server's read point can have reached when the server
+// answered, and the write itself begins at that point with the sound that was queued there.
+// A write that comes later than reckoned loses only some of that queued sound, never the cue's
+// start; a check afterwards says whether it came in time, and a server that once was too slow
+// gets no more such writes.
+constexpr int64_t kEarlyMarginFrames = 48;
 // A stream's start on PulseAudio is led in by this much silence (2 ms): more than what the
 // server passes on at a time to a recorder of its sink (1 ms fragments).
 constexpr int kLeadInFrames = 96;
