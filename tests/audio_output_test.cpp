@@ -175,7 +175,9 @@ TEST(AudioOutputTest, CuesFiredOverAPlayingCueStartWholeAndKeepItInStep) {
 
     auto level = [](float sample) { return std::lround(double(sample) * 32768.0); };
     int bedFrames = 0, bedSeams = 0, starts = 0;
-    for (size_t i = 2; i + 1 < samples.size(); i += 2) {
+    // From 100 ms in: a recorder joining in 1 ms fragments first gets some of what was mixed
+    // before.
+    for (size_t i = 9600; i + 1 < samples.size(); i += 2) {
         const long before = level(samples[i - 2]), now = level(samples[i]);
         if (before == 0 || now == 0) continue;
         ++bedFrames;

@@ -95,7 +95,7 @@ PulseBackend::PulseBackend(std::shared_ptr<StreamFeed> feed, std::string sink, i
       sink_(std::move(sink)),
       sampleRate_(sampleRate),
       requestedLatency_(latencyFrames),
-      latency_(latencyFrames),
+      granted_(latencyFrames),
       buffer_(size_t(kMaxWriteFrames) * 2),
       history_(size_t(kHistoryFrames) * 2) {}
 
@@ -258,14 +258,14 @@ void PulseBackend::woken(pa_mainloop_api*, pa_io_event*, int fd, pa_io_event_fla
     // cue written in its place. The flush sets the server's write point back to its read
     // point and makes the stream pre-buffer there, so the read point waits for the cue's
     // first frame however late the write comes: only silence is lost.
-    if (me->quietFrames_ >= me->latencyFrames()) {
+    if (me->quietFrames_ >= me->grantedFrames()) {
         if (!me->feed_->runner().applyCommands(me->feed_->id())) return;
         me->quietFrames_ = 0;
         me->silenceQueued_.store(false, std::memory_order_relaxed);
         drop(pa_stream_flush(me->stream_, nullptr, nullptr));
         me->contiguous_ = 0;
         me->writeLeadIn();
-        me->writeMix(size_t(me->latencyFrames()) * kFrameBytes);
+        me->writeMix(size_t(me->grantedFrames()) * kFrameBytes);
         return;
     }
     // Sound is queued: where the server reads decides how much of it the cue can join.
@@ -288,7 +288,7 @@ void PulseBackend::startEarly() {
     // Only on a stream in its stride: for a second after it started or last ran dry, the
     // server's read point says too little of what is heard, and a cue written in there was
     // seen to land behind it.
-    const int latency = latencyFrames();
+    const int latency = grantedFrames();
     const int64_t queuedBytes = info->write_index - info->read_index;
     if (!info->playing || info->since_underrun < int64_t(sampleRate_) * int64_t(kFrameBytes) ||
         queuedBytes < 0 || queuedBytes > int64_t(latency) * int64_t(kFrameBytes) * 2)
@@ -391,7 +391,7 @@ void PulseBackend::startStream() {
                 me->quietFrames_ = 0;
                 me->readBackBufferAttr();
                 me->writeLeadIn();
-                me->writeMix(size_t(me->latencyFrames()) * kFrameBytes);
+                me->writeMix(size_t(me->grantedFrames()) * kFrameBytes);
             } else if (!PA_STREAM_IS_GOOD(state)) {
                 me->feed_->noteFailed();
             }
@@ -424,8 +424,8 @@ void PulseBackend::growBuffer() {
     // the buffer it granted holds (PipeWire running its graph in larger blocks than the
     // stream asked for, for a device or another client). The buffer is asked larger, for
     // this stream and the ones after it, up to a limit.
-    const int grown = std::min(2 * latencyFrames(), kMaxGrownLatencyFrames);
-    if (grown <= grownLatency_ || grown <= latencyFrames()) return;
+    const int grown = std::min(2 * grantedFrames(), kMaxGrownLatencyFrames);
+    if (grown <= grownLatency_ || grown <= grantedFrames()) return;
     grownLatency_ = grown;
     const pa_buffer_attr attr = bufferAttr(grown);
     drop(pa_stream_set_buffer_attr(
@@ -462,7 +462,7 @@ size_t PulseBackend::paceAfterStall(size_t bytes) {
     }
     if (now - pacedFrom_ > kPacedWindow) return bytes;
     const int64_t allowed =
-        latencyFrames() + nanosToFrames((now - pacedFrom_).count(), sampleRate_) - pacedFrames_;
+        grantedFrames() + nanosToFrames((now - pacedFrom_).count(), sampleRate_) - pacedFrames_;
     const int64_t frames = int64_t(bytes / kFrameBytes);
     const int64_t unheard = std::clamp<int64_t>(frames - allowed, 0, frames);
     if (unheard > 0) {
@@ -499,7 +499,7 @@ void PulseBackend::readBackBufferAttr() {
     // and its requests come that much further apart.
     if (const pa_buffer_attr* granted = pa_stream_get_buffer_attr(stream_))
         if (granted->tlength != uint32_t(-1) && granted->tlength >= kFrameBytes)
-            latency_.store(int(granted->tlength / kFrameBytes), std::memory_order_relaxed);
+            granted_.store(int(granted->tlength / kFrameBytes), std::memory_order_relaxed);
 }
 
 void PulseBackend::sleepIfQuiet(int frames) {
@@ -509,7 +509,7 @@ void PulseBackend::sleepIfQuiet(int frames) {
         return;
     }
     quietFrames_ += frames;
-    if (quietFrames_ >= latencyFrames()) silenceQueued_.store(true, std::memory_order_relaxed);
+    if (quietFrames_ >= grantedFrames()) silenceQueued_.store(true, std::memory_order_relaxed);
     if (quietFrames_ < int64_t(kQuietSecondsBeforeSleep) * sampleRate_) return;
     // Gone, not corked: the sink runs at the lowest latency its streams ask for, corked ones
     // included, and would keep the server waking every few milliseconds while nothing plays.

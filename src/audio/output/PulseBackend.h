@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <memory>
@@ -24,7 +25,9 @@ public:
     bool open(std::string* why) override;
     void close() override;
     void wake() override;
-    int latencyFrames() const override { return latency_.load(std::memory_order_relaxed); }
+    // The stream's buffer and the sink's share of the latency asked for (ADJUST_LATENCY splits
+    // it between them), or the buffer alone where the server granted more.
+    int latencyFrames() const override { return std::max(requestedLatency_, grantedFrames()); }
     // A server that stops asking is nearly always one starved of CPU (a build, a busy
     // desktop) that asks again a moment later. The stream pre-buffers, so while it had nothing
     // the server's read point waited at its write point: what comes next plays whole, and the
@@ -47,6 +50,7 @@ private:
     void remember(const float* data, size_t frames);
     // Mainloop thread: mixes `bytes` worth and writes it.
     void writeMix(size_t bytes);
+    int grantedFrames() const { return granted_.load(std::memory_order_relaxed); }
     // Mainloop thread: of a request, what is mixed; writes the rest as silence.
     size_t paceAfterStall(size_t bytes);
     // Mainloop thread: the silence a stream that starts begins with, where the server needs it.
@@ -67,7 +71,7 @@ private:
     // Mainloop thread: the buffer asked for since the server ran dry with a smaller one.
     int grownLatency_ = 0;
     // The buffer the server granted (frames), once the stream runs; read by the supervisor.
-    std::atomic<int> latency_;
+    std::atomic<int> granted_;
     pa_threaded_mainloop* loop_ = nullptr;
     pa_context* context_ = nullptr;
     pa_stream* stream_ = nullptr;
