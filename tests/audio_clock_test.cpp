@@ -43,8 +43,7 @@ TEST(SilentClockArithmetic, DeadlinesStayExactOverAYear) {
     }
 }
 
-// A keeper without the time (the clock, a stream being given up) may ask to mix at any moment;
-// the owner never loses a block to it.
+// A keeper without the time may ask to mix at any moment: the owner never loses a block to it.
 TEST(MixRunnerTest, AskingWithoutTheTimeNeverSilencesTheOwner) {
     Mixer mixer(kRate);
     MixRunner runner(mixer);

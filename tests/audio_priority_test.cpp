@@ -185,8 +185,7 @@ TEST(AudioPriorityTest, WithoutTheRightTimeGoesOnAtNormalPriorityAndNothingIsSai
     EXPECT_EQ(said, "");
 }
 
-// The PortAudio callback asks for real-time priority on whatever thread calls it: under JACK,
-// JACK's own process thread, already real-time and higher. It keeps its priority.
+// Under JACK the PortAudio callback runs on JACK's own real-time thread: it keeps its priority.
 TEST(AudioPriorityTest, AThreadAlreadyRealTimeHigherKeepsItsPriority) {
     if (!schedulerAllows()) GTEST_SKIP() << "the scheduler gives no real-time priority here";
     std::thread([] {
