@@ -424,6 +424,9 @@ void PulseBackend::growBuffer() {
     // the buffer it granted holds (PipeWire running its graph in larger blocks than the
     // stream asked for, for a device or another client). The buffer is asked larger, for
     // this stream and the ones after it, up to a limit.
+    // Underflows just after a stall are the stall's own (a server running its missed cycles
+    // back to back), not a sign of a buffer too small.
+    if (feed_->clockKeepsTime() || Clock::now() - pacedFrom_ < kPacedWindow) return;
     const int grown = std::min(2 * grantedFrames(), kMaxGrownLatencyFrames);
     if (grown <= grownLatency_ || grown <= grantedFrames()) return;
     grownLatency_ = grown;
