@@ -10,9 +10,11 @@ measured at the null sink's monitor, for Cuevox and two references in the same r
 The recorder is `parec` on the sink's monitor with 1 ms fragments; each chunk is stamped on
 arrival, and the first loud sample counts from its chunk's arrival (the null sink renders a
 little ahead of time, so frames later in a chunk say nothing about when earlier ones left). The
-monitor's own delay is the same for every subject. Run inside the soundbox: eval "$(scripts/soundbox.sh start)".
+monitor's own delay is the same for every subject. The cue's right channel carries its frame
+numbers, so every trial also says how many frames of the cue's start were never heard
+("skipped"); the bed under --bed is on the left channel only. Run inside the soundbox: eval "$(scripts/soundbox.sh start)".
 
-  bench/go_latency.py [--build build] [--trials 20] [--cold 60] [--latency MS] [--no-key] [--bed]
+  bench/go_latency.py [--build build] [--trials 20] [--cold 60] [--gap S] [--latency MS] [--no-key] [--bed]
 --bed: also Cuevox play() firing its cue while another cue plays quietly (Go in a running show).
 Needs python3-xlib, python3-gi, gir1.2-gstreamer-1.0, gstreamer1.0-pulseaudio, Xvfb.
 """
@@ -32,6 +34,8 @@ import wave
 RATE = 48000
 FRAME = 8  # float32 stereo
 THRESHOLD = 0.05
+# The right channel's frame numbers run 1 ... COUNT, then again from 1.
+COUNT = 32767
 
 
 class Recorder:
@@ -64,7 +68,8 @@ class Recorder:
             pending = pending[whole:]
 
     def first_sound_after(self, t_ns, timeout=2.0):
-        """Time (ns) of the first loud frame that arrived after t_ns."""
+        """Time (ns) of the first loud frame that arrived after t_ns, and its frame number
+        (right channel), as (time, number); None when nothing came."""
         deadline = time.monotonic() + timeout
         start_chunk = None
         while time.monotonic() < deadline:
@@ -78,8 +83,8 @@ class Recorder:
                     for k in range(count):
                         off = (first + k) * FRAME
                         left, right = struct.unpack_from("<ff", data, off)
-                        if abs(left) > THRESHOLD or abs(right) > THRESHOLD:
-                            return arrival
+                        if abs(left) > THRESHOLD:
+                            return arrival, round(right * 32768)
                 start_chunk = len(chunks)
             time.sleep(0.005)
         return None
@@ -89,12 +94,16 @@ class Recorder:
         self.proc.wait()
 
 
-def write_square(path, seconds=2.0):
-    """A 100 Hz square at 0.5, loud from its first frame on."""
+def cue_frame(i, numbered=True):
+    """Frame i of the cue: a 100 Hz square at 0.5 on the left, loud from its first frame on,
+    and the frame's number on the right (or silence there)."""
+    left = 16384 if (i // (RATE // 200)) % 2 == 0 else -16384
+    return left, (i % COUNT + 1 if numbered else 0)
+
+
+def write_square(path, seconds=2.0, numbered=True):
     frames = int(seconds * RATE)
-    half = RATE // 200
-    hi, lo = struct.pack("<hh", 16384, 16384), struct.pack("<hh", -16384, -16384)
-    body = b"".join((hi if (i // half) % 2 == 0 else lo) for i in range(frames))
+    body = b"".join(struct.pack("<hh", *cue_frame(i, numbered)) for i in range(frames))
     with wave.open(path, "wb") as w:
         w.setnchannels(2)
         w.setsampwidth(2)
@@ -261,7 +270,8 @@ class WarmPacat:
         self.proc = subprocess.Popen(
             ["pacat", "--playback", "-d", sink, "--latency-msec=5", "--raw",
              "--format=float32le", f"--rate={RATE}", "--channels=2"], stdin=subprocess.PIPE)
-        self.sound = struct.pack("<ff", 0.5, 0.5) * (RATE // 10)
+        self.sound = b"".join(struct.pack("<ff", *(v / 32768 for v in cue_frame(i)))
+                              for i in range(RATE // 10))
         time.sleep(1.0)
 
     def go(self):
@@ -277,13 +287,21 @@ class WarmPacat:
         self.proc.wait()
 
 
-def trial(recorder, subject):
+SKIPPED = {}  # subject name -> frames of the start never heard, by trial
+
+
+def trial(recorder, subject, key=None, start_frame=0):
     t = subject.go()
     heard = recorder.first_sound_after(t)
     time.sleep(0.3)
     subject.stop()
     time.sleep(0.3)
-    return None if heard is None else (heard - t) / 1e6
+    if heard is None:
+        SKIPPED.setdefault(key or subject.name, []).append(None)
+        return None
+    SKIPPED.setdefault(key or subject.name, []).append(
+        (heard[1] - 1 - start_frame % COUNT) % COUNT)
+    return (heard[0] - t) / 1e6
 
 
 def summary(name, values):
@@ -306,6 +324,9 @@ def main():
                         help="leave out the real program driven by key presses")
     parser.add_argument("--bed", action="store_true",
                         help="also Cuevox play() firing over another cue playing quietly")
+    parser.add_argument("--gap", type=float, default=0.0,
+                        help="seconds of quiet between rounds of trials (10: every Go after "
+                             "its output went to sleep)")
     parser.add_argument("--latency", type=int, default=0,
                         help="Cuevox's output latency in ms (default: the program's)")
     args = parser.parse_args()
@@ -313,8 +334,10 @@ def main():
     work = tempfile.mkdtemp(prefix="cuevox-go-")
     cue = os.path.join(work, "square.wav")
     trimmed = os.path.join(work, "square-long.wav")
+    bed = os.path.join(work, "bed.wav")
     write_square(cue)
     write_square(trimmed, 6.0)
+    write_square(bed, 6.0, numbered=False)
     recorder = Recorder(args.sink)
     results = {}
     try:
@@ -334,7 +357,7 @@ def main():
         pacat = WarmPacat(args.sink)
         subjects = [(cuevox, "Cuevox play()")]
         if args.bed:
-            over = CuevoxPlay(args.build, cue, latency=args.latency, bed=trimmed)
+            over = CuevoxPlay(args.build, cue, latency=args.latency, bed=bed)
             subjects.append((over, "Cuevox over a cue"))
             results["Cuevox over a cue"] = []
         if not args.no_key:
@@ -345,10 +368,16 @@ def main():
         results["GStreamer"] = []
         results["pacat 5 ms"] = []
         for n in range(args.trials):
+            if n > 0 and args.gap > 0:
+                # Nothing listens through the quiet either (see --cold).
+                recorder.close()
+                time.sleep(max(args.gap - 1.0, 0.0))
+                recorder = Recorder(args.sink)
+                time.sleep(1.0)
             for subject, key in subjects:
                 if key == "Cuevox play()" and n == args.trials - 1 and args.cold > 0:
                     continue  # its cold Go was the first of its trials
-                results[key].append(trial(recorder, subject))
+                results[key].append(trial(recorder, subject, key))
         underruns_plain = cuevox.underruns
         if not args.no_key:
             keyed.close()
@@ -363,7 +392,8 @@ def main():
         for _ in range(5):
             player = CuevoxPlay(args.build, trimmed, 2.5, latency=args.latency)
             time.sleep(0.5)
-            trimmed_firsts.append(trial(recorder, player))
+            trimmed_firsts.append(trial(recorder, player, "Cuevox start time",
+                                        start_frame=int(2.5 * RATE)))
             trimmed_firsts.append(player.underruns)
             player.close()
     finally:
@@ -384,6 +414,9 @@ def main():
                 print(f"Cuevox key / {ref}: "
                       f"{statistics.median(kv) / statistics.median(got):.2f} (medians)")
     print(f"decoder underruns over the play() trials: {underruns_plain}")
+    print("frames of the cue's start skipped, by trial:")
+    for name, skipped in SKIPPED.items():
+        print(f"  {name:18s} " + " ".join("-" if n is None else str(n) for n in skipped))
     print("first Go of a cue with a start time (ms, decoder underruns):",
           ", ".join(f"{trimmed_firsts[i]:.2f} ({trimmed_firsts[i + 1]})"
                     if trimmed_firsts[i] is not None else "no sound"

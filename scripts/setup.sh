@@ -14,7 +14,7 @@ packages=(
   liblo-dev liblo-tools librtmidi-dev libjack-jackd2-dev jackd2
   libgtest-dev libgmock-dev libbenchmark-dev
   ffmpeg sox libsox-fmt-all
-  pulseaudio pulseaudio-utils libasound2-plugins
+  pulseaudio pulseaudio-utils libasound2-plugins pipewire pipewire-pulse wireplumber
   at-spi2-core dbus dbus-bin dbus-daemon python3-pyatspi gir1.2-atspi-2.0
   xvfb xauth xdotool dpkg-dev desktop-file-utils
   python3-xlib python3-gi gir1.2-gstreamer-1.0 gstreamer1.0-pulseaudio gstreamer1.0-plugins-base

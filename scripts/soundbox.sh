@@ -1,20 +1,45 @@
 #!/usr/bin/env bash
-# A private PulseAudio server with one null sink, so that what Cuevox plays through its real
-# output path (PortAudio -> ALSA "default" -> PulseAudio) can be recorded on a machine with
-# no sound card.
+# A private sound server with one null sink, so that what Cuevox plays through its real
+# output path (the server's client library, or PortAudio -> ALSA "default" -> the server) can be
+# recorded on a machine with no sound card. SOUNDBOX_SERVER picks the server: pulseaudio
+# (default) or pipewire (PipeWire with WirePlumber and its pulse protocol server), which most
+# desktops run.
 #   soundbox.sh start            start it (idempotent) and print the env lines to eval
 #   soundbox.sh record FILE SECS record the sink's output to a 48 kHz float WAV
 #   soundbox.sh stop
 #   soundbox.sh freeze|thaw       stop (SIGSTOP) or continue the server: a hung server
 set -euo pipefail
 RT="${SOUNDBOX_DIR:-/tmp/cuevox-soundbox-$(id -u)}"
+SERVER="${SOUNDBOX_SERVER:-pulseaudio}"
 envlines() { echo "export XDG_RUNTIME_DIR=$RT PULSE_SERVER=unix:$RT/pulse/native"; }
+# The server's processes, one pid a line (PipeWire's three; PulseAudio's one).
+pids() {
+  if [ -f "$RT/soundbox.pids" ]; then cat "$RT/soundbox.pids"; else cat "$RT/pulse/pid"; fi
+}
+start_pipewire() {
+  export PIPEWIRE_RUNTIME_DIR="$RT" DISABLE_RTKIT=1
+  # A session bus of its own: WirePlumber wants one, and the desktop's must not see this one.
+  dbus-daemon --session --fork --address="unix:path=$RT/bus" --print-pid >"$RT/bus.pid"
+  export DBUS_SESSION_BUS_ADDRESS="unix:path=$RT/bus"
+  : >"$RT/soundbox.pids"
+  for program in pipewire wireplumber pipewire-pulse; do
+    setsid "$program" >>"$RT/pipewire.log" 2>&1 </dev/null &
+    echo $! >>"$RT/soundbox.pids"
+    sleep 0.3
+  done
+  for _ in $(seq 50); do pactl info >/dev/null 2>&1 && break; sleep 0.1; done
+  pactl load-module module-null-sink sink_name=soundbox rate=48000 channels=2 >&2
+  for _ in $(seq 50); do pactl list short sinks | grep -q soundbox && break; sleep 0.1; done
+}
 case "${1:-}" in
   start)
     mkdir -p "$RT"; chmod 700 "$RT"
     export XDG_RUNTIME_DIR="$RT"
     unset PULSE_SERVER
-    if ! pactl info >/dev/null 2>&1; then
+    if ! pactl info >/dev/null 2>&1 && [ "$SERVER" = pipewire ]; then
+      start_pipewire
+      pactl set-default-sink soundbox >&2
+    elif ! pactl info >/dev/null 2>&1; then
       pulseaudio --daemonize=yes --exit-idle-time=-1 --disallow-exit -n \
         --load="module-null-sink sink_name=soundbox rate=48000 channels=2" \
         --load="module-native-protocol-unix" --log-target=file:"$RT/pulse.log" >&2
@@ -38,8 +63,18 @@ case "${1:-}" in
       --format=float32le --rate=48000 --channels=2 >"$raw" || true
     sox -t raw -r 48000 -e floating-point -b 32 -c 2 "$raw" "$out" && rm -f "$raw" ;;
   stop)
-    export XDG_RUNTIME_DIR="$RT"; pulseaudio --kill 2>/dev/null || true ;;
-  freeze) kill -STOP "$(cat "$RT/pulse/pid")" ;;
-  thaw) kill -CONT "$(cat "$RT/pulse/pid")" ;;
-  *) sed -n '2,9p' "$0"; exit 2 ;;
+    export XDG_RUNTIME_DIR="$RT"
+    if [ -f "$RT/soundbox.pids" ]; then
+      # Started by this script, by pid: nothing else of the same name is touched.
+      for pid in $(cat "$RT/soundbox.pids") $(cat "$RT/bus.pid" 2>/dev/null); do
+        kill -CONT "$pid" 2>/dev/null || true; kill "$pid" 2>/dev/null || true
+      done
+      rm -f "$RT/soundbox.pids" "$RT/bus.pid"
+      for _ in $(seq 50); do [ -S "$RT/pulse/native" ] && pactl info >/dev/null 2>&1 || break; sleep 0.1; done
+    else
+      pulseaudio --kill 2>/dev/null || true
+    fi ;;
+  freeze) for pid in $(pids); do kill -STOP "$pid"; done ;;
+  thaw) for pid in $(pids); do kill -CONT "$pid"; done ;;
+  *) sed -n '2,13p' "$0"; exit 2 ;;
 esac

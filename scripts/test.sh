@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Sets up and builds Cuevox, then runs the whole test suite. The output test plays through a
-# private PulseAudio null sink, which this script starts and stops.
+# private PulseAudio null sink, then through a private PipeWire one, which this script starts
+# and stops.
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/setup.sh"
 # A sound server of this run's own: the output test stops and restarts it, which must not pull
@@ -14,6 +15,16 @@ eval "$("$repo/scripts/soundbox.sh" start)"
 trap '"$repo/scripts/soundbox.sh" stop; [ -z "$own_soundbox" ] || rm -rf "$own_soundbox"' EXIT
 cd "$BUILD_DIR"
 ctest --output-on-failure -j2 "$@"
+
+# The output test once more on PipeWire's server of the same protocol, which most desktops run:
+# a sound server of its own again, started and stopped here.
+pw_box="$(mktemp -d /tmp/cuevox-soundbox-pw-XXXXXX)"
+(
+  export SOUNDBOX_DIR="$pw_box" SOUNDBOX_SERVER=pipewire
+  trap '"$repo/scripts/soundbox.sh" stop; rm -rf "$pw_box"' EXIT
+  eval "$("$repo/scripts/soundbox.sh" start)"
+  "$BUILD_DIR/audio_output_test"
+)
 
 # The same suite under AddressSanitizer and UndefinedBehaviorSanitizer, with the fuzzers'
 # corpora replayed; then the engine and list file tests under ThreadSanitizer. Clang builds both:

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <QTemporaryDir>
+#include <atomic>
 #include <chrono>
 #include <thread>
 
@@ -40,6 +41,24 @@ TEST(SilentClockArithmetic, DeadlinesStayExactOverAYear) {
         EXPECT_EQ(framesToNanos(year, rate), int64_t(365) * 24 * 3600 * 1'000'000'000);
         EXPECT_EQ(nanosToFrames(int64_t(365) * 24 * 3600 * 1'000'000'000, rate), year);
     }
+}
+
+// A keeper without the time may ask to mix at any moment: the owner never loses a block to it.
+TEST(MixRunnerTest, AskingWithoutTheTimeNeverSilencesTheOwner) {
+    Mixer mixer(kRate);
+    MixRunner runner(mixer);
+    runner.handTo(MixRunner::kClock + 1);
+    std::atomic<bool> stop{false};
+    std::vector<float> mine(size_t(kBlock) * 2), theirs(mine.size());
+    std::thread other([&] {
+        while (!stop.load()) runner.run(MixRunner::kClock, theirs.data(), kBlock);
+    });
+    int silenced = 0;
+    for (int i = 0; i < 200000; ++i)
+        silenced += !runner.run(MixRunner::kClock + 1, mine.data(), kBlock);
+    stop.store(true);
+    other.join();
+    EXPECT_EQ(silenced, 0);
 }
 
 class RenderedLossTest : public OfflineEngineTest {

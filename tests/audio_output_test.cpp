@@ -25,7 +25,9 @@ public:
         : file_(std::move(file)), sink_(std::move(sink)) {}
     bool start() {
         recorder_.setStandardOutputFile(file_);
-        recorder_.start("parec", {"-d", sink_ + ".monitor", "--raw", "--latency-msec=10",
+        // 1 ms fragments: a server taking back sound it mixed ahead, to start a stream at
+        // once, cannot take back a fragment its recorder already has.
+        recorder_.start("parec", {"-d", sink_ + ".monitor", "--raw", "--latency-msec=1",
                                   "--format=float32le", "--rate=48000", "--channels=2"});
         if (!recorder_.waitForStarted()) return false;
         for (int i = 0; i < 100; ++i) {
@@ -78,6 +80,25 @@ bool waitForDevice(const AudioEngine& engine) {
 int soundbox(const char* verb) {
     return testfiles::run(std::string(CUEVOX_SOURCE_DIR "/scripts/soundbox.sh ") + verb +
                           " >/dev/null");
+}
+
+// The runs of a numbered cue in a recording: the number each began at, and how many frames it
+// went on in sequence before a break (silence or a jump). A lower number starts the next run.
+std::vector<std::pair<long, int64_t>> numberedRuns(const std::vector<float>& samples) {
+    std::vector<std::pair<long, int64_t>> runs;
+    long last = 0;
+    bool broken = false;
+    for (size_t i = 1; i < samples.size(); i += 2) {
+        const long now = std::lround(double(samples[i]) * 32768.0);
+        if (now != 0 && (runs.empty() || now <= last))
+            runs.push_back({now, 1}), broken = false;
+        else if (now != 0 && now == last + 1 && !broken)
+            ++runs.back().second;
+        else if (!runs.empty())
+            broken = true;
+        last = now != 0 ? now : last;
+    }
+    return runs;
 }
 
 // Plays a tone through the real output path (PortAudio, ALSA, a PulseAudio null sink) and
@@ -154,7 +175,9 @@ TEST(AudioOutputTest, CuesFiredOverAPlayingCueStartWholeAndKeepItInStep) {
 
     auto level = [](float sample) { return std::lround(double(sample) * 32768.0); };
     int bedFrames = 0, bedSeams = 0, starts = 0;
-    for (size_t i = 2; i + 1 < samples.size(); i += 2) {
+    // From 100 ms in: a recorder joining in 1 ms fragments first gets some of what was mixed
+    // before.
+    for (size_t i = 9600; i + 1 < samples.size(); i += 2) {
         const long before = level(samples[i - 2]), now = level(samples[i]);
         if (before == 0 || now == 0) continue;
         ++bedFrames;
@@ -182,6 +205,62 @@ TEST(AudioOutputTest, CuesFiredOverAPlayingCueStartWholeAndKeepItInStep) {
         QFile::remove(kept);
         QFile::copy(dir.filePath("out.raw"), kept);
         ADD_FAILURE() << "the recording (float stereo, 48 kHz) is kept in " << kept.toStdString();
+    }
+}
+
+// Every way a Go meets the server's stream, in one recording: just opened, silence queued, woken,
+// a server answering late (stopped while the stream sleeps) and, on PipeWire, a graph forced to
+// run in blocks larger than the buffer granted. Each Go is heard from its first frame, whole.
+TEST(AudioOutputTest, EveryGoIsHeardFromItsFirstFrameWhole) {
+    if (!std::getenv("PULSE_SERVER"))
+        GTEST_SKIP() << "no PulseAudio server (scripts/test.sh starts one)";
+    QTemporaryDir dir;
+    constexpr int64_t kCueFrames = 28800;
+    const std::string cueFile = dir.filePath("cue.wav").toStdString();
+    testfiles::writeWav16(cueFile, 48000, 2, kCueFrames,
+                          [](int64_t i, int c) { return c == 1 ? float(i + 1) / 32768.0f : 0.0f; });
+    AudioEngine engine(AudioEngine::Mode::Device);
+    ASSERT_TRUE(waitForDevice(engine));
+    auto cue = AudioPlayer::initWithContentsOfURL(cueFile, nullptr, &engine);
+    ASSERT_TRUE(cue);
+    cue->prepareToPlay();
+    SinkRecorder recorder(dir.filePath("out.raw"));
+    ASSERT_TRUE(recorder.start());
+    std::vector<int64_t> whole;  // how much of each Go must come out unbroken
+    auto go = [&](int afterMs, int64_t unbroken, auto meanwhile) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(afterMs));
+        cue->play();
+        meanwhile();
+        std::this_thread::sleep_for(std::chrono::milliseconds(800));
+        cue->stop();
+        cue->setCurrentTime(0.0);
+        whole.push_back(unbroken);
+    };
+    go(0, kCueFrames, [] {});     // the stream opens for it
+    go(400, kCueFrames, [] {});   // silence queued
+    go(2600, kCueFrames, [] {});  // the stream slept
+    // A stopped server then runs the cycles it missed in a burst: only its first 5 ms count.
+    go(2600, 240, [] {
+        ASSERT_EQ(soundbox("freeze"), 0);
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        ASSERT_EQ(soundbox("thaw"), 0);
+    });
+    if (testfiles::run("pactl info | grep -q PipeWire") == 0) {
+        auto force = [](const char* quantum) {
+            return QProcess::execute("pw-metadata",
+                                     {"-n", "settings", "0", "clock.force-quantum", quantum});
+        };
+        ASSERT_EQ(force("2048"), 0);
+        go(400, kCueFrames, [] {});
+        go(2600, kCueFrames, [] {});
+        force("0");
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    const auto runs = numberedRuns(recorder.stop());
+    EXPECT_EQ(runs.size(), whole.size());
+    for (size_t n = 0; n < std::min(runs.size(), whole.size()); ++n) {
+        EXPECT_EQ(runs[n].first, 1) << "Go " << n + 1 << " began past its first frame";
+        EXPECT_GE(runs[n].second, whole[n]) << "Go " << n + 1 << " broke off";
     }
 }
 

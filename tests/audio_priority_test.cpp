@@ -185,4 +185,17 @@ TEST(AudioPriorityTest, WithoutTheRightTimeGoesOnAtNormalPriorityAndNothingIsSai
     EXPECT_EQ(said, "");
 }
 
+// Under JACK the PortAudio callback runs on JACK's own real-time thread: it keeps its priority.
+TEST(AudioPriorityTest, AThreadAlreadyRealTimeHigherKeepsItsPriority) {
+    if (!schedulerAllows()) GTEST_SKIP() << "the scheduler gives no real-time priority here";
+    std::thread([] {
+        const sched_param higher{kAudioPriority + 10};
+        ASSERT_EQ(sched_setscheduler(0, SCHED_FIFO, &higher), 0);
+        EXPECT_TRUE(askForRealtimePriority());
+        sched_param now{};
+        ASSERT_EQ(sched_getparam(0, &now), 0);
+        EXPECT_EQ(now.sched_priority, kAudioPriority + 10);
+    }).join();
+}
+
 }  // namespace

@@ -174,6 +174,30 @@ private:
     std::unique_ptr<SilentClock> clock_;
 };
 
+// Who owns the time. Exactly one keeper runs the mixer at any moment, through MixRunner; every
+// hand-over between them is made here, on the supervisor thread, by these rules and no others:
+//
+// - Opening: the silent clock keeps the time from the start, and while no stream is open.
+// - Adopted: a stream that opens takes the time at once if it sleeps (the sound server's
+//   stream exists only while something plays), else after its first few device callbacks.
+// - Asleep: a sleeping stream keeps the time although nothing runs: nothing plays, so there is
+//   no time to keep. A Go wakes it, and it is then starting.
+// - Starting: the time stands still until the server asks for the first block, which begins
+//   with the cue's first frame. A server that answers late (a sink waking from suspend takes a
+//   few hundred milliseconds) starts the cue late, whole; it is never handed to the clock, which
+//   would play its opening into nothing. Past kStartLimit the stream is given up (Lost).
+// - Running: the stream owns the time while the server asks for sound. The server's own
+//   reports say how long that is: the buffer it granted (read back, not the one asked for).
+//   Silent for twice that (kMinStall at least), it has stalled: the clock keeps the time from
+//   when the queued sound ran out, and the stream takes it back from the clock with the next
+//   block it is asked for (StreamFeed::fill), at once, in that very block. The stream
+//   pre-buffers, so sound written after the stall is played whole from its first frame.
+// - Lost (the server gone, a stream that failed, or stalled past kStallLimit where the backend
+//   cannot keep such a stream): the clock takes the time for good, and the output reopens.
+// - Choice changed: the old stream keeps the time until the new one is adopted.
+//
+// A keeper that does not own the time never touches the mixer (MixRunner::enter), so it can
+// neither mix nor silence the owner's block.
 class DeviceOutput final : public OutputStream {
 public:
     DeviceOutput(Mixer& mixer, int sampleRate, int blockFrames, OutputChoice choice,
@@ -303,10 +327,11 @@ private:
         if (!clock_)
             clock_ = std::make_unique<SilentClock>(
                 runner_, sampleRate_, blockFrames_,
-                s.feed->asleep() ? Clock::now()
-                                 : s.feed->lastCallback() +
-                                       std::chrono::nanoseconds(framesToNanos(
-                                           int64_t(s.backend->latencyFrames()), sampleRate_)));
+                s.feed->asleep() || s.feed->starting()
+                    ? Clock::now()
+                    : s.feed->lastCallback() +
+                          std::chrono::nanoseconds(
+                              framesToNanos(int64_t(s.backend->latencyFrames()), sampleRate_)));
         runner_->takeFrom(s.feed->id(), MixRunner::kClock);
     }
 
@@ -439,6 +464,13 @@ private:
         if (feed.asleep()) {
             stalled_ = false;
             return never;
+        }
+        if (feed.starting() && !stalled_) {
+            if (now - feed.lastCallback() > kStartLimit) {
+                lose("Audio output lost, keeping time on a silent clock");
+                return nextReopen_;
+            }
+            return now + std::chrono::milliseconds(10);
         }
         const auto stallAfter = std::max<Clock::duration>(
             kMinStall, std::chrono::nanoseconds(framesToNanos(

@@ -85,7 +85,10 @@ public:
 private:
     // Marking busy, then checking the owner (both sequentially consistent) pairs with
     // handTo's store-then-wait: either the mixer sees the new owner, or handTo sees it busy.
+    // A caller that does not own the time never marks busy (only one racing a hand-over
+    // can), so it cannot turn the owner's block into silence by asking at the wrong moment.
     bool enter(int who) {
+        if (owner_.load(std::memory_order_seq_cst) != who) return false;
         if (busy_.exchange(true, std::memory_order_seq_cst)) return false;
         if (owner_.load(std::memory_order_seq_cst) != who) {
             busy_.store(false, std::memory_order_release);

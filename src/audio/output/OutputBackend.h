@@ -28,20 +28,9 @@ public:
     void fill(float* out, int frames) {
         lastCallback_.store(Clock::now().time_since_epoch().count(), std::memory_order_relaxed);
         callbacks_.fetch_add(1, std::memory_order_relaxed);
+        starting_.store(false, std::memory_order_relaxed);
         if (reclaim_.load(std::memory_order_acquire)) runner_->takeFrom(MixRunner::kClock, id_);
         if (!runner_->run(id_, out, frames)) std::fill(out, out + size_t(frames) * 2, 0.0f);
-    }
-    // Device thread, for a device that ran dry and resumes: takes the time back from the
-    // silent clock, if the supervisor had handed it over. True when the clock kept the time
-    // meanwhile.
-    bool reclaimFromClock() {
-        return reclaim_.load(std::memory_order_acquire) &&
-               runner_->takeFrom(MixRunner::kClock, id_);
-    }
-    // Device thread: `frames` of time went by at the device without this stream's sound, and
-    // no clock kept it: the mixer lets it pass unheard, so positions stay on the wall clock.
-    void skipUnheard(float* scratch, int scratchFrames, int64_t frames) {
-        runner_->skip(id_, scratch, scratchFrames, frames);
     }
     void noteUnderflow() { runner_->noteUnderflow(id_); }
     // The stream failed for good (the server went away, the device was unplugged).
@@ -52,8 +41,9 @@ public:
     // Before another attempt to open, once the failed one is closed.
     void clearFailed() { failed_.store(false); }
     // The stream sleeps (corked, stopped) while nothing plays, or wakes: no callbacks are due
-    // while it sleeps.
+    // while it sleeps, and one that wakes is starting until its first block is mixed.
     void noteAsleep(bool asleep) {
+        starting_.store(!asleep);
         asleep_.store(asleep);
         if (!asleep) lastCallback_.store(Clock::now().time_since_epoch().count());
         notify();
@@ -65,6 +55,13 @@ public:
     int64_t callbacks() const { return callbacks_.load(std::memory_order_relaxed); }
     bool failed() const { return failed_.load(); }
     bool asleep() const { return asleep_.load(); }
+    // Woken for a cue, and the server has not yet asked for its first block.
+    bool starting() const { return starting_.load(std::memory_order_relaxed); }
+    // Device thread: the silent clock keeps the time for this stream, which takes it back with
+    // its next fill().
+    bool clockKeepsTime() const {
+        return reclaim_.load(std::memory_order_acquire) && runner_->owner() == MixRunner::kClock;
+    }
     // Whether a stream that resumes may take the time back from the silent clock.
     void allowReclaim(bool allow) { reclaim_.store(allow, std::memory_order_release); }
 
@@ -82,6 +79,7 @@ private:
     std::atomic<int64_t> callbacks_{0};
     std::atomic<bool> failed_{false};
     std::atomic<bool> asleep_{false};
+    std::atomic<bool> starting_{false};
     std::atomic<bool> reclaim_{false};
 };
 

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <string_view>
 #include <thread>
 
@@ -27,23 +28,32 @@ constexpr int kHistoryFrames = 1 << 14;
 // A cue that starts while others play is written over their queued sound only when that
 // gains at least this much (1 ms); else it waits for the next block.
 constexpr int64_t kMinEarlyFrames = 48;
-// How long a write takes to reach the server's sink, at most (3 ms): one that comes later
-// lands behind the read point, and the server must take back what the sink has mixed.
-constexpr int64_t kEarlyGuardFrames = 144;
-// How long after a stall the server's requests are checked against the wall clock: it asks
-// for what it missed within milliseconds. Short, so that a device whose clock runs a little
-// fast is never mistaken for one catching up.
-constexpr auto kCatchUpWindow = std::chrono::seconds(1);
+// A cue written over queued sound begins this far (1 ms, a write's way to a local server with
+// room to spare) past the point the server's read point can have reached when the server
+// answered, and the write itself begins at that point with the sound that was queued there.
+// A write that comes later than reckoned loses only some of that queued sound, never the cue's
+// start; a check afterwards says whether it came in time, and a server that once was too slow
+// gets no more such writes.
+constexpr int64_t kEarlyMarginFrames = 48;
+// A stream's start on PulseAudio is led in by this much silence (2 ms): more than what the
+// server passes on at a time to a recorder of its sink (1 ms fragments).
+constexpr int kLeadInFrames = 96;
+// The most a buffer is grown to after the server ran dry (100 ms at 48 kHz).
+constexpr int kMaxGrownLatencyFrames = 4800;
+// How long after a stall the stream's mixing is held to the wall clock.
+constexpr auto kPacedWindow = std::chrono::seconds(1);
 
 // The server's buffer holds `frames`; it asks for more as each quarter plays, which leaves the
-// sink a quarter of the latency for its own buffer. No pre-buffering: an uncorked stream plays
-// what it has at once.
+// sink a quarter of the latency for its own buffer. Pre-buffering a quarter is what keeps every
+// frame written: a stream with nothing queued (just created, flushed, or run dry) holds its
+// read point at its write point until there is sound again, rather than reading on through
+// silence, which would put the next frames written behind it and drop them unheard.
 pa_buffer_attr bufferAttr(int frames) {
     pa_buffer_attr attr{};
     attr.maxlength = uint32_t(-1);
     attr.tlength = uint32_t(frames) * kFrameBytes;
-    attr.prebuf = 0;
     attr.minreq = attr.tlength / 4;
+    attr.prebuf = attr.minreq;
     attr.fragsize = uint32_t(-1);
     return attr;
 }
@@ -84,7 +94,8 @@ PulseBackend::PulseBackend(std::shared_ptr<StreamFeed> feed, std::string sink, i
     : feed_(std::move(feed)),
       sink_(std::move(sink)),
       sampleRate_(sampleRate),
-      latency_(latencyFrames),
+      requestedLatency_(latencyFrames),
+      granted_(latencyFrames),
       buffer_(size_t(kMaxWriteFrames) * 2),
       history_(size_t(kHistoryFrames) * 2) {}
 
@@ -152,6 +163,7 @@ bool PulseBackend::open(std::string* why) {
             auto* me = static_cast<PulseBackend*>(self);
             me->earlyStarts_ =
                 info && info->server_name && std::string_view(info->server_name) == "pulseaudio";
+            me->rewindsOnStart_ = me->earlyStarts_;
             me->serverAnswered_ = true;
         },
         this));
@@ -217,6 +229,7 @@ void PulseBackend::dropStream() {
     started_ = false;
     contiguous_ = 0;
     readPointAsked_ = false;
+    earlyStartIndex_ = -1;
 }
 
 void PulseBackend::wake() {
@@ -239,14 +252,20 @@ void PulseBackend::woken(pa_mainloop_api*, pa_io_event*, int fd, pa_io_event_fla
         if (me->feed_->runner().applyCommands(me->feed_->id())) me->startStream();
         return;
     }
+    // The first block goes in as the stream gets ready, with whatever was sent meanwhile.
     if (!me->started_) return;
-    // A running stream that has queued nothing but silence: the cue replaces that silence
-    // from the server's read point, rather than waiting behind it.
-    if (me->quietFrames_ >= me->latency_) {
+    // A running stream that has queued nothing but silence: that silence is flushed and the
+    // cue written in its place. The flush sets the server's write point back to its read
+    // point and makes the stream pre-buffer there, so the read point waits for the cue's
+    // first frame however late the write comes: only silence is lost.
+    if (me->quietFrames_ >= me->grantedFrames()) {
         if (!me->feed_->runner().applyCommands(me->feed_->id())) return;
         me->quietFrames_ = 0;
         me->silenceQueued_.store(false, std::memory_order_relaxed);
-        me->writeMix(size_t(me->latency_) * kFrameBytes, PA_SEEK_RELATIVE_ON_READ);
+        drop(pa_stream_flush(me->stream_, nullptr, nullptr));
+        me->contiguous_ = 0;
+        me->writeLeadIn();
+        me->writeMix(size_t(me->grantedFrames()) * kFrameBytes);
         return;
     }
     // Sound is queued: where the server reads decides how much of it the cue can join.
@@ -269,21 +288,23 @@ void PulseBackend::startEarly() {
     // Only on a stream in its stride: for a second after it started or last ran dry, the
     // server's read point says too little of what is heard, and a cue written in there was
     // seen to land behind it.
+    const int latency = grantedFrames();
     const int64_t queuedBytes = info->write_index - info->read_index;
     if (!info->playing || info->since_underrun < int64_t(sampleRate_) * int64_t(kFrameBytes) ||
-        queuedBytes < 0 || queuedBytes > int64_t(latency_) * int64_t(kFrameBytes) * 2)
+        queuedBytes < 0 || queuedBytes > int64_t(latency) * int64_t(kFrameBytes) * 2)
         return;
     const auto usToFrames = [this](pa_usec_t us) { return int64_t(us) * sampleRate_ / 1000000; };
     // The sink takes from the read point a block at a time, ahead of what is heard by what it
     // holds (sink_usec), and never by more than its configured latency. From when the server
-    // answered, what is heard moves on with the clock, and the cue's frames take a moment
-    // more to reach it: written from past all that, no frame of the cue is ever skipped.
+    // answered, what is heard moves on with the clock: the read point can be no further than
+    // that by now. The write starts there, with the queued sound; the cue a margin later.
     const int64_t heardAt = info->read_index / int64_t(kFrameBytes) - usToFrames(info->sink_usec);
-    const int64_t safeFrom = heardAt + usToFrames(pa_timeval_age(&info->timestamp)) +
-                             usToFrames(info->configured_sink_usec) + kEarlyGuardFrames;
-    const int64_t frames = std::min({info->write_index / int64_t(kFrameBytes) - safeFrom,
-                                     contiguous_, int64_t(kMaxWriteFrames)});
-    if (frames < kMinEarlyFrames) return;
+    const int64_t readAtMost = heardAt + usToFrames(pa_timeval_age(&info->timestamp)) +
+                               usToFrames(info->configured_sink_usec);
+    const int64_t writeIndex = info->write_index / int64_t(kFrameBytes);
+    const int64_t frames =
+        std::min({writeIndex - readAtMost, contiguous_, int64_t(kMaxWriteFrames)});
+    if (frames - kEarlyMarginFrames < kMinEarlyFrames) return;
     const int64_t from = written_ - frames;
     for (int64_t i = 0; i < frames;) {
         const size_t at = size_t((from + i) % kHistoryFrames);
@@ -291,14 +312,37 @@ void PulseBackend::startEarly() {
         std::copy_n(history_.begin() + ptrdiff_t(at * 2), n * 2, buffer_.begin() + i * 2);
         i += n;
     }
-    if (!feed_->runner().startEarly(feed_->id(), buffer_.data(), int(frames))) return;
+    if (!feed_->runner().startEarly(feed_->id(), buffer_.data() + kEarlyMarginFrames * 2,
+                                    int(frames - kEarlyMarginFrames)))
+        return;
     const size_t bytes = size_t(frames) * kFrameBytes;
     pa_stream_write(stream_, buffer_.data(), bytes, nullptr, -int64_t(bytes), PA_SEEK_RELATIVE);
+    earlyStartIndex_ = (writeIndex - frames + kEarlyMarginFrames) * int64_t(kFrameBytes);
+    // The server answers in order: a read point it reports after the write is no earlier
+    // than where it was when the write came in.
+    drop(pa_stream_update_timing_info(stream_, &earlyStartChecked, this));
     // The ring holds the rewritten frames, for a cue that starts just after this one.
     written_ = from;
     contiguous_ -= frames;
     remember(buffer_.data(), size_t(frames));
     quietFrames_ = 0;
+}
+
+void PulseBackend::earlyStartChecked(pa_stream* stream, int success, void* self) {
+    auto* me = static_cast<PulseBackend*>(self);
+    if (!success || stream != me->stream_ || me->earlyStartIndex_ < 0) return;
+    const pa_timing_info* info = pa_stream_get_timing_info(stream);
+    if (!info || info->read_index_corrupt) return;
+    // Past the cue's first frame already: it may have landed behind the read point. This
+    // server is then too slow for the reckoning, and its cues wait for the next block.
+    if (info->read_index > me->earlyStartIndex_) {
+        me->earlyStarts_ = false;
+        std::fprintf(stderr,
+                     "Cuevox: the sound server read past a cue's start before it "
+                     "could be shown to be in time; cues now start with its next "
+                     "block\n");
+    }
+    me->earlyStartIndex_ = -1;
 }
 
 void PulseBackend::remember(const float* data, size_t frames) {
@@ -330,7 +374,9 @@ void PulseBackend::startStream() {
         stream_,
         [](pa_stream*, void* self) {
             auto* me = static_cast<PulseBackend*>(self);
-            if (me->started_) me->feed_->noteUnderflow();
+            if (!me->started_) return;
+            me->feed_->noteUnderflow();
+            me->growBuffer();
         },
         this);
     pa_stream_set_state_callback(
@@ -339,18 +385,23 @@ void PulseBackend::startStream() {
             auto* me = static_cast<PulseBackend*>(self);
             const pa_stream_state_t state = pa_stream_get_state(s);
             if (state == PA_STREAM_READY && !me->started_) {
-                // The first block goes in before the stream starts, so the server's first
-                // pull is already the cue.
+                // The first block goes in as the stream starts (it pre-buffers, so the server
+                // waits for it), after the lead-in.
                 me->started_ = true;
                 me->quietFrames_ = 0;
-                me->lastRequest_ = Clock::now();
-                me->writeMix(size_t(me->latency_) * kFrameBytes);
+                me->readBackBufferAttr();
+                me->writeLeadIn();
+                me->writeMix(size_t(me->grantedFrames()) * kFrameBytes);
             } else if (!PA_STREAM_IS_GOOD(state)) {
                 me->feed_->noteFailed();
             }
         },
         this);
-    const pa_buffer_attr attr = bufferAttr(latency_);
+    pa_stream_set_buffer_attr_callback(
+        stream_,
+        [](pa_stream*, void* self) { static_cast<PulseBackend*>(self)->readBackBufferAttr(); },
+        this);
+    const pa_buffer_attr attr = bufferAttr(std::max(requestedLatency_, grownLatency_));
     const auto flags = pa_stream_flags_t(PA_STREAM_ADJUST_LATENCY);
     if (pa_stream_connect_playback(stream_, sink_.empty() ? nullptr : sink_.c_str(), &attr, flags,
                                    nullptr, nullptr) < 0) {
@@ -365,60 +416,93 @@ void PulseBackend::startStream() {
 void PulseBackend::writeRequested(pa_stream*, size_t bytes, void* self) {
     auto* me = static_cast<PulseBackend*>(self);
     if (!me->started_) return;  // the first block is written as the stream starts
-    me->writeMix(me->catchUp(bytes));
+    me->writeMix(me->paceAfterStall(bytes));
 }
 
-size_t PulseBackend::catchUp(size_t bytes) {
-    // The server held at most a latency's worth of sound after the last write. A request that
-    // comes later than that finds it run dry (its main thread starved, or stopped), and what
-    // it asks for then may lie behind its read point: everything it missed at once, or in
-    // pieces as it catches up, or nothing. For a moment the sound mixed is held to what the
-    // wall clock allows ahead of the read point; the rest is written as silence, which the
-    // server drops, and no cue moves on for it twice.
+void PulseBackend::growBuffer() {
+    // The server ran dry although every request was met: its sink takes more at a time than
+    // the buffer it granted holds (PipeWire running its graph in larger blocks than the
+    // stream asked for, for a device or another client). The buffer is asked larger, for
+    // this stream and the ones after it, up to a limit.
+    // Underflows just after a stall are the stall's own (a server running its missed cycles
+    // back to back), not a sign of a buffer too small.
+    if (feed_->clockKeepsTime() || Clock::now() - pacedFrom_ < kPacedWindow) return;
+    const int grown = std::min(2 * grantedFrames(), kMaxGrownLatencyFrames);
+    if (grown <= grownLatency_ || grown <= grantedFrames()) return;
+    grownLatency_ = grown;
+    const pa_buffer_attr attr = bufferAttr(grown);
+    drop(pa_stream_set_buffer_attr(
+        stream_, &attr,
+        [](pa_stream*, int, void* self) { static_cast<PulseBackend*>(self)->readBackBufferAttr(); },
+        this));
+}
+
+void PulseBackend::writeLeadIn() {
+    // PulseAudio mixes ahead of what is heard, and plays a stream that starts (or resumes
+    // after running dry) at once by taking back some of what it mixed and mixing it again with
+    // the new sound from there. What it had already passed on cannot be taken back: a sink's
+    // monitor hands its recorder whole fragments, a device keeps a safeguard. The new sound's
+    // first frames would be lost there, so a start is led in by a little silence: only
+    // silence can be lost. PipeWire starts a stream with its next cycle, and needs none.
+    if (!rewindsOnStart_) return;
+    std::fill_n(buffer_.begin(), kLeadInFrames * 2, 0.0f);
+    pa_stream_write(stream_, buffer_.data(), size_t(kLeadInFrames) * kFrameBytes, nullptr, 0,
+                    PA_SEEK_RELATIVE);
+    remember(buffer_.data(), size_t(kLeadInFrames));
+}
+
+size_t PulseBackend::paceAfterStall(size_t bytes) {
+    // A server that stalled may, once it runs again, ask for what its graph missed in a burst
+    // (PipeWire's timer-driven sinks run the missed cycles back to back). The clock kept that
+    // time already: for a moment after the stream takes it back, what is mixed is held to
+    // the granted buffer plus the time gone by, and the rest of a request is written as
+    // silence, which the burst plays into the past. A server that pre-buffered through the
+    // stall (PulseAudio) asks for no more than that anyway.
     const auto now = Clock::now();
-    const auto latency = std::chrono::nanoseconds(framesToNanos(latency_, sampleRate_));
-    if (now - lastRequest_ > latency) {
-        catchUpFrom_ = now;
-        catchUpMixed_ = 0;
-        // The silent clock kept the time, or else the missed time passes unheard here.
-        clockKept_ = feed_->reclaimFromClock();
+    if (feed_->clockKeepsTime()) {
+        pacedFrom_ = now;
+        pacedFrames_ = 0;
     }
-    lastRequest_ = now;
-    if (now - catchUpFrom_ > kCatchUpWindow) return bytes;
+    if (now - pacedFrom_ > kPacedWindow) return bytes;
     const int64_t allowed =
-        latency_ + nanosToFrames((now - catchUpFrom_).count(), sampleRate_) - catchUpMixed_;
+        grantedFrames() + nanosToFrames((now - pacedFrom_).count(), sampleRate_) - pacedFrames_;
     const int64_t frames = int64_t(bytes / kFrameBytes);
     const int64_t unheard = std::clamp<int64_t>(frames - allowed, 0, frames);
     if (unheard > 0) {
-        if (!clockKept_) feed_->skipUnheard(buffer_.data(), kMaxWriteFrames, unheard);
-        writeSilence(size_t(unheard) * kFrameBytes);
+        std::fill(buffer_.begin(), buffer_.end(), 0.0f);
+        for (int64_t left = unheard; left > 0 && stream_;) {
+            const int64_t n = std::min<int64_t>(left, kMaxWriteFrames);
+            pa_stream_write(stream_, buffer_.data(), size_t(n) * kFrameBytes, nullptr, 0,
+                            PA_SEEK_RELATIVE);
+            remember(buffer_.data(), size_t(n));
+            left -= n;
+        }
     }
-    catchUpMixed_ += frames - unheard;
+    pacedFrames_ += frames - unheard;
     return bytes - size_t(unheard) * kFrameBytes;
 }
 
-void PulseBackend::writeMix(size_t bytes, pa_seek_mode_t seek) {
+void PulseBackend::writeMix(size_t bytes) {
     size_t frames = bytes / kFrameBytes;
     while (frames > 0 && stream_ && !goingToSleep_) {
         const int n = int(std::min<size_t>(frames, kMaxWriteFrames));
         feed_->fill(buffer_.data(), n);
-        pa_stream_write(stream_, buffer_.data(), size_t(n) * kFrameBytes, nullptr, 0, seek);
-        if (seek != PA_SEEK_RELATIVE) contiguous_ = 0;
+        pa_stream_write(stream_, buffer_.data(), size_t(n) * kFrameBytes, nullptr, 0,
+                        PA_SEEK_RELATIVE);
         remember(buffer_.data(), size_t(n));
-        seek = PA_SEEK_RELATIVE;
         frames -= size_t(n);
         sleepIfQuiet(n);
     }
 }
 
-void PulseBackend::writeSilence(size_t bytes) {
-    std::fill(buffer_.begin(), buffer_.end(), 0.0f);
-    while (bytes > 0 && stream_) {
-        const size_t n = std::min(bytes, buffer_.size() * sizeof(float));
-        pa_stream_write(stream_, buffer_.data(), n, nullptr, 0, PA_SEEK_RELATIVE);
-        remember(buffer_.data(), n / kFrameBytes);
-        bytes -= n;
-    }
+void PulseBackend::readBackBufferAttr() {
+    if (!stream_) return;
+    // What the server granted is what it holds and what it asks for at a time: a server whose
+    // sink cannot run as fast as asked (a USB or HDMI device, PipeWire's quantum) grants more,
+    // and its requests come that much further apart.
+    if (const pa_buffer_attr* granted = pa_stream_get_buffer_attr(stream_))
+        if (granted->tlength != uint32_t(-1) && granted->tlength >= kFrameBytes)
+            granted_.store(int(granted->tlength / kFrameBytes), std::memory_order_relaxed);
 }
 
 void PulseBackend::sleepIfQuiet(int frames) {
@@ -428,7 +512,7 @@ void PulseBackend::sleepIfQuiet(int frames) {
         return;
     }
     quietFrames_ += frames;
-    if (quietFrames_ >= latency_) silenceQueued_.store(true, std::memory_order_relaxed);
+    if (quietFrames_ >= grantedFrames()) silenceQueued_.store(true, std::memory_order_relaxed);
     if (quietFrames_ < int64_t(kQuietSecondsBeforeSleep) * sampleRate_) return;
     // Gone, not corked: the sink runs at the lowest latency its streams ask for, corked ones
     // included, and would keep the server waking every few milliseconds while nothing plays.

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <memory>
@@ -24,12 +25,14 @@ public:
     bool open(std::string* why) override;
     void close() override;
     void wake() override;
-    int latencyFrames() const override { return latency_; }
+    // The stream's buffer and the sink's share of the latency asked for (ADJUST_LATENCY splits
+    // it between them), or the buffer alone where the server granted more.
+    int latencyFrames() const override { return std::max(requestedLatency_, grantedFrames()); }
     // A server that stops asking is nearly always one starved of CPU (a build, a busy
-    // desktop) that asks again a moment later, for everything it missed: the backlog is
-    // written as silence and the sound resumes at once. A new stream would add a second or
-    // more of silence to every such hiccup. A server that dies closes the connection, and
-    // that is noticed by itself.
+    // desktop) that asks again a moment later. The stream pre-buffers, so while it had nothing
+    // the server's read point waited at its write point: what comes next plays whole, and the
+    // sound resumes at once. A new stream would add a second or more of silence to every such
+    // hiccup. A server that dies closes the connection, and that is noticed by itself.
     bool keepThroughStalls() const override { return true; }
 
     // The server's sinks, or nothing when no server answers within `timeoutMs`.
@@ -39,16 +42,24 @@ private:
     static void writeRequested(pa_stream* stream, size_t bytes, void* self);
     static void woken(pa_mainloop_api*, pa_io_event*, int fd, pa_io_event_flags_t, void* self);
     static void readPointKnown(pa_stream* stream, int success, void* self);
+    static void earlyStartChecked(pa_stream* stream, int success, void* self);
     // Mainloop thread: mixes the voices just started into what is queued from a little past
     // the server's read point, and writes it over the queued sound.
     void startEarly();
     // Mainloop thread: keeps what is written, to be rewritten with a cue that starts.
     void remember(const float* data, size_t frames);
     // Mainloop thread: mixes `bytes` worth and writes it.
-    void writeMix(size_t bytes, pa_seek_mode_t seek = PA_SEEK_RELATIVE);
-    void writeSilence(size_t bytes);
-    // Of a request, what is mixed; writes the rest, behind the read point, as silence.
-    size_t catchUp(size_t bytes);
+    void writeMix(size_t bytes);
+    int grantedFrames() const { return granted_.load(std::memory_order_relaxed); }
+    // Mainloop thread: of a request, what is mixed; writes the rest as silence.
+    size_t paceAfterStall(size_t bytes);
+    // Mainloop thread: the silence a stream that starts begins with, where the server needs it.
+    void writeLeadIn();
+    // Mainloop thread: asks for a larger buffer after the server ran dry.
+    void growBuffer();
+    // Mainloop thread: takes in the buffer the server granted, which may differ from the one
+    // asked for.
+    void readBackBufferAttr();
     void sleepIfQuiet(int frames);
     void startStream();
     void dropStream();
@@ -56,7 +67,11 @@ private:
     std::shared_ptr<StreamFeed> feed_;
     const std::string sink_;
     const int sampleRate_;
-    int latency_;
+    const int requestedLatency_;
+    // Mainloop thread: the buffer asked for since the server ran dry with a smaller one.
+    int grownLatency_ = 0;
+    // The buffer the server granted (frames), once the stream runs; read by the supervisor.
+    std::atomic<int> granted_;
     pa_threaded_mainloop* loop_ = nullptr;
     pa_context* context_ = nullptr;
     pa_stream* stream_ = nullptr;
@@ -64,23 +79,24 @@ private:
     int wakeFd_ = -1;
     std::vector<float> buffer_;
     // The last frames written, in a ring; `contiguous_` of them lie back to back before the
-    // server's write point (a write from its read point breaks the run).
+    // server's write point (a flush breaks the run).
     std::vector<float> history_;
     int64_t written_ = 0;
     int64_t contiguous_ = 0;
     bool readPointAsked_ = false;
     // Set at open, under the mainloop's lock: the server is one on which a cue is written over
-    // queued sound.
+    // queued sound. Cleared for good when a check afterwards cannot prove a start was whole.
     bool serverAnswered_ = false;
     bool earlyStarts_ = false;
+    bool rewindsOnStart_ = false;
     // Mainloop thread only.
     bool started_ = false;
     bool goingToSleep_ = false;
     int64_t quietFrames_ = 0;
-    std::chrono::steady_clock::time_point lastRequest_{};
-    std::chrono::steady_clock::time_point catchUpFrom_{};
-    int64_t catchUpMixed_ = 0;
-    bool clockKept_ = false;
+    std::chrono::steady_clock::time_point pacedFrom_{};
+    int64_t pacedFrames_ = 0;
+    // Where the last cue written over queued sound begins, in the stream's bytes.
+    int64_t earlyStartIndex_ = -1;
     // A wake is on its way; also read by other threads to skip needless wakes.
     std::atomic<bool> asleep_{true};
     // The stream runs, but all it has queued is silence.

@@ -26,6 +26,14 @@ pid_t currentThreadId() {
 }
 
 bool askForRealtimePriority(int priority) {
+    // A thread someone else made real-time above us (JACK's own process thread, which runs
+    // the PortAudio callback under JACK) keeps its place: lowering it would put the server's
+    // whole graph behind our decoders' neighbours.
+    sched_param current{};
+    const int policy = sched_getscheduler(0) & ~SCHED_RESET_ON_FORK;
+    if ((policy == SCHED_FIFO || policy == SCHED_RR) && sched_getparam(0, &current) == 0 &&
+        current.sched_priority >= priority)
+        return true;
     return setFifo(0, priority);
 }
 

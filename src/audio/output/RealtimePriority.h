@@ -9,8 +9,9 @@
 constexpr int kAudioPriority = 4;    // the thread that writes to the device, the silent clock
 constexpr int kDecoderPriority = 1;  // decoders while a playing voice runs low
 
-// The calling thread, straight from the scheduler (root, or a user with an rtprio limit).
-// Never waits: safe on an audio thread. Returns whether it got it.
+// The calling thread, straight from the scheduler (root, or a user with an rtprio limit); a
+// thread already real-time at `priority` or above is left as it is. Never waits: safe on an
+// audio thread. Returns whether the thread runs real-time at `priority` or above.
 bool askForRealtimePriority(int priority = kAudioPriority);
 
 // Thread `tid` of this process: from the scheduler where allowed, else from RealtimeKit on
