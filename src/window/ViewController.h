@@ -100,6 +100,11 @@ public:
     static constexpr double kRemovedTailSeconds = 0.25;
     void goMenuButton();
     void stopAllMenuButton();
+    // Whether quitting now would cut the show short: a cue sounds, or a chained start waits.
+    bool showInProgress() const;
+    // Before the program ends: true when nothing is in progress, else when the operator says
+    // to quit anyway (asked with Cancel the default).
+    bool mayQuit(QWidget* window);
 
     // Import, duplicate and remove; the window's buttons and the menu both lead here.
     void addAudio();
@@ -148,6 +153,8 @@ private:
     bool hasRow(int row) const { return row >= 0 && std::size_t(row) < cxList.size(); }
     // Starts the cue at row + 1 after `delay` seconds, unless the list has shrunk by then.
     void scheduleNextStart(int row, double delay);
+    // The name of the context object a delayed start lives on while it waits.
+    static constexpr const char* kDelayedStart = "delayedStart";
     // A cue that has left the list stops sounding, with the tail of any stop.
     void silenceRemoved(const std::shared_ptr<CXAudio>& cue);
     // Play button "Play", time text at the cue's start, position slider at `sliderValue`.

@@ -53,8 +53,20 @@ void ViewController::startCue(int row) {
 
 void ViewController::scheduleNextStart(int row, double delay) {
     // The work holds the row number, not the cue: it starts whatever cue follows that row when
-    // it fires, as the operator sees the list then.
-    MainQueue::runAfter(delay, pendingWork_, [this, row] { startCue(row + 1); });
+    // it fires, as the operator sees the list then. Its context marks it pending until then.
+    auto* pending = new QObject(pendingWork_);
+    pending->setObjectName(kDelayedStart);
+    MainQueue::runAfter(delay, pending, [this, row, pending] {
+        delete pending;
+        startCue(row + 1);
+    });
+}
+
+bool ViewController::showInProgress() const {
+    const auto sounding = [](const auto& cue) { return cue->player && cue->player->isPlaying(); };
+    return std::any_of(cxList.begin(), cxList.end(), sounding) ||
+           (pendingWork_ &&
+            pendingWork_->findChild<QObject*>(kDelayedStart, Qt::FindDirectChildrenOnly));
 }
 
 void ViewController::stopCue(int row) {
