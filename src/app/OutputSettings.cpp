@@ -9,6 +9,7 @@
 
 #include "audio/AudioEngine.h"
 #include "platform/MessageLog.h"
+#include "window/WheelNeedsFocus.h"
 
 namespace {
 const char* const kDeviceKey = "output/device";
@@ -74,6 +75,7 @@ OutputSettings::OutputSettings(QWidget* parent)
     applyRow->addStretch();
     applyRow->addWidget(apply_);
     form->addRow(applyRow);
+    takeWheelOnlyWithFocus(this);
     apply_->setEnabled(false);
     apply_->setToolTip(tr("Play the show through the output and latency chosen above"));
     outputs_->setAccessibleName(tr("Output"));

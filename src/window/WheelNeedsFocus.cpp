@@ -5,9 +5,12 @@
 #include <QComboBox>
 #include <QEvent>
 #include <QScrollBar>
+#include <QVariant>
 #include <QWidget>
 
 namespace {
+
+const char* const kGuarded = "wheelNeedsFocus";
 
 class WheelFilter : public QObject {
 public:
@@ -33,7 +36,9 @@ bool changesOnWheel(const QWidget* control) {
 void takeWheelOnlyWithFocus(QWidget* root) {
     auto* filter = new WheelFilter(root);
     for (QWidget* control : root->findChildren<QWidget*>()) {
-        if (!changesOnWheel(control)) continue;
+        // A part that guards itself may sit in a window that guards all of its own.
+        if (!changesOnWheel(control) || control->property(kGuarded).toBool()) continue;
+        control->setProperty(kGuarded, true);
         // Steppers and lists take the focus from a wheel turn by default, and with it the turn.
         if (control->focusPolicy() == Qt::WheelFocus) control->setFocusPolicy(Qt::StrongFocus);
         control->installEventFilter(filter);
