@@ -106,6 +106,7 @@ TEST_F(ShowKeysTest, QuittingAsksWhileACuePlaysOrAChainedStartWaits) {
     vc().setConfirmer([&](QWidget*, const Confirmation&) { return ++asked, false; });
     press(Qt::Key_Space);
     QTest::keyClick(window_.get(), Qt::Key_Q, Qt::ControlModifier);
+    ASSERT_EQ(asked, 1);
     press(Qt::Key_Escape);
     window_->close();  // the close box, Alt+F4: the next cue's start is still due
     EXPECT_EQ(asked, 2);
