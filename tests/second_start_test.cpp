@@ -1,5 +1,5 @@
 // One running program per list: a later start of the real program brings the running window
-// forward and ends, also when a run that crashed left its lock and socket behind.
+// forward and ends, also when a run that crashed left its lock behind.
 #include <signal.h>
 
 #include <QProcess>

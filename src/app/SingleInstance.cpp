@@ -21,17 +21,16 @@ QString canonicalList(const QString& listFile) {
                             : folder + QLatin1Char('/') + file.fileName();
 }
 
-// The user's own runtime folder where there is one: nobody else can create, and so hold, a
-// lock there.
-QString lockFolder() {
-    const QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
-    return !runtime.isEmpty() && QFileInfo(runtime).isDir() ? runtime : QDir::tempPath();
+// An abstract socket name: it leaves no file behind and ends with the process that holds it.
+QString serverFor(const QString& list) {
+    const QByteArray digest = QCryptographicHash::hash(list.toUtf8(), QCryptographicHash::Sha256);
+    return QStringLiteral("cuevox-") + QString::fromLatin1(digest.toHex().left(32));
 }
 
-QString baseFor(const QString& listFile) {
-    const QByteArray digest =
-        QCryptographicHash::hash(canonicalList(listFile).toUtf8(), QCryptographicHash::Sha256);
-    return lockFolder() + QStringLiteral("/cuevox-") + QString::fromLatin1(digest.toHex().left(24));
+// Beside the list, hidden: it goes with the folder, and a test's private home takes its own.
+QString lockFor(const QString& list) {
+    const QFileInfo file(list);
+    return file.absolutePath() + QStringLiteral("/.") + file.fileName() + QStringLiteral(".lock");
 }
 
 }  // namespace
@@ -39,8 +38,8 @@ QString baseFor(const QString& listFile) {
 SingleInstance::SingleInstance(const QString& listFile, QObject* parent)
     : QObject(parent),
       listFile_(canonicalList(listFile)),
-      base_(baseFor(listFile)),
-      lock_(lockPath()) {
+      serverName_(serverFor(listFile_)),
+      lock_(lockFor(listFile_)) {
     // Held for the whole run, however long: only a dead holder makes a lock stale.
     lock_.setStaleLockTime(0);
 }
@@ -48,16 +47,16 @@ SingleInstance::SingleInstance(const QString& listFile, QObject* parent)
 SingleInstance::~SingleInstance() = default;
 
 SingleInstance::Claim SingleInstance::claim() {
+    // The list's folder may not be there yet on a first start.
+    QDir().mkpath(QFileInfo(listFile_).absolutePath());
     if (!lock_.tryLock(0)) {
         if (lock_.error() == QLockFile::LockFailedError) return Claim::Taken;
         problem_ = QStringLiteral("cannot make the lock %1").arg(lockPath());
         return Claim::Unguarded;
     }
     server_ = new QLocalServer(this);
-    server_->setSocketOptions(QLocalServer::UserAccessOption);
-    // A socket left by a crashed run answers nobody; with the lock held it is ours to replace.
-    QLocalServer::removeServer(serverName());
-    if (!server_->listen(serverName())) {
+    server_->setSocketOptions(QLocalServer::AbstractNamespaceOption);
+    if (!server_->listen(serverName_)) {
         problem_ = server_->errorString();
         MessageLog::instance().report(
             QStringLiteral("A second start on this list cannot reach this window (%1); it is "
@@ -97,7 +96,8 @@ void SingleInstance::answer() {
 
 bool SingleInstance::callRunning(int timeoutMs) {
     QLocalSocket socket;
-    socket.connectToServer(serverName());
+    socket.setSocketOptions(QLocalSocket::AbstractNamespaceOption);
+    socket.connectToServer(serverName_);
     if (!socket.waitForConnected(timeoutMs)) return false;
     socket.write(kForward);
     if (!socket.waitForBytesWritten(timeoutMs)) return false;

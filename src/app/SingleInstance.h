@@ -10,9 +10,9 @@ class QWidget;
 
 // One running program per list file. Two copies on the same list would each save their own
 // idea of it after every change, and the last writer would win. The first start holds a lock
-// named after the list's path and listens for later starts; a later start asks it to come
-// forward and ends. The lock names the process holding it, so one left behind by a crash is
-// taken over by the next start.
+// beside the list file and listens on a socket named after the list's path; a later start asks
+// it to come forward there and ends. The lock names the process holding it, so one left behind by a
+// crash is taken over by the next start.
 class SingleInstance : public QObject {
     Q_OBJECT
 public:
@@ -35,8 +35,7 @@ public:
     // The window a later start brings forward.
     void setWindow(QWidget* window) { window_ = window; }
 
-    QString lockPath() const { return base_ + QStringLiteral(".lock"); }
-    QString serverName() const { return base_ + QStringLiteral(".socket"); }
+    QString lockPath() const { return lock_.fileName(); }
     // Why the claim was not held, for the line a start prints.
     QString problem() const { return problem_; }
 
@@ -44,7 +43,7 @@ private:
     void answer();
 
     QString listFile_;
-    QString base_;
+    QString serverName_;
     QLockFile lock_;
     QLocalServer* server_ = nullptr;
     QPointer<QWidget> window_;
