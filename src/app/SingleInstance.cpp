@@ -59,8 +59,8 @@ SingleInstance::Claim SingleInstance::claim() {
     if (!server_->listen(serverName_)) {
         problem_ = server_->errorString();
         MessageLog::instance().report(
-            QStringLiteral("A second start on this list cannot reach this window (%1); it is "
-                           "still refused.")
+            QStringLiteral("A later start on this list is refused without bringing this "
+                           "window forward: %1")
                 .arg(problem_));
     }
     connect(server_, &QLocalServer::newConnection, this, &SingleInstance::answer);

@@ -11,8 +11,8 @@ class QWidget;
 // One running program per list file. Two copies on the same list would each save their own
 // idea of it after every change, and the last writer would win. The first start holds a lock
 // beside the list file and listens on a socket named after the list's path; a later start asks
-// it to come forward there and ends. The lock names the process holding it, so one left behind by a
-// crash is taken over by the next start.
+// it to come forward there and ends. The lock names the process holding it, so one left behind
+// by a crash is taken over by the next start.
 class SingleInstance : public QObject {
     Q_OBJECT
 public:

@@ -16,6 +16,7 @@ int main(int argc, char** argv) {
     QApplication app(argc, argv);
     QApplication::setOrganizationName("Cuevox");
     QApplication::setApplicationName("Cuevox");
+
     QCommandLineParser options;
     options.addHelpOption();
     const QCommandLineOption oscPort(
