@@ -7,6 +7,7 @@
 
 #include "WindowFixture.h"
 #include "app/AppDelegate.h"
+#include "editor/AudioEditView.h"
 
 namespace {
 
@@ -47,7 +48,9 @@ protected:
     void wheelAt(const QPoint& at) {
         QWidget* under = table().viewport()->childAt(at);
         ASSERT_NE(under, nullptr);
-        const QPoint local = under->mapFrom(table().viewport(), at);
+        wheelOn(under, under->mapFrom(table().viewport(), at));
+    }
+    static void wheelOn(QWidget* under, const QPoint& local) {
         QWheelEvent wheel(QPointF(local), QPointF(under->mapToGlobal(local)), QPoint(),
                           QPoint(0, -120), Qt::NoButton, Qt::NoModifier, Qt::NoScrollPhase, false);
         QSpontaneKeyEvent::setSpontaneous(&wheel);
@@ -87,6 +90,15 @@ TEST_F(AccidentalChangesTest, TheWheelOverARowsSlidersScrollsTheTableAndChangesN
     EXPECT_LT(cueAt(0).player->currentTime(), 5.0);  // not thrown ahead by a wheel notch
     vc().listStore().waitForIdle();
     EXPECT_EQ(vc().listStore().filesWritten(), written);
+
+    // Nor does it change the cue under the editor's stepper and pan slider on its way.
+    cueAt(1).fadeIn = true;  // its stepper takes input
+    cueAt(1).fadeInLength = 2.0;
+    vc().openAudioEditor(1);
+    wheelOn(vc().presentedViewController()->fadeInSeconds(), {5, 5});
+    wheelOn(vc().presentedViewController()->panSlider(), {5, 5});
+    EXPECT_EQ(cueAt(1).fadeInLength, 2.0);
+    EXPECT_EQ(cueAt(1).panAudio, 0.0f);
 }
 
 TEST_F(AccidentalChangesTest, AClickOnATitleSelectsItsRowAndKeepsTheShowKeys) {
@@ -126,14 +138,11 @@ TEST_F(AccidentalChangesTest, TheTitleIsEditedOnlyWhenAskedFor) {
     EXPECT_EQ(QApplication::focusWidget(), title(3));
     table().setFocus();
 
-    // F2 and Return on the selected row.
+    // F2 on the selected row.
     table().selectRowIndexes({1}, false);
     press(Qt::Key_F2);
     EXPECT_EQ(QApplication::focusWidget(), title(1));
     EXPECT_EQ(title(1)->selectedText(), "Cue 1");
-    table().setFocus();
-    press(Qt::Key_Return);
-    EXPECT_EQ(QApplication::focusWidget(), title(1));
     table().setFocus();
 
     // A click with a modifier extends the selection and edits nothing.

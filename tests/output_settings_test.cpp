@@ -1,8 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <QtTest/qtestspontaneevent.h>
 #include <QSettings>
 #include <QSignalSpy>
 #include <QTemporaryDir>
+#include <QTest>
+#include <QWheelEvent>
 
 #include "app/OutputSettings.h"
 #include "app/SettingsViewController.h"
@@ -43,8 +46,16 @@ TEST_F(OutputSettingsTest, AChoiceIsKeptAndAMissingOneStaysListed) {
         waitForProbe(widget);
         widget.showOutputs(
             {{"", "System default"}, {"pulse:hall", "Hall"}, {"pulse:foyer", "Foyer"}});
-        widget.outputBox()->setCurrentIndex(1);
+        // Neither a wheel turn over the list nor an arrow key in it moves the show to another
+        // output; Return (or Apply) does.
+        QWheelEvent wheel({}, {}, {}, {0, -120}, {}, {}, Qt::NoScrollPhase, false);
+        QSpontaneKeyEvent::setSpontaneous(&wheel);
+        qApp->notify(widget.outputBox(), &wheel);
+        EXPECT_EQ(widget.outputBox()->currentIndex(), 0);
+        QTest::keyClick(widget.outputBox(), Qt::Key_Down);
         widget.latencyBox()->setCurrentIndex(0);
+        EXPECT_EQ(settings().value("output/device").toString(), "");
+        QTest::keyClick(widget.outputBox(), Qt::Key_Return);
     }
     EXPECT_EQ(settings().value("output/device").toString(), "pulse:hall");
     const OutputChoice choice = OutputSettings::savedChoice();

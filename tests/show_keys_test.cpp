@@ -44,6 +44,12 @@ protected:
     }
     // Go ignores a second press within its guard time.
     static void pastGoGuard() { QTest::qWait(ViewController::kGoGuardMs + 20); }
+    // A key held down: a press, then repeats, each past Go's guard.
+    static void hold(QWidget* widget, Qt::Key key) {
+        for (bool repeat : {false, true, true})
+            QTest::simulateEvent(widget, true, key, {}, {}, repeat,
+                                 ViewController::kGoGuardMs + 20);
+    }
 
     AppDelegate delegate_;
 };
@@ -73,6 +79,40 @@ TEST_F(ShowKeysTest, SpaceGoesThroughTheListAndEscapeStopsAll) {
     EXPECT_FALSE(playing(0));
     EXPECT_FALSE(playing(1));
     EXPECT_EQ(titleOf(0), "Play");
+}
+
+TEST_F(ShowKeysTest, AHeldKeyFiresOnceAndAPedalsEnterIsGo) {
+    openShow();
+    cueAt(0).fadeOut = true;
+    cueAt(0).fadeOutLength = 2.0;
+    hold(&table(), Qt::Key_Space);
+    EXPECT_TRUE(playing(0) && !playing(1)) << "a held Space started the next cue";
+    hold(&table(), Qt::Key_Escape);
+    EXPECT_TRUE(cueAt(0).fadingOut && playing(0)) << "a held Escape cut the fade-out short";
+
+    // Return opens no title (F2 does), where keypad Enter would end the line instead of Go.
+    press(Qt::Key_Return);
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Enter, Qt::KeypadModifier);
+    EXPECT_TRUE(playing(1));
+}
+
+TEST_F(ShowKeysTest, QuittingAsksWhileACuePlaysOrAChainedStartWaits) {
+    openShow();
+    cueAt(0).extendPlay = true;
+    cueAt(0).extendDelay = 1.0;
+    int asked = 0;
+    vc().setConfirmer([&](QWidget*, const Confirmation&) { return ++asked, false; });
+    press(Qt::Key_Space);
+    QTest::keyClick(window_.get(), Qt::Key_Q, Qt::ControlModifier);
+    ASSERT_EQ(asked, 1);
+    press(Qt::Key_Escape);
+    window_->close();  // the close box, Alt+F4: the next cue's start is still due
+    EXPECT_EQ(asked, 2);
+    ASSERT_TRUE(waitFor([&] { return playing(1); }, 5000));
+    press(Qt::Key_Escape);
+    window_->close();
+    EXPECT_EQ(asked, 2);
+    EXPECT_FALSE(window_->isVisible());
 }
 
 TEST_F(ShowKeysTest, TextFieldsKeepSpaceButEscapeIsAlwaysStopAll) {
@@ -127,11 +167,11 @@ TEST_F(ShowKeysTest, TheEditorLeavesSpaceAndEscapeToTheShow) {
     EXPECT_FALSE(anyPlaying());
     EXPECT_EQ(vc().presentedViewController(), editor);
 
-    // Return presses the focused toggle instead; a slider or a button with focus gives Space
-    // to the show just the same.
+    // Return presses the focused toggle instead; a number field or a button with focus gives
+    // Space to the show just the same.
     pressIn(editor, Qt::Key_Return);
     EXPECT_TRUE(cueAt(2).fadeIn);
-    editor->panSlider()->setFocus();
+    editor->fadeInSeconds()->setFocus();
     pastGoGuard();
     pressIn(editor, Qt::Key_Space);
     EXPECT_TRUE(playing(1));

@@ -1,12 +1,15 @@
 #include "app/OutputSettings.h"
 
 #include <QFormLayout>
+#include <QHBoxLayout>
+#include <QKeyEvent>
 #include <QPointer>
 #include <QSettings>
 #include <QtConcurrent>
 
 #include "audio/AudioEngine.h"
 #include "platform/MessageLog.h"
+#include "window/WheelNeedsFocus.h"
 
 namespace {
 const char* const kDeviceKey = "output/device";
@@ -60,11 +63,21 @@ void OutputSettings::applySaved() {
 }
 
 OutputSettings::OutputSettings(QWidget* parent)
-    : QWidget(parent), outputs_(new QComboBox(this)), latency_(new QComboBox(this)) {
+    : QWidget(parent),
+      outputs_(new QComboBox(this)),
+      latency_(new QComboBox(this)),
+      apply_(new QPushButton(tr("&Apply"), this)) {
     auto* form = new QFormLayout(this);
     form->setContentsMargins(0, 0, 0, 0);
     form->addRow(tr("Output:"), outputs_);
     form->addRow(tr("Latency:"), latency_);
+    auto* applyRow = new QHBoxLayout;
+    applyRow->addStretch();
+    applyRow->addWidget(apply_);
+    form->addRow(applyRow);
+    takeWheelOnlyWithFocus(this);
+    apply_->setEnabled(false);
+    apply_->setToolTip(tr("Play the show through the output and latency chosen above"));
     outputs_->setAccessibleName(tr("Output"));
     latency_->setAccessibleName(tr("Latency"));
 
@@ -79,8 +92,9 @@ OutputSettings::OutputSettings(QWidget* parent)
     }
     showOutputs({{"", "System default"}});
 
-    connect(outputs_, &QComboBox::currentIndexChanged, this, [this] { apply(); });
-    connect(latency_, &QComboBox::currentIndexChanged, this, [this] { apply(); });
+    connect(outputs_, &QComboBox::currentIndexChanged, this, [this] { showPending(); });
+    connect(latency_, &QComboBox::currentIndexChanged, this, [this] { showPending(); });
+    connect(apply_, &QPushButton::clicked, this, [this] { apply(); });
 
     QPointer<OutputSettings> self(this);
     auto probe = QtConcurrent::run([] { return OutputStream::devices(); });
@@ -107,13 +121,33 @@ void OutputSettings::showOutputs(const std::vector<OutputDevice>& devices) {
         outputs_->setCurrentIndex(outputs_->count() - 1);
     }
     filling_ = false;
+    showPending();
     emit outputsListed();
 }
 
-void OutputSettings::apply() {
+void OutputSettings::showPending() {
     if (filling_) return;
+    QSettings settings;
+    const bool pending =
+        outputs_->currentData().toString() != settings.value(kDeviceKey).toString() ||
+        latency_->currentData().toInt() != settings.value(kLatencyKey, kDefaultLatencyMs).toInt();
+    apply_->setEnabled(pending);
+}
+
+void OutputSettings::apply() {
+    if (filling_ || !apply_->isEnabled()) return;
     QSettings settings;
     settings.setValue(kDeviceKey, outputs_->currentData().toString());
     settings.setValue(kLatencyKey, latency_->currentData().toInt());
+    apply_->setEnabled(false);
     AudioEngine::configureShared(savedChoice(), &OutputSettings::showNotice);
+}
+
+void OutputSettings::keyPressEvent(QKeyEvent* event) {
+    const bool plain = (event->modifiers() & ~Qt::KeypadModifier) == Qt::NoModifier;
+    if (plain && event->key() == Qt::Key_Return && apply_->isEnabled()) {
+        apply();
+        return;
+    }
+    QWidget::keyPressEvent(event);
 }

@@ -4,12 +4,14 @@
 #include "platform/NotificationCenter.h"
 #include "remote/RemoteSettings.h"
 #include "ui_SettingsView.h"
+#include "window/WheelNeedsFocus.h"
 
 SettingsViewController::SettingsViewController(QWidget* parent)
     : QWidget(parent, Qt::Dialog), ui_(std::make_unique<Ui::SettingsView>()) {
     ui_->setupUi(this);
     ui_->settingsLayout->insertWidget(0, new OutputSettings(this));
     ui_->settingsLayout->addWidget(new RemoteSettingsWidget(this));
+    takeWheelOnlyWithFocus(this);
     connect(ui_->resetButton, &QPushButton::clicked, this,
             [this] { resetButton(ui_->resetButton); });
 }

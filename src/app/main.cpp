@@ -5,17 +5,17 @@
 
 #include "app/AppDelegate.h"
 #include "app/OutputSettings.h"
+#include "app/SingleInstance.h"
 #include "audio/AudioEngine.h"
 #include "platform/MessageLog.h"
 #include "remote/RemoteControl.h"
+#include "storage/StoragePaths.h"
 #include "window/MainWindow.h"
 
 int main(int argc, char** argv) {
     QApplication app(argc, argv);
     QApplication::setOrganizationName("Cuevox");
     QApplication::setApplicationName("Cuevox");
-    // The saved output, before the list's cues open the engine.
-    OutputSettings::applySaved();
 
     QCommandLineParser options;
     options.addHelpOption();
@@ -34,6 +34,27 @@ int main(int argc, char** argv) {
         }
     }
 
+    // Before the list is read: a second copy on it would save over every change of the first.
+    const QString listFile = QString::fromStdString(storage::listFilePath());
+    SingleInstance instance(listFile);
+    switch (instance.claim()) {
+        case SingleInstance::Claim::Held:
+            break;
+        case SingleInstance::Claim::Taken:
+            std::cerr << "Cuevox is already running on " << listFile.toStdString()
+                      << (instance.callRunning() ? ": its window was brought forward."
+                                                 : ", and did not answer; close it first.")
+                      << std::endl;
+            return 3;
+        case SingleInstance::Claim::Unguarded:
+            MessageLog::instance().report(
+                QStringLiteral("Another start on this list would not be stopped: %1")
+                    .arg(instance.problem()));
+            break;
+    }
+
+    // The saved output, before the list's cues open the engine.
+    OutputSettings::applySaved();
     // A cue whose file can no longer be read ends; the operator is told why in the window.
     AudioEngine::shared().setProblemHandler([](const std::string& line) {
         MessageLog::instance().report(QString::fromStdString(line));
@@ -42,6 +63,7 @@ int main(int argc, char** argv) {
     app.setQuitOnLastWindowClosed(delegate.applicationShouldTerminateAfterLastWindowClosed());
     MainWindow window;
     delegate.connectMenu(window);
+    instance.setWindow(&window);
     // Declared after the window: it stops listening before the controller goes.
     RemoteControl remote(window.controller());
     if (port) remote.setOscPortForThisRun(port);

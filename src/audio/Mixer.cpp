@@ -38,6 +38,7 @@ uint64_t Mixer::send(MixerCommand command, bool commit) {
         // Raised after the push: the audio thread lowers it before it drains the FIFO, so a
         // Play is either still to be found there or leaves the flag raised.
         if (command.type == MixerCommand::Type::Play) startSent_.store(true);
+        if (command.type == MixerCommand::Type::Follow) followsSent_.fetch_add(1);
         if (commit) committed_.store(command.sequence, std::memory_order_release);
         after = afterSend_;
     }
@@ -349,6 +350,7 @@ void Mixer::applyCommands(bool all) {
                 r.plan.volume = safeGain(r.plan.volume);
                 break;
             case MixerCommand::Type::Follow:
+                followsTaken_.fetch_add(1, std::memory_order_release);
                 if (r.plan.next) addFollow(v, (r.fresh ? r.startedAt : mixFrame_) + c.frame);
                 break;
         }

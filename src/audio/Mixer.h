@@ -129,8 +129,12 @@ public:
     // Chained starts waiting for their frame; a full table drops the newest (counted).
     static constexpr int kMaxFollows = 256;
     uint64_t droppedFollows() const { return droppedFollows_.load(); }
-    // Chained starts still to come, as of the last block.
-    int pendingFollows() const { return followsPending_.load(std::memory_order_relaxed); }
+    // Chained starts still to come: those sent and not taken in yet, and those waiting for
+    // their frame as of the last block.
+    int pendingFollows() const {
+        return int(followsSent_.load() - followsTaken_.load(std::memory_order_acquire)) +
+               followsPending_.load(std::memory_order_relaxed);
+    }
     SpscQueue<Voice*>& retiredVoices() { return retired_; }
     int sampleRate() const { return sampleRate_; }
 
@@ -204,6 +208,7 @@ private:
     int followCount_ = 0;
     std::atomic<uint64_t> droppedFollows_{0};
     std::atomic<int> followsPending_{0};
+    std::atomic<uint64_t> followsSent_{0}, followsTaken_{0};
     // Every voice added and not removed, so that a voice's successor can be unlinked.
     std::vector<Voice*> voices_;
     int64_t mixFrame_ = 0;     // audio thread: the frame the next sample mixed is

@@ -13,6 +13,7 @@
 #include "window/CueIcons.h"
 #include "window/CueTableView.h"
 #include "window/ViewController.h"
+#include "window/WheelNeedsFocus.h"
 
 namespace {
 
@@ -126,6 +127,7 @@ AudioEditView::AudioEditView(QWidget* parent)
     setWindowModality(Qt::NonModal);
     setAttribute(Qt::WA_DeleteOnClose);
     connectOutlets();
+    takeWheelOnlyWithFocus(this);
     // It opens with a toggle in hand rather than the title: a Space pressed for the show right
     // after opening must start the next cue, not type into the title.
     fadeInButton_->setFocus();
@@ -501,9 +503,10 @@ void AudioEditView::markerDragged(WaveformView::Marker marker, double seconds) {
 
 void AudioEditView::keyPressEvent(QKeyEvent* event) {
     const bool plain = (event->modifiers() & ~Qt::KeypadModifier) == Qt::NoModifier;
-    if (plain && (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter)) {
-        // Space belongs to the show in every window, so Return presses the focused toggle or
-        // button here; in a field, Return has already committed it and is no Save.
+    if (plain && event->key() == Qt::Key_Return) {
+        // Space and keypad Enter belong to the show in every window, so Return presses the
+        // focused toggle or button here; in a field, Return has already committed it and is no
+        // Save.
         auto* button = qobject_cast<QAbstractButton*>(focusWidget());
         if (button && isAncestorOf(button) && button->isEnabled()) {
             button->click();

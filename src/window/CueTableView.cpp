@@ -361,11 +361,10 @@ void CueTableView::focusInEvent(QFocusEvent* event) {
 
 void CueTableView::keyPressEvent(QKeyEvent* event) {
     const bool plainKey = (event->modifiers() & ~Qt::KeypadModifier) == Qt::NoModifier;
-    const bool editKey = event->key() == Qt::Key_F2 || event->key() == Qt::Key_Return ||
-                         event->key() == Qt::Key_Enter;
-    // Only the table's own keys: a Return the title field passes up after committing must not
-    // open it again.
-    if (editKey && plainKey && hasFocus() && selectedRow() >= 0) {
+    // F2 alone opens the title: Return and Enter come from Go pedals and button boxes too, and
+    // the Space after them would replace the whole selected title. Only the table's own key,
+    // not one a title field passes up.
+    if (event->key() == Qt::Key_F2 && plainKey && hasFocus() && selectedRow() >= 0) {
         editTitle(selectedRow());
         event->accept();
         return;

@@ -1,6 +1,7 @@
 #include "window/MainWindow.h"
 
 #include <QApplication>
+#include <QCloseEvent>
 #include <QListWidget>
 #include <QPalette>
 #include <QStatusBar>
@@ -40,10 +41,23 @@ MainWindow::MainWindow(QWidget* parent)
 }
 
 void MainWindow::closeEvent(QCloseEvent* event) {
+    // Every way of quitting ends here (the menu, Ctrl+Q, Alt+F4, the close box). A second one
+    // while the question is up is the same question.
+    if (askingToQuit_ || !askToQuit()) {
+        event->ignore();
+        return;
+    }
     // The editor is a window of its own now: an edit still open in it is saved, not lost with
     // the program.
     controller_->closeAudioEditor();
     QMainWindow::closeEvent(event);
+}
+
+bool MainWindow::askToQuit() {
+    askingToQuit_ = true;
+    const bool quit = controller_->mayQuit(this);
+    askingToQuit_ = false;
+    return quit;
 }
 
 MainWindow::~MainWindow() {

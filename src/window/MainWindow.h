@@ -26,9 +26,12 @@ protected:
     void closeEvent(QCloseEvent* event) override;
 
 private:
+    bool askToQuit();
+
     std::unique_ptr<Ui::MainWindow> ui_;
     // Destroyed before the widgets: a late fade completion must find no controller rather than
     // a controller whose table is gone.
     std::unique_ptr<ViewController> controller_;
     MessageArea* messages_ = nullptr;
+    bool askingToQuit_ = false;
 };

@@ -1,8 +1,8 @@
 #include "window/ShowKeyGuard.h"
 
-#include <QAbstractSpinBox>
 #include <QAction>
 #include <QKeyEvent>
+#include <QKeySequence>
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QTextEdit>
@@ -11,7 +11,9 @@
 namespace {
 
 bool isShowKey(const QKeyEvent* key) {
-    return (key->key() == Qt::Key_Space || key->key() == Qt::Key_Escape) &&
+    // Enter comes only from the keypad, where Go pedals and button boxes send it.
+    const int k = key->key();
+    return (k == Qt::Key_Space || k == Qt::Key_Enter || k == Qt::Key_Escape) &&
            (key->modifiers() & ~Qt::KeypadModifier) == Qt::NoModifier;
 }
 
@@ -19,16 +21,22 @@ bool isCloseKey(const QKeyEvent* key) {
     return key->key() == Qt::Key_W && key->modifiers() == Qt::ControlModifier;
 }
 
+// Where Space types and Enter ends a line. A number field is not one: a space means nothing
+// in it, and an operator who stepped a fade time must still reach Go.
 bool isTextEntry(const QObject* widget) {
-    return qobject_cast<const QLineEdit*>(widget) ||
-           qobject_cast<const QAbstractSpinBox*>(widget) ||
-           qobject_cast<const QTextEdit*>(widget) || qobject_cast<const QPlainTextEdit*>(widget);
+    return qobject_cast<const QLineEdit*>(widget) || qobject_cast<const QTextEdit*>(widget) ||
+           qobject_cast<const QPlainTextEdit*>(widget);
 }
 
 }  // namespace
 
 ShowKeyGuard::ShowKeyGuard(QWidget* mainWindow, QAction* go, QAction* stopAll)
-    : QObject(mainWindow), mainWindow_(mainWindow), go_(go), stopAll_(stopAll) {}
+    : QObject(mainWindow), mainWindow_(mainWindow), go_(go), stopAll_(stopAll) {
+    // Kept by the shortcut map, which then swallows a held key's repeats without firing.
+    go->setShortcuts({QKeySequence(Qt::Key_Space), QKeySequence(Qt::Key_Enter)});
+    go->setAutoRepeat(false);
+    stopAll->setAutoRepeat(false);
+}
 
 bool ShowKeyGuard::isKeyReceiver(QObject* watched) {
     // A key event climbs from the focus widget through its parents, and this filter sees every
@@ -40,7 +48,7 @@ bool ShowKeyGuard::isKeyReceiver(QObject* watched) {
 }
 
 QAction* ShowKeyGuard::actionFor(const QKeyEvent* key) const {
-    return key->key() == Qt::Key_Space ? go_.data() : stopAll_.data();
+    return key->key() == Qt::Key_Escape ? stopAll_.data() : go_.data();
 }
 
 bool ShowKeyGuard::eventFilter(QObject* watched, QEvent* event) {
@@ -51,7 +59,7 @@ bool ShowKeyGuard::eventFilter(QObject* watched, QEvent* event) {
     auto* key = static_cast<QKeyEvent*>(event);
     const bool showKey = isShowKey(key);
 
-    if (showKey && key->key() == Qt::Key_Space && isTextEntry(watched)) {
+    if (showKey && key->key() != Qt::Key_Escape && isTextEntry(watched)) {
         // Claimed from every shortcut: the key reaches the field as a key press and types.
         if (type == QEvent::ShortcutOverride) event->accept();
         return type == QEvent::ShortcutOverride;

@@ -7,15 +7,18 @@ class QAction;
 class QKeyEvent;
 class QWidget;
 
-// Space and Escape are the show keys (Go, Stop All) in every window of the program, not only in
-// the main one: the operator may be in the cue editor, the settings or an import when the next
-// cue is due. The main window's own menu shortcuts serve it; in any other window (dialogs
-// included, modal ones too) this filter triggers the same menu actions and swallows the key,
-// so a focused button or toggle there is not pressed by it. An open menu keeps its keys, and
+// Space and keypad Enter (Go) and Escape (Stop All) are the show keys in every window of the
+// program, not only in the main one: the operator may be in the cue editor, the settings or an
+// import when the next cue is due. The main window's own menu shortcuts serve it (the guard
+// gives Go its second key); in any other window (dialogs included, modal ones too) this filter
+// triggers the same menu actions and swallows the key, so a focused button or toggle there is
+// not pressed by it. An open menu keeps its keys, and
 // Escape there closes it and stops the show.
 //
-// A focused text entry keeps Space, so titles with spaces can be typed. Nothing keeps Escape:
-// a dialog closes with Ctrl+W, its close box or its buttons instead.
+// A focused text entry keeps Space and Enter, so titles with spaces can be typed and a field
+// committed; a number field keeps neither. Nothing keeps Escape: a dialog closes with Ctrl+W,
+// its close box or its buttons instead. A held key fires once: its auto-repeat would start the
+// next cues one by one, or cut short the fade-outs of the first Stop All.
 class ShowKeyGuard : public QObject {
     Q_OBJECT
 public:

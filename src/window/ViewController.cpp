@@ -229,3 +229,13 @@ void ViewController::setPlayButtonTitle(int row, const QString& title) {
     if (auto* cell = audioTable_->viewAtColumn(1, row))
         showPlayButtonTitle(cell->cxPlayButton(), title);
 }
+
+bool ViewController::mayQuit(QWidget* window) {
+    if (!showInProgress()) return true;
+    const Confirmation question{
+        QStringLiteral("Quit Cuevox"),
+        QStringLiteral("The show is running: cues are playing or about to start.\n"
+                       "Quitting stops them at once."),
+        QStringLiteral("&Quit")};
+    return confirmer_ ? confirmer_(window, question) : confirmDestructive(window, question);
+}

@@ -104,6 +104,11 @@ public:
     static constexpr double kRemovedTailSeconds = 0.25;
     void goMenuButton();
     void stopAllMenuButton();
+    // Whether quitting now would cut the show short: a cue sounds, or a chained start waits.
+    bool showInProgress() const;
+    // Before the program ends: true when nothing is in progress, else when the operator says
+    // to quit anyway (asked with Cancel the default).
+    bool mayQuit(QWidget* window);
 
     // Import, duplicate and remove; the window's buttons and the menu both lead here.
     void addAudio();
@@ -150,7 +155,6 @@ public:
 
 private:
     bool hasRow(int row) const { return row >= 0 && std::size_t(row) < cxList.size(); }
-    // Starts the cue at row + 1 after `delay` seconds, unless the list has shrunk by then.
     void cueStartedByEngine(int row, bool fadingIn);
     // A cue that has left the list stops sounding, with the tail of any stop.
     void silenceRemoved(const std::shared_ptr<CXAudio>& cue);

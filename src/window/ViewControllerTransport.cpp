@@ -105,6 +105,12 @@ void ViewController::audioPlayerTimeline(AudioPlayer* player, const EngineEvent&
     }
 }
 
+bool ViewController::showInProgress() const {
+    const auto sounding = [](const auto& cue) { return cue->player && cue->player->isPlaying(); };
+    return std::any_of(cxList.begin(), cxList.end(), sounding) ||
+           AudioEngine::shared().mixer().pendingFollows() > 0;
+}
+
 void ViewController::stopCue(int row) {
     if (!hasRow(row)) return;
     const std::shared_ptr<CXAudio> cue = cxList[std::size_t(row)];
