@@ -199,8 +199,8 @@ void RemoteControl::watchDevice() {
     const bool back = change == MidiInput::DeviceChange::Back;
     midiStatus_ = back ? QStringLiteral("MIDI: the device \"%1\" is connected again")
                        : QStringLiteral(
-                             "MIDI: the device \"%1\" is gone; it is connected again "
-                             "as soon as it is back");
+                             "MIDI: the device \"%1\" is gone; Cuevox takes it again as "
+                             "soon as it is back");
     midiStatus_ = midiStatus_.arg(midi_.deviceName());
     tellOperator(midiStatus_);
     emit statusChanged();

@@ -76,7 +76,7 @@ MessageArea::MessageArea(MessageLog& log, QWidget* parent)
 void MessageArea::addEntry(const QDateTime& time, const QString& text) {
     const QString line = stamped(time, text);
     latest_->setText(line);
-    latest_->setToolTip(Qt::convertFromPlainText(text));
+    latest_->setToolTip(Qt::convertFromPlainText(text, Qt::WhiteSpaceNormal));
     list_->insertItem(0, line);
     while (list_->count() > kListed) delete list_->takeItem(list_->count() - 1);
     button_->setText(QStringLiteral("Messages (%1)").arg(list_->count()));
@@ -85,6 +85,7 @@ void MessageArea::addEntry(const QDateTime& time, const QString& text) {
 void MessageArea::showWarnings() {
     const QStringList texts = log_.warnings().values();
     warning_->setText(texts.join(QStringLiteral("  ·  ")));
-    warning_->setToolTip(Qt::convertFromPlainText(texts.join(QLatin1Char('\n'))));
+    warning_->setToolTip(
+        Qt::convertFromPlainText(texts.join(QLatin1Char('\n')), Qt::WhiteSpaceNormal));
     warning_->setVisible(!texts.isEmpty());
 }
