@@ -325,7 +325,6 @@ TEST_F(MidiPort, JackPortTakesNotesShowControlAndAChosenDevice) {
     remote.learn(Kind::StopAll);
     QTest::keyClick(window_.get(), Qt::Key_Escape);
     EXPECT_FALSE(learnShown());
-    EXPECT_TRUE(fires(desk, note));
     auto settingsWindow = std::make_unique<RemoteSettingsWidget>();
     settingsWindow->show();
     remote.learn(Kind::Next);

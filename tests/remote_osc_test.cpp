@@ -432,8 +432,8 @@ TEST(OscState, ReplyCarriesSelectionAndEachPlayingCue) {
     state.playing.assign(100, {7, std::string(1000, 'x') + "\xc3\xa9", "playing", 2.0});
     const std::vector<char> big = OscServer::stateMessage(state);
     EXPECT_LE(big.size(), OscServer::kMaxPacket);
-    const RemoteState read = stateFrom(big.data(), big.size());
-    EXPECT_EQ(read.playing.back().title.size(), OscServer::kMaxReplyTitle);
+    EXPECT_EQ(stateFrom(big.data(), big.size()).playing.back().title.size(),
+              OscServer::kMaxReplyTitle);
 }
 
 TEST(ProblemTally, AFloodBecomesOneLineASecond) {
@@ -808,7 +808,6 @@ TEST_F(OscWindow, OpenNetworkWarnedSubscribersKeptAndLapsedSendersTextShownAsTex
     QTest::qWait(3200);
     monitor.drain();
     desk.send(remote.oscPort(), bytesOf("/cuevox/cue/2/start"));
-    EXPECT_TRUE(waitFor([&] { return playing(1); }, 2000));
     EXPECT_FALSE(tells([](auto&) { return true; }, 1200));
 
     desk.send(remote.oscPort(), bytesOf("/<h1>GO NOW</h1>"));

@@ -156,11 +156,6 @@ void MidiInput::cancelLearn() {
     mapping_.cancelLearn();
 }
 
-bool MidiInput::learning() {
-    std::lock_guard lock(mappingMutex_);
-    return mapping_.learning().has_value();
-}
-
 void MidiInput::feed(const unsigned char* bytes, std::size_t size) {
     MidiMapping::Result result;
     {

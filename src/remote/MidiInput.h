@@ -44,12 +44,10 @@ public:
     enum class DeviceChange { None, Gone, Back };
     DeviceChange watchDevice();
     QString deviceName() const { return deviceName_; }
-    bool deviceConnected() const { return device_ != nullptr; }
 
     void setMapping(const MidiMapping& mapping);
     void learn(MidiMapping::Kind kind);
     void cancelLearn();
-    bool learning();
 
     // One complete MIDI message, as the port hands it over.
     void feed(const unsigned char* bytes, std::size_t size);

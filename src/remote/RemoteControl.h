@@ -59,9 +59,7 @@ public:
     // kLearnTimeoutMs; the main window shows a standing warning meanwhile.
     void learn(MidiMapping::Kind kind);
     void cancelLearn();
-    std::optional<MidiMapping::Kind> learning() const { return learning_; }
     int oscPort() const { return osc_.port(); }
-    int subscriberCount() const { return subscribers_.size(); }
     void setSubscriptionLifetime(Subscribers::Clock::duration lifetime) {
         subscribers_.setLifetime(lifetime);
     }
