@@ -305,9 +305,8 @@ TEST_F(MidiPort, JackPortTakesNotesShowControlAndAChosenDevice) {
     settings.oscPort = 9999;
     settings.save();
     remote.applySettings();
-    QLabel* warning = window_->messageArea()->warningLabel();
-    auto learnShown = [&] {
-        return warning->isVisible() && warning->text().contains("MIDI Learn");
+    auto learnShown = [this] {
+        return window_->messageArea()->warningLabel()->text().contains("MIDI Learn");
     };
     auto fires = [&](RtMidiOut& from, std::vector<unsigned char> message) {
         vc().stopAllButton(nullptr);

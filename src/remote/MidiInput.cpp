@@ -63,10 +63,8 @@ QString MidiInput::open(Backend backend, const QString& device) {
         return QStringLiteral("no MIDI system");
     }
     device_.reset();
-    deviceName_ = device;
     if (!port_ || backend_ != backend) {
         close();
-        deviceName_ = device;
         backend_ = backend;
         try {
             port_ = openIn("Cuevox");
@@ -77,6 +75,7 @@ QString MidiInput::open(Backend backend, const QString& device) {
             return QString::fromStdString(error.getMessage());
         }
     }
+    deviceName_ = device;
     if (device.isEmpty()) return {};
     try {
         if (connectDevice()) return {};

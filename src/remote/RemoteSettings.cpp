@@ -159,7 +159,6 @@ RemoteSettingsWidget::RemoteSettingsWidget(QWidget* parent)
     }
 
     status_ = new QLabel(this);
-    status_->setObjectName(QStringLiteral("remoteStatus"));
     // Device names and addresses come from outside: shown as they are, never as markup.
     status_->setTextFormat(Qt::PlainText);
     status_->setWordWrap(true);
