@@ -184,5 +184,8 @@ TEST_F(RemoteCommandsTest, SettingsAreStoredAndTheSettingsWindowWritesThem) {
     EXPECT_EQ(RemoteSettings::load().oscAllowedSenders, QStringList({"127.0.0.1"}));
     EXPECT_EQ(RemoteSettings::load().midiTriggers[Kind::Go],
               (MidiTrigger{MidiTrigger::Type::Note, 3, 60}));
+    for (QPushButton* button : widget.findChildren<QPushButton*>())
+        if (button->accessibleName() == "Clear Go") button->click();
+    EXPECT_FALSE(RemoteSettings::load().midiTriggers[Kind::Go].valid());
     QSettings().remove("remote");
 }

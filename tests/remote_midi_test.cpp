@@ -13,9 +13,15 @@
 #include <mutex>
 #include <vector>
 
+#include <QLabel>
+
+#include "WindowFixture.h"
 #include "remote/MidiInput.h"
 #include "remote/MidiMapping.h"
 #include "remote/MscParser.h"
+#include "remote/RemoteControl.h"
+#include "remote/RemoteSettings.h"
+#include "window/MessageArea.h"
 
 namespace {
 
@@ -31,6 +37,8 @@ std::vector<Kind> kinds(const MidiMapping::Result& result) {
     for (const RemoteCommand& c : result.commands) out.push_back(c.kind);
     return out;
 }
+
+class MidiPort : public WindowFixture {};
 
 }  // namespace
 
@@ -172,8 +180,10 @@ TEST(MidiShowControl, MappingAnswersItsOwnDeviceAndTheAllCallInSoundFormats) {
 }
 
 // The real port, on a JACK server of the test's own with the dummy driver: a desk connected to
-// "Cuevox" reaches the commands, and learn works through it.
-TEST(MidiPort, JackPortTakesNotesShowControlAndAChosenDevice) {
+// "Cuevox" reaches the commands, and learn works through it. Then the program's remote control
+// with the real window: learn is shown while armed and never outlives its moment, the port keeps
+// who is connected to it, and the chosen device is taken again when it comes back.
+TEST_F(MidiPort, JackPortTakesNotesShowControlAndAChosenDevice) {
     if (system("command -v jackd >/dev/null 2>&1") != 0) GTEST_SKIP() << "jackd is not installed";
     const std::string server = "cuevox-test-" + std::to_string(getpid());
     setenv("JACK_DEFAULT_SERVER", server.c_str(), 1);
@@ -280,4 +290,57 @@ TEST(MidiPort, JackPortTakesNotesShowControlAndAChosenDevice) {
               "the MIDI device \"No such device\" is not connected");
     EXPECT_TRUE(input.isOpen());  // the Cuevox port itself stays
     input.close();
+
+    writeList({cue(audioFile("a.wav", 12.0))});
+    open();
+    RemoteSettings settings;
+    settings.midiDevice = name;
+    settings.save();
+    RemoteControl remote(vc());
+    remote.applySettings();
+    desk.closePort();
+    for (unsigned i = 0; i < desk.getPortCount(); ++i)
+        if (desk.getPortName(i).rfind("Cuevox:", 0) == 0) desk.openPort(i);
+    // Settings that are not the port's leave the desk connected: all it sends below arrives.
+    settings.oscPort = 9999;
+    settings.save();
+    remote.applySettings();
+    auto learnShown = [this] {
+        return window_->messageArea()->warningLabel()->text().contains("MIDI Learn");
+    };
+    auto fires = [&](RtMidiOut& from, std::vector<unsigned char> message) {
+        vc().stopAllButton(nullptr);
+        QTest::qWait(ViewController::kGoGuardMs + 20);
+        from.sendMessage(&message);
+        return QTest::qWaitFor([&] { return playing(0); }, 3000);
+    };
+    QLabel* latest = window_->messageArea()->latestLabel();
+
+    remote.learn(Kind::Go);
+    EXPECT_TRUE(learnShown());
+    desk.sendMessage(&note);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return !learnShown(); }, 5000));
+    // Escape, the settings closing and 10 s of silence end a learn: the key still fires Go.
+    remote.learn(Kind::StopAll);
+    QTest::keyClick(window_.get(), Qt::Key_Escape);
+    EXPECT_FALSE(learnShown());
+    auto settingsWindow = std::make_unique<RemoteSettingsWidget>();
+    settingsWindow->show();
+    remote.learn(Kind::Next);
+    settingsWindow->close();
+    EXPECT_FALSE(learnShown());
+    remote.learn(Kind::Previous);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return !learnShown(); }, 13000));
+    EXPECT_TRUE(fires(desk, note));
+
+    // The chosen device unplugged and plugged in again: told both ways, and heard again.
+    device.closePort();
+    EXPECT_TRUE(QTest::qWaitFor([&] { return latest->text().contains("is gone"); }, 5000));
+    device.openVirtualPort("Console out");
+    EXPECT_TRUE(QTest::qWaitFor([&] { return latest->text().contains("connected again"); }, 5000));
+    EXPECT_TRUE(fires(device, go));
+    // Clear takes the key away at once.
+    for (QPushButton* button : settingsWindow->findChildren<QPushButton*>())
+        if (button->accessibleName() == "Clear Go") button->click();
+    EXPECT_FALSE(fires(desk, note));
 }

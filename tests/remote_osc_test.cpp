@@ -4,12 +4,14 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
+#include <QLabel>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
@@ -26,10 +28,15 @@
 #include <thread>
 #include <vector>
 
+#include "WindowFixture.h"
 #include "remote/OscServer.h"
 #include "remote/ProblemTally.h"
 #include "remote/RemoteCommand.h"
+#include "remote/RemoteControl.h"
+#include "remote/RemoteSettings.h"
+#include "remote/ReplyLimiter.h"
 #include "support/TestFiles.h"
+#include "window/MessageArea.h"
 
 namespace {
 
@@ -356,6 +363,11 @@ TEST(OscParse, BadPacketsAreProblemsNeverCommands) {
     EXPECT_EQ(problemOf(bytesOf("/cuevox/cue/99999999/start")), "no such cue");
     EXPECT_EQ(problemOf(intMessage("/cuevox/select", 0)), "no such cue");
     EXPECT_EQ(problemOf(intMessage("/cuevox/select", -4)), "no such cue");
+    // Numbers past any integer are refused as such, not converted.
+    Message huge = newMessage();
+    lo_message_add_double(huge.get(), 1e300);
+    EXPECT_EQ(parse(bytesOf("/cuevox/select", huge.get())).problems.at(0).text(),
+              "/cuevox/select: 1e+300 is out of range for a cue number");
 
     // Cut short, unterminated, not OSC at all.
     std::vector<char> cut = intMessage("/cuevox/select", 3);
@@ -416,6 +428,12 @@ TEST(OscState, ReplyCarriesSelectionAndEachPlayingCue) {
     state.playing = {{1, "First", "playing", 1.5}, {3, "Third", "fading out", 10.25}};
     const std::vector<char> bytes = OscServer::stateMessage(state);
     EXPECT_EQ(stateFrom(bytes.data(), bytes.size()), state);
+    // Many cues with long titles: one datagram still, the titles cut, the cues that fit listed.
+    state.playing.assign(100, {7, std::string(1000, 'x') + "\xc3\xa9", "playing", 2.0});
+    const std::vector<char> big = OscServer::stateMessage(state);
+    EXPECT_LE(big.size(), OscServer::kMaxPacket);
+    EXPECT_EQ(stateFrom(big.data(), big.size()).playing.back().title.size(),
+              OscServer::kMaxReplyTitle);
 }
 
 TEST(ProblemTally, AFloodBecomesOneLineASecond) {
@@ -470,6 +488,54 @@ TEST(RemoteQueue, IsBoundedMergesOnlyHarmlessRepeatsAndAnswersQuestionsFirst) {
     EXPECT_EQ(first[2].kind, Kind::Next);
     EXPECT_EQ(queue.take(1000).size(), RemoteQueue::kCapacity - 2);
     EXPECT_EQ(queue.push(next), RemoteQueue::Push::QueuedFirst);
+    // Questions from two clients in turn (never merged) cannot hold a Go back by more than one.
+    queue.take(1000);
+    for (int i = 0; i < int(RemoteQueue::kQueryCapacity); ++i)
+        queue.push({Kind::State, 0, {"127.0.0.1", 5000 + i % 2}});
+    queue.push({Kind::Go});
+    const std::vector<RemoteCommand> turn = queue.take(2);
+    EXPECT_TRUE(turn[0].kind == Kind::Go || turn[1].kind == Kind::Go);
+}
+
+// The server alone on the loopback: what it cannot read or will not answer is told.
+TEST(OscServerSocket, CutPacketsHeldBackRepliesAndAMissingEventfdAreTold) {
+    QString told;
+    auto heard = [&](const char* text) {
+        return QTest::qWaitFor([&] { return told.contains(text); });
+    };
+    OscServer server([](const RemoteCommand&) { return true; },
+                     [&](const QString& line) {
+                         QMetaObject::invokeMethod(qApp, [&told, line] { told += line; });
+                     });
+    ASSERT_EQ(server.start({0, false, {}}), "");
+    Client client;
+    client.send(server.port(), std::vector<char>(9000, '/'));
+    EXPECT_TRUE(heard("a packet of 9000 bytes from 127.0.0.1"));
+    // Replies to one address asked for far too often: a burst, then no more than the limit.
+    long received = 0;
+    QElapsedTimer asking;
+    asking.start();
+    for (int i = 0; i < 400; ++i, std::this_thread::sleep_for(2ms))
+        server.send({}, {{"127.0.0.1", client.port()}});
+    while (client.receiveState(200ms)) ++received;
+    EXPECT_GE(received, long(ReplyLimiter::kBurst));
+    EXPECT_LE(received,
+              long(ReplyLimiter::kBurst + ReplyLimiter::kPerSecond * asking.elapsed() / 1000) + 1);
+    EXPECT_TRUE(heard("was held back"));
+    server.stop();
+
+    // No descriptor left for the wake-up after the socket: not listening, and saying why.
+    rlimit limit{};
+    getrlimit(RLIMIT_NOFILE, &limit);
+    const rlimit low{64, limit.rlim_max};
+    setrlimit(RLIMIT_NOFILE, &low);
+    std::vector<int> filler;
+    for (int fd; (fd = ::dup(0)) >= 0;) filler.push_back(fd);
+    ::close(filler.at(0));
+    const QString failure = server.start({0, false, {}});
+    for (std::size_t i = 1; i < filler.size(); ++i) ::close(filler[i]);
+    setrlimit(RLIMIT_NOFILE, &limit);
+    EXPECT_TRUE(failure.contains("eventfd")) << failure.toStdString();
 }
 
 TEST_F(ProgramFixture, EachCommandReachesTheShowAndOnlyAllowedSendersAreHeard) {
@@ -704,4 +770,49 @@ TEST_F(ProgramFixture, AFloodLeavesTheWindowAnsweringAndTheSoundWhole) {
     for (std::size_t at = 0; (at = log.find("\n", at)) != std::string::npos; ++at) ++lines;
     EXPECT_NE(log.find("more ignored in the last second"), std::string::npos) << log;
     EXPECT_LT(lines, 40) << log;
+}
+
+class OscWindow : public WindowFixture {};
+
+// The remote control in the real window: an open network is warned of, subscriptions outlive
+// settings that are not OSC's and lapse unless renewed, and senders' text is shown as text.
+TEST_F(OscWindow, OpenNetworkWarnedSubscribersKeptAndLapsedSendersTextShownAsText) {
+    writeList({cue(audioFile("a.wav", 12.0)), cue(audioFile("b.wav", 12.0))});
+    open();
+    QLabel* warning = window_->messageArea()->warningLabel();
+    // "The network" with nobody named, on a port held here: nothing listens beyond the loopback.
+    Client monitor, desk;
+    RemoteSettings settings;
+    settings.oscEnabled = settings.oscNetwork = true;
+    settings.oscPort = desk.port();
+    settings.save();
+    RemoteControl remote(vc());
+    remote.applySettings();
+    EXPECT_TRUE(warning->isVisible() && warning->text().contains("anyone on the network"));
+    // Here only: the warning goes.
+    remote.setOscPortForThisRun(freeUdpPort());
+    remote.setSubscriptionLifetime(3s);
+    remote.applySettings();
+    EXPECT_FALSE(warning->isVisible());
+    std::optional<RemoteState> told;
+    auto tells = [&](auto holds, int ms) {
+        return waitFor([&] { return (told = monitor.receiveState(0ms)) && holds(*told); }, ms);
+    };
+    monitor.send(remote.oscPort(), bytesOf("/cuevox/subscribe"));
+    ASSERT_TRUE(tells([](auto&) { return true; }, 2000));
+    settings.mscDeviceId = 5;
+    settings.save();
+    remote.applySettings();
+    desk.send(remote.oscPort(), bytesOf("/cuevox/cue/1/start"));
+    EXPECT_TRUE(tells([](auto& s) { return !s.playing.empty(); }, 2000));
+    QTest::qWait(3200);
+    monitor.drain();
+    desk.send(remote.oscPort(), bytesOf("/cuevox/cue/2/start"));
+    EXPECT_FALSE(tells([](auto&) { return true; }, 1200));
+
+    desk.send(remote.oscPort(), bytesOf("/<h1>GO NOW</h1>"));
+    QLabel* latest = window_->messageArea()->latestLabel();
+    ASSERT_TRUE(waitFor([&] { return latest->text().contains("GO NOW"); }, 2000));
+    EXPECT_EQ(latest->textFormat(), Qt::PlainText);
+    EXPECT_TRUE(latest->toolTip().contains("/&lt;h1&gt;GO NOW&lt;/h1&gt;"));
 }

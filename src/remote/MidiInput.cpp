@@ -4,6 +4,7 @@
 #include <rtmidi/RtMidi.h>
 #include <unistd.h>
 
+#include <QRegularExpression>
 #include <cstdio>
 #include <vector>
 
@@ -12,6 +13,12 @@ namespace {
 void onMessage(double, std::vector<unsigned char>* message, void* input) {
     if (message && !message->empty())
         static_cast<MidiInput*>(input)->feed(message->data(), message->size());
+}
+
+// ALSA names a port "Client:Port 24:0"; a device plugged in again may get other numbers.
+QString withoutAddress(const QString& name) {
+    static const QRegularExpression address(QStringLiteral(" \\d+:\\d+$"));
+    return QString(name).remove(address);
 }
 
 RtMidi::Api apiOf(MidiInput::Backend backend) {
@@ -51,30 +58,62 @@ std::unique_ptr<RtMidiIn> MidiInput::openIn(const char* client) {
 }
 
 QString MidiInput::open(Backend backend, const QString& device) {
-    close();
-    if (backend == Backend::None) return QStringLiteral("no MIDI system");
-    backend_ = backend;
-    try {
-        port_ = openIn("Cuevox");
-        port_->openVirtualPort("Cuevox");
-    } catch (const RtMidiError& error) {
-        port_.reset();
-        backend_ = Backend::None;
-        return QString::fromStdString(error.getMessage());
+    if (backend == Backend::None) {
+        close();
+        return QStringLiteral("no MIDI system");
     }
+    device_.reset();
+    if (!port_ || backend_ != backend) {
+        close();
+        backend_ = backend;
+        try {
+            port_ = openIn("Cuevox");
+            port_->openVirtualPort("Cuevox");
+        } catch (const RtMidiError& error) {
+            port_.reset();
+            backend_ = Backend::None;
+            return QString::fromStdString(error.getMessage());
+        }
+    }
+    deviceName_ = device;
     if (device.isEmpty()) return {};
     try {
-        device_ = openIn("Cuevox device");
-        for (unsigned i = 0; i < device_->getPortCount(); ++i) {
-            if (QString::fromStdString(device_->getPortName(i)) != device) continue;
-            device_->openPort(i, "Cuevox device");
-            return {};
-        }
-        device_.reset();
+        if (connectDevice()) return {};
         return QStringLiteral("the MIDI device \"%1\" is not connected").arg(device);
     } catch (const RtMidiError& error) {
         device_.reset();
         return QString::fromStdString(error.getMessage());
+    }
+}
+
+bool MidiInput::connectDevice() {
+    device_ = openIn("Cuevox device");
+    const QString wanted = withoutAddress(deviceName_);
+    for (unsigned i = 0; i < device_->getPortCount(); ++i) {
+        if (withoutAddress(QString::fromStdString(device_->getPortName(i))) != wanted) continue;
+        device_->openPort(i, "Cuevox device");
+        return true;
+    }
+    device_.reset();
+    return false;
+}
+
+MidiInput::DeviceChange MidiInput::watchDevice() {
+    if (!port_ || deviceName_.isEmpty()) return DeviceChange::None;
+    const QString wanted = withoutAddress(deviceName_);
+    bool present = false;
+    try {
+        for (unsigned i = 0; i < port_->getPortCount() && !present; ++i)
+            present = withoutAddress(QString::fromStdString(port_->getPortName(i))) == wanted;
+        if (present == bool(device_)) return DeviceChange::None;
+        if (!present) {
+            device_.reset();
+            return DeviceChange::Gone;
+        }
+        return connectDevice() ? DeviceChange::Back : DeviceChange::None;
+    } catch (const RtMidiError&) {
+        device_.reset();
+        return DeviceChange::None;
     }
 }
 
@@ -83,6 +122,7 @@ void MidiInput::close() {
     device_.reset();
     port_.reset();
     backend_ = Backend::None;
+    deviceName_.clear();
 }
 
 QStringList MidiInput::devices() const {

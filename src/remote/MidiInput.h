@@ -29,13 +29,21 @@ public:
     // The ALSA sequencer where the machine has one, else a running JACK server, else none.
     static Backend availableBackend();
     // Opens the port, and connects `device` (one of devices()) when it is not empty. Returns an
-    // empty string, or why there is no MIDI.
+    // empty string, or why there is no MIDI. A port already open on `backend` stays open, with
+    // the connections other programs made to it; only the device's connection is made anew.
     QString open(Backend backend, const QString& device);
     void close();
     bool isOpen() const { return port_ != nullptr; }
     Backend backend() const { return backend_; }
     // Input ports of other programs and devices.
     QStringList devices() const;
+
+    // Whether the device chosen in open() left or came back since the last look; one that came
+    // back is connected again. For a timer: a device unplugged and plugged in again is a new
+    // port to the MIDI system, which nothing would otherwise connect.
+    enum class DeviceChange { None, Gone, Back };
+    DeviceChange watchDevice();
+    QString deviceName() const { return deviceName_; }
 
     void setMapping(const MidiMapping& mapping);
     void learn(MidiMapping::Kind kind);
@@ -46,6 +54,8 @@ public:
 
 private:
     std::unique_ptr<RtMidiIn> openIn(const char* client);
+    // Connects the device if it is among the ports now; false when it is not.
+    bool connectDevice();
 
     Deliver deliver_;
     Tell tell_;
@@ -53,6 +63,7 @@ private:
     Backend backend_ = Backend::None;
     std::unique_ptr<RtMidiIn> port_;
     std::unique_ptr<RtMidiIn> device_;
+    QString deviceName_;
     std::mutex mappingMutex_;
     MidiMapping mapping_;
 };

@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <QStringList>
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cmath>
@@ -20,9 +21,9 @@
 
 namespace {
 
-// Enough for any message a controller sends; bigger datagrams are cut by the kernel and then
-// fail to parse, as they should.
-constexpr std::size_t kMaxPacket = 8192;
+// Enough for any message a controller sends; a bigger datagram is cut by the kernel, and is
+// told as such rather than read in part.
+constexpr std::size_t kMaxPacket = OscServer::kMaxPacket;
 // Datagrams read before the thread looks at its replies again, so a flood cannot starve them.
 constexpr int kBurst = 256;
 constexpr int kBatch = 32;
@@ -148,8 +149,14 @@ void readMessage(char* data, std::size_t size, const ReplyTarget& from, OscServe
         const double n = std::strlen(types) == 1 ? numberOf(types[0], argv[0], &ok) : 0.0;
         if (!ok || types[0] == LO_TRUE || types[0] == LO_FALSE || n != std::floor(n))
             return wrongTypes();
-        if (n < 1 || n > 999999) {
-            out.problems.push_back({Problem::Kind::NoSuchCue, path, long(n), 0, {}});
+        // Compared as a double before any conversion: 1e300 or an infinity has no integer.
+        if (!(n >= 1 && n <= 999999)) {
+            if (n > -1e9 && n < 1e9) {
+                out.problems.push_back({Problem::Kind::NoSuchCue, path, long(n), 0, {}});
+            } else {
+                out.problems.push_back(
+                    {Problem::Kind::OutOfRange, path, 0, 0, QString::number(n).toStdString()});
+            }
             return;
         }
         return command(Kind::Select, int(n));
@@ -171,6 +178,15 @@ void readMessage(char* data, std::size_t size, const ReplyTarget& from, OscServe
         }
     }
     out.problems.push_back({Problem::Kind::UnknownAddress, path, 0, 0, {}});
+}
+
+// At most `limit` bytes of `text`, not ending inside a character; a NUL ends it early, as it
+// would end the OSC string.
+std::string cutUtf8(const std::string& text, std::size_t limit) {
+    std::size_t end = std::min({text.size(), limit, std::strlen(text.c_str())});
+    if (end < text.size())
+        while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) --end;
+    return text.substr(0, end);
 }
 
 uint32_t bigEndian32(const char* p) {
@@ -254,6 +270,16 @@ QString OscServer::start(const Config& config) {
     ::getsockname(socket_, reinterpret_cast<sockaddr*>(&address), &length);
     boundPort_ = ntohs(address.sin_port);
     wakeFd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (wakeFd_ < 0) {
+        // Without it replies would wait for the next packet to arrive, and stop() could not
+        // end the thread: better not to listen, and say so.
+        const QString why = QString::fromLocal8Bit(std::strerror(errno));
+        ::close(socket_);
+        socket_ = -1;
+        boundPort_ = 0;
+        return QStringLiteral("cannot listen on %1: no wake-up descriptor (eventfd): %2")
+            .arg(where, why);
+    }
     stopping_ = false;
     thread_ = std::thread([this] { run(); });
     return {};
@@ -326,10 +352,25 @@ void OscServer::receiveSome() {
             headers[i].msg_hdr.msg_name = &senders[i];
             headers[i].msg_hdr.msg_namelen = sizeof(sockaddr_in);
         }
-        const int received = ::recvmmsg(socket_, headers.data(), kBatch, MSG_DONTWAIT, nullptr);
+        // MSG_TRUNC: a datagram cut to the buffer gives its whole size, to be told.
+        const int received =
+            ::recvmmsg(socket_, headers.data(), kBatch, MSG_DONTWAIT | MSG_TRUNC, nullptr);
         if (received <= 0) return;  // drained (EAGAIN) or a transient error; poll tells us more
-        for (int i = 0; i < received; ++i)
+        for (int i = 0; i < received; ++i) {
+            if (headers[i].msg_hdr.msg_flags & MSG_TRUNC) {
+                const ReplyTarget sender{addressText(senders[i]), ntohs(senders[i].sin_port)};
+                tally_.add(QStringLiteral("cut"), [&] {
+                    return QStringLiteral(
+                               "a packet of %1 bytes from %2:%3 was cut to %4 bytes and not read")
+                        .arg(headers[i].msg_len)
+                        .arg(QString::fromStdString(sender.host))
+                        .arg(sender.port)
+                        .arg(kMaxPacket);
+                });
+                continue;
+            }
             take(packets_.data() + std::size_t(i) * kMaxPacket, headers[i].msg_len, senders[i]);
+        }
         if (received < kBatch) return;
     }
 }
@@ -368,7 +409,18 @@ void OscServer::sendPending() {
         std::lock_guard lock(outboxMutex_);
         pending.swap(outbox_);
     }
+    const auto now = ReplyLimiter::Clock::now();
     for (const auto& [target, message] : pending) {
+        if (!limiter_.allow(target.host, now)) {
+            tally_.add(QStringLiteral("replies held back"), [&] {
+                return QStringLiteral(
+                           "a reply to %1 was held back: it is asked for more than %2 "
+                           "times a second")
+                    .arg(QString::fromStdString(target.host))
+                    .arg(ReplyLimiter::kPerSecond);
+            });
+            continue;
+        }
         sockaddr_in to{};
         to.sin_family = AF_INET;
         to.sin_port = htons(uint16_t(target.port));
@@ -389,6 +441,7 @@ const char* OscServer::Problem::kindName() const {
         case Kind::WrongArguments:
             return "wrong arguments";
         case Kind::NoSuchCue:
+        case Kind::OutOfRange:
             return "no such cue";
     }
     return "";
@@ -410,6 +463,9 @@ QString OscServer::Problem::text() const {
         case Kind::NoSuchCue:
             return number < 0 ? QStringLiteral("%1 names no cue number").arg(quoted(subject))
                               : QStringLiteral("there is no cue %1").arg(number);
+        case Kind::OutOfRange:
+            return QStringLiteral("%1: %2 is out of range for a cue number")
+                .arg(quoted(subject), QString::fromStdString(types));
     }
     return {};
 }
@@ -425,15 +481,31 @@ OscServer::Parsed OscServer::parse(const char* data, std::size_t size, const Rep
 std::vector<char> OscServer::stateMessage(const RemoteState& state) {
     std::unique_ptr<std::remove_pointer_t<lo_message>, decltype(&lo_message_free)> message(
         lo_message_new(), &lo_message_free);
-    lo_message_add_int32(message.get(), state.selected);
-    lo_message_add_int32(message.get(), int32_t(state.playing.size()));
+    static const char* path = "/cuevox/state";
+    // What fits: the path, the type tags (a comma, two, four a cue, the end) and the
+    // arguments, each string with its end and padding to 4 bytes.
+    auto padded = [](std::size_t length) { return (length + 4) & ~std::size_t(3); };
+    std::vector<std::string> titles;
+    std::size_t fits = 0;
+    std::size_t data = 8;
     for (const RemoteState::Playing& cue : state.playing) {
+        titles.push_back(cutUtf8(cue.title, OscServer::kMaxReplyTitle));
+        const std::size_t more = 4 + padded(titles.back().size()) + padded(cue.state.size()) + 4;
+        const std::size_t size =
+            padded(std::strlen(path)) + padded(3 + 4 * (fits + 1)) + data + more;
+        if (size > OscServer::kMaxPacket) break;
+        data += more;
+        ++fits;
+    }
+    lo_message_add_int32(message.get(), state.selected);
+    lo_message_add_int32(message.get(), int32_t(fits));
+    for (std::size_t i = 0; i < fits; ++i) {
+        const RemoteState::Playing& cue = state.playing[i];
         lo_message_add_int32(message.get(), cue.number);
-        lo_message_add_string(message.get(), cue.title.c_str());
+        lo_message_add_string(message.get(), titles[i].c_str());
         lo_message_add_string(message.get(), cue.state.c_str());
         lo_message_add_float(message.get(), float(cue.position));
     }
-    static const char* path = "/cuevox/state";
     std::size_t size = lo_message_length(message.get(), path);
     std::vector<char> bytes(size);
     lo_message_serialise(message.get(), path, bytes.data(), &size);

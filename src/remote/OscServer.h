@@ -12,6 +12,7 @@
 
 #include "remote/ProblemTally.h"
 #include "remote/RemoteCommand.h"
+#include "remote/ReplyLimiter.h"
 
 // Open Sound Control over UDP. Packets are received and read on a thread of their own; show
 // commands leave it through `deliver`, problems through a tally, so a flood never reaches the GUI
@@ -20,6 +21,11 @@
 class OscServer {
 public:
     static constexpr int kDefaultPort = 53100;
+    // The largest datagram read whole, and the largest reply sent: one size for both, so our
+    // replies fit a client built like us.
+    static constexpr std::size_t kMaxPacket = 8192;
+    // Titles in replies are cut to this many bytes (at a character's boundary).
+    static constexpr std::size_t kMaxReplyTitle = 256;
 
     struct Config {
         int port = kDefaultPort;
@@ -27,16 +33,24 @@ public:
         bool network = false;
         // Sender addresses let in; empty lets everyone in.
         std::vector<std::string> allowedSenders;
+        bool operator==(const Config&) const = default;
     };
 
     // What was wrong with a packet. Kept raw, and described only when the operator is told.
     struct Problem {
-        enum class Kind { Malformed, MalformedBundle, UnknownAddress, WrongArguments, NoSuchCue };
+        enum class Kind {
+            Malformed,
+            MalformedBundle,
+            UnknownAddress,
+            WrongArguments,
+            NoSuchCue,
+            OutOfRange
+        };
         Kind kind;
         std::string subject;  // the address, where there is one
         long number = 0;      // a size, a cue number or a count of bytes
         long code = 0;        // liblo's error, or the argument types' count
-        std::string types;
+        std::string types;    // the argument types, or the number that was out of range
 
         // "unknown address": how the counts group them.
         const char* kindName() const;
@@ -70,7 +84,8 @@ public:
 
     // Reads one UDP payload: a message or a bundle of them. `from` is where replies would go.
     static Parsed parse(const char* data, std::size_t size, const ReplyTarget& from);
-    // The reply message for a state, as sent on the wire.
+    // The reply message for a state, as sent on the wire: no larger than kMaxPacket. Cues that
+    // do not fit are left out (the count says how many follow).
     static std::vector<char> stateMessage(const RemoteState& state);
 
 private:
@@ -93,4 +108,5 @@ private:
     std::vector<std::pair<ReplyTarget, std::vector<char>>> outbox_;
     std::vector<char> packets_;
     ProblemTally tally_;
+    ReplyLimiter limiter_;
 };

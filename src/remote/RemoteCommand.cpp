@@ -119,11 +119,12 @@ RemoteQueue::Push RemoteQueue::push(const RemoteCommand& command) {
 std::vector<RemoteCommand> RemoteQueue::take(std::size_t max) {
     std::lock_guard lock(mutex_);
     std::vector<RemoteCommand> out;
-    for (std::deque<RemoteCommand>* lane : {&queries_, &commands_}) {
-        while (out.size() < max && !lane->empty()) {
-            out.push_back(std::move(lane->front()));
-            lane->pop_front();
-        }
+    while (out.size() < max && !(queries_.empty() && commands_.empty())) {
+        std::deque<RemoteCommand>* lane = queryTurn_ ? &queries_ : &commands_;
+        if (lane->empty()) lane = queryTurn_ ? &commands_ : &queries_;
+        out.push_back(std::move(lane->front()));
+        lane->pop_front();
+        queryTurn_ = lane == &commands_;
     }
     return out;
 }

@@ -68,8 +68,8 @@ QString applyRemoteCommand(ViewController& controller, const RemoteCommand& comm
 // Commands on their way from the receiving threads to the GUI thread. Bounded: a flood from the
 // network must cost neither unbounded memory nor an unbounded backlog of show commands that
 // would run long after the operator stopped sending them. Questions about the state wait in a
-// lane of their own, so a flood of show commands cannot keep a monitor from its answer, nor a
-// flood of questions keep the desk's Go from the show.
+// lane of their own, and the two lanes take turns: a flood of show commands cannot keep a
+// monitor from its answer, nor a flood of questions hold the desk's Go back by more than one.
 class RemoteQueue {
 public:
     static constexpr std::size_t kCapacity = 256;
@@ -80,7 +80,8 @@ public:
     // command already waits at the tail (a repeated Go, selection or state request), which
     // would add nothing.
     Push push(const RemoteCommand& command);
-    // Takes up to `max` commands, questions first, each lane oldest first.
+    // Takes up to `max` commands, a question and a show command in turn, each lane oldest
+    // first.
     std::vector<RemoteCommand> take(std::size_t max);
     std::size_t size() const;
 
@@ -88,4 +89,6 @@ private:
     mutable std::mutex mutex_;
     std::deque<RemoteCommand> commands_;
     std::deque<RemoteCommand> queries_;
+    // Whose turn it is, kept from one take to the next so that taking one at a time alternates.
+    bool queryTurn_ = true;
 };

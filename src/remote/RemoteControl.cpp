@@ -1,5 +1,7 @@
 #include "remote/RemoteControl.h"
 
+#include <QApplication>
+#include <QKeyEvent>
 #include <QMetaObject>
 #include <QPointer>
 #include <algorithm>
@@ -59,6 +61,7 @@ RemoteControl::RemoteControl(ViewController& controller, QObject* parent)
                         for (MidiMapping::Kind k : MidiMapping::learnable())
                             settings.midiTriggers[k] = mapping.trigger(k);
                         settings.save();
+                        self->endLearn();
                         emit self->learned(kind, trigger);
                     },
                     Qt::QueuedConnection);
@@ -72,12 +75,25 @@ RemoteControl::RemoteControl(ViewController& controller, QObject* parent)
     });
     publishTimer_.setInterval(kPublishCheckMs);
     connect(&publishTimer_, &QTimer::timeout, this, &RemoteControl::publishIfChanged);
+    learnTimer_.setSingleShot(true);
+    learnTimer_.setInterval(kLearnTimeoutMs);
+    connect(&learnTimer_, &QTimer::timeout, this, [this] {
+        if (!learning_) return;
+        tell(QStringLiteral("MIDI: Learn for %1 ended: nothing arrived in %2 seconds")
+                 .arg(MidiMapping::nameOf(*learning_))
+                 .arg(kLearnTimeoutMs / 1000));
+        cancelLearn();
+    });
+    deviceTimer_.setInterval(kDeviceWatchMs);
+    connect(&deviceTimer_, &QTimer::timeout, this, &RemoteControl::watchDevice);
 }
 
 RemoteControl::~RemoteControl() {
     // The threads go first: nothing may queue work for a controller being torn down.
     osc_.stop();
     midi_.close();
+    endLearn();
+    MessageLog::instance().clearWarning(kOpenNetworkWarning);
     if (running == this) running = nullptr;
 }
 
@@ -87,56 +103,141 @@ RemoteControl* RemoteControl::current() {
 
 void RemoteControl::applySettings() {
     const RemoteSettings settings = RemoteSettings::load();
+    applyOsc(settings);
+    applyMidi(settings);
+    emit statusChanged();
+}
+
+void RemoteControl::applyOsc(const RemoteSettings& settings) {
+    const bool enabled = portForThisRun_ || settings.oscEnabled;
+    std::optional<OscServer::Config> config;
+    if (enabled) {
+        config.emplace();
+        config->port = portForThisRun_.value_or(settings.oscPort);
+        config->network = !portForThisRun_ && settings.oscNetwork;
+        for (const QString& sender : settings.oscAllowedSenders)
+            config->allowedSenders.push_back(sender.toStdString());
+    }
+    // Anyone on the network could run the show: it stands in the main window until the
+    // allowed senders are named, even while the port cannot be had, since it will be.
+    if (config && config->network && config->allowedSenders.empty()) {
+        MessageLog::instance().setWarning(
+            kOpenNetworkWarning,
+            QStringLiteral("OSC obeys anyone on the network: name the allowed senders in "
+                           "Settings"));
+    } else {
+        MessageLog::instance().clearWarning(kOpenNetworkWarning);
+    }
+    // The same listener goes on, with its subscribers; a failed start is tried again.
+    if (config == oscConfig_ && (!config || osc_.running())) {
+        if (!config) oscStatus_ = QStringLiteral("OSC: off");
+        return;
+    }
+    oscConfig_ = config;
     osc_.stop();
+    if (!subscribers_.empty())
+        tellOperator(QStringLiteral("OSC: %1 subscriptions ended with the restart; the clients "
+                                    "have to subscribe again")
+                         .arg(subscribers_.size()));
     subscribers_.clear();
     publishTimer_.stop();
-    if (portForThisRun_ || settings.oscEnabled) {
-        OscServer::Config config;
-        config.port = portForThisRun_.value_or(settings.oscPort);
-        config.network = !portForThisRun_ && settings.oscNetwork;
-        for (const QString& sender : settings.oscAllowedSenders)
-            config.allowedSenders.push_back(sender.toStdString());
-        const QString failure = osc_.start(config);
-        if (failure.isEmpty()) {
-            oscStatus_ = QStringLiteral("OSC: listening on %1 port %2")
-                             .arg(config.network ? QStringLiteral("the network")
-                                                 : QStringLiteral("this computer only"))
-                             .arg(osc_.port());
-            if (portForThisRun_) oscStatus_ += QStringLiteral(" (--osc-port, for this run)");
-            std::cout << oscStatus_.toStdString() << std::endl;
-        } else {
-            oscStatus_ = QStringLiteral("OSC: ") + failure;
-            tellOperator(oscStatus_);
-        }
-    } else {
+    if (!config) {
         oscStatus_ = QStringLiteral("OSC: off");
+        return;
     }
+    const QString failure = osc_.start(*config);
+    if (failure.isEmpty()) {
+        oscStatus_ = QStringLiteral("OSC: listening on %1 port %2")
+                         .arg(config->network ? QStringLiteral("the network")
+                                              : QStringLiteral("this computer only"))
+                         .arg(osc_.port());
+        if (portForThisRun_) oscStatus_ += QStringLiteral(" (--osc-port, for this run)");
+        std::cout << oscStatus_.toStdString() << std::endl;
+    } else {
+        oscStatus_ = QStringLiteral("OSC: ") + failure;
+        tellOperator(oscStatus_);
+    }
+}
 
-    midi_.close();
+void RemoteControl::applyMidi(const RemoteSettings& settings) {
     midi_.setMapping(settings.mapping());
-    const MidiInput::Backend backend = MidiInput::availableBackend();
+    // The port is opened anew only for a change of its own: every connection other programs
+    // made to it would go with it.
+    if (midi_.isOpen() && midiDevice_ == settings.midiDevice) return;
+    midiDevice_ = settings.midiDevice;
+    deviceTimer_.stop();
+    MidiInput::Backend backend = midi_.isOpen() ? midi_.backend() : MidiInput::availableBackend();
     if (backend == MidiInput::Backend::None) {
+        midi_.close();
         midiStatus_ = QStringLiteral(
             "MIDI: this computer has no ALSA sequencer (/dev/snd/seq is "
             "missing) and no JACK server runs; Cuevox runs without MIDI");
         if (!toldNoMidi_) tellOperator(midiStatus_);
         toldNoMidi_ = true;
-    } else {
-        const QString failure = midi_.open(backend, settings.midiDevice);
-        const QString system =
-            backend == MidiInput::Backend::Alsa ? QStringLiteral("ALSA") : QStringLiteral("JACK");
-        if (!midi_.isOpen()) {
-            midiStatus_ = QStringLiteral("MIDI: cannot open the port: ") + failure;
-            tellOperator(midiStatus_);
-        } else if (!failure.isEmpty()) {
-            midiStatus_ =
-                QStringLiteral("MIDI: port \"Cuevox\" open on %1; ").arg(system) + failure;
-            tellOperator(midiStatus_);
-        } else {
-            midiStatus_ = QStringLiteral("MIDI: port \"Cuevox\" open on %1").arg(system);
-        }
+        return;
     }
+    const QString failure = midi_.open(backend, settings.midiDevice);
+    const QString system =
+        backend == MidiInput::Backend::Alsa ? QStringLiteral("ALSA") : QStringLiteral("JACK");
+    if (!midi_.isOpen()) {
+        midiStatus_ = QStringLiteral("MIDI: cannot open the port: ") + failure;
+        tellOperator(midiStatus_);
+        return;
+    }
+    if (!failure.isEmpty()) {
+        midiStatus_ = QStringLiteral("MIDI: port \"Cuevox\" open on %1; ").arg(system) + failure;
+        tellOperator(midiStatus_);
+    } else {
+        midiStatus_ = QStringLiteral("MIDI: port \"Cuevox\" open on %1").arg(system);
+    }
+    if (!settings.midiDevice.isEmpty()) deviceTimer_.start();
+}
+
+void RemoteControl::watchDevice() {
+    const MidiInput::DeviceChange change = midi_.watchDevice();
+    if (change == MidiInput::DeviceChange::None) return;
+    const bool back = change == MidiInput::DeviceChange::Back;
+    midiStatus_ = back ? QStringLiteral("MIDI: the device \"%1\" is connected again")
+                       : QStringLiteral(
+                             "MIDI: the device \"%1\" is gone; Cuevox takes it again as "
+                             "soon as it is back");
+    midiStatus_ = midiStatus_.arg(midi_.deviceName());
+    tellOperator(midiStatus_);
     emit statusChanged();
+}
+
+void RemoteControl::learn(MidiMapping::Kind kind) {
+    midi_.learn(kind);
+    if (!learning_) qApp->installEventFilter(this);
+    learning_ = kind;
+    learnTimer_.start();
+    MessageLog::instance().setWarning(
+        kLearnWarning, QStringLiteral("MIDI Learn for %1: the next key, button or program change "
+                                      "from any desk becomes its trigger (Escape cancels)")
+                           .arg(MidiMapping::nameOf(kind)));
+}
+
+void RemoteControl::cancelLearn() {
+    midi_.cancelLearn();
+    endLearn();
+}
+
+void RemoteControl::endLearn() {
+    if (!learning_) return;
+    learning_.reset();
+    learnTimer_.stop();
+    qApp->removeEventFilter(this);
+    MessageLog::instance().clearWarning(kLearnWarning);
+    emit learnEnded();
+}
+
+bool RemoteControl::eventFilter(QObject* watched, QEvent* event) {
+    // Escape is Stop All everywhere, and it also takes back a learn; the key goes on to the show.
+    if (learning_ &&
+        (event->type() == QEvent::ShortcutOverride || event->type() == QEvent::KeyPress) &&
+        static_cast<QKeyEvent*>(event)->key() == Qt::Key_Escape)
+        cancelLearn();
+    return QObject::eventFilter(watched, event);
 }
 
 bool RemoteControl::enqueue(const RemoteCommand& command) {
@@ -168,22 +269,18 @@ void RemoteControl::runCommand(const RemoteCommand& command) {
             osc_.send(remoteStateOf(controller_), {command.replyTo});
             return;
         case Kind::Subscribe:
-            if (std::find(subscribers_.begin(), subscribers_.end(), command.replyTo) ==
-                subscribers_.end()) {
-                if (int(subscribers_.size()) >= kMaxSubscribers) {
-                    tell(QStringLiteral("OSC: %1:%2 cannot subscribe: %3 clients already do")
-                             .arg(QString::fromStdString(command.replyTo.host))
-                             .arg(command.replyTo.port)
-                             .arg(kMaxSubscribers));
-                    return;
-                }
-                subscribers_.push_back(command.replyTo);
+            if (!subscribers_.subscribe(command.replyTo)) {
+                tell(QStringLiteral("OSC: %1:%2 cannot subscribe: %3 clients already do")
+                         .arg(QString::fromStdString(command.replyTo.host))
+                         .arg(command.replyTo.port)
+                         .arg(kMaxSubscribers));
+                return;
             }
             osc_.send(remoteStateOf(controller_), {command.replyTo});
-            publishTimer_.start();
+            if (!publishTimer_.isActive()) publishTimer_.start();
             return;
         case Kind::Unsubscribe:
-            std::erase(subscribers_, command.replyTo);
+            subscribers_.unsubscribe(command.replyTo);
             if (subscribers_.empty()) publishTimer_.stop();
             return;
         default:
@@ -194,12 +291,16 @@ void RemoteControl::runCommand(const RemoteCommand& command) {
 }
 
 void RemoteControl::publishIfChanged() {
-    if (subscribers_.empty()) return;
+    subscribers_.expire();
+    if (subscribers_.empty()) {
+        publishTimer_.stop();
+        return;
+    }
     RemoteState state = remoteStateOf(controller_);
     const auto now = std::chrono::steady_clock::now();
     const bool moved = !state.playing.empty() && now - publishedAt_ >= std::chrono::seconds(1);
     if (published_ && !differsBesidesPosition(*published_, state) && !moved) return;
-    osc_.send(state, subscribers_);
+    osc_.send(state, subscribers_.targets());
     published_ = std::move(state);
     publishedAt_ = now;
 }

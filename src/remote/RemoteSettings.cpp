@@ -109,6 +109,14 @@ RemoteSettingsWidget::RemoteSettingsWidget(QWidget* parent)
     allowed_->setPlaceholderText(tr("Everyone; or addresses such as 192.168.1.20"));
     allowed_->setAccessibleName(tr("Allowed senders"));
     form->addRow(tr("Allowed senders:"), allowed_);
+    networkWarning_ = new QLabel(
+        tr("Anyone on the network can run the show: name the computers allowed to send."), this);
+    networkWarning_->setObjectName(QStringLiteral("oscNetworkWarning"));
+    networkWarning_->setWordWrap(true);
+    QPalette alarm = networkWarning_->palette();
+    alarm.setColor(QPalette::WindowText, QColor(0xc6, 0x28, 0x28));
+    networkWarning_->setPalette(alarm);
+    form->addRow(networkWarning_);
 
     midiDevice_ = new QComboBox(this);
     midiDevice_->addItem(tr("None (connect to the \"Cuevox\" port)"), QString());
@@ -129,6 +137,7 @@ RemoteSettingsWidget::RemoteSettingsWidget(QWidget* parent)
     for (MidiMapping::Kind kind : MidiMapping::learnable()) {
         auto* row = new QHBoxLayout;
         auto* label = new QLabel(this);
+        label->setTextFormat(Qt::PlainText);
         auto* learn = new QPushButton(tr("Learn"), this);
         learn->setAccessibleName(tr("Learn %1").arg(MidiMapping::nameOf(kind)));
         learn->setAutoDefault(false);
@@ -143,18 +152,22 @@ RemoteSettingsWidget::RemoteSettingsWidget(QWidget* parent)
         learnButtons_[kind] = learn;
         connect(learn, &QPushButton::clicked, this, [this, kind] { learnClicked(kind); });
         connect(clear, &QPushButton::clicked, this, [this, kind] {
-            settings_.midiTriggers[kind] = {};
-            store();
+            RemoteSettings next = fromControls();
+            next.midiTriggers[kind] = {};
+            commit(next);
         });
     }
 
     status_ = new QLabel(this);
+    // Device names and addresses come from outside: shown as they are, never as markup.
+    status_->setTextFormat(Qt::PlainText);
     status_->setWordWrap(true);
     form->addRow(status_);
 
     connect(oscEnabled_, &QCheckBox::toggled, this, &RemoteSettingsWidget::store);
     connect(oscPort_, &QSpinBox::editingFinished, this, &RemoteSettingsWidget::store);
     connect(thisComputer_, &QRadioButton::toggled, this, &RemoteSettingsWidget::store);
+    connect(allowed_, &QLineEdit::textChanged, this, &RemoteSettingsWidget::showNetworkWarning);
     connect(allowed_, &QLineEdit::editingFinished, this, &RemoteSettingsWidget::store);
     connect(midiDevice_, &QComboBox::activated, this, &RemoteSettingsWidget::store);
     connect(mscDevice_, &QSpinBox::editingFinished, this, &RemoteSettingsWidget::store);
@@ -166,12 +179,31 @@ RemoteSettingsWidget::RemoteSettingsWidget(QWidget* parent)
                     settings_.midiTriggers[kind] = trigger;
                     showTriggers();
                 });
+        connect(remote, &RemoteControl::learnEnded, this, &RemoteSettingsWidget::showTriggers);
     }
     showTriggers();
     showStatus();
+    showNetworkWarning();
 }
 
-void RemoteSettingsWidget::store() {
+RemoteSettingsWidget::~RemoteSettingsWidget() {
+    if (RemoteControl* remote = RemoteControl::current()) remote->cancelLearn();
+}
+
+void RemoteSettingsWidget::hideEvent(QHideEvent* event) {
+    if (RemoteControl* remote = RemoteControl::current()) remote->cancelLearn();
+    QGroupBox::hideEvent(event);
+}
+
+void RemoteSettingsWidget::showNetworkWarning() {
+    const bool open =
+        network_->isChecked() && RemoteSettings::parseSenders(allowed_->text()).isEmpty();
+    networkWarning_->setVisible(open);
+    allowed_->setPlaceholderText(open ? tr("Addresses such as 192.168.1.20")
+                                      : tr("Everyone; or addresses such as 192.168.1.20"));
+}
+
+RemoteSettings RemoteSettingsWidget::fromControls() const {
     RemoteSettings next = settings_;
     next.oscEnabled = oscEnabled_->isChecked();
     next.oscPort = oscPort_->value();
@@ -179,6 +211,15 @@ void RemoteSettingsWidget::store() {
     next.oscAllowedSenders = RemoteSettings::parseSenders(allowed_->text());
     next.midiDevice = midiDevice_->currentData().toString();
     next.mscDeviceId = mscDevice_->value();
+    return next;
+}
+
+void RemoteSettingsWidget::store() {
+    commit(fromControls());
+}
+
+void RemoteSettingsWidget::commit(const RemoteSettings& next) {
+    showNetworkWarning();
     // Only a real change restarts the listeners (editing ends also when focus merely moves).
     const bool changed =
         next.oscEnabled != settings_.oscEnabled || next.oscPort != settings_.oscPort ||

@@ -39,9 +39,18 @@ class RemoteSettingsWidget : public QGroupBox {
     Q_OBJECT
 public:
     explicit RemoteSettingsWidget(QWidget* parent = nullptr);
+    ~RemoteSettingsWidget() override;
+
+protected:
+    // A learn armed here ends with the settings: left armed, it would take the next key from
+    // the desk during the show.
+    void hideEvent(QHideEvent* event) override;
 
 private:
+    RemoteSettings fromControls() const;
     void store();
+    void commit(const RemoteSettings& next);
+    void showNetworkWarning();
     void showStatus();
     void showTriggers();
     void learnClicked(MidiMapping::Kind kind);
@@ -57,4 +66,5 @@ private:
     std::map<MidiMapping::Kind, QLabel*> triggerLabels_;
     std::map<MidiMapping::Kind, QPushButton*> learnButtons_;
     QLabel* status_;
+    QLabel* networkWarning_;
 };

@@ -3,6 +3,7 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QListWidget>
+#include <QTextDocument>
 #include <QToolButton>
 
 #include "platform/MessageLog.h"
@@ -29,6 +30,9 @@ MessageArea::MessageArea(MessageLog& log, QWidget* parent)
     warning_->setObjectName(QStringLiteral("messageWarning"));
     warning_->setAccessibleName(QStringLiteral("Warning"));
     warning_->setWordWrap(false);
+    // Messages carry what senders on the network wrote (an OSC address, a device's name):
+    // shown as written, never as markup.
+    warning_->setTextFormat(Qt::PlainText);
     warning_->setMargin(3);
     warning_->setAutoFillBackground(true);
     QPalette alarm = warning_->palette();
@@ -40,6 +44,7 @@ MessageArea::MessageArea(MessageLog& log, QWidget* parent)
     latest_->setObjectName(QStringLiteral("messageLatest"));
     latest_->setAccessibleName(QStringLiteral("Last problem"));
     latest_->setTextInteractionFlags(Qt::NoTextInteraction);
+    latest_->setTextFormat(Qt::PlainText);
 
     button_->setObjectName(QStringLiteral("messageButton"));
     button_->setCheckable(true);
@@ -71,7 +76,7 @@ MessageArea::MessageArea(MessageLog& log, QWidget* parent)
 void MessageArea::addEntry(const QDateTime& time, const QString& text) {
     const QString line = stamped(time, text);
     latest_->setText(line);
-    latest_->setToolTip(text);
+    latest_->setToolTip(Qt::convertFromPlainText(text, Qt::WhiteSpaceNormal));
     list_->insertItem(0, line);
     while (list_->count() > kListed) delete list_->takeItem(list_->count() - 1);
     button_->setText(QStringLiteral("Messages (%1)").arg(list_->count()));
@@ -80,6 +85,7 @@ void MessageArea::addEntry(const QDateTime& time, const QString& text) {
 void MessageArea::showWarnings() {
     const QStringList texts = log_.warnings().values();
     warning_->setText(texts.join(QStringLiteral("  ·  ")));
-    warning_->setToolTip(texts.join(QLatin1Char('\n')));
+    warning_->setToolTip(
+        Qt::convertFromPlainText(texts.join(QLatin1Char('\n')), Qt::WhiteSpaceNormal));
     warning_->setVisible(!texts.isEmpty());
 }
