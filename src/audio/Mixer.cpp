@@ -350,7 +350,7 @@ void Mixer::applyCommands(bool all) {
                 r.plan.volume = safeGain(r.plan.volume);
                 break;
             case MixerCommand::Type::Follow:
-                followsTaken_.fetch_add(1, std::memory_order_release);
+                ++followsTakenUnpublished_;
                 if (r.plan.next) addFollow(v, (r.fresh ? r.startedAt : mixFrame_) + c.frame);
                 break;
         }
@@ -689,7 +689,10 @@ void Mixer::process(float* out, int frames) {
         }
     }
     mixFramePublished_.store(mixFrame_, std::memory_order_release);
+    // Published before the ones taken are counted, so that a chain is never missing from both.
     followsPending_.store(followCount_, std::memory_order_relaxed);
+    followsTaken_.fetch_add(followsTakenUnpublished_, std::memory_order_release);
+    followsTakenUnpublished_ = 0;
     dropNonFinite(out, frames);
     if (eventQueued_) {
         eventQueued_ = false;

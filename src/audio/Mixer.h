@@ -209,6 +209,7 @@ private:
     std::atomic<uint64_t> droppedFollows_{0};
     std::atomic<int> followsPending_{0};
     std::atomic<uint64_t> followsSent_{0}, followsTaken_{0};
+    uint64_t followsTakenUnpublished_ = 0;
     // Every voice added and not removed, so that a voice's successor can be unlinked.
     std::vector<Voice*> voices_;
     int64_t mixFrame_ = 0;     // audio thread: the frame the next sample mixed is
