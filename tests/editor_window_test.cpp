@@ -55,7 +55,7 @@ protected:
 
     nlohmann::json savedList() {
         vc().listStore().waitForIdle();
-        return nlohmann::json::parse(testfiles::readAll(documents_ + "/cuevox.json"));
+        return nlohmann::json::parse(savedList());
     }
     std::optional<nlohmann::json> savedCue(const std::string& title) {
         for (const auto& c : savedList())
