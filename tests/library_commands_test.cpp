@@ -64,7 +64,9 @@ protected:
         for (const auto& c : vc().cxList) names.push_back(c->fileName);
         return names;
     }
+    // Once the duplicates asked for have joined the list.
     std::vector<std::string> titles() {
+        waitFor([&] { return !vc().opening(); }, 5000);
         std::vector<std::string> names;
         for (const auto& c : vc().cxList) names.push_back(c->audioTitle);
         return names;
