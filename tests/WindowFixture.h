@@ -64,8 +64,7 @@ protected:
     }
 
     ViewController& vc() { return window_->controller(); }
-    // The list file, and how many times it was written, once the background writer has written
-    // everything it was handed.
+    // The list file, and how many times it was written, once the background writer is idle.
     std::string savedList() {
         if (window_) vc().listStore().waitForIdle();
         return testfiles::readAll(documents_ + "/cuevox.json");
