@@ -36,9 +36,9 @@ private:
     bool stopRequested_ = false;
 };
 
-// Copies the chosen files one by one on a worker thread while the GUI thread goes on painting
-// and running the show's timers. The caller stays on the GUI thread and owns everything the
-// copies lead to.
+// Brings the chosen files in one by one on a worker thread (copy, check, opening of the stored
+// file) while the GUI thread goes on painting and running the show's timers. The caller stays
+// on the GUI thread and owns everything the jobs lead to.
 class ImportProgress {
 public:
     ImportProgress(QWidget* parent, const QStringList& sources);
