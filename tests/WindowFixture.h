@@ -64,6 +64,15 @@ protected:
     }
 
     ViewController& vc() { return window_->controller(); }
+    // The list file, and how many times it was written, once the background writer is idle.
+    std::string savedList() {
+        if (window_) vc().listStore().waitForIdle();
+        return testfiles::readAll(documents_ + "/cuevox.json");
+    }
+    uint64_t listsWritten() {
+        vc().listStore().waitForIdle();
+        return vc().listStore().filesWritten();
+    }
     CueTableView& table() { return *vc().audioTable(); }
     CXAudio& cueAt(int row) { return *vc().cxList.at(std::size_t(row)); }
     bool playing(int row) { return cueAt(row).player->isPlaying(); }

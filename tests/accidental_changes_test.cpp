@@ -64,7 +64,7 @@ TEST_F(AccidentalChangesTest, TheWheelOverARowsSlidersScrollsTheTableAndChangesN
     click(0);  // a playing cue's position slider is under the wheel too
     ASSERT_TRUE(playing(0));
     vc().listStore().waitForIdle();
-    const uint64_t written = vc().listStore().filesWritten();
+    const uint64_t written = listsWritten();
     QScrollBar* scroll = table().verticalScrollBar();
     ASSERT_EQ(scroll->value(), 0);
 
@@ -89,7 +89,7 @@ TEST_F(AccidentalChangesTest, TheWheelOverARowsSlidersScrollsTheTableAndChangesN
     }
     EXPECT_LT(cueAt(0).player->currentTime(), 5.0);  // not thrown ahead by a wheel notch
     vc().listStore().waitForIdle();
-    EXPECT_EQ(vc().listStore().filesWritten(), written);
+    EXPECT_EQ(listsWritten(), written);
 
     // Nor does it change the cue under the editor's stepper and pan slider on its way.
     cueAt(1).fadeIn = true;  // its stepper takes input
@@ -115,7 +115,7 @@ TEST_F(AccidentalChangesTest, AClickOnATitleSelectsItsRowAndKeepsTheShowKeys) {
     press(Qt::Key_Escape);
     EXPECT_FALSE(playing(2));
     vc().listStore().waitForIdle();
-    const auto saved = nlohmann::json::parse(testfiles::readAll(documents_ + "/cuevox.json"));
+    const auto saved = nlohmann::json::parse(savedList());
     EXPECT_EQ(saved.at(2).at("audioTitle"), "Cue 2");
 }
 

@@ -39,7 +39,7 @@ protected:
     }
     nlohmann::json savedCue(int row) {
         vc().listStore().waitForIdle();
-        return nlohmann::json::parse(testfiles::readAll(documents_ + "/cuevox.json"))[row];
+        return nlohmann::json::parse(savedList())[row];
     }
 };
 

@@ -80,6 +80,7 @@ TEST_F(CueTableTest, StartUpRegistersObserversTableAndTimerThenLoads) {
 
     // A post from anywhere reaches the controller: "saveCX" rewrites the list in its own form.
     center.post("saveCX");
+    controller.listStore().waitForIdle();
     const std::string text = testfiles::readAll(documents_ + "/cuevox.json");
     EXPECT_EQ(text.front(), '[');
     EXPECT_NE(text.find("\"volumeLevel\""), std::string::npos);

@@ -53,10 +53,7 @@ protected:
         QTest::keyClick(focus ? focus : window, k, modifiers);
     }
 
-    nlohmann::json savedList() {
-        vc().listStore().waitForIdle();
-        return nlohmann::json::parse(testfiles::readAll(documents_ + "/cuevox.json"));
-    }
+    nlohmann::json savedList() { return nlohmann::json::parse(WindowFixture::savedList()); }
     std::optional<nlohmann::json> savedCue(const std::string& title) {
         for (const auto& c : savedList())
             if (c.value("audioTitle", "") == title) return c;

@@ -102,7 +102,7 @@ TEST_F(KeyboardTest, ReturnInTheTitleCommitsItAndGivesTheKeysBackToTheTable) {
 
     // The title travels to the saved list.
     vc().listStore().waitForIdle();
-    const auto saved = nlohmann::json::parse(testfiles::readAll(documents_ + "/cuevox.json"));
+    const auto saved = nlohmann::json::parse(savedList());
     EXPECT_EQ(saved.at(0).at("audioTitle"), "Overture");
 }
 

@@ -17,6 +17,7 @@
 #include "audio/AudioEngine.h"
 #include "model/CXAudio.h"
 #include "model/ListFile.h"
+#include "platform/MessageLog.h"
 #include "storage/ListStore.h"
 #include "storage/SaveWriter.h"
 #include "support/OfflineEngine.h"
@@ -39,6 +40,12 @@ std::string readList() {
 }
 bool audioFolderExists() {
     return fs::exists(storage::audioFolderPath());
+}
+bool stored(const std::string& name) {
+    return fs::exists(storage::storedFilePath(name));
+}
+bool trashed(const TempHome& home, const std::string& name) {
+    return fs::exists(home.path() + "/.local/share/Trash/files/" + name);
 }
 
 struct FileStamp {
@@ -142,17 +149,20 @@ TEST_F(ListStoreTest, ContentThatIsNoListPrintsFailedToRead) {
     }
 }
 
-TEST_F(ListStoreTest, ListWithoutElementsDeletesTheStorageFolder) {
+// A show's audio copied in first, beside an empty or no list: it stays, whatever is saved.
+TEST_F(ListStoreTest, AnEmptyOrMissingListNeverTakesTheAudio) {
     for (const std::string content : {"[]", " { } "}) {
-        home.storeTone("a.wav", 0.1);
         testfiles::writeAll(listPath(), content);
         CaptureStdout out;
         store.load(list, &delegate);
         EXPECT_TRUE(list.empty());
         EXPECT_EQ(out.text(), "");
-        EXPECT_FALSE(audioFolderExists()) << content;
+        EXPECT_TRUE(stored("a.wav")) << content;
         EXPECT_EQ(readList(), content) << "loading never writes";
     }
+    fs::remove(listPath());
+    store.save(list);
+    EXPECT_TRUE(stored("a.wav") && stored("b.wav"));
 }
 
 TEST_F(ListStoreTest, FailingElementIsDroppedWithTwoLines) {
@@ -236,15 +246,6 @@ TEST_F(ListStoreTest, SaveOverTextThatIsNoListSaysSoAndReplacesIt) {
     EXPECT_EQ(readList(), listfile::text(list));
 }
 
-TEST_F(ListStoreTest, EmptyListAfterACleanLoadTakesTheStorageFolder) {
-    list.push_back(CXAudio::fromFileName("a.wav"));
-    store.save(list);
-    list.clear();
-    store.save(list);
-    EXPECT_EQ(readList(), "[]");
-    EXPECT_FALSE(audioFolderExists());
-}
-
 TEST_F(ListStoreTest, MissingDocumentsFolderIsCreated) {
     fs::remove_all(home.docs());
     store.save(list);
@@ -266,9 +267,21 @@ TEST_F(ListStoreTest, UnparsableListIsBackedUpAndItsAudioKept) {
     EXPECT_EQ(testfiles::readAll(storage::backupFilePath()), "{ half a list");
     EXPECT_TRUE(fs::exists(storage::storedFilePath("a.wav")));
 
-    // Only the user's own emptying of the list takes the audio.
-    store.save(list, ListStore::SaveCause::UserEmptiedList);
-    EXPECT_FALSE(audioFolderExists());
+    // Unused audio goes to the trash, never further; the folder, the files named as in use or
+    // in the list saved last, and a name claimed for an import in progress all stay.
+    home.storeTone("c.wav", 0.1);
+    home.storeTone("d.wav", 0.1);
+    list.push_back(CXAudio::fromFileName("c.wav"));
+    store.saveInBackground(list);
+    store.claim("d.wav");
+    store.trashUnusedAudio({"b.wav"});
+    store.waitForIdle();
+    EXPECT_TRUE(trashed(home, "a.wav") && stored("b.wav") && stored("c.wav") && stored("d.wav"));
+    store.release("d.wav");
+    store.trashUnusedAudio({});
+    store.waitForIdle();
+    EXPECT_TRUE(trashed(home, "b.wav") && stored("c.wav") && trashed(home, "d.wav") &&
+                audioFolderExists());
 }
 
 TEST_F(ListStoreTest, ListWhoseAudioWasOutOfReachKeepsItsAudio) {
@@ -287,24 +300,27 @@ TEST_F(ListStoreTest, ListWhoseAudioWasOutOfReachKeepsItsAudio) {
     EXPECT_EQ(testfiles::readAll(storage::backupFilePath()), original.dump(2));
 }
 
-TEST_F(ListStoreTest, PartlyReadListIsBackedUpOnce) {
-    const json original = json::array({element("a.wav", "one"), element("gone.wav", "two")});
-    writeList(original);
-    {
-        CaptureStdout out;
-        store.load(list, &delegate);
+// Each partly read load is backed up once, in a file of its own: the next incomplete load does
+// not overwrite it with the list the first one shortened. The last ten are kept.
+TEST_F(ListStoreTest, PartlyReadListsAreBackedUpOnceEachTheLastTenKept) {
+    for (int i = 0; i < 12; ++i) {
+        writeList(json::array({element("a.wav", std::to_string(i)), element("gone.wav", "")}));
+        {
+            CaptureStdout out;
+            store.load(list, &delegate);
+        }
+        store.save(list);
+        list[0]->audioTitle = "renamed";
+        store.save(list);
+        list.clear();
     }
-    ASSERT_EQ(list.size(), 1u);
-    store.save(list);
-    EXPECT_EQ(readList(), listfile::text(list));
-    EXPECT_EQ(testfiles::readAll(storage::backupFilePath()), original.dump(2));
-
-    list[0]->audioTitle = "renamed";
-    store.save(list);
-    EXPECT_EQ(testfiles::readAll(storage::backupFilePath()), original.dump(2));
-    list.clear();
-    store.save(list);
-    EXPECT_FALSE(audioFolderExists()) << "a cue was loaded, so an empty list is the user's";
+    std::vector<std::string> kept;
+    for (const auto& entry : fs::directory_iterator(home.docs()))
+        if (entry.path().extension() == ".bak") kept.push_back(entry.path().string());
+    std::sort(kept.begin(), kept.end());
+    ASSERT_EQ(kept.size(), 10u);
+    for (size_t i = 0; i < kept.size(); ++i)
+        EXPECT_EQ(json::parse(testfiles::readAll(kept[i]))[0]["audioTitle"], std::to_string(i + 2));
 }
 
 TEST_F(ListStoreTest, FailedWriteIsReportedAndTheOldListStays) {
@@ -410,7 +426,7 @@ TEST_F(ListStoreTest, HostileListFilesLoadQuicklyAndSurviveTheNextSave) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         home.storeTone("a.wav", 0.4);
-        fs::remove(storage::backupFilePath());
+        for (const std::string& backup : storage::backupFilePaths()) fs::remove(backup);
         testfiles::writeAll(listPath(), c.content);
         ListStore fresh;
         CueList loaded;
@@ -434,6 +450,29 @@ TEST_F(ListStoreTest, HostileListFilesLoadQuicklyAndSurviveTheNextSave) {
             if (lossy) EXPECT_TRUE(testfiles::readAll(storage::backupFilePath()) == c.content);
         }
     }
+}
+
+// A received show's list names files outside its audio folder, directly or through a playlist
+// stored as audio: none is opened, the operator is told, and the backup keeps them.
+TEST_F(ListStoreTest, FilesOutsideTheAudioFolderAreRefusedAndKeptInTheBackup) {
+    testfiles::writeToneWav(home.docs() + "/outside.wav", 48000, 0.5, 440.0, 0.1f);
+    ASSERT_TRUE(testfiles::ffmpegConvert(home.docs() + "/outside.wav", home.docs() + "/o.mp3", ""));
+    testfiles::writeAll(storage::storedFilePath("playlist.wav"),
+                        "#EXTM3U\n#EXT-X-TARGETDURATION:1\n#EXTINF:0.5,\n" + home.docs() +
+                            "/o.mp3\n#EXT-X-ENDLIST\n");
+    const json original = json::array(
+        {element("a.wav", "in"), element("../outside.wav", "up"), element("playlist.wav", "")});
+    writeList(original);
+    {
+        CaptureStdout out;
+        store.load(list, &delegate);
+    }
+    EXPECT_EQ(titles(list), (std::vector<std::string>{"in"}));
+    ASSERT_FALSE(MessageLog::instance().entries().isEmpty());
+    EXPECT_TRUE(MessageLog::instance().entries().back().text.contains(
+        "“up” (../outside.wav names a file outside the audio folder)"));
+    store.save(list);
+    EXPECT_EQ(testfiles::readAll(storage::backupFilePath()), original.dump(2));
 }
 
 // --- saves off the GUI thread ----------------------------------------------------------------

@@ -27,7 +27,7 @@ protected:
         delegate_.applicationDidFinishLaunching();
         table().selectRowIndexes({0}, false);
     }
-    std::string listText() { return testfiles::readAll(documents_ + "/cuevox.json"); }
+    std::string listText() { return savedList(); }
 
     // Runs `answer` on the question dialog once it is up (it runs its own event loop).
     static void whenAsked(std::function<void(QMessageBox*)> answer) {
@@ -94,8 +94,10 @@ TEST_F(ResetLibraryTest, TheQuestionStartsOnCancelAndNeitherShowKeyNorReturnConf
     settings->findChild<QPushButton*>("resetButton")->click();
     EXPECT_TRUE(onConfirm);
     EXPECT_TRUE(vc().cxList.empty());
-    EXPECT_FALSE(fs::exists(documents_ + "/audio"));
     EXPECT_EQ(listText(), "[]");
+    // The folder stays, and its audio can still be taken back out of the trash.
+    EXPECT_TRUE(fs::exists(home_.path() + "/.local/share/Trash/files/a.wav") &&
+                fs::exists(documents_ + "/audio"));
 }
 
 TEST_F(ResetLibraryTest, RemovingTheLastCueAsksTheSameWay) {

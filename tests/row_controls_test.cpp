@@ -17,7 +17,7 @@ protected:
     }
     nlohmann::json saved() {
         vc().listStore().waitForIdle();
-        return nlohmann::json::parse(testfiles::readAll(documents_ + "/cuevox.json"));
+        return nlohmann::json::parse(savedList());
     }
     void rename(int row, const QString& text) {
         QLineEdit* field = cell(2, row)->cxAudioTitle();
@@ -48,7 +48,7 @@ TEST_F(RowControlsTest, SeekMovesThePlayerAndLabelOnlyAndSavesNothing) {
     const std::string f = audioFile("long.wav", 90.0);
     writeList({cue(f, {{"startTime", 10.0}, {"endTime", 80.0}}), cue(f)});
     open();
-    const uint64_t written = vc().listStore().filesWritten();
+    const uint64_t written = listsWritten();
 
     click(0);
     ASSERT_TRUE(playing(0));
@@ -77,7 +77,7 @@ TEST_F(RowControlsTest, SeekMovesThePlayerAndLabelOnlyAndSavesNothing) {
     EXPECT_EQ(cueAt(0).startTime, 10.0);
     EXPECT_EQ(cueAt(0).endTime, 80.0);
     vc().listStore().waitForIdle();
-    EXPECT_EQ(vc().listStore().filesWritten(), written);
+    EXPECT_EQ(listsWritten(), written);
 }
 
 TEST_F(RowControlsTest, VolumeSetsCueAndPlayerAndSaves) {
@@ -101,7 +101,7 @@ TEST_F(RowControlsTest, ControlsThatNameNoRowDoNothing) {
     const std::string f = audioFile("a.wav", 1.0);
     writeList({cue(f, {{"audioTitle", "Only"}, {"volumeLevel", 0.5}})});
     open();
-    const uint64_t written = vc().listStore().filesWritten();
+    const uint64_t written = listsWritten();
     DoubleSlider stray;
     stray.setDoubleValue(0.9);
     QLineEdit strayTitle(QStringLiteral("Stray"));
@@ -116,7 +116,7 @@ TEST_F(RowControlsTest, ControlsThatNameNoRowDoNothing) {
     EXPECT_FLOAT_EQ(cueAt(0).volumeLevel, 0.5f);
     EXPECT_EQ(cueAt(0).audioTitle, "Only");
     EXPECT_EQ(vc().presentedViewController(), nullptr);
-    EXPECT_EQ(vc().listStore().filesWritten(), written);
+    EXPECT_EQ(listsWritten(), written);
 }
 
 // Drops on the list A, B, C, D, E through the table itself, as the pointer would bring them.
@@ -215,13 +215,13 @@ TEST_F(DragDropTest, RowsInAnyOrderLandAsAscendingAndBadLinesAreSkipped) {
 TEST_F(DragDropTest, DropNextToItselfStillSavesAndRenumbers) {
     // The hand-written list is not in the program's own form, so the first save rewrites it;
     // the second finds the same content and leaves the file alone.
-    const uint64_t written = vc().listStore().filesWritten();
+    const uint64_t written = listsWritten();
     EXPECT_EQ(dropRows({2}, 2), "ABCDE");
     vc().listStore().waitForIdle();
-    EXPECT_EQ(vc().listStore().filesWritten(), written + 1);
+    EXPECT_EQ(listsWritten(), written + 1);
     EXPECT_EQ(dropRows({2}, 3), "ABCDE");
     vc().listStore().waitForIdle();
-    EXPECT_EQ(vc().listStore().filesWritten(), written + 1);
+    EXPECT_EQ(listsWritten(), written + 1);
     setTag(cell(1, 4)->cxPlayButton(), 0);
     dropRows({4}, 5);
     EXPECT_EQ(tagOf(cell(1, 4)->cxPlayButton()), 4);

@@ -195,7 +195,7 @@ TEST_F(ShowKeysTest, TheEditorLeavesSpaceAndEscapeToTheShow) {
 
 TEST_F(ShowKeysTest, SettingsTakeTheShowKeysAndCloseWithControlW) {
     openShow();
-    const std::string listBefore = testfiles::readAll(documents_ + "/cuevox.json");
+    const std::string listBefore = savedList();
     window_->findChild<QAction*>("actionSettings")->trigger();
     SettingsViewController* settings = delegate_.showSettings(window_.get());  // the one open
     ASSERT_NE(settings, nullptr);
@@ -218,7 +218,7 @@ TEST_F(ShowKeysTest, SettingsTakeTheShowKeysAndCloseWithControlW) {
     pressIn(settings, Qt::Key_W, Qt::ControlModifier);
     EXPECT_TRUE(waitFor([&] { return alive.isNull(); }, 2000));
     vc().listStore().waitForIdle();
-    EXPECT_EQ(testfiles::readAll(documents_ + "/cuevox.json"), listBefore);
+    EXPECT_EQ(savedList(), listBefore);
 }
 
 TEST_F(ShowKeysTest, EscapeInAnOpenMenuClosesItAndStopsAll) {

@@ -30,6 +30,39 @@ void quietFfmpeg() {
     std::call_once(once, [] { av_log_set_level(AV_LOG_QUIET); });
 }
 
+// The one file a decoder was asked for, and nothing it names: a playlist or concatenation
+// format in a received show's audio folder must not pull in other files (anywhere the user can
+// read) as audio.
+int openOnlyTheFile(AVFormatContext* s, AVIOContext** pb, const char* url, int flags,
+                    AVDictionary** options) {
+    const auto* allowed = static_cast<const std::string*>(s->opaque);
+    if (!allowed || *allowed != url) return AVERROR(EPERM);
+    AVDictionary* local = nullptr;
+    if (!options) options = &local;
+    // Local files only: no network, no pipes, no other protocol FFmpeg knows.
+    av_dict_set(options, "protocol_whitelist", "file", 0);
+    const int ret = avio_open2(pb, url, flags, &s->interrupt_callback, options);
+    av_dict_free(&local);
+    return ret;
+}
+
+// avformat_open_input limited to the local file at `path` itself. `path` must outlive the
+// context.
+int openInput(AVFormatContext** out, const std::string& path) {
+    AVFormatContext* fmt = avformat_alloc_context();
+    if (!fmt) return AVERROR(ENOMEM);
+    fmt->opaque = const_cast<std::string*>(&path);
+    fmt->io_open = openOnlyTheFile;
+    AVDictionary* options = nullptr;
+    av_dict_set(&options, "protocol_whitelist", "file", 0);
+    const int ret = avformat_open_input(&fmt, path.c_str(), nullptr, &options);
+    av_dict_free(&options);
+    // The check is only needed while the input opens; the path may go away afterwards.
+    if (ret >= 0) fmt->opaque = nullptr;
+    *out = fmt;
+    return ret;
+}
+
 std::string errorText(int code) {
     char buf[AV_ERROR_MAX_STRING_SIZE] = {};
     av_strerror(code, buf, sizeof buf);
@@ -73,7 +106,7 @@ bool AudioDecoder::openFile(const std::string& path, int outputRate, std::string
         return false;
     };
     AVFormatContext* rawFormat = nullptr;
-    int ret = avformat_open_input(&rawFormat, path.c_str(), nullptr, nullptr);
+    int ret = openInput(&rawFormat, path);
     if (ret < 0) return fail(errorText(ret));
     std::unique_ptr<AVFormatContext, FormatCloser> format(rawFormat);
     AVFormatContext* fmt = format.get();
@@ -147,7 +180,7 @@ bool AudioDecoder::openFile(const std::string& path, int outputRate, std::string
 
 double AudioDecoder::scanDuration(const std::string& path, int stream) {
     AVFormatContext* raw = nullptr;
-    if (avformat_open_input(&raw, path.c_str(), nullptr, nullptr) < 0) return 0.0;
+    if (openInput(&raw, path) < 0) return 0.0;
     std::unique_ptr<AVFormatContext, FormatCloser> fmt(raw);
     if (avformat_find_stream_info(raw, nullptr) < 0 || stream >= int(raw->nb_streams)) return 0.0;
     for (unsigned i = 0; i < raw->nb_streams; ++i)

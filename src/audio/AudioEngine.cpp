@@ -303,9 +303,18 @@ std::unique_ptr<AudioPlayer> AudioEngine::openPlayer(const std::string& path, st
     auto voice = openVoice(path, events_->nextVoiceId, &duration, error);
     if (!voice) return nullptr;
     ++events_->nextVoiceId;
+    return adoptVoice(std::move(voice), duration);
+}
+
+uint32_t AudioEngine::reserveVoiceId() {
+    return events_->nextVoiceId++;
+}
+
+std::unique_ptr<AudioPlayer> AudioEngine::adoptVoice(std::shared_ptr<Voice> voice,
+                                                     double duration) {
     mixer_->send({MixerCommand::Type::Add, voice.get()});
     decoders_->add(voice);
-    std::unique_ptr<AudioPlayer> player(new AudioPlayer(*this, voice, path, duration));
+    std::unique_ptr<AudioPlayer> player(new AudioPlayer(*this, voice, voice->path, duration));
     events_->players[voice->id] = player.get();
     events_->watchFolderOf(path, [this](const std::string& folder) { folderChanged(folder); });
     return player;

@@ -68,6 +68,10 @@ public:
 
     // Opens a voice on a file; used by AudioPlayer::initWithContentsOfURL.
     std::unique_ptr<AudioPlayer> openPlayer(const std::string& path, std::string* error);
+    // GUI thread: an id for a voice that openVoice is to open on another thread.
+    uint32_t reserveVoiceId();
+    // GUI thread: the player of a voice openVoice opened on a reserved id.
+    std::unique_ptr<AudioPlayer> adoptVoice(std::shared_ptr<Voice> voice, double duration);
 
     // GUI thread: a player going away stops receiving end events.
     void forgetPlayer(uint32_t voiceId);
@@ -86,8 +90,10 @@ public:
     // of that event reach the audio thread together, once the handler has returned.
     uint64_t send(const MixerCommand& command);
 
-    // GUI thread: a voice on the file with its start decoded, for a player's id; nullptr and
-    // error when the file doesn't open or holds no audio.
+    // Any thread: a voice on the file with its start decoded, for a player's id; nullptr and
+    // error when the file doesn't open or holds no audio. Opening and probing can take long on
+    // a slow disk, so a voice for a new cue is opened off the GUI thread, on an id reserved
+    // there, and handed to adoptVoice.
     std::shared_ptr<Voice> openVoice(const std::string& path, uint32_t id, double* duration,
                                      std::string* error);
     // GUI thread: hands a player's run over from one voice to its successor.

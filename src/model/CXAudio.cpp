@@ -102,8 +102,9 @@ std::string titleOf(const std::string& path) {
 
 CXAudio::CXAudio() : player(std::make_unique<AudioPlayer>()) {}
 
-CXAudio::CXAudio(const std::string& name) : fileName(name) {
-    openPlayer();
+CXAudio::CXAudio(const std::string& name, std::unique_ptr<AudioPlayer> opened)
+    : player(std::move(opened)), fileName(name) {
+    if (!player) openPlayer();
     audioTitle = titleOf(storage::storedFilePath(fileName));
     volumeLevel = 1.0f;
     repeatCount = 0;
@@ -125,9 +126,10 @@ CXAudio::CXAudio(const std::string& name) : fileName(name) {
     refreshPlan();
 }
 
-CXAudio::CXAudio(const nlohmann::json& element) {
+CXAudio::CXAudio(const nlohmann::json& element, std::unique_ptr<AudioPlayer> opened)
+    : player(std::move(opened)) {
     fileName = readString(element, "fileName", "error");
-    openPlayer();
+    if (!player) openPlayer();
     audioTitle = readString(element, "audioTitle", "error");
     volumeLevel = readFloat(element, "volumeLevel", 1.0);
     repeatCount = readInteger(element, "repeatCount", 0);
@@ -181,6 +183,16 @@ std::shared_ptr<CXAudio> CXAudio::fromFileName(const std::string& name) {
 
 std::shared_ptr<CXAudio> CXAudio::fromJSON(const nlohmann::json& element) {
     return std::make_shared<CXAudio>(element);
+}
+
+std::shared_ptr<CXAudio> CXAudio::withPlayer(const std::string& fileName,
+                                             std::unique_ptr<AudioPlayer> opened) {
+    return std::make_shared<CXAudio>(fileName, std::move(opened));
+}
+
+std::shared_ptr<CXAudio> CXAudio::withPlayer(const nlohmann::json& element,
+                                             std::unique_ptr<AudioPlayer> opened) {
+    return std::make_shared<CXAudio>(element, std::move(opened));
 }
 
 std::shared_ptr<CXAudio> CXAudio::copyOf(const CXAudio& source) {

@@ -23,11 +23,12 @@ public:
 
     // A placeholder: an empty player, empty names, every number 0, every flag off.
     CXAudio();
-    // A fresh cue on the stored file `fileName`. Throws CXError::fileFailed.
-    explicit CXAudio(const std::string& fileName);
+    // A fresh cue on the stored file `fileName`. Throws CXError::fileFailed. `opened`, when
+    // given, is the file's player, opened already (off the GUI thread).
+    explicit CXAudio(const std::string& fileName, std::unique_ptr<AudioPlayer> opened = nullptr);
     // A cue from one element of the list file; wrong or missing keys take their defaults.
     // Throws CXError::fileFailed.
-    explicit CXAudio(const nlohmann::json& element);
+    explicit CXAudio(const nlohmann::json& element, std::unique_ptr<AudioPlayer> opened = nullptr);
     // A second cue on the source's stored file with all its options and a player of its own.
     // Throws CXError::fileFailed.
     explicit CXAudio(const CXAudio& source);
@@ -36,6 +37,11 @@ public:
     static std::shared_ptr<CXAudio> fromFileName(const std::string& fileName);
     static std::shared_ptr<CXAudio> fromJSON(const nlohmann::json& element);
     static std::shared_ptr<CXAudio> copyOf(const CXAudio& source);
+    // As the constructors, on a player opened already; they throw nothing.
+    static std::shared_ptr<CXAudio> withPlayer(const std::string& fileName,
+                                               std::unique_ptr<AudioPlayer> opened);
+    static std::shared_ptr<CXAudio> withPlayer(const nlohmann::json& element,
+                                               std::unique_ptr<AudioPlayer> opened);
 
     // The cue's object in the list file: the sixteen stored fields, nothing run-time.
     nlohmann::json toJSON() const;

@@ -18,7 +18,7 @@ namespace {
 constexpr qint64 kChunkBytes = 1 << 20;
 
 bool isFiltered(QStringView character) {
-    return character == u" " || character == u"\n" || character == u"\t" || character == u"\r";
+    return character == u"\n" || character == u"\t" || character == u"\r";
 }
 
 }  // namespace
@@ -49,7 +49,20 @@ QString storedName(const QString& sourcePath) {
         if (!isFiltered(character)) kept += character;
         start = end;
     }
-    return kept;
+    // Only plain spaces go: a space carrying a combining mark is a character of its own.
+    qsizetype first = 0, last = kept.size();
+    while (first < last && kept[first] == u' ' && (first + 1 == last || !kept[first + 1].isMark()))
+        ++first;
+    while (last > first && kept[last - 1] == u' ') --last;
+    return kept.mid(first, last - first);
+}
+
+QString numberedName(const QString& storedName, int number) {
+    const qsizetype dot = storedName.lastIndexOf('.');
+    const bool hasExtension = dot > 0;
+    const QString base = hasExtension ? storedName.left(dot) : storedName;
+    const QString extension = hasExtension ? storedName.mid(dot) : QString();
+    return QStringLiteral("%1 (%2)%3").arg(base).arg(number).arg(extension);
 }
 
 bool sameFile(const std::string& a, const std::string& b) {

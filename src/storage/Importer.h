@@ -17,10 +17,15 @@ const QStringList& extensions();
 QString nameFilter();
 
 // The name a chosen file is stored under: its last path component without the characters that
-// would make the name awkward to type or read back (space, tab, line feed, carriage return).
+// would make the name awkward to type or read back (tab, line feed, carriage return) and without
+// spaces at its ends. Spaces inside stay, so "Intro 1.wav" and "Intro1.wav" stay two files.
 // Whole user-perceived characters are compared, so a CR LF pair, or a space carrying a combining
 // mark, is a character of its own and stays.
 QString storedName(const QString& sourcePath);
+
+// The stored name with a number before its extension, "Intro 1 (2).wav" for 2: the name an
+// import takes beside a file that already has its name.
+QString numberedName(const QString& storedName, int number);
 
 // Whether the two paths name the same file on disk (also through links). False if either is
 // missing.

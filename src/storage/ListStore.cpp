@@ -12,6 +12,7 @@
 
 #include "model/CXAudio.h"
 #include "platform/MessageLog.h"
+#include "storage/AudioTrash.h"
 #include "storage/StoragePaths.h"
 
 namespace fs = std::filesystem;
@@ -43,32 +44,6 @@ std::string readFile(const std::string& path, QString* why = nullptr) {
     const QByteArray bytes = file.readAll();
     if (why && file.error() != QFileDevice::NoError) *why = file.errorString();
     return bytes.toStdString();
-}
-
-// Deletes the storage folder with everything in it. False when it is still there afterwards.
-// The folder is first moved aside in one rename, so a folder that cannot go is left whole: a
-// half-deleted folder would leave cues on files that are gone. What cannot be deleted after
-// the move is left aside and reported; the list no longer refers to it.
-bool deleteStorageFolder(std::string* why = nullptr) {
-    const std::string folder = storage::audioFolderPath();
-    std::error_code ec;
-    const auto status = fs::symlink_status(folder, ec);
-    if (ec || !fs::exists(status)) return true;
-    static std::atomic<int> serial{0};
-    const std::string aside = storage::documentsFolder() + "/.audio-deleted-" +
-                              std::to_string(::getpid()) + "-" + std::to_string(++serial);
-    fs::rename(folder, aside, ec);
-    if (ec) {
-        if (why) *why = ec.message();
-        return false;
-    }
-    fs::remove_all(aside, ec);
-    if (ec)
-        MessageLog::instance().report(
-            QStringLiteral("Some of the deleted audio could not be removed from the disk (%1); "
-                           "it is left in %2.")
-                .arg(qs(ec.message()), qs(aside)));
-    return true;
 }
 
 // The rename is only durable once the folder entry itself is on disk.
@@ -113,11 +88,14 @@ QString describeDropped(size_t index, const nlohmann::json& element) {
     if (!element.is_object() || file.isEmpty())
         return QStringLiteral("entry %1 (not a cue)").arg(index + 1);
     std::error_code ec;
-    const bool present = fs::exists(storage::storedFilePath(file.toStdString()), ec);
+    const std::string name = file.toStdString();
+    const QString state =
+        !storage::isStoredName(name) ? QStringLiteral("names a file outside the audio folder")
+        : fs::exists(storage::storedFilePath(name), ec) ? QStringLiteral("cannot be played")
+                                                        : QStringLiteral("is missing");
     return QStringLiteral("cue %1 “%2” (%3 %4)")
         .arg(index + 1)
-        .arg(title.isEmpty() ? file : title, file,
-             present ? QStringLiteral("cannot be played") : QStringLiteral("is missing"));
+        .arg(title.isEmpty() ? file : title, file, state);
 }
 
 }  // namespace
@@ -130,7 +108,10 @@ ListStore::~ListStore() {
 
 void ListStore::load(CueList& cxList, AudioPlayerDelegate* delegate) {
     backupPending_ = false;
-    protectStorage_ = false;
+    {
+        std::lock_guard lock(namesMutex_);
+        droppedNames_.clear();
+    }
 
     const std::string path = storage::listFilePath();
     if (!pathExists(path)) return;
@@ -140,7 +121,6 @@ void ListStore::load(CueList& cxList, AudioPlayerDelegate* delegate) {
     if (!value) {
         say("Failed to read JSON");
         backupPending_ = true;
-        protectStorage_ = true;
         MessageLog::instance().report(
             QStringLiteral("The cue list %1 could not be read (%2). Cuevox started with an "
                            "empty list; the file is backed up before anything replaces it.")
@@ -148,18 +128,9 @@ void ListStore::load(CueList& cxList, AudioPlayerDelegate* delegate) {
                      unreadable.isEmpty() ? QStringLiteral("it is not a cue list") : unreadable));
         return;
     }
-    if (value->empty()) {
-        std::string why;
-        if (!deleteStorageFolder(&why)) {
-            say("Failed to delete old song directory");
-            MessageLog::instance().report(
-                QStringLiteral("The audio folder %1 of the empty list could not be deleted (%2).")
-                    .arg(qs(storage::audioFolderPath()), qs(why)));
-        }
-        return;
-    }
+    // An empty list leaves the audio folder alone: it may hold a show's audio copied in first.
+    if (value->empty()) return;
 
-    size_t loaded = 0;
     bool failed = false;
     QStringList dropped;
     const size_t count = value->size();
@@ -169,20 +140,26 @@ void ListStore::load(CueList& cxList, AudioPlayerDelegate* delegate) {
         // Read in place: copying an element recurses once per level of nesting, and a hand-made
         // file nested a hundred thousand deep overflowed the stack.
         const nlohmann::json& element = value->is_array() ? (*value)[i] : noObject;
+        const auto file = element.is_object() ? element.find("fileName") : element.end();
+        const std::string name =
+            file != element.end() && file->is_string() ? file->get<std::string>() : "";
         try {
+            // A received show's list must not reach files outside its audio folder.
+            if (file != element.end() && file->is_string() && !storage::isStoredName(name))
+                throw CXError(CXError::fileFailed, name + ": not a stored file name");
             auto cue = CXAudio::fromJSON(element);
             cue->player->setDelegate(delegate);
             cxList.push_back(std::move(cue));
-            ++loaded;
         } catch (const CXError&) {
             say("Unable to load audio track from JSON, Audio Track " + std::to_string(i));
             failed = true;
             dropped.append(describeDropped(i, element));
+            std::lock_guard lock(namesMutex_);
+            droppedNames_.insert(name);
         }
     }
     if (failed) {
         backupPending_ = true;
-        protectStorage_ = loaded == 0;
         MessageLog::instance().report(
             QStringLiteral("%1 of %2 cues could not be loaded and are left out: %3. The list "
                            "file is backed up before the next save.")
@@ -192,34 +169,48 @@ void ListStore::load(CueList& cxList, AudioPlayerDelegate* delegate) {
     }
 }
 
-bool ListStore::snapshot(const CueList& cxList, SaveCause cause, std::string& text) {
-    text = listfile::text(cxList);
-    if (!cxList.empty()) return true;
-    // After a load that read nothing, an empty list may only mean the audio was briefly out of
-    // reach; its stored files must survive until the user empties the list on purpose.
-    if (protectStorage_ && cause != SaveCause::UserEmptiedList) return true;
-    std::string why;
-    if (!deleteStorageFolder(&why)) {
-        say("Failed to delete old song directory");
-        lastRefusal_ = QStringLiteral("the audio folder %1 could not be deleted (%2)")
-                           .arg(qs(storage::audioFolderPath()), qs(why));
-        return false;
-    }
-    if (cause == SaveCause::UserEmptiedList) protectStorage_ = false;
-    return true;
-}
-
-bool ListStore::save(const CueList& cxList, SaveCause cause) {
-    const bool taken = saveInBackground(cxList, cause);
+void ListStore::save(const CueList& cxList) {
+    saveInBackground(cxList);
     writer_.waitForIdle();
-    return taken;
 }
 
-bool ListStore::saveInBackground(const CueList& cxList, SaveCause cause) {
-    std::string text;
-    if (!snapshot(cxList, cause, text)) return false;
-    writer_.submit(std::move(text));
-    return true;
+void ListStore::saveInBackground(const CueList& cxList) {
+    std::set<std::string> names;
+    for (const auto& cue : cxList) names.insert(cue->fileName);
+    {
+        std::lock_guard lock(namesMutex_);
+        savedNames_ = std::move(names);
+    }
+    writer_.submit(listfile::text(cxList));
+}
+
+void ListStore::claim(const std::string& name) {
+    std::lock_guard lock(namesMutex_);
+    ++claims_[name];
+}
+
+void ListStore::release(const std::string& name) {
+    std::lock_guard lock(namesMutex_);
+    const auto it = claims_.find(name);
+    if (it != claims_.end() && --it->second <= 0) claims_.erase(it);
+}
+
+bool ListStore::keeps(const std::set<std::string>& inUse, const std::string& name) {
+    std::lock_guard lock(namesMutex_);
+    return inUse.count(name) || savedNames_.count(name) || droppedNames_.count(name) ||
+           claims_.count(name);
+}
+
+void ListStore::trashUnusedAudio(std::set<std::string> inUse) {
+    writer_.submitAfter([this, inUse = std::move(inUse)] {
+        // While the list file cannot be written it may still name these files.
+        if (savesFailing_) return;
+        const QStringList failures =
+            storage::trashUnusedAudio([&](const std::string& name) { return keeps(inUse, name); });
+        if (!failures.isEmpty())
+            MessageLog::instance().report(QStringLiteral("Stored audio no cue uses was kept: %1.")
+                                              .arg(failures.join(QStringLiteral("; "))));
+    });
 }
 
 void ListStore::waitForIdle() {
@@ -237,7 +228,7 @@ bool ListStore::backUpListFile(const std::string& listPath, QString* why) {
                    .arg(qs(listPath), source.errorString());
         return false;
     }
-    const std::string backup = storage::backupFilePath();
+    const std::string backup = storage::newBackupFilePath();
     QString writeError;
     if (!writeAtomically(backup, bytes.toStdString(), &writeError)) {
         *why = QStringLiteral("the old list file cannot be backed up to %1 (%2)")
@@ -247,6 +238,13 @@ bool ListStore::backUpListFile(const std::string& listPath, QString* why) {
     MessageLog::instance().report(
         QStringLiteral("The list file as it was before could not all be read; it is kept as %1.")
             .arg(qs(backup)));
+    // Each incomplete load gets a backup of its own: a second one must not overwrite the first
+    // with the shortened list it left.
+    auto backups = storage::backupFilePaths();
+    for (size_t i = 0; i + storage::kBackupsKept < backups.size(); ++i) {
+        std::error_code ec;
+        fs::remove(backups[i], ec);
+    }
     return true;
 }
 

@@ -20,31 +20,47 @@ void SaveWriter::submit(std::string text) {
     work_.notify_one();
 }
 
+void SaveWriter::submitAfter(Task task) {
+    {
+        std::lock_guard lock(mutex_);
+        pendingTask_ = std::move(task);
+    }
+    work_.notify_one();
+}
+
 void SaveWriter::run() {
     std::unique_lock lock(mutex_);
     for (;;) {
-        work_.wait(lock, [this] { return pending_ || stopping_; });
-        if (!pending_) return;
-        std::string text = std::move(*pending_);
-        pending_.reset();
+        work_.wait(lock, [this] { return pending_ || pendingTask_ || stopping_; });
+        if (!pending_ && !pendingTask_) return;
         running_ = true;
-        lock.unlock();
-        write_(text);
-        lock.lock();
+        if (pending_) {
+            std::string text = std::move(*pending_);
+            pending_.reset();
+            lock.unlock();
+            write_(text);
+            lock.lock();
+            ++writesDone_;
+        } else {
+            Task task = std::move(pendingTask_);
+            pendingTask_ = nullptr;
+            lock.unlock();
+            task();
+            lock.lock();
+        }
         running_ = false;
-        ++writesDone_;
-        if (!pending_) idle_.notify_all();
+        if (!pending_ && !pendingTask_) idle_.notify_all();
     }
 }
 
 void SaveWriter::waitForIdle() {
     std::unique_lock lock(mutex_);
-    idle_.wait(lock, [this] { return !running_ && !pending_; });
+    idle_.wait(lock, [this] { return !running_ && !pending_ && !pendingTask_; });
 }
 
 bool SaveWriter::isIdle() const {
     std::lock_guard lock(mutex_);
-    return !running_ && !pending_;
+    return !running_ && !pending_ && !pendingTask_;
 }
 
 uint64_t SaveWriter::writesDone() const {

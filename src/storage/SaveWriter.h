@@ -10,10 +10,13 @@
 
 // Writes list texts off the GUI thread, one at a time. A text submitted while another is being
 // written waits; a newer submission replaces a waiting one, so the last text submitted is always
-// the last one written and a stale snapshot never lands on top of a newer one.
+// the last one written and a stale snapshot never lands on top of a newer one. A task handed
+// over with submitAfter runs once the text waiting with it is written (a newer task replaces a
+// waiting one too).
 class SaveWriter {
 public:
     using WriteFn = std::function<void(const std::string& text)>;
+    using Task = std::function<void()>;
 
     explicit SaveWriter(WriteFn write);
     // Waits for the writes already submitted: nothing is lost at exit.
@@ -22,6 +25,7 @@ public:
     SaveWriter& operator=(const SaveWriter&) = delete;
 
     void submit(std::string text);
+    void submitAfter(Task task);
     // Blocks until every submitted text has been written or superseded.
     void waitForIdle();
     bool isIdle() const;
@@ -36,6 +40,7 @@ private:
     std::condition_variable idle_;
     std::condition_variable work_;
     std::optional<std::string> pending_;
+    Task pendingTask_;
     bool running_ = false;
     bool stopping_ = false;
     uint64_t writesDone_ = 0;

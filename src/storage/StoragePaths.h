@@ -1,6 +1,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 namespace storage {
 
@@ -10,9 +11,20 @@ std::string documentsFolder();
 bool ensureDocumentsFolder();
 
 std::string listFilePath();     // Documents + "/cuevox.json"
-std::string backupFilePath();   // the list file + ".bak"
 std::string audioFolderPath();  // Documents + "/audio"
-// Plain concatenation, as the list file's names are taken as they are.
+// Plain concatenation: only names that pass isStoredName may reach it.
 std::string storedFilePath(const std::string& fileName);
+// A name that stays inside the audio folder: one path component, neither "." nor "..".
+bool isStoredName(const std::string& fileName);
+
+// Backups of the list file sit beside it as "cuevox.json.<local time>.bak", so their names sort
+// by age and tell the operator when each was made.
+constexpr int kBackupsKept = 10;
+// A free name for a backup made now.
+std::string newBackupFilePath();
+// The backups on disk, oldest first.
+std::vector<std::string> backupFilePaths();
+// The newest backup, empty when there is none.
+std::string backupFilePath();
 
 }  // namespace storage

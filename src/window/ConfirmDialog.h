@@ -21,3 +21,13 @@ using Confirmer = std::function<bool(QWidget* parent, const Confirmation& questi
 
 // The modal dialog over `parent`; true only when the confirming button was pressed.
 bool confirmDestructive(QWidget* parent, const Confirmation& question);
+
+// What an import does with a file whose stored name is taken already.
+enum class NameTaken {
+    Cancel,    // import nothing more
+    KeepBoth,  // store the new file under a numbered name beside the old one
+    Replace,   // the new file takes the old one's place for every cue on it
+};
+using NameTakenQuestion = std::function<NameTaken(QWidget* parent, const QString& storedName)>;
+// The modal question; Keep Both is the default, Cancel the escape.
+NameTaken askNameTaken(QWidget* parent, const QString& storedName);

@@ -83,17 +83,13 @@ ImportProgress::~ImportProgress() {
     delete dialog_.data();
 }
 
-bool ImportProgress::copy(int index, const QString& storedName, const std::string& destination) {
+bool ImportProgress::run(int index, const QString& storedName, Job job) {
     current_ = QFileInfo(sources_[index]).fileName();
     if (current_.isEmpty()) current_ = storedName;
-    const std::string source = QFile::encodeName(sources_[index]).toStdString();
 
     std::atomic<int64_t> copied{0};
-    std::string error;
     QFutureWatcher<bool> watcher;
-    watcher.setFuture(QtConcurrent::run(&pool_, [source, destination, &copied, &error] {
-        return importer::copyFile(source, destination, &copied, &error);
-    }));
+    watcher.setFuture(QtConcurrent::run(&pool_, [&job, &copied] { return job(&copied); }));
     QTimer refresh;
     refresh.setInterval(kRefreshMs);
     QObject::connect(&refresh, &QTimer::timeout,
@@ -109,7 +105,6 @@ bool ImportProgress::copy(int index, const QString& storedName, const std::strin
             (blocking ? QEventLoop::AllEvents : QEventLoop::ExcludeUserInputEvents));
     }
     refresh.stop();
-    copyError_ = QString::fromStdString(error);
     return watcher.result();
 }
 

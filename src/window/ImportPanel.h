@@ -4,7 +4,9 @@
 #include <QProgressDialog>
 #include <QStringList>
 #include <QThreadPool>
+#include <atomic>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -34,9 +36,9 @@ private:
     bool stopRequested_ = false;
 };
 
-// Copies the chosen files one by one on a worker thread while the GUI thread goes on painting
-// and running the show's timers. The caller stays on the GUI thread and owns everything the
-// copies lead to.
+// Brings the chosen files in one by one on a worker thread (copy, check, opening of the stored
+// file) while the GUI thread goes on painting and running the show's timers. The caller stays
+// on the GUI thread and owns everything the jobs lead to.
 class ImportProgress {
 public:
     ImportProgress(QWidget* parent, const QStringList& sources);
@@ -44,11 +46,12 @@ public:
     ImportProgress(const ImportProgress&) = delete;
     ImportProgress& operator=(const ImportProgress&) = delete;
 
-    // Copies source `index` to `destination`, stored as `storedName`; returns once the copy
-    // has ended, with its success.
-    bool copy(int index, const QString& storedName, const std::string& destination);
-    // Why the last copy failed, in the file system's words.
-    const QString& copyError() const { return copyError_; }
+    // Runs the bringing-in of source `index`, stored as `storedName`, on the worker thread: its
+    // copy, its check and the opening of its audio. The job counts the bytes it copied in
+    // `copied`. Returns once the job has ended, with its result; the GUI thread runs events
+    // meanwhile.
+    using Job = std::function<bool(std::atomic<int64_t>* copied)>;
+    bool run(int index, const QString& storedName, Job job);
     // The file copied last has become a cue.
     void fileDone(int index);
     // The user asked to stop after the file being copied.
@@ -63,7 +66,6 @@ private:
     int64_t totalBytes_ = 0;
     int64_t doneBytes_ = 0;
     QString current_;
-    QString copyError_;
     // A thread of its own, so an import never queues behind other background work.
     QThreadPool pool_;
 };

@@ -40,7 +40,9 @@ ViewController::ViewController(QObject* parent)
     : ViewController(NotificationCenter::defaultCenter(), parent) {}
 
 ViewController::ViewController(NotificationCenter& center, QObject* parent)
-    : QObject(parent), center_(center), pendingWork_(new QObject(this)) {}
+    : QObject(parent), center_(center), pendingWork_(new QObject(this)) {
+    openPool_.setMaxThreadCount(1);
+}
 
 ViewController::~ViewController() {
     // A player outliving its controller (held by a pending fade) must not call back into it.
@@ -97,7 +99,13 @@ void ViewController::loadList() {
 void ViewController::saveList() {
     // Every change to the list is saved: the engine's plans follow it at the same moment.
     syncTimeline();
-    store_.save(cxList);
+    store_.saveInBackground(cxList);
+}
+
+void ViewController::trashUnusedAudio() {
+    std::set<std::string> inUse;
+    for (const auto& cue : cxList) inUse.insert(cue->fileName);
+    store_.trashUnusedAudio(std::move(inUse));
 }
 
 int ViewController::numberOfRowsInTableView() {

@@ -5,6 +5,7 @@
 #include <QPointer>
 #include <QString>
 #include <QStringList>
+#include <QThreadPool>
 #include <QTimer>
 #include <functional>
 #include <vector>
@@ -51,7 +52,10 @@ public:
     void viewDidLoad();
 
     void loadList();
+    // Hands the list to the background writer; returns without waiting for the disk.
     void saveList();
+    // After the list lost cues: their stored files that no cue uses go to the trash.
+    void trashUnusedAudio();
     ListStore& listStore() { return store_; }
 
     // Table.
@@ -123,6 +127,16 @@ public:
     void setFileChooser(FileChooser chooser) { fileChooser_ = std::move(chooser); }
     // Answers the questions asked before removing the last cue; the dialog unless replaced.
     void setConfirmer(Confirmer confirmer) { confirmer_ = std::move(confirmer); }
+    // Answers what an import does with a file whose stored name is taken; the dialog unless
+    // replaced.
+    void setNameTakenQuestion(NameTakenQuestion question) { nameTaken_ = std::move(question); }
+
+    // Opens the stored file `fileName` on a worker thread, then runs `done` on the GUI thread
+    // with its player, or with none and why. The results come back in the order asked for.
+    using Opened = std::function<void(std::unique_ptr<AudioPlayer> player, const std::string& why)>;
+    void openInBackground(const std::string& fileName, Opened done);
+    // Files are being opened for cues still to come (duplicates).
+    bool opening() const { return opening_ > 0; }
 
     // Row controls: each reads its row from the sending control's tag; a tag that names no row
     // does nothing.
@@ -164,6 +178,12 @@ private:
     void setScrubbing(bool playing);
     // Every cue silent at once, and nothing pending left to start or reset one later.
     void silenceShow();
+    // A file of that name is in the audio folder or named by a cue.
+    bool storedNameTaken(const QString& stored) const;
+    // The name an import of `source` is stored under: `stored` itself when it is free, or when
+    // the operator chose to replace the file (never while a cue on it plays); else a numbered
+    // name beside it. `stop` when the operator cancelled the import.
+    QString importName(const QString& source, const QString& stored, bool* stop);
 
     NotificationCenter& center_;
     QPointer<CueTableView> audioTable_;
@@ -177,6 +197,10 @@ private:
     QPointer<QObject> pendingWork_;
     FileChooser fileChooser_;
     Confirmer confirmer_;
+    NameTakenQuestion nameTaken_;
+    // One thread: files for new cues are opened in turn, in the order asked.
+    QThreadPool openPool_;
+    int opening_ = 0;
     QElapsedTimer lastGo_;
     // An import runs an event loop while it copies; a second one must not start inside it.
     bool importing_ = false;

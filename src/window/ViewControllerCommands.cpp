@@ -105,18 +105,12 @@ void ViewController::editAudioMenuButton() {
 
 void ViewController::resetCX() {
     closeAudioEditor();
-    // The stored audio goes first. If it cannot, the list stays as it is, in memory, in the
-    // table and in the list file, and the operator is told why.
-    CueList none;
-    if (!store_.save(none, ListStore::SaveCause::UserEmptiedList)) {
-        MessageLog::instance().report(
-            QStringLiteral("The library was not reset: %1. The cue list is unchanged.")
-                .arg(store_.refusal()));
-        return;
-    }
     silenceShow();
     cxList.clear();
     if (audioTable_) audioTable_->reloadData();
+    saveList();
+    // To the trash, not deleted: a reset by mistake can still be undone from the desktop.
+    trashUnusedAudio();
 }
 
 void ViewController::silenceShow() {

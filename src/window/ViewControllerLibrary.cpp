@@ -1,17 +1,21 @@
 // The commands that change which cues the list holds: import, the two duplicates and remove.
 #include <QFile>
+#include <QFutureWatcher>
 #include <QScopeGuard>
+#include <QtConcurrent/QtConcurrentRun>
 #include <filesystem>
 #include <iostream>
 #include <system_error>
 #include <vector>
 
 #include "audio/AudioEngine.h"
+#include "audio/Voice.h"
 #include "model/CXAudio.h"
 #include "platform/MainQueue.h"
 #include "platform/MessageLog.h"
 #include "storage/Importer.h"
 #include "storage/StoragePaths.h"
+#include "window/ImportJob.h"
 #include "window/ImportPanel.h"
 #include "window/ViewController.h"
 
@@ -19,79 +23,6 @@ namespace {
 
 void say(const std::string& line) {
     std::cout << line << std::endl;
-}
-
-using MakeCopy = std::shared_ptr<CXAudio> (*)(const CXAudio& source);
-
-// Both duplicates append their cue at the end and select it there, so the operator sees the
-// copy where it went rather than next to its source.
-void appendDuplicate(ViewController& controller, MakeCopy makeCopy) {
-    CueTableView* table = controller.audioTable();
-    const int row = table ? table->selectedRow() : -1;
-    if (row < 0 || std::size_t(row) >= controller.cxList.size()) return;
-    controller.closeAudioEditor();
-    std::shared_ptr<CXAudio> copy;
-    try {
-        copy = makeCopy(*controller.cxList[std::size_t(row)]);
-    } catch (const CXError&) {
-        say("Unable to duplicate");
-        return;
-    }
-    controller.cxList.push_back(copy);
-    copy->player->setDelegate(&controller);
-    controller.saveList();
-    table->reloadData();
-    table->selectRowIndexes({int(controller.cxList.size()) - 1}, false);
-}
-
-// Brings one chosen file in under its stored name. The copy is opened as audio before it
-// replaces anything: a file of the same name that cues already play stays as it was when the
-// new one is no audio, cannot be read, or the disk fills.
-// The decoder names the file it failed on; the message names it once already.
-QString decoderReason(std::string reason, const std::string& path) {
-    if (reason.rfind(path + ": ", 0) == 0) reason.erase(0, path.size() + 2);
-    return reason.empty() ? QStringLiteral("unknown reason") : QString::fromStdString(reason);
-}
-
-// `why` says, in plain words, what kept the file out.
-bool storeImport(ImportProgress& progress, int index, const QString& source, const QString& stored,
-                 const std::string& folder, QString* why) {
-    const std::string destination = folder + "/" + stored.toStdString();
-    // The stored file itself, chosen again: used as it is.
-    if (importer::sameFile(QFile::encodeName(source).toStdString(), destination)) return true;
-    const std::string staged = importer::stagingPath(folder, stored);
-    bool done = false;
-    std::string error;
-    if (!progress.copy(index, stored, staged)) {
-        *why = QStringLiteral("it could not be copied into the audio folder (%1)")
-                   .arg(progress.copyError());
-    } else if (!AudioPlayer::initWithContentsOfURL(staged, &error)) {
-        say("Failed to create audio player");
-        *why = QStringLiteral("it is not audio that Cuevox can play (%1)")
-                   .arg(decoderReason(error, staged));
-    } else {
-        std::error_code ec;
-        const bool replacing = std::filesystem::exists(destination, ec);
-        done = importer::replaceStoredFile(staged, destination);
-        if (!done)
-            *why = QStringLiteral("the stored file %1 could not be replaced")
-                       .arg(QString::fromStdString(destination));
-        // Cues already on that name play the new file whole, not the old one's length.
-        if (done && replacing) AudioEngine::shared().fileReplaced(destination);
-    }
-    if (!done) {
-        std::error_code ec;
-        std::filesystem::remove(staged, ec);
-    }
-    return done;
-}
-
-std::shared_ptr<CXAudio> withOptions(const CXAudio& source) {
-    return CXAudio::copyOf(source);
-}
-
-std::shared_ptr<CXAudio> withoutOptions(const CXAudio& source) {
-    return CXAudio::fromFileName(source.fileName);
 }
 
 void reportImportFailure(const QStringList& chosen, int failed, const QString& why) {
@@ -103,7 +34,46 @@ void reportImportFailure(const QStringList& chosen, int failed, const QString& w
     MessageLog::instance().report(text);
 }
 
+bool anyPlaying(const CueList& list, const std::string& fileName) {
+    for (const auto& cue : list)
+        if (cue->fileName == fileName && cue->player && cue->player->isPlaying()) return true;
+    return false;
+}
+
 }  // namespace
+
+bool ViewController::storedNameTaken(const QString& stored) const {
+    const std::string name = stored.toStdString();
+    for (const auto& cue : cxList)
+        if (cue->fileName == name) return true;
+    std::error_code ec;
+    return std::filesystem::exists(storage::storedFilePath(name), ec) || ec;
+}
+
+QString ViewController::importName(const QString& source, const QString& stored, bool* stop) {
+    if (importer::sameFile(QFile::encodeName(source).toStdString(),
+                           storage::storedFilePath(stored.toStdString())) ||
+        !storedNameTaken(stored))
+        return stored;
+    QWidget* window = audioTable_ ? audioTable_->window() : nullptr;
+    NameTaken choice = nameTaken_ ? nameTaken_(window, stored) : askNameTaken(window, stored);
+    if (choice == NameTaken::Cancel) {
+        *stop = true;
+        return {};
+    }
+    // Replacing the file under a sounding cue would change what the audience hears.
+    if (choice == NameTaken::Replace && anyPlaying(cxList, stored.toStdString())) {
+        MessageLog::instance().report(
+            QStringLiteral("“%1” is playing and was not replaced; the new file is kept beside it.")
+                .arg(stored));
+        choice = NameTaken::KeepBoth;
+    }
+    if (choice == NameTaken::Replace) return stored;
+    QString numbered;
+    for (int n = 2; numbered.isEmpty() || storedNameTaken(numbered); ++n)
+        numbered = importer::numberedName(stored, n);
+    return numbered;
+}
 
 void ViewController::addAudio() {
     if (importing_) return;
@@ -130,71 +100,155 @@ void ViewController::addAudio() {
     }
 
     importing_ = true;
-    const auto done = qScopeGuard([this] { importing_ = false; });
-    {
-        ImportProgress progress(window, chosen);
-        for (int i = 0; i < int(chosen.size()); ++i) {
-            const QString stored = importer::storedName(chosen[i]);
-            const std::string name = stored.toStdString();
-            std::shared_ptr<CXAudio> cue;
-            QString why;
-            // A name made only of filtered characters would name the storage folder itself.
-            // Cues on a file of the same name that ran to its end keep running to the end of
-            // the file that replaces it.
-            std::vector<std::pair<CXAudio*, bool>> sameName;
-            for (const auto& existing : cxList)
-                if (existing->fileName == name)
-                    sameName.emplace_back(existing.get(),
-                                          existing->endTime >= existing->player->duration());
-            if (stored.isEmpty()) {
-                why = QStringLiteral("its name is made only of spaces and line breaks");
-            } else if (storeImport(progress, i, chosen[i], stored, folder, &why)) {
-                for (auto [existing, toTheEnd] : sameName) {
-                    const double length = existing->player->duration();
-                    if (toTheEnd || existing->endTime > length) existing->endTime = length;
-                    if (existing->startTime >= existing->endTime) existing->startTime = 0.0;
-                }
-                try {
-                    cue = CXAudio::fromFileName(name);
-                } catch (const CXError& error) {
-                    why = QStringLiteral("it is not audio that Cuevox can play (%1)")
-                              .arg(decoderReason(error.reason(), storage::storedFilePath(name)));
-                }
-            }
-            if (!cue) {
-                // The cues of the earlier files stay in the list; the next reload and save
-                // bring them to the table and the list file.
-                say("Failed to initialize audio file");
-                reportImportFailure(chosen, i, why);
-                return;
-            }
-            cxList.push_back(cue);
-            cue->player->setDelegate(this);
-            progress.fileDone(i);
-            if (progress.stopRequested()) break;
+    std::vector<std::string> claimed;
+    const auto done = qScopeGuard([this, &claimed] {
+        importing_ = false;
+        if (audioTable_) audioTable_->reloadData();
+        // The cues brought in so far are in the list handed to the writer; their files no
+        // longer need a claim of their own.
+        saveList();
+        for (const std::string& name : claimed) store_.release(name);
+    });
+    AudioEngine& engine = AudioEngine::shared();
+    ImportProgress progress(window, chosen);
+    for (int i = 0; i < int(chosen.size()); ++i) {
+        ImportJob job;
+        job.engine = &engine;
+        job.source = QFile::encodeName(chosen[i]).toStdString();
+        job.folder = folder;
+        const QString stored = importer::storedName(chosen[i]);
+        if (stored.isEmpty()) {
+            // Such a name would name the storage folder itself.
+            say("Failed to initialize audio file");
+            reportImportFailure(chosen, i,
+                                QStringLiteral("its name is made only of spaces and line breaks"));
+            return;
         }
+        bool stop = false;
+        job.stored = importName(chosen[i], stored, &stop);
+        if (stop) break;
+        job.copy = !importer::sameFile(job.source, job.destination());
+        job.voiceId = engine.reserveVoiceId();
+        const std::string name = job.stored.toStdString();
+        store_.claim(name);
+        claimed.push_back(name);
+        // Cues on a file of the same name that ran to its end keep running to the end of the
+        // file that replaces it.
+        std::vector<std::pair<CXAudio*, bool>> sameName;
+        for (const auto& existing : cxList)
+            if (existing->fileName == name)
+                sameName.emplace_back(existing.get(),
+                                      existing->endTime >= existing->player->duration());
+        if (!progress.run(i, job.stored,
+                          [&job](std::atomic<int64_t>* copied) { return job.run(copied); })) {
+            // The cues of the earlier files stay in the list and reach the table and the file.
+            say("Failed to initialize audio file");
+            reportImportFailure(chosen, i, job.why);
+            return;
+        }
+        if (job.replaced) {
+            // Cues already on that name play the new file whole, not the old one's length.
+            engine.fileReplaced(job.destination());
+            for (auto [existing, toTheEnd] : sameName) {
+                const double length = existing->player->duration();
+                if (toTheEnd || existing->endTime > length) existing->endTime = length;
+                if (existing->startTime >= existing->endTime) existing->startTime = 0.0;
+            }
+        }
+        auto cue = CXAudio::withPlayer(name, engine.adoptVoice(std::move(job.voice), job.duration));
+        cxList.push_back(cue);
+        cue->player->setDelegate(this);
+        progress.fileDone(i);
+        if (progress.stopRequested()) break;
     }
-    if (audioTable_) audioTable_->reloadData();
-    saveList();
 }
 
+void ViewController::openInBackground(const std::string& fileName, Opened done) {
+    AudioEngine& engine = AudioEngine::shared();
+    const std::string path = storage::storedFilePath(fileName);
+    const uint32_t id = engine.reserveVoiceId();
+    struct Result {
+        std::shared_ptr<Voice> voice;
+        double duration = 0.0;
+        std::string error;
+    };
+    store_.claim(fileName);
+    ++opening_;
+    auto* watcher = new QFutureWatcher<Result>(this);
+    // One worker: the results come back, and are applied, in the order they were asked for.
+    connect(watcher, &QFutureWatcherBase::finished, this,
+            [this, watcher, fileName, done = std::move(done), &engine] {
+                watcher->deleteLater();
+                Result result = watcher->result();
+                --opening_;
+                std::unique_ptr<AudioPlayer> player;
+                if (result.voice)
+                    player = engine.adoptVoice(std::move(result.voice), result.duration);
+                done(std::move(player), result.error);
+                store_.release(fileName);
+            });
+    watcher->setFuture(QtConcurrent::run(&openPool_, [&engine, path, id] {
+        Result result;
+        result.voice = engine.openVoice(path, id, &result.duration, &result.error);
+        return result;
+    }));
+}
+
+namespace {
+
+// Both duplicates append their cue at the end and select it there, so the operator sees the
+// copy where it went rather than next to its source. The copy's file is opened off the GUI
+// thread; the cue joins the list once it is.
+void appendDuplicate(ViewController& controller, bool withOptions) {
+    CueTableView* table = controller.audioTable();
+    const int row = table ? table->selectedRow() : -1;
+    if (row < 0 || std::size_t(row) >= controller.cxList.size()) return;
+    controller.closeAudioEditor();
+    const CXAudio& source = *controller.cxList[std::size_t(row)];
+    // Taken now: the source may change or go before the file is open.
+    const nlohmann::json options = source.toJSON();
+    const std::string fileName = source.fileName;
+    QPointer<ViewController> self(&controller);
+    controller.openInBackground(
+        fileName, [self, options, fileName, withOptions](std::unique_ptr<AudioPlayer> player,
+                                                         const std::string&) {
+            if (!player) {
+                say("Failed to create audio player");
+                say("Unable to duplicate");
+                return;
+            }
+            auto copy = withOptions ? CXAudio::withPlayer(options, std::move(player))
+                                    : CXAudio::withPlayer(fileName, std::move(player));
+            if (!self) return;
+            ViewController& vc = *self;
+            vc.cxList.push_back(copy);
+            copy->player->setDelegate(&vc);
+            vc.saveList();
+            if (CueTableView* table = vc.audioTable()) {
+                table->reloadData();
+                table->selectRowIndexes({int(vc.cxList.size()) - 1}, false);
+            }
+        });
+}
+
+}  // namespace
+
 void ViewController::duplicateAudio() {
-    appendDuplicate(*this, withOptions);
+    appendDuplicate(*this, true);
 }
 
 void ViewController::duplicateAudioWithoutOptions() {
-    appendDuplicate(*this, withoutOptions);
+    appendDuplicate(*this, false);
 }
 
 void ViewController::removeAudio() {
     const int row = audioTable_ ? audioTable_->selectedRow() : -1;
     if (row < 0 || !hasRow(row)) return;
     if (cxList.size() == 1) {
-        // The last cue takes the stored audio folder with it.
+        // The last cue takes the stored audio with it, to the trash.
         const Confirmation question{
             QStringLiteral("Remove Last Cue"),
-            QStringLiteral("Remove the last cue and delete the stored audio files?\n"
-                           "This cannot be undone."),
+            QStringLiteral("Remove the last cue and move the stored audio files to the trash?"),
             QStringLiteral("&Remove")};
         QWidget* window = audioTable_->window();
         if (!(confirmer_ ? confirmer_(window, question) : confirmDestructive(window, question)))
@@ -204,26 +258,14 @@ void ViewController::removeAudio() {
     }
     closeAudioEditor();
     const std::shared_ptr<CXAudio> removed = cxList[std::size_t(row)];
-    if (cxList.size() == 1) {
-        // If the stored audio cannot go, the cue stays, in the list and in the table: an empty
-        // table over a full list file would be a lie.
-        CueList none;
-        if (!store_.save(none, ListStore::SaveCause::UserEmptiedList)) {
-            MessageLog::instance().report(
-                QStringLiteral("The last cue was not removed: %1.").arg(store_.refusal()));
-            return;
-        }
-        cxList.clear();
-        audioTable_->removeRowsAtIndexes({row});
-    } else {
-        cxList.erase(cxList.begin() + row);
-        // Selected while the table still shows the old rows: the neighbour above, or for the
-        // first row the one below, which becomes the new first row.
-        audioTable_->selectRowIndexes({row > 0 ? row - 1 : 1}, false);
-        audioTable_->removeRowsAtIndexes({row});
-        saveList();
-        renumberRows();
-    }
+    cxList.erase(cxList.begin() + row);
+    // Selected while the table still shows the old rows: the neighbour above, or for the first
+    // row the one below, which becomes the new first row.
+    if (!cxList.empty()) audioTable_->selectRowIndexes({row > 0 ? row - 1 : 1}, false);
+    audioTable_->removeRowsAtIndexes({row});
+    saveList();
+    trashUnusedAudio();
+    renumberRows();
     silenceRemoved(removed);
 }
 

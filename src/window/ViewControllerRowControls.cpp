@@ -36,6 +36,9 @@ void ViewController::connectRowControls(CXTableCell* cell) {
         disconnect(slider, &DoubleSlider::doubleValueChanged, this, nullptr);
         connect(slider, &DoubleSlider::doubleValueChanged, this,
                 [this, slider] { volumeSlider(slider); });
+        // A drag is one change: saved once, where the handle is let go.
+        disconnect(slider, &QSlider::sliderReleased, this, nullptr);
+        connect(slider, &QSlider::sliderReleased, this, [this] { saveList(); });
     }
     if (QPushButton* edit = cell->cxEditButton()) {
         disconnect(edit, &QPushButton::clicked, this, nullptr);
@@ -68,7 +71,7 @@ void ViewController::volumeSlider(QObject* sender) {
     auto* slider = qobject_cast<DoubleSlider*>(sender);
     if (!hasRow(row) || !slider) return;
     cxList[std::size_t(row)]->changeVolume(slider->floatValue());
-    saveList();
+    if (!slider->isSliderDown()) saveList();
 }
 
 void ViewController::editButton(QObject* sender) {
