@@ -142,17 +142,6 @@ TEST_F(MessageAreaTest, AResetWhoseAudioCannotBeDeletedLeavesTheListAsItWas) {
     EXPECT_TRUE(std::filesystem::exists(documents_ + "/audio/a.wav")) << "nothing half deleted";
     EXPECT_TRUE(shown("The library was not reset: the audio folder ")) << latest().toStdString();
 
-    // Removing the last cue is held back the same way, once the operator has said yes.
-    vc().setConfirmer([](QWidget*, const Confirmation&) { return true; });
-    table().selectRowIndexes({1}, false);
-    vc().removeAudio();
-    ASSERT_EQ(vc().cxList.size(), 1u);
-    table().selectRowIndexes({0}, false);
-    vc().removeAudio();
-    EXPECT_EQ(vc().cxList.size(), 1u);
-    EXPECT_EQ(table().numberOfRows(), 1);
-    EXPECT_TRUE(shown("The last cue was not removed: "));
-
     // Writable again: the reset goes through.
     ASSERT_EQ(::chmod(documents_.c_str(), 0755), 0);
     vc().resetCX();

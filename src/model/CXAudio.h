@@ -38,6 +38,9 @@ public:
 
     // The cue's object in the list file: the sixteen stored fields, nothing run-time.
     nlohmann::json toJSON() const;
+    // Takes back the stored fields of an earlier toJSON() (the file stays the same). The player
+    // is kept and follows at once, so a cue that is playing goes on at the restored level.
+    void restoreFields(const nlohmann::json& fields);
 
     // Playback. All on the GUI thread; the fade completions run there too, after their fade
     // length, and act on the row they were given whichever cue it shows by then.

@@ -198,6 +198,11 @@ bool ListStore::snapshot(const CueList& cxList, SaveCause cause, std::string& te
     // After a load that read nothing, an empty list may only mean the audio was briefly out of
     // reach; its stored files must survive until the user empties the list on purpose.
     if (protectStorage_ && cause != SaveCause::UserEmptiedList) return true;
+    // The folder goes whole, so a single file still in use keeps it.
+    if (!filesInUse(cxList).empty()) {
+        if (cause == SaveCause::UserEmptiedList) protectStorage_ = false;
+        return true;
+    }
     std::string why;
     if (!deleteStorageFolder(&why)) {
         say("Failed to delete old song directory");
@@ -207,6 +212,12 @@ bool ListStore::snapshot(const CueList& cxList, SaveCause cause, std::string& te
     }
     if (cause == SaveCause::UserEmptiedList) protectStorage_ = false;
     return true;
+}
+
+std::set<std::string> ListStore::filesInUse(const CueList& cxList) const {
+    std::set<std::string> names = heldFiles_ ? heldFiles_() : std::set<std::string>();
+    for (const auto& cue : cxList) names.insert(cue->fileName);
+    return names;
 }
 
 bool ListStore::save(const CueList& cxList, SaveCause cause) {

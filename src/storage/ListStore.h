@@ -2,6 +2,8 @@
 
 #include <QString>
 #include <atomic>
+#include <functional>
+#include <set>
 #include <string>
 
 #include "model/ListFile.h"
@@ -38,6 +40,11 @@ public:
     bool saveInBackground(const CueList& cxList, SaveCause cause = SaveCause::Change);
     // Why the last refused save was refused, in plain words.
     const QString& refusal() const { return lastRefusal_; }
+    // Stored files of cues outside the list that may still come back (the undo history's): the
+    // cleanup of the audio folder keeps them as it keeps those of the list.
+    void setHeldFiles(std::function<std::set<std::string>()> held) { heldFiles_ = std::move(held); }
+    // The stored file names the list's cues and the held ones play.
+    std::set<std::string> filesInUse(const CueList& cxList) const;
     // Blocks until every save handed over has reached the disk (tests, exit).
     void waitForIdle();
 
@@ -62,6 +69,7 @@ private:
     std::atomic<uint64_t> filesWritten_{0};
     std::atomic<bool> savesFailing_{false};
     QString lastRefusal_;
+    std::function<std::set<std::string>()> heldFiles_;
     // Last: its destructor waits for writes that use the members above.
     SaveWriter writer_;
 };

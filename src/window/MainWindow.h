@@ -26,6 +26,8 @@ protected:
     void closeEvent(QCloseEvent* event) override;
 
 private:
+    void connectUndo();
+
     std::unique_ptr<Ui::MainWindow> ui_;
     // Destroyed before the widgets: a late fade completion must find no controller rather than
     // a controller whose table is gone.

@@ -40,11 +40,27 @@ ViewController::ViewController(QObject* parent)
     : ViewController(NotificationCenter::defaultCenter(), parent) {}
 
 ViewController::ViewController(NotificationCenter& center, QObject* parent)
-    : QObject(parent), center_(center), pendingWork_(new QObject(this)) {}
+    : QObject(parent),
+      center_(center),
+      pendingWork_(new QObject(this)),
+      history_({[this](const CueList& order) { showOrder(order); },
+                [this](const std::shared_ptr<CXAudio>& cue, const nlohmann::json& fields) {
+                    showFields(cue, fields);
+                }}) {
+    // Removed cues the history can bring back keep their stored audio.
+    store_.setHeldFiles([this] {
+        std::set<std::string> names;
+        if (!resetting_)
+            for (const auto& cue : history_.heldCues()) names.insert(cue->fileName);
+        return names;
+    });
+}
 
 ViewController::~ViewController() {
     // A player outliving its controller (held by a pending fade) must not call back into it.
     for (auto& cue : cxList)
+        if (cue && cue->player) cue->player->setDelegate(nullptr);
+    for (auto& cue : history_.heldCues())
         if (cue && cue->player) cue->player->setDelegate(nullptr);
 }
 

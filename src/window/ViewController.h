@@ -13,8 +13,8 @@
 #include "model/ListFile.h"
 #include "model/RowDisplay.h"
 #include "storage/ListStore.h"
-#include "window/ConfirmDialog.h"
 #include "window/CueTableView.h"
+#include "window/ListHistory.h"
 
 class AudioEditView;
 class NotificationCenter;
@@ -53,6 +53,12 @@ public:
     void loadList();
     void saveList();
     ListStore& listStore() { return store_; }
+    // Every change to the list is a step here; the Edit menu's Undo and Redo walk them.
+    ListHistory& history() { return history_; }
+    // Each closes the editor as its Save would first, so that what was being edited is a step
+    // of its own, then shows and saves the list the step leaves.
+    void undo();
+    void redo();
 
     // Table.
     int numberOfRowsInTableView() override;
@@ -112,8 +118,6 @@ public:
     // Picks the files to import; the open panel unless replaced (tests choose without one).
     using FileChooser = std::function<QStringList(QWidget* parent)>;
     void setFileChooser(FileChooser chooser) { fileChooser_ = std::move(chooser); }
-    // Answers the questions asked before removing the last cue; the dialog unless replaced.
-    void setConfirmer(Confirmer confirmer) { confirmer_ = std::move(confirmer); }
 
     // Row controls: each reads its row from the sending control's tag; a tag that names no row
     // does nothing.
@@ -144,6 +148,10 @@ public:
     // The play button's look follows its title, so the state of a row reads at a glance.
     static void showPlayButtonTitle(QPushButton* button, const QString& title);
 
+signals:
+    // A change was just told in the message area, and Undo takes it back.
+    void undoOffered();
+
 private:
     bool hasRow(int row) const { return row >= 0 && std::size_t(row) < cxList.size(); }
     // Starts the cue at row + 1 after `delay` seconds, unless the list has shrunk by then.
@@ -156,6 +164,10 @@ private:
     void setScrubbing(bool playing);
     // Every cue silent at once, and nothing pending left to start or reset one later.
     void silenceShow();
+    // What an undo or redo asks for: the list as these cues in this order, or one cue's stored
+    // fields as they were; shown and saved, without a player being replaced.
+    void showOrder(const CueList& order);
+    void showFields(const std::shared_ptr<CXAudio>& cue, const nlohmann::json& fields);
 
     NotificationCenter& center_;
     QPointer<CueTableView> audioTable_;
@@ -166,7 +178,11 @@ private:
 
     QPointer<QObject> pendingWork_;
     FileChooser fileChooser_;
-    Confirmer confirmer_;
+    ListHistory history_;
+    // The volume slider being dragged, whose moves make one step together.
+    const QObject* volumeDrag_ = nullptr;
+    // A reset takes the stored audio of the cues the history holds too.
+    bool resetting_ = false;
     QElapsedTimer lastGo_;
     // An import runs an event loop while it copies; a second one must not start inside it.
     bool importing_ = false;

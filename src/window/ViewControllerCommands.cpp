@@ -25,7 +25,10 @@ int selectedCue(ViewController& controller) {
 }
 
 void setVolume(ViewController& controller, int row, float volume) {
-    controller.cxList[std::size_t(row)]->changeVolume(volume);
+    const std::shared_ptr<CXAudio>& cue = controller.cxList[std::size_t(row)];
+    const nlohmann::json before = cue->toJSON();
+    cue->changeVolume(volume);
+    controller.history().recordFields(cue, before);
     // A row out of view has no cell; it shows the new volume when it is next drawn.
     if (CXTableCell* cell = controller.audioTable()->viewAtColumn(kVolumeColumn, row))
         if (auto* slider = cell->cxVolumeSlider()) slider->setFloatValue(volume);
@@ -40,7 +43,9 @@ void moveCue(ViewController& controller, int from, int to) {
     table->beginUpdates();
     table->moveRowAtIndex(from, to);
     table->endUpdates();
+    const CueList before = controller.cxList;
     std::swap(controller.cxList[std::size_t(from)], controller.cxList[std::size_t(to)]);
+    controller.history().recordOrder(QStringLiteral("Move"), before, controller.cxList);
     controller.saveList();
     controller.renumberRows();
 }
@@ -108,12 +113,17 @@ void ViewController::resetCX() {
     // The stored audio goes first. If it cannot, the list stays as it is, in memory, in the
     // table and in the list file, and the operator is told why.
     CueList none;
-    if (!store_.save(none, ListStore::SaveCause::UserEmptiedList)) {
+    resetting_ = true;
+    const bool emptied = store_.save(none, ListStore::SaveCause::UserEmptiedList);
+    resetting_ = false;
+    if (!emptied) {
         MessageLog::instance().report(
             QStringLiteral("The library was not reset: %1. The cue list is unchanged.")
                 .arg(store_.refusal()));
         return;
     }
+    // Nothing it held has its audio any more.
+    history_.stack().clear();
     silenceShow();
     cxList.clear();
     if (audioTable_) audioTable_->reloadData();

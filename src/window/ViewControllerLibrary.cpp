@@ -37,8 +37,10 @@ void appendDuplicate(ViewController& controller, MakeCopy makeCopy) {
         say("Unable to duplicate");
         return;
     }
+    const CueList before = controller.cxList;
     controller.cxList.push_back(copy);
     copy->player->setDelegate(&controller);
+    controller.history().recordOrder(QStringLiteral("Duplicate"), before, controller.cxList);
     controller.saveList();
     table->reloadData();
     table->selectRowIndexes({int(controller.cxList.size()) - 1}, false);
@@ -130,7 +132,11 @@ void ViewController::addAudio() {
     }
 
     importing_ = true;
-    const auto done = qScopeGuard([this] { importing_ = false; });
+    // Also when a file fails: the cues of the files before it stay, and undo as one import.
+    const auto done = qScopeGuard([this, before = cxList] {
+        importing_ = false;
+        history_.recordOrder(QStringLiteral("Import"), before, cxList);
+    });
     {
         ImportProgress progress(window, chosen);
         for (int i = 0; i < int(chosen.size()); ++i) {
@@ -189,34 +195,17 @@ void ViewController::duplicateAudioWithoutOptions() {
 void ViewController::removeAudio() {
     const int row = audioTable_ ? audioTable_->selectedRow() : -1;
     if (row < 0 || !hasRow(row)) return;
-    if (cxList.size() == 1) {
-        // The last cue takes the stored audio folder with it.
-        const Confirmation question{
-            QStringLiteral("Remove Last Cue"),
-            QStringLiteral("Remove the last cue and delete the stored audio files?\n"
-                           "This cannot be undone."),
-            QStringLiteral("&Remove")};
-        QWidget* window = audioTable_->window();
-        if (!(confirmer_ ? confirmer_(window, question) : confirmDestructive(window, question)))
-            return;
-        // Asked in a loop of its own: the list may have changed while the question was up.
-        if (!hasRow(row) || audioTable_->selectedRow() != row) return;
-    }
+    // Asked nothing, not even for the last cue: Undo brings it back, and the history keeps
+    // its stored audio until then.
     closeAudioEditor();
+    const CueList before = cxList;
     const std::shared_ptr<CXAudio> removed = cxList[std::size_t(row)];
-    if (cxList.size() == 1) {
-        // If the stored audio cannot go, the cue stays, in the list and in the table: an empty
-        // table over a full list file would be a lie.
-        CueList none;
-        if (!store_.save(none, ListStore::SaveCause::UserEmptiedList)) {
-            MessageLog::instance().report(
-                QStringLiteral("The last cue was not removed: %1.").arg(store_.refusal()));
-            return;
-        }
-        cxList.clear();
+    cxList.erase(cxList.begin() + row);
+    history_.recordOrder(QStringLiteral("Remove"), before, cxList);
+    if (cxList.empty()) {
         audioTable_->removeRowsAtIndexes({row});
+        store_.save(cxList, ListStore::SaveCause::UserEmptiedList);
     } else {
-        cxList.erase(cxList.begin() + row);
         // Selected while the table still shows the old rows: the neighbour above, or for the
         // first row the one below, which becomes the new first row.
         audioTable_->selectRowIndexes({row > 0 ? row - 1 : 1}, false);
@@ -225,6 +214,9 @@ void ViewController::removeAudio() {
         renumberRows();
     }
     silenceRemoved(removed);
+    MessageLog::instance().report(
+        QStringLiteral("Removed “%1”.").arg(QString::fromStdString(removed->audioTitle)));
+    emit undoOffered();
 }
 
 void ViewController::silenceRemoved(const std::shared_ptr<CXAudio>& cue) {
