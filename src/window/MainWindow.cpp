@@ -76,4 +76,6 @@ void MainWindow::closeEvent(QCloseEvent* event) {
 MainWindow::~MainWindow() {
     // The table outlives the controller by a few lines of teardown; it must not ask it for rows.
     ui_->audioTable->setDataSource(nullptr);
+    // The history empties itself as the controller goes, and the menu must not hear it.
+    controller_->history().stack().disconnect();
 }

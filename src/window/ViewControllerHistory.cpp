@@ -1,21 +1,37 @@
 // Undo and redo: a step gives back the cues themselves or their stored fields, so nothing that
 // stays in the list is rebuilt and a playing cue plays on.
+#include <QApplication>
 #include <algorithm>
 #include <unordered_set>
 
 #include "model/CXAudio.h"
+#include "window/CXTableCell.h"
+#include "window/CueIcons.h"
 #include "window/ViewController.h"
+
+namespace {
+
+// A title typed into a row is taken before a step changes the list, as a step of its own: once
+// the rows are rebuilt under it, its field would report the edit finished for another cue.
+void takeRowEdit(CueTableView* table) {
+    QWidget* focus = QApplication::focusWidget();
+    if (table && focus && focus != table && table->isAncestorOf(focus)) table->setFocus();
+}
+
+}  // namespace
 
 void ViewController::undo() {
     // An import adds to the list from inside its progress loop.
     if (importing_) return;
     closeAudioEditor();
+    takeRowEdit(audioTable_);
     history_.stack().undo();
 }
 
 void ViewController::redo() {
     if (importing_) return;
     closeAudioEditor();
+    takeRowEdit(audioTable_);
     history_.stack().redo();
 }
 
@@ -54,6 +70,26 @@ void ViewController::showOrder(const CueList& order) {
 
 void ViewController::showFields(const std::shared_ptr<CXAudio>& cue, const nlohmann::json& fields) {
     cue->restoreFields(fields);
-    if (audioTable_) audioTable_->reloadData();
+    const auto found = std::find(cxList.begin(), cxList.end(), cue);
+    if (audioTable_ && found != cxList.end()) {
+        // In place, not reloaded: the play button, which may say "Fading", stays as it is.
+        const int row = int(found - cxList.begin());
+        if (CXTableCell* cell = audioTable_->viewAtColumn(2, row)) {
+            cell->cxAudioTitle()->setText(QString::fromStdString(cue->audioTitle));
+            cell->cxAudioTitle()->setCursorPosition(0);
+        }
+        if (CXTableCell* cell = audioTable_->viewAtColumn(3, row))
+            CueIcons::showCue(*cue, cell->cxPersistExtendIcon(), cell->cxCutIcon(),
+                              cell->cxFadeIcon(), cell->cxRepeatIcon());
+        if (CXTableCell* cell = audioTable_->viewAtColumn(4, row)) {
+            // A playing row's start label shows the position, which the scrub pass keeps.
+            if (!cue->player->isPlaying()) cell->cxStartTime()->setText(formatTime(cue->startTime));
+            cell->cxEndTime()->setText(formatTime(cue->endTime));
+            cell->cxLengthSlider()->setMinValue(cue->startTime);
+            cell->cxLengthSlider()->setMaxValue(cue->endTime);
+        }
+        if (CXTableCell* cell = audioTable_->viewAtColumn(5, row))
+            cell->cxVolumeSlider()->setFloatValue(cue->volumeLevel);
+    }
     saveList();
 }
