@@ -13,43 +13,10 @@
 
 #include "audio/AudioEngine.h"
 #include "audio/AudioPlayer.h"
+#include "support/SinkRecorder.h"
 #include "support/TestFiles.h"
 
 namespace {
-
-// Records the null sink's monitor. Starting parec can take a second on a loaded machine, so
-// start() returns only once samples flow.
-class SinkRecorder {
-public:
-    explicit SinkRecorder(QString file, QString sink = "soundbox")
-        : file_(std::move(file)), sink_(std::move(sink)) {}
-    bool start() {
-        recorder_.setStandardOutputFile(file_);
-        // 1 ms fragments: a server taking back sound it mixed ahead, to start a stream at
-        // once, cannot take back a fragment its recorder already has.
-        recorder_.start("parec", {"-d", sink_ + ".monitor", "--raw", "--latency-msec=1",
-                                  "--format=float32le", "--rate=48000", "--channels=2"});
-        if (!recorder_.waitForStarted()) return false;
-        for (int i = 0; i < 100; ++i) {
-            if (QFileInfo(file_).size() > 0) return true;
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        }
-        return false;
-    }
-    std::vector<float> stop() {
-        recorder_.terminate();
-        recorder_.waitForFinished();
-        const std::string raw = testfiles::readAll(file_.toStdString());
-        std::vector<float> samples(raw.size() / sizeof(float));
-        std::memcpy(samples.data(), raw.data(), samples.size() * sizeof(float));
-        return samples;
-    }
-
-private:
-    QString file_;
-    QString sink_;
-    QProcess recorder_;
-};
 
 // Waits until the player's position passes `seconds` (the device has started pulling).
 bool waitForPosition(const AudioPlayer& player, double seconds) {

@@ -210,6 +210,7 @@ TEST_F(CueEditorTest, TogglesSteppersIconsAndPan) {
     writeList({cue(f, {{"fadeInLength", 2.5}, {"persistThrough", true}, {"extendPlay", true}})});
     open();
     CXAudio& c = cueAt(0);
+    const nlohmann::json original = c.toJSON();
     AudioEditView* editor = openEditor(0);
     ASSERT_NE(editor, nullptr);
 
@@ -255,6 +256,31 @@ TEST_F(CueEditorTest, TogglesSteppersIconsAndPan) {
     EXPECT_FLOAT_EQ(c.panAudio, -0.5f);
     EXPECT_FLOAT_EQ(c.player->pan(), -0.5f);
     EXPECT_FLOAT_EQ(savedCue(0).value("panAudio", 0.0f), 0.0f);
+
+    // Each change is a step of its own, typing in the title and a stepper's run one each; Undo
+    // closes the editor and walks them back with the list file, Redo brings them all again.
+    editor->repeatButton()->click();
+    QTest::keyClicks(editor->audioTitle(), "xy");
+    type(editor->startSec(), "1");
+    const nlohmann::json edited = c.toJSON();
+    QAction* undo = window_->findChild<QAction*>("actionUndo");
+    QAction* redo = window_->findChild<QAction*>("actionRedo");
+    ASSERT_TRUE(undo && redo);
+    QStringList names;
+    while (undo->isEnabled()) {
+        names << undo->text().remove('&').remove("Undo ");
+        undo->trigger();
+    }
+    EXPECT_EQ(names.join(", "),
+              "Cut, Rename, Repeat, Pan, Select Next, Extend, Fade Out, Fade In, Fade Out, Fade "
+              "In, Extend, Persist");
+    EXPECT_EQ(vc().presentedViewController(), nullptr);
+    EXPECT_EQ(c.toJSON(), original);
+    EXPECT_EQ(savedCue(0), original);
+    EXPECT_EQ(c.player->pan(), 0.0f);
+    while (redo->isEnabled()) redo->trigger();
+    EXPECT_EQ(c.toJSON(), edited);
+    EXPECT_EQ(savedCue(0), edited);
 }
 
 TEST_F(CueEditorTest, SaveCloseWindowAndCloseBoxSaveReloadAndClose) {

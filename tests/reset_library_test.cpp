@@ -100,21 +100,6 @@ TEST_F(ResetLibraryTest, TheQuestionStartsOnCancelAndNeitherShowKeyNorReturnConf
                 fs::exists(documents_ + "/audio"));
 }
 
-TEST_F(ResetLibraryTest, RemovingTheLastCueAsksTheSameWay) {
-    const std::string f = audioFile("a.wav", 1.0);
-    openShow({cue(f)});
-    bool cancelFirst = false;
-    whenAsked([&](QMessageBox* box) {
-        QAbstractButton* cancel = buttonIn(box, QMessageBox::RejectRole);
-        cancelFirst = cancel && box->defaultButton() == cancel && box->focusWidget() == cancel;
-        pressIn(box, Qt::Key_Return);
-    });
-    window_->findChild<QPushButton*>("removeAudioButton")->click();
-    EXPECT_TRUE(cancelFirst);
-    EXPECT_EQ(vc().cxList.size(), 1u);
-    EXPECT_TRUE(fs::exists(documents_ + "/audio/a.wav"));
-}
-
 TEST_F(ResetLibraryTest, AConfirmedResetSilencesEveryCueAndDropsWhatWasPending) {
     const std::string f = audioFile("a.wav", 5.0);
     // Row 0 fades in over 1 s and starts row 1 after 0.4 s; row 2 is fading out.

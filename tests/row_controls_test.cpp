@@ -273,6 +273,33 @@ TEST_F(DragDropTest, AfterADropTheListFileLabelsAndTagsFollowTheRows) {
     EXPECT_FALSE(playing(0));
     rename(4, "C2");
     EXPECT_EQ(order(), "BDEAC2");
+
+    // One drag of the volume is one step. Undo walks back the drag, the rename, the volume and
+    // the drop, the list file after each, and A plays on wherever it goes.
+    DoubleSlider* volume = cell(5, 3)->cxVolumeSlider();
+    volume->setSliderDown(true);
+    for (double level : {0.4, 0.3, 0.2}) slide(volume, level);
+    volume->setSliderDown(false);
+    QAction* undo = window_->findChild<QAction*>("actionUndo");
+    QAction* redo = window_->findChild<QAction*>("actionRedo");
+    ASSERT_TRUE(undo && redo);
+    const std::vector<std::tuple<QString, std::string, float>> steps = {{"Volume", "BDEAC2", 0.5f},
+                                                                        {"Rename", "BDEAC", 0.5f},
+                                                                        {"Volume", "BDEAC", 1.0f},
+                                                                        {"Move", "ABCDE", 1.0f}};
+    for (const auto& [name, titles, level] : steps) {
+        EXPECT_EQ(undo->text().remove('&'), "Undo " + name);
+        undo->trigger();
+        EXPECT_EQ(shownOrder(), titles);
+        EXPECT_EQ(saved()[int(titles.find('A'))]["volumeLevel"].get<float>(), level) << titles;
+    }
+    EXPECT_FALSE(undo->isEnabled());
+    EXPECT_TRUE(playing(0));
+    while (redo->isEnabled()) redo->trigger();
+    EXPECT_EQ(shownOrder(), "BDEAC2");
+    EXPECT_FLOAT_EQ(saved()[3]["volumeLevel"].get<float>(), 0.2f);
+    EXPECT_FLOAT_EQ(cueAt(3).player->volume(), 0.2f);
+    EXPECT_TRUE(playing(3));
 }
 
 }  // namespace

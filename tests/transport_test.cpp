@@ -297,6 +297,8 @@ TEST_F(TransportTest, TimerShowsThePositionOfPlayingRowsAndSleepsWhenNoneDo) {
 TEST_F(TransportTest, ChainCutEndAndFadesLandOnTheirFramesWhileTheWindowIsFrozen) {
     if (!std::getenv("PULSE_SERVER"))
         GTEST_SKIP() << "no sound server (scripts/test.sh starts one)";
+    if (testfiles::kSlowdown > 1)
+        GTEST_SKIP() << "a sanitized build is too slow for timing at the sink to mean anything";
     // A sink of this test's own: other tests may play into the shared one meanwhile.
     const QString sink = QString("cuevox_timing_%1").arg(QCoreApplication::applicationPid());
     QProcess load;
@@ -333,7 +335,6 @@ TEST_F(TransportTest, ChainCutEndAndFadesLandOnTheirFramesWhileTheWindowIsFrozen
     QTemporaryDir dir;
     SinkRecorder recorder(dir.filePath("out.raw"), sink);
     ASSERT_TRUE(recorder.start());
-    const uint64_t underflows = AudioEngine::shared().outputUnderflows();
 
     click(0);
     // Frozen from just after the Go until after the last cue's fade: a stalled compositor.
@@ -374,10 +375,6 @@ TEST_F(TransportTest, ChainCutEndAndFadesLandOnTheirFramesWhileTheWindowIsFrozen
     EXPECT_NEAR(left(cut) / left(cut - 1), 127.0 / 128.0, 2e-3);
     EXPECT_EQ(left(cut + Mixer::kStopTailFrames), 0.0f);
     const int64_t a = cut - 38400;
-    // A stream that ran dry at the server (a starved machine) shifts all that follows at the
-    // sink: only the mix's own timing is measured.
-    if (AudioEngine::shared().outputUnderflows() != underflows)
-        GTEST_SKIP() << "the output ran dry during the show: the sink's timing says nothing";
     // Extend play: B 0.5 s after A's first frame; persist through: C 0.4 s after B's last.
     std::cout << "B after A: " << b - a << " frames (set 24000)" << std::endl;
     EXPECT_NEAR(double(b - a), 24000.0, 48.0);

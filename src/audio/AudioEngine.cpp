@@ -1,5 +1,7 @@
 #include "audio/AudioEngine.h"
 
+#include <sys/stat.h>
+
 #include <QCoreApplication>
 #include <QFileSystemWatcher>
 #include <QMetaObject>
@@ -202,6 +204,10 @@ AudioEngine::~AudioEngine() {
     // The output first: after it, nothing runs the mixer.
     mixer_->setSendHook({});
     output_.reset();
+    {
+        std::lock_guard lock(reloadersMutex_);
+        for (std::thread& t : reloaders_) t.join();
+    }
     stopEvents_.store(true);
     sem_post(&eventSignal_);
     eventThread_.join();
@@ -316,7 +322,8 @@ std::unique_ptr<AudioPlayer> AudioEngine::adoptVoice(std::shared_ptr<Voice> voic
     decoders_->add(voice);
     std::unique_ptr<AudioPlayer> player(new AudioPlayer(*this, voice, voice->path, duration));
     events_->players[voice->id] = player.get();
-    events_->watchFolderOf(path, [this](const std::string& folder) { folderChanged(folder); });
+    events_->watchFolderOf(voice->path,
+                           [this](const std::string& folder) { folderChanged(folder); });
     return player;
 }
 
@@ -339,14 +346,27 @@ int AudioEngine::fileReplaced(const std::string& path) {
 }
 
 void AudioEngine::folderChanged(const std::string& folder) {
-    std::vector<AudioPlayer*> changed;
     for (const auto& [id, player] : events_->players) {
         if (std::filesystem::path(player->path()).parent_path() != folder) continue;
+        struct stat st {};
+        // A pipe or a device in its place is no audio to read again (and could hang a reader).
+        if (::stat(player->path().c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
         const FileStamp now = FileStamp::of(player->path());
-        if (now.valid() && now != player->voice_->stamp) changed.push_back(player);
+        if (!now.valid() || now == player->voice_->stamp || !reloading_.insert(id).second) continue;
+        // Read again off the GUI thread: a slow disk must not hold up the window.
+        std::lock_guard lock(reloadersMutex_);
+        reloaders_.emplace_back([this, id = id, path = player->path()] {
+            double duration = 0.0;
+            std::shared_ptr<Voice> fresh = openVoice(path, id, &duration, nullptr);
+            events_->post([this, id, fresh, duration] {
+                reloading_.erase(id);
+                const auto it = events_->players.find(id);
+                // What each kept decoded would splice the old file's start onto the new one.
+                if (fresh && it != events_->players.end())
+                    it->second->takeReloaded(fresh, duration, false);
+            });
+        });
     }
-    // What each kept decoded would splice the old file's start onto the new one.
-    for (AudioPlayer* player : changed) player->reloadFile(nullptr);
 }
 
 void AudioEngine::setProblemHandler(std::function<void(const std::string&)> handler) {

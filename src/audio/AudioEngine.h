@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -120,4 +122,8 @@ private:
     sem_t eventSignal_;
     std::atomic<bool> stopEvents_{false};
     std::thread eventThread_;
+    // Files replaced behind the program's back are read again on threads of their own.
+    std::mutex reloadersMutex_;
+    std::vector<std::thread> reloaders_;
+    std::set<uint32_t> reloading_;  // GUI thread
 };

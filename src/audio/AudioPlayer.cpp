@@ -181,10 +181,11 @@ void AudioPlayer::setPlan(CuePlan plan, const AudioPlayer* next) {
     engine_->send(c);
 }
 
-void AudioPlayer::followAfter(double seconds) {
+void AudioPlayer::followAfter(double seconds, bool fromRunStart) {
     if (!voice_) return;
     MixerCommand c{MixerCommand::Type::Follow, voice_.get()};
     c.frame = frameOf(seconds);
+    if (fromRunStart) c.flags = MixerCommand::kFromRunStart;
     engine_->send(c);
 }
 
@@ -281,6 +282,12 @@ bool AudioPlayer::reloadFile(std::string* error) {
     double duration = 0.0;
     auto fresh = engine_->openVoice(path_, voice_->id, &duration, error);
     if (!fresh) return false;
+    takeReloaded(std::move(fresh), duration, true);
+    return true;
+}
+
+void AudioPlayer::takeReloaded(std::shared_ptr<Voice> fresh, double duration, bool decodeHere) {
+    absorbStart();
     absorbEnd();
     // The new voice keeps the old one's start points decoded; a running player goes on where
     // it is, so the new file is decoded there before the hand-over.
@@ -291,8 +298,9 @@ bool AudioPlayer::reloadFile(std::string* error) {
         fresh->startFrame.store(at);
         fresh->starting.store(true);
     }
-    while (DecoderPool::service(*fresh)) {
-    }
+    if (decodeHere)
+        while (DecoderPool::service(*fresh)) {
+        }
     const uint64_t sequence = engine_->replaceVoice(fresh, *voice_);
     if (playing_) {
         pendingSequence_ = sequence;
@@ -301,7 +309,6 @@ bool AudioPlayer::reloadFile(std::string* error) {
     voice_ = std::move(fresh);
     duration_ = duration;
     engine_->decoders().wake();
-    return true;
 }
 
 void AudioPlayer::deliverEnd(uint64_t generation) {

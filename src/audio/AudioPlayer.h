@@ -56,8 +56,9 @@ public:
     // What the engine does by itself with this cue: its cut end, automatic fade-out and
     // chains to `next`'s player. Sent only when it differs from the last one.
     void setPlan(CuePlan plan, const AudioPlayer* next);
-    // Extend play once more: `next` of the plan starts `seconds` after this run's first frame.
-    void followAfter(double seconds);
+    // Extend play: `next` of the plan starts `seconds` after this run's first frame (for the
+    // start that began the run), or after now (a cue started again as it plays).
+    void followAfter(double seconds, bool fromRunStart);
 
     // The gain applied is held within 0...1 (NaN as 0); volume() returns what was set.
     void setVolume(float volume);
@@ -88,6 +89,9 @@ public:
     // player goes on from its position in the new file. False (and error) when the file no
     // longer opens as audio; the player then keeps what it had.
     bool reloadFile(std::string* error = nullptr);
+    // The same with a voice already opened elsewhere (off the GUI thread); `decodeHere`
+    // decodes its start on this thread before the hand-over.
+    void takeReloaded(std::shared_ptr<Voice> fresh, double duration, bool decodeHere);
     AudioEngine* engine() const { return engine_; }
 
 private:

@@ -351,7 +351,13 @@ void Mixer::applyCommands(bool all) {
                 break;
             case MixerCommand::Type::Follow:
                 ++followsTakenUnpublished_;
-                if (r.plan.next) addFollow(v, (r.fresh ? r.startedAt : mixFrame_) + c.frame);
+                // From the run's first frame when it follows the start that began the run
+                // (applied with it or not), else from now: a cue started again as it plays.
+                if (r.plan.next)
+                    addFollow(v,
+                              ((c.flags & MixerCommand::kFromRunStart) && r.playing ? r.startedAt
+                                                                                    : mixFrame_) +
+                                  c.frame);
                 break;
         }
         publish(v);

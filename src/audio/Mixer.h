@@ -39,7 +39,8 @@ struct MixerCommand {
         kStopAtEnd = 2,
         kTracked = 4,
         kRestart = 8,
-        kFromGain = 16
+        kFromGain = 16,
+        kFromRunStart = 32  // Follow: counted from the first frame of the run
     };
     Type type = Type::Add;
     Voice* voice = nullptr;

@@ -7,6 +7,7 @@
 #include <QtConcurrent/QtConcurrentRun>
 #include <cmath>
 #include <limits>
+#include <utility>
 
 #include "model/CXAudio.h"
 #include "ui_AudioEdit.h"
@@ -195,21 +196,26 @@ void AudioEditView::connectOutlets() {
 
 void AudioEditView::connectActions() {
     // Only what the user does is an action: the toggles' clicks, the fields' own edits and the
-    // sliders' moves. Values the program sets report nothing.
+    // sliders' moves. Values the program sets report nothing. Each action's change is a step
+    // of the list's history; a stepper's run of steps is one.
     auto onClick = [this](QAbstractButton* button, void (AudioEditView::*action)(QObject*)) {
-        connect(button, &QAbstractButton::clicked, this,
-                [this, button, action] { (this->*action)(button); });
+        connect(button, &QAbstractButton::clicked, this, [this, button, action] {
+            recordChange(nullptr, [&] { (this->*action)(button); });
+        });
     };
     auto onStep = [this](QDoubleSpinBox* stepper, void (AudioEditView::*action)(QObject*)) {
-        connect(stepper, &QDoubleSpinBox::valueChanged, this,
-                [this, stepper, action] { (this->*action)(stepper); });
+        connect(stepper, &QDoubleSpinBox::valueChanged, this, [this, stepper, action] {
+            recordChange(stepper, [&] { (this->*action)(stepper); });
+        });
     };
     auto onEdited = [this](QLineEdit* field, void (AudioEditView::*action)(QObject*)) {
         connect(field, &QLineEdit::editingFinished, this,
-                [this, field, action] { (this->*action)(field); });
+                [this, field, action] { recordChange(nullptr, [&] { (this->*action)(field); }); });
     };
 
-    connect(audioTitle_, &QLineEdit::textEdited, this, [this] { audioTitleChange(audioTitle_); });
+    // What is typed into the title is one step until the field is left.
+    connect(audioTitle_, &QLineEdit::textEdited, this,
+            [this] { recordChange(audioTitle_, [this] { audioTitleChange(audioTitle_); }); });
     onEdited(audioTitle_, &AudioEditView::audioTitleChanged);
     onClick(fadeInButton_, &AudioEditView::fadeInClick);
     onClick(fadeOutButton_, &AudioEditView::fadeOutClick);
@@ -217,7 +223,7 @@ void AudioEditView::connectActions() {
     onStep(fadeOutSeconds_, &AudioEditView::fadeOutStepperChange);
     onClick(repeatButton_, &AudioEditView::repeatClick);
     connect(repeatCount_, &QSpinBox::valueChanged, this,
-            [this] { repeatStepperChange(repeatCount_); });
+            [this] { recordChange(repeatCount_, [this] { repeatStepperChange(repeatCount_); }); });
     onClick(persistButton_, &AudioEditView::persistClick);
     onClick(extendButton_, &AudioEditView::extendClick);
     onStep(persistDelay_, &AudioEditView::persistStepperChange);
@@ -227,11 +233,28 @@ void AudioEditView::connectActions() {
     onEdited(endMin_, &AudioEditView::endMinChange);
     onEdited(endSec_, &AudioEditView::endSecChange);
     onClick(resetCut_, &AudioEditView::resetTimeClick);
-    connect(panSlider_, &DoubleSlider::doubleValueChanged, this,
-            [this] { panSliderChange(panSlider_); });
+    // A drag of the pan is one step; each key press on it one of its own.
+    connect(panSlider_, &DoubleSlider::doubleValueChanged, this, [this] {
+        recordChange(panSlider_->isSliderDown() ? panSlider_.data() : nullptr,
+                     [this] { panSliderChange(panSlider_); });
+    });
+    connect(panSlider_, &QSlider::sliderPressed, this, [this] { gesture_ = nullptr; });
     onClick(selectNextButton_, &AudioEditView::selectNextClick);
-    onClick(saveControl_, &AudioEditView::saveButton);
-    connect(waveform_, &WaveformView::markerDragged, this, &AudioEditView::markerDragged);
+    // Save records what it commits itself.
+    connect(saveControl_, &QAbstractButton::clicked, this, [this] { saveButton(saveControl_); });
+    connect(waveform_, &WaveformView::markerDragged, this,
+            [this](WaveformView::Marker marker, double seconds) {
+                recordChange(nullptr, [&] { markerDragged(marker, seconds); });
+            });
+}
+
+void AudioEditView::recordChange(const QObject* gesture, const std::function<void()>& change) {
+    // Taken afresh each time: the row's own controls change the same cue meanwhile.
+    const nlohmann::json before = audioFile->toJSON();
+    change();
+    const QObject* previous = std::exchange(gesture_, gesture);
+    if (presenting_)
+        presenting_->history().recordFields(audioFile, before, gesture && gesture == previous);
 }
 
 void AudioEditView::viewDidLoad() {
@@ -419,7 +442,7 @@ bool AudioEditView::endTyped() const {
 void AudioEditView::commitTypedCut() {
     // A cut field commits on Return or when it loses focus; a close must not wait for either,
     // or the list is saved with the old cut while the player already uses the new one.
-    if (startTyped() || endTyped()) updateCutTimes();
+    if (startTyped() || endTyped()) recordChange(nullptr, [this] { updateCutTimes(); });
 }
 
 void AudioEditView::showCut() {

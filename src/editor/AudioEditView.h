@@ -12,6 +12,7 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 
@@ -138,6 +139,9 @@ private:
     void startReadingPeaks();
     void followPlayback();
     void markerDragged(WaveformView::Marker marker, double seconds);
+    // Makes the change and hands what it changed in the cue to the list's history. `gesture`:
+    // the control whose run of changes is one step (a drag, typing), or null for a step alone.
+    void recordChange(const QObject* gesture, const std::function<void()>& change);
 
     std::unique_ptr<Ui::AudioEdit> ui_;
     QPointer<ViewController> presenting_;
@@ -178,6 +182,8 @@ private:
     QPointer<WaveformView> waveform_;
     QPointer<QPushButton> saveControl_;
     std::array<QString, 4> cutText_;
+    // The control of the last step, whose next change continues it.
+    const QObject* gesture_ = nullptr;
     QTimer* playheadTimer_ = nullptr;
     QFutureWatcher<std::optional<WaveformPeaks>> peaksWatcher_;
     // Shared with the worker, which stops reading once the editor is gone.

@@ -236,6 +236,27 @@ nlohmann::json CXAudio::toJSON() const {
     return object;
 }
 
+void CXAudio::restoreFields(const nlohmann::json& fields) {
+    audioTitle = readString(fields, "audioTitle", audioTitle);
+    repeatCount = readInteger(fields, "repeatCount", repeatCount);
+    panAudio = readFloat(fields, "panAudio", panAudio);
+    fadeIn = readFlag(fields, "fadeIn", fadeIn);
+    fadeOut = readFlag(fields, "fadeOut", fadeOut);
+    fadeInLength = readNumber(fields, "fadeInLength", fadeInLength);
+    fadeOutLength = readNumber(fields, "fadeOutLength", fadeOutLength);
+    persistThrough = readFlag(fields, "persistThrough", persistThrough);
+    persistDelay = readNumber(fields, "persistDelay", persistDelay);
+    extendPlay = readFlag(fields, "extendPlay", extendPlay);
+    extendDelay = readNumber(fields, "extendDelay", extendDelay);
+    startTime = readNumber(fields, "startTime", startTime);
+    endTime = readNumber(fields, "endTime", endTime);
+    moveSelection = readFlag(fields, "moveSelection", moveSelection);
+    changeVolume(readFloat(fields, "volumeLevel", volumeLevel));
+    if (!player) return;
+    player->setNumberOfLoops(repeatCount);
+    player->setPan(panAudio);
+}
+
 void CXAudio::resetPlayer() {
     player->stop();
     player->setVolume(volumeLevel);

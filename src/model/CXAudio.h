@@ -45,6 +45,9 @@ public:
 
     // The cue's object in the list file: the sixteen stored fields, nothing run-time.
     nlohmann::json toJSON() const;
+    // Takes back the stored fields of an earlier toJSON() (the file stays the same). The player
+    // is kept and follows at once, so a cue that is playing goes on at the restored level.
+    void restoreFields(const nlohmann::json& fields);
 
     // Playback. All on the GUI thread. The engine times every fade, cut end and chained start
     // by itself; a fade's completion runs when the window hears of it, on the row the fade

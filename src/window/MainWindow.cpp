@@ -37,7 +37,34 @@ MainWindow::MainWindow(QWidget* parent)
     ui_->mainLayout->insertWidget(1, messages_->list());
     statusBar()->addWidget(messages_, 1);
     statusBar()->setSizeGripEnabled(false);
+    connectUndo();
     controller_->viewDidLoad();
+}
+
+void MainWindow::connectUndo() {
+    QUndoStack& stack = controller_->history().stack();
+    auto showSteps = [this, &stack] {
+        // The menu says what it would take back, as "Undo Remove".
+        ui_->actionUndo->setEnabled(stack.canUndo());
+        ui_->actionUndo->setText(stack.canUndo() ? tr("&Undo %1").arg(stack.undoText())
+                                                 : tr("&Undo"));
+        ui_->actionRedo->setEnabled(stack.canRedo());
+        ui_->actionRedo->setText(stack.canRedo() ? tr("&Redo %1").arg(stack.redoText())
+                                                 : tr("&Redo"));
+    };
+    showSteps();
+    connect(&stack, &QUndoStack::indexChanged, this, showSteps);
+    connect(&stack, &QUndoStack::undoTextChanged, this, showSteps);
+    connect(&stack, &QUndoStack::redoTextChanged, this, showSteps);
+    connect(ui_->actionUndo, &QAction::triggered, this, [this] { controller_->undo(); });
+    connect(ui_->actionRedo, &QAction::triggered, this, [this] { controller_->redo(); });
+    // The message's Undo takes back the change it tells of, and only while that is the last.
+    connect(controller_.get(), &ViewController::undoOffered, this, [this, &stack] {
+        messages_->offerAction(tr("Undo"), [this, &stack, step = stack.index()] {
+            if (stack.index() == step) controller_->undo();
+        });
+    });
+    connect(&stack, &QUndoStack::indexChanged, messages_, &MessageArea::withdrawAction);
 }
 
 void MainWindow::closeEvent(QCloseEvent* event) {
@@ -63,4 +90,6 @@ bool MainWindow::askToQuit() {
 MainWindow::~MainWindow() {
     // The table outlives the controller by a few lines of teardown; it must not ask it for rows.
     ui_->audioTable->setDataSource(nullptr);
+    // The history empties itself as the controller goes, and the menu must not hear it.
+    controller_->history().stack().disconnect();
 }

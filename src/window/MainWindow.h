@@ -27,6 +27,7 @@ protected:
 
 private:
     bool askToQuit();
+    void connectUndo();
 
     std::unique_ptr<Ui::MainWindow> ui_;
     // Destroyed before the widgets: a late fade completion must find no controller rather than

@@ -22,6 +22,7 @@ MessageArea::MessageArea(MessageLog& log, QWidget* parent)
       warning_(new QLabel(this)),
       latest_(new QLabel(this)),
       button_(new QToolButton(this)),
+      action_(new QToolButton(this)),
       list_(new QListWidget(this)) {
     auto* layout = new QHBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
@@ -63,7 +64,18 @@ MessageArea::MessageArea(MessageLog& log, QWidget* parent)
     connect(button_, &QToolButton::toggled, list_, &QWidget::setVisible);
 
     layout->addWidget(warning_);
+    // Reached by mouse or Tab: a show key never presses it.
+    action_->setObjectName(QStringLiteral("messageAction"));
+    action_->setFocusPolicy(Qt::TabFocus);
+    action_->hide();
+    connect(action_, &QToolButton::clicked, this, [this] {
+        const std::function<void()> act = std::move(act_);
+        withdrawAction();
+        if (act) act();
+    });
+
     layout->addWidget(latest_, 1);
+    layout->addWidget(action_);
     layout->addWidget(button_);
 
     // What came before the window (the load, the audio output's start) is shown too.
@@ -73,7 +85,20 @@ MessageArea::MessageArea(MessageLog& log, QWidget* parent)
     connect(&log_, &MessageLog::warningsChanged, this, &MessageArea::showWarnings);
 }
 
+void MessageArea::offerAction(const QString& label, std::function<void()> act) {
+    act_ = std::move(act);
+    action_->setText(label);
+    action_->setToolTip(label + QStringLiteral(": ") + latest_->toolTip());
+    action_->show();
+}
+
+void MessageArea::withdrawAction() {
+    act_ = nullptr;
+    action_->hide();
+}
+
 void MessageArea::addEntry(const QDateTime& time, const QString& text) {
+    withdrawAction();
     const QString line = stamped(time, text);
     latest_->setText(line);
     latest_->setToolTip(Qt::convertFromPlainText(text, Qt::WhiteSpaceNormal));

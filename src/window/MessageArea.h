@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QWidget>
+#include <functional>
 
 class MessageLog;
 class QLabel;
@@ -24,6 +25,11 @@ public:
     QLabel* warningLabel() const { return warning_; }
     QLabel* latestLabel() const { return latest_; }
     QToolButton* listButton() const { return button_; }
+    // A button beside the newest message that acts on it ("Undo" after a removal); gone with
+    // the next message, once pressed, or when withdrawn.
+    QToolButton* actionButton() const { return action_; }
+    void offerAction(const QString& label, std::function<void()> act);
+    void withdrawAction();
 
 private:
     void showWarnings();
@@ -33,6 +39,8 @@ private:
     QLabel* warning_;
     QLabel* latest_;
     QToolButton* button_;
+    QToolButton* action_;
+    std::function<void()> act_;
     // Made here, placed by the window, which then owns it; the two go together.
     QListWidget* list_;
 };

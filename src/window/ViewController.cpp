@@ -40,13 +40,21 @@ ViewController::ViewController(QObject* parent)
     : ViewController(NotificationCenter::defaultCenter(), parent) {}
 
 ViewController::ViewController(NotificationCenter& center, QObject* parent)
-    : QObject(parent), center_(center), pendingWork_(new QObject(this)) {
+    : QObject(parent),
+      center_(center),
+      pendingWork_(new QObject(this)),
+      history_({[this](const CueList& order) { showOrder(order); },
+                [this](const std::shared_ptr<CXAudio>& cue, const nlohmann::json& fields) {
+                    showFields(cue, fields);
+                }}) {
     openPool_.setMaxThreadCount(1);
 }
 
 ViewController::~ViewController() {
     // A player outliving its controller (held by a pending fade) must not call back into it.
     for (auto& cue : cxList)
+        if (cue && cue->player) cue->player->setDelegate(nullptr);
+    for (auto& cue : history_.heldCues())
         if (cue && cue->player) cue->player->setDelegate(nullptr);
 }
 
@@ -105,6 +113,8 @@ void ViewController::saveList() {
 void ViewController::trashUnusedAudio() {
     std::set<std::string> inUse;
     for (const auto& cue : cxList) inUse.insert(cue->fileName);
+    // Removed cues the history can bring back keep their stored audio.
+    for (const auto& cue : history_.heldCues()) inUse.insert(cue->fileName);
     store_.trashUnusedAudio(std::move(inUse));
 }
 

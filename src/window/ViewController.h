@@ -16,6 +16,7 @@
 #include "storage/ListStore.h"
 #include "window/ConfirmDialog.h"
 #include "window/CueTableView.h"
+#include "window/ListHistory.h"
 
 class AudioEditView;
 class NotificationCenter;
@@ -57,6 +58,12 @@ public:
     // After the list lost cues: their stored files that no cue uses go to the trash.
     void trashUnusedAudio();
     ListStore& listStore() { return store_; }
+    // Every change to the list is a step here; the Edit menu's Undo and Redo walk them.
+    ListHistory& history() { return history_; }
+    // Each closes the editor as its Save would first, so that what was being edited is a step
+    // of its own, then shows and saves the list the step leaves.
+    void undo();
+    void redo();
 
     // Table.
     int numberOfRowsInTableView() override;
@@ -125,11 +132,11 @@ public:
     // Picks the files to import; the open panel unless replaced (tests choose without one).
     using FileChooser = std::function<QStringList(QWidget* parent)>;
     void setFileChooser(FileChooser chooser) { fileChooser_ = std::move(chooser); }
-    // Answers the questions asked before removing the last cue; the dialog unless replaced.
-    void setConfirmer(Confirmer confirmer) { confirmer_ = std::move(confirmer); }
     // Answers what an import does with a file whose stored name is taken; the dialog unless
     // replaced.
     void setNameTakenQuestion(NameTakenQuestion question) { nameTaken_ = std::move(question); }
+    // Answers the question asked before quitting mid-show; the dialog unless replaced.
+    void setConfirmer(Confirmer confirmer) { confirmer_ = std::move(confirmer); }
 
     // Opens the stored file `fileName` on a worker thread, then runs `done` on the GUI thread
     // with its player, or with none and why. The results come back in the order asked for.
@@ -167,6 +174,10 @@ public:
     // The play button's look follows its title, so the state of a row reads at a glance.
     static void showPlayButtonTitle(QPushButton* button, const QString& title);
 
+signals:
+    // A change was just told in the message area, and Undo takes it back.
+    void undoOffered();
+
 private:
     bool hasRow(int row) const { return row >= 0 && std::size_t(row) < cxList.size(); }
     void cueStartedByEngine(int row, bool fadingIn);
@@ -184,6 +195,10 @@ private:
     // the operator chose to replace the file (never while a cue on it plays); else a numbered
     // name beside it. `stop` when the operator cancelled the import.
     QString importName(const QString& source, const QString& stored, bool* stop);
+    // What an undo or redo asks for: the list as these cues in this order, or one cue's stored
+    // fields as they were; shown and saved, without a player being replaced.
+    void showOrder(const CueList& order);
+    void showFields(const std::shared_ptr<CXAudio>& cue, const nlohmann::json& fields);
 
     NotificationCenter& center_;
     QPointer<CueTableView> audioTable_;
@@ -196,11 +211,14 @@ private:
 
     QPointer<QObject> pendingWork_;
     FileChooser fileChooser_;
-    Confirmer confirmer_;
     NameTakenQuestion nameTaken_;
+    Confirmer confirmer_;
     // One thread: files for new cues are opened in turn, in the order asked.
     QThreadPool openPool_;
     int opening_ = 0;
+    ListHistory history_;
+    // The volume slider being dragged, whose moves make one step together.
+    const QObject* volumeDrag_ = nullptr;
     QElapsedTimer lastGo_;
     // An import runs an event loop while it copies; a second one must not start inside it.
     bool importing_ = false;

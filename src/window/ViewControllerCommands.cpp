@@ -25,7 +25,10 @@ int selectedCue(ViewController& controller) {
 }
 
 void setVolume(ViewController& controller, int row, float volume) {
-    controller.cxList[std::size_t(row)]->changeVolume(volume);
+    const std::shared_ptr<CXAudio>& cue = controller.cxList[std::size_t(row)];
+    const nlohmann::json before = cue->toJSON();
+    cue->changeVolume(volume);
+    controller.history().recordFields(cue, before);
     // A row out of view has no cell; it shows the new volume when it is next drawn.
     if (CXTableCell* cell = controller.audioTable()->viewAtColumn(kVolumeColumn, row))
         if (auto* slider = cell->cxVolumeSlider()) slider->setFloatValue(volume);
@@ -40,7 +43,9 @@ void moveCue(ViewController& controller, int from, int to) {
     table->beginUpdates();
     table->moveRowAtIndex(from, to);
     table->endUpdates();
+    const CueList before = controller.cxList;
     std::swap(controller.cxList[std::size_t(from)], controller.cxList[std::size_t(to)]);
+    controller.history().recordOrder(QStringLiteral("Move"), before, controller.cxList);
     controller.saveList();
     controller.renumberRows();
 }
@@ -105,6 +110,8 @@ void ViewController::editAudioMenuButton() {
 
 void ViewController::resetCX() {
     closeAudioEditor();
+    // Nothing the history held keeps its audio any more.
+    history_.stack().clear();
     silenceShow();
     cxList.clear();
     if (audioTable_) audioTable_->reloadData();
@@ -122,6 +129,8 @@ void ViewController::silenceShow() {
         cue->fadingIn = false;
         cue->fadingOut = false;
         if (cue->player) cue->player->stop();
+        // A chain the engine still holds from this cue starts nothing now.
+        if (cue->player) cue->player->setPlan({}, nullptr);
     }
     // The stopped players fade out over a few milliseconds; held that long, they end on their
     // short tail instead of being cut off by their release.

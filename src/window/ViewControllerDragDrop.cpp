@@ -42,6 +42,7 @@ bool ViewController::acceptDrop(const QMimeData* info, int row, DropOperation) {
     const int count = int(cxList.size());
     const std::vector<int> oldRows = draggedRows(info, dragDropType, count);
     const int gap = std::clamp(row, 0, count);
+    const CueList before = cxList;
 
     auto move = [this](int from, int to) {
         if (audioTable_) audioTable_->moveRowAtIndex(from, to);
@@ -64,6 +65,7 @@ bool ViewController::acceptDrop(const QMimeData* info, int row, DropOperation) {
         }
     }
     if (audioTable_) audioTable_->endUpdates();
+    history_.recordOrder(QStringLiteral("Move"), before, cxList);
 
     // The list is serialised here, on the GUI thread, and written on the store's worker: the
     // drop does not wait for the disk, and a later change cannot tear the save.

@@ -101,9 +101,11 @@ void ViewController::addAudio() {
 
     importing_ = true;
     std::vector<std::string> claimed;
-    const auto done = qScopeGuard([this, &claimed] {
+    // Also when a file fails: the cues of the files before it stay, and undo as one import.
+    const auto done = qScopeGuard([this, &claimed, before = cxList] {
         importing_ = false;
         if (audioTable_) audioTable_->reloadData();
+        history_.recordOrder(QStringLiteral("Import"), before, cxList);
         // The cues brought in so far are in the list handed to the writer; their files no
         // longer need a claim of their own.
         saveList();
@@ -221,7 +223,9 @@ void appendDuplicate(ViewController& controller, bool withOptions) {
                                     : CXAudio::withPlayer(fileName, std::move(player));
             if (!self) return;
             ViewController& vc = *self;
+            const CueList before = vc.cxList;
             vc.cxList.push_back(copy);
+            vc.history().recordOrder(QStringLiteral("Duplicate"), before, vc.cxList);
             copy->player->setDelegate(&vc);
             vc.saveList();
             if (CueTableView* table = vc.audioTable()) {
@@ -244,21 +248,13 @@ void ViewController::duplicateAudioWithoutOptions() {
 void ViewController::removeAudio() {
     const int row = audioTable_ ? audioTable_->selectedRow() : -1;
     if (row < 0 || !hasRow(row)) return;
-    if (cxList.size() == 1) {
-        // The last cue takes the stored audio with it, to the trash.
-        const Confirmation question{
-            QStringLiteral("Remove Last Cue"),
-            QStringLiteral("Remove the last cue and move the stored audio files to the trash?"),
-            QStringLiteral("&Remove")};
-        QWidget* window = audioTable_->window();
-        if (!(confirmer_ ? confirmer_(window, question) : confirmDestructive(window, question)))
-            return;
-        // Asked in a loop of its own: the list may have changed while the question was up.
-        if (!hasRow(row) || audioTable_->selectedRow() != row) return;
-    }
+    // Asked nothing, not even for the last cue: Undo brings it back, and the history keeps
+    // its stored audio until then.
     closeAudioEditor();
+    const CueList before = cxList;
     const std::shared_ptr<CXAudio> removed = cxList[std::size_t(row)];
     cxList.erase(cxList.begin() + row);
+    history_.recordOrder(QStringLiteral("Remove"), before, cxList);
     // Selected while the table still shows the old rows: the neighbour above, or for the first
     // row the one below, which becomes the new first row.
     if (!cxList.empty()) audioTable_->selectRowIndexes({row > 0 ? row - 1 : 1}, false);
@@ -267,6 +263,9 @@ void ViewController::removeAudio() {
     trashUnusedAudio();
     renumberRows();
     silenceRemoved(removed);
+    MessageLog::instance().report(
+        QStringLiteral("Removed “%1”.").arg(QString::fromStdString(removed->audioTitle)));
+    emit undoOffered();
 }
 
 void ViewController::silenceRemoved(const std::shared_ptr<CXAudio>& cue) {

@@ -39,6 +39,8 @@ void ViewController::connectRowControls(CXTableCell* cell) {
         // A drag is one change: saved once, where the handle is let go.
         disconnect(slider, &QSlider::sliderReleased, this, nullptr);
         connect(slider, &QSlider::sliderReleased, this, [this] { saveList(); });
+        disconnect(slider, &QSlider::sliderPressed, this, nullptr);
+        connect(slider, &QSlider::sliderPressed, this, [this] { volumeDrag_ = nullptr; });
     }
     if (QPushButton* edit = cell->cxEditButton()) {
         disconnect(edit, &QPushButton::clicked, this, nullptr);
@@ -50,7 +52,10 @@ void ViewController::nameUpdated(QObject* sender) {
     const int row = rowOf(sender);
     auto* field = qobject_cast<QLineEdit*>(sender);
     if (!hasRow(row) || !field) return;
-    cxList[std::size_t(row)]->audioTitle = field->text().toStdString();
+    const std::shared_ptr<CXAudio>& cue = cxList[std::size_t(row)];
+    const nlohmann::json before = cue->toJSON();
+    cue->audioTitle = field->text().toStdString();
+    history_.recordFields(cue, before);
     saveList();
 }
 
@@ -70,8 +75,14 @@ void ViewController::volumeSlider(QObject* sender) {
     const int row = rowOf(sender);
     auto* slider = qobject_cast<DoubleSlider*>(sender);
     if (!hasRow(row) || !slider) return;
-    cxList[std::size_t(row)]->changeVolume(slider->floatValue());
-    if (!slider->isSliderDown()) saveList();
+    const std::shared_ptr<CXAudio>& cue = cxList[std::size_t(row)];
+    const nlohmann::json before = cue->toJSON();
+    cue->changeVolume(slider->floatValue());
+    // The moves of one drag are one step, saved once, where the handle is let go.
+    const bool dragging = slider->isSliderDown();
+    history_.recordFields(cue, before, dragging && volumeDrag_ == slider);
+    volumeDrag_ = dragging ? slider : nullptr;
+    if (!dragging) saveList();
 }
 
 void ViewController::editButton(QObject* sender) {

@@ -32,6 +32,7 @@ void ViewController::startCue(int row) {
     if (!hasRow(row)) return;
     syncTimeline();
     const std::shared_ptr<CXAudio> cue = cxList[std::size_t(row)];
+    const bool newRun = !cue->player->isPlaying();
     if (cue->fadeIn) {
         setPlayButtonTitle(row, QStringLiteral("Fading"));
         cue->fadeInToggle(row, this);
@@ -53,7 +54,7 @@ void ViewController::startCue(int row) {
         if (cue->extendDelay == 0.0) {
             startCue(row + 1);
         } else {
-            cue->player->followAfter(cue->extendDelay);
+            cue->player->followAfter(cue->extendDelay, newRun);
         }
     }
 }

@@ -18,7 +18,9 @@ public:
         : file_(std::move(file)), sink_(std::move(sink)) {}
     bool start() {
         recorder_.setStandardOutputFile(file_);
-        recorder_.start("parec", {"-d", sink_ + ".monitor", "--raw", "--latency-msec=10",
+        // 1 ms fragments: a server taking back sound it mixed ahead, to start a stream at
+        // once, cannot take back a fragment its recorder already has.
+        recorder_.start("parec", {"-d", sink_ + ".monitor", "--raw", "--latency-msec=1",
                                   "--format=float32le", "--rate=48000", "--channels=2"});
         if (!recorder_.waitForStarted()) return false;
         for (int i = 0; i < 100; ++i) {
