@@ -104,7 +104,7 @@ TEST_F(OfflinePlayerTest, FadeIsALinearPerSampleRampFromThePresentGain) {
               0.8 - 0.8 * (2.0 * kBlock - 2) / (0.05 * kRate) + 1e-3);
 }
 
-TEST_F(OfflinePlayerTest, StopFallsToSilenceWithoutAStep) {
+TEST_F(OfflinePlayerTest, StopAndSeekGoWithoutAStep) {
     const auto path = file("dc.wav");
     testfiles::writeWav16(path, kRate, 2, kRate, [](int64_t, int) { return 0.5f; });
     auto p = open(path);
@@ -124,6 +124,19 @@ TEST_F(OfflinePlayerTest, StopFallsToSilenceWithoutAStep) {
     }
     EXPECT_EQ(out[2 * 200], 0.0f);
     EXPECT_FALSE(p->isPlaying());
+
+    // A seek while playing crosses over from the old place to the new in a few ms.
+    const auto split = file("split.wav");
+    testfiles::writeWav16(split, kRate, 2, 2 * kRate,
+                          [](int64_t i, int) { return i < kRate ? 0.5f : -0.5f; });
+    auto q = open(split);
+    q->play();
+    render(2);
+    q->setCurrentTime(1.5);
+    const auto crossed = render(2);
+    for (size_t i = 2; i < crossed.size(); i += 2)
+        ASSERT_LT(std::abs(crossed[i] - crossed[i - 2]), 1.0f / 50) << "a step at frame " << i / 2;
+    EXPECT_FLOAT_EQ(crossed.back(), -0.5f);
 }
 
 TEST_F(OfflinePlayerTest, PanKeepsTheSignalAtCentreAndSilencesTheFarSide) {
