@@ -410,7 +410,9 @@ void OscServer::sendPending() {
         pending.swap(outbox_);
     }
     const auto now = ReplyLimiter::Clock::now();
-    for (const auto& [target, message] : pending) {
+    for (const auto& entry : pending) {
+        const ReplyTarget& target = entry.first;
+        const std::vector<char>& message = entry.second;
         if (!limiter_.allow(target.host, now)) {
             tally_.add(QStringLiteral("replies held back"), [&] {
                 return QStringLiteral(
