@@ -72,7 +72,7 @@ TEST_F(CueStopStateTest, CutEndDuringAFadeInLeavesNoFadeBehind) {
     open();
 
     click(0);
-    ASSERT_TRUE(waitFor([&] { return !playing(0); }, kPlaybackWaitMs));
+    ASSERT_TRUE(waitFor([&] { return !playing(0) && titleOf(0) == "Play"; }, kPlaybackWaitMs));
     EXPECT_FALSE(cueAt(0).fadingIn);
     expectTitleMatchesPlayer(0);
 

@@ -58,7 +58,7 @@ TEST_F(TransportTest, PlayClickDecidesFromFlagsAndPlayerState) {
     click(2);
     click(2);
     const auto fadeStarted = SteadyClock::now();
-    ASSERT_TRUE(waitFor([&] { return !playing(2); }, 3000));
+    ASSERT_TRUE(waitFor([&] { return !playing(2) && titleOf(2) == "Play"; }, 3000));
     EXPECT_GE(secondsSince(fadeStarted), 0.55);
     EXPECT_EQ(titleOf(2), "Play");
 }
@@ -135,7 +135,7 @@ TEST_F(TransportTest, CutEndWithoutFadeOutStopsAndDoesNotPersistThrough) {
 
     const auto clicked = SteadyClock::now();
     click(0);
-    ASSERT_TRUE(waitFor([&] { return !playing(0); }, 2000));
+    ASSERT_TRUE(waitFor([&] { return !playing(0) && titleOf(0) == "Play"; }, 2000));
     EXPECT_LT(secondsSince(clicked), 1.5) << "stopped at the cut end, not the file's end";
     EXPECT_EQ(titleOf(0), "Play");
     EXPECT_EQ(startTextOf(0), "0:02");
@@ -180,7 +180,7 @@ TEST_F(TransportTest, AutomaticFadeOutStartsItsLengthBeforeTheEnd) {
     // The timer looks every 10 ms; the margin is for a loaded machine's late passes.
     EXPECT_LT(position, 0.8);
     EXPECT_EQ(titleOf(0), "Fading");
-    ASSERT_TRUE(waitFor([&] { return !playing(0); }, 2000));
+    ASSERT_TRUE(waitFor([&] { return !playing(0) && titleOf(0) == "Play"; }, 2000));
     EXPECT_EQ(titleOf(0), "Play");
     EXPECT_EQ(startTextOf(0), "0:00");
 }
@@ -253,7 +253,7 @@ TEST_F(TransportTest, StopAllOverPlainFadingAndFadeArmedCues) {
     EXPECT_TRUE(cueAt(2).fadingOut);
     EXPECT_EQ(titleOf(2), "Fading");
     EXPECT_EQ(titleOf(3), "Play") << "a stopped row is left alone";
-    ASSERT_TRUE(waitFor([&] { return !playing(2); }, 2000));
+    ASSERT_TRUE(waitFor([&] { return !playing(2) && titleOf(2) == "Play"; }, 2000));
     EXPECT_EQ(titleOf(2), "Play");
 }
 

@@ -53,7 +53,7 @@ struct MixerCommand {
     uint8_t flags = 0;
     uint64_t generation = 0;  // Play
     uint64_t sequence = 0;
-    CuePlan plan;  // SetPlan
+    CuePlan plan{};  // SetPlan
 };
 
 // What the mixer did by itself, for the window to show. `mixFrame` is the mix frame it
