@@ -654,11 +654,12 @@ void Mixer::fireFollows(float* out, int64_t blockStart, int64_t end) {
         startChained(*target, at);
         // Mixed from its own frame on; a cue restarted while it plays was mixed this block
         // already and jumps at the next.
-        if (!wasPlaying && at < end) {
+        if (out && !wasPlaying && at < end) {
             renderStart_ = at;
             render(*target, out + size_t(at - blockStart) * 2, int(end - at));
-            target->rt.fresh = false;
         }
+        // Not a start the window sent: nothing mixes it ahead of its frame.
+        target->rt.fresh = false;
     }
 }
 
@@ -684,6 +685,9 @@ void Mixer::process(float* out, int frames) {
         mixFrame_ += n;
         done += n;
     }
+    // A chain due on the next block's first frame (a cue that ended on this block's last) starts
+    // now, so the window hears of the start with the end; it is mixed from that frame on.
+    fireFollows(nullptr, mixFrame_, mixFrame_ + 1);
     renderStart_ = mixFrame_;
     for (size_t i = active_.size(); i-- > 0;) {
         Voice& v = *active_[i];
