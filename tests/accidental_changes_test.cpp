@@ -187,8 +187,8 @@ TEST_F(AccidentalChangesTest, AVolumeChangeDuringAFadeLetsTheFadeRunOn) {
     // Turned up instead, it would stand at 1 by now.
     if (!std::isnan(falling) && cueAt(0).fadingOut) EXPECT_LT(falling, 0.95f);
     // The row shows the stop once the window has heard of it, and the reset that comes with it.
-    EXPECT_TRUE(waitFor([&] { return !playing(0) && titleOf(0) == "Play"; },
-                        4000 * testfiles::kSlowdown));
+    EXPECT_TRUE(
+        waitFor([&] { return !playing(0) && titleOf(0) == "Play"; }, 4000 * testfiles::kSlowdown));
     EXPECT_FLOAT_EQ(cueAt(0).volumeLevel, 1.0f);
     EXPECT_FLOAT_EQ(player.volume(), 1.0f);
 }

@@ -7,9 +7,9 @@
 #include <QProgressDialog>
 #include <QPushButton>
 #include <QTimer>
+#include <QToolButton>
 #include <atomic>
 #include <csignal>
-#include <QToolButton>
 #include <fstream>
 #include <future>
 #include <thread>
