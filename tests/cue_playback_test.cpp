@@ -105,12 +105,17 @@ TEST_F(CuePlayback, SecondFadeInToggleCutsTheFadeShort) {
     c->fadeInToggle(1, &rows);
     QTest::qWait(350);
     ASSERT_GT(c->player->currentTime(), 0.52);
+    QElapsedTimer sinceCut;
+    sinceCut.start();
     c->fadeInToggle(1, &rows);
     EXPECT_EQ(rows.titles, (Titles{{1, "Stop"}}));
     EXPECT_FALSE(c->fadingIn);
     QTest::qWait(40);
     EXPECT_NEAR(c->player->currentGain(), 0.8f, 1e-4);
-    EXPECT_LT(c->player->currentTime(), 0.5 + 0.045) << "back to the start time";
+    // Measured against the wall clock, not a fixed 40 ms: a loaded machine oversleeps the wait.
+    // Without the jump back the position would be 0.35 s further on.
+    EXPECT_LT(c->player->currentTime(), 0.5 + sinceCut.elapsed() / 1000.0 + 0.03)
+        << "back to the start time";
 
     QTest::qWait(250);  // past the first fade's completion
     EXPECT_EQ(rows.titles, (Titles{{1, "Stop"}}));
