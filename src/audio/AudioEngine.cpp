@@ -236,17 +236,29 @@ std::string AudioEngine::activeOutputDevice() const {
     return output_ ? output_->activeDevice() : std::string();
 }
 
+std::vector<std::string> AudioEngine::outputChannelNames() const {
+    return output_ ? output_->channelNames() : std::vector<std::string>{"left", "right"};
+}
+
+void AudioEngine::readMeters(std::vector<float>& peaks, std::vector<float>& rms) {
+    peaks.resize(Mixer::kMaxChannels);
+    rms.resize(Mixer::kMaxChannels);
+    const int n = mixer_->readMeters(peaks.data(), rms.data(), Mixer::kMaxChannels);
+    peaks.resize(size_t(n));
+    rms.resize(size_t(n));
+}
+
 void AudioEngine::setOutputNoticeHandler(std::function<void(const OutputNotice&)> handler) {
     if (output_) output_->setNoticeHandler(std::move(handler));
 }
 
-void AudioEngine::renderOffline(float* out, int frames, bool waitForData) {
+void AudioEngine::renderOffline(float* out, int frames, bool waitForData, int channels) {
     if (mode_ != Mode::Offline) return;
     // Whoever renders offline is where the GUI's events end.
     mixer_->commit();
     mixer_->applyCommands();
     if (waitForData) waitForDecoders(frames);
-    mixer_->process(out, frames);
+    mixer_->process(out, frames, channels);
 }
 
 void AudioEngine::waitForDecoders(int frames) {

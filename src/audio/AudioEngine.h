@@ -57,16 +57,22 @@ public:
     void setOutput(const OutputChoice& choice);
     // The device the mix goes to now, empty while on the silent clock.
     std::string activeOutputDevice() const;
+    // Any thread: a name for each channel of the output device, as many as it has (2 for the
+    // silent clock and offline).
+    std::vector<std::string> outputChannelNames() const;
+    // Any thread: each output channel's peak since the last read and its RMS over the last
+    // block, linear; as many as the device has.
+    void readMeters(std::vector<float>& peaks, std::vector<float>& rms);
     // Called on the output's thread when the output is lost, back, or a chosen one is missing.
     void setOutputNoticeHandler(std::function<void(const OutputNotice&)> handler);
     uint64_t decoderUnderruns() const;
     int sampleRate() const { return sampleRate_; }
 
-    // Offline mode: mix the next `frames` frames of interleaved stereo into out. Unless told
+    // Offline mode: mix the next `frames` frames of `channels` interleaved channels into out. Unless told
     // otherwise it first waits (at most a few seconds) for the decoders to have what the block
     // needs, so renders are deterministic; without waiting, a block renders as a device's
     // callback would, with whatever is decoded.
-    void renderOffline(float* out, int frames, bool waitForData = true);
+    void renderOffline(float* out, int frames, bool waitForData = true, int channels = 2);
 
     // Opens a voice on a file; used by AudioPlayer::initWithContentsOfURL.
     std::unique_ptr<AudioPlayer> openPlayer(const std::string& path, std::string* error);

@@ -233,6 +233,16 @@ void AudioPlayer::setPan(float pan) {
     engine_->send(c);
 }
 
+void AudioPlayer::setRoute(int left, int right, float leftLevel, float rightLevel) {
+    if (!voice_) return;
+    MixerCommand c{MixerCommand::Type::SetRoute, voice_.get()};
+    c.frame = left;
+    c.count = right;
+    c.value = leftLevel;
+    c.gain = rightLevel;
+    engine_->send(c);
+}
+
 double AudioPlayer::currentTime() const {
     if (!voice_) return 0.0;
     absorbStart();

@@ -69,6 +69,9 @@ public:
 
     void setPan(float pan);
     float pan() const { return pan_; }
+    // The device channels (from 0) the left and right go to after the pan, with a linear
+    // level for each. A channel the device lacks puts the cue on the first two.
+    void setRoute(int left, int right, float leftLevel = 1.0f, float rightLevel = 1.0f);
 
     double currentTime() const;
     void setCurrentTime(double seconds);

@@ -345,6 +345,12 @@ void Mixer::applyCommands(bool all) {
                 // next block.
                 if (!r.playing) panGains(r.pan, r.panLeft, r.panRight);
                 break;
+            case MixerCommand::Type::SetRoute:
+                r.outLeft = int(std::clamp<int64_t>(c.frame, 0, kMaxChannels - 1));
+                r.outRight = int(std::clamp<int64_t>(c.count, 0, kMaxChannels - 1));
+                r.levelLeft = safeGain(c.value);
+                r.levelRight = safeGain(c.gain);
+                break;
             case MixerCommand::Type::SetPlan:
                 r.plan = c.plan;
                 r.plan.volume = safeGain(r.plan.volume);
@@ -479,6 +485,7 @@ void Mixer::releaseChunk(Voice& v) {
 
 void Mixer::renderTail(Voice& v, float* out, int frames) {
     VoiceRt& r = v.rt;
+    const Route route = routeOf(r);
     const double step = r.tailGain / kStopTailFrames;
     int done = 0;
     while (done < frames && r.tailLeft > 0) {
@@ -493,11 +500,14 @@ void Mixer::renderTail(Voice& v, float* out, int frames) {
             break;
         }
         const float* src = slot.data + size_t(offset) * 2;
-        float* dst = out + size_t(done) * 2;
+        const int c = channels_;
+        float* dstL = out + size_t(done) * size_t(c) + size_t(route.left);
+        float* dstR = out + size_t(done) * size_t(c) + size_t(route.right);
+        const float gl = r.panLeft * route.levelLeft, gr = r.panRight * route.levelRight;
         for (int i = 0; i < n; ++i) {
             const float g = float(step * (r.tailLeft - i - 1));
-            dst[2 * i] += src[2 * i] * g * r.panLeft;
-            dst[2 * i + 1] += src[2 * i + 1] * g * r.panRight;
+            dstL[c * i] += src[2 * i] * g * gl;
+            dstR[c * i] += src[2 * i + 1] * g * gr;
         }
         releaseChunk(v);
         r.tailLeft -= n;
@@ -516,6 +526,8 @@ void Mixer::render(Voice& v, float* out, int frames) {
     const float panStepRight = (targetRight - r.panRight) / float(frames);
     const float panLeft0 = r.panLeft, panRight0 = r.panRight;
     constexpr double kEntryStep = 1.0 / kStopTailFrames;
+    const Route route = routeOf(r);
+    const int c = channels_;
 
     int done = 0;
     int passes = 0;
@@ -572,7 +584,8 @@ void Mixer::render(Voice& v, float* out, int frames) {
         const int n =
             int(std::min<int64_t>({int64_t(available), int64_t(frames - done), untilEvent}));
         const float* src = slot.data + size_t(offset) * 2;
-        float* dst = out + size_t(done) * 2;
+        float* dstL = out + size_t(done) * size_t(c) + size_t(route.left);
+        float* dstR = out + size_t(done) * size_t(c) + size_t(route.right);
         float pl = panLeft0 + panStepLeft * float(done);
         float pr = panRight0 + panStepRight * float(done);
         int i = 0;
@@ -586,21 +599,22 @@ void Mixer::render(Voice& v, float* out, int frames) {
                 else
                     r.gain += r.rampStep;
             }
-            dst[2 * i] += src[2 * i] * g * pl;
-            dst[2 * i + 1] += src[2 * i + 1] * g * pr;
+            dstL[c * i] += src[2 * i] * g * pl * route.levelLeft;
+            dstR[c * i] += src[2 * i + 1] * g * pr * route.levelRight;
             pl += panStepLeft;
             pr += panStepRight;
         }
         const float g = float(r.gain);
         if (panStepLeft == 0.0f && panStepRight == 0.0f) {
+            const float gl = g * pl * route.levelLeft, gr = g * pr * route.levelRight;
             for (; i < n; ++i) {
-                dst[2 * i] += src[2 * i] * g * pl;
-                dst[2 * i + 1] += src[2 * i + 1] * g * pr;
+                dstL[c * i] += src[2 * i] * gl;
+                dstR[c * i] += src[2 * i + 1] * gr;
             }
         } else {
             for (; i < n; ++i) {
-                dst[2 * i] += src[2 * i] * g * pl;
-                dst[2 * i + 1] += src[2 * i + 1] * g * pr;
+                dstL[c * i] += src[2 * i] * g * pl * route.levelLeft;
+                dstR[c * i] += src[2 * i + 1] * g * pr * route.levelRight;
                 pl += panStepLeft;
                 pr += panStepRight;
             }
@@ -613,7 +627,7 @@ void Mixer::render(Voice& v, float* out, int frames) {
     }
     // Stopped on its own frame (a cut end): the fall to silence starts right there.
     if (!r.playing && r.tailLeft == kStopTailFrames && done < frames)
-        renderTail(v, out + size_t(done) * 2, frames - done);
+        renderTail(v, out + size_t(done) * size_t(channels_), frames - done);
     // Time passes for the gain even through an underrun, so a fade still ends on schedule,
     // and a fade that stops the cue stops it there.
     if (done < frames && r.playing && r.rampLeft > 0) {
@@ -656,21 +670,22 @@ void Mixer::fireFollows(float* out, int64_t blockStart, int64_t end) {
         // already and jumps at the next.
         if (out && !wasPlaying && at < end) {
             renderStart_ = at;
-            render(*target, out + size_t(at - blockStart) * 2, int(end - at));
+            render(*target, out + size_t(at - blockStart) * size_t(channels_), int(end - at));
         }
         // Not a start the window sent: nothing mixes it ahead of its frame.
         target->rt.fresh = false;
     }
 }
 
-void Mixer::process(float* out, int frames) {
+void Mixer::process(float* out, int frames, int channels) {
+    channels_ = std::clamp(channels, 2, kMaxChannels);
     const MixerCommand* next = commands_.front();
     if (next && next->sequence > committed_.load(std::memory_order_acquire))
         heldFrames_ += frames;
     else
         heldFrames_ = 0;
     applyCommands(heldFrames_ >= kMaxHeldFrames);
-    std::memset(out, 0, size_t(frames) * 2 * sizeof(float));
+    std::memset(out, 0, size_t(frames) * size_t(channels_) * sizeof(float));
     // The block is mixed in pieces split where a chained start is due, so that every cue
     // starts on its own frame.
     int done = 0;
@@ -680,8 +695,8 @@ void Mixer::process(float* out, int frames) {
             if (follows_[i].due > mixFrame_ && follows_[i].due - mixFrame_ < n)
                 n = int(follows_[i].due - mixFrame_);
         renderStart_ = mixFrame_;
-        renderActive(out + size_t(done) * 2, n);
-        fireFollows(out + size_t(done) * 2, mixFrame_, mixFrame_ + n);
+        renderActive(out + size_t(done) * size_t(channels_), n);
+        fireFollows(out + size_t(done) * size_t(channels_), mixFrame_, mixFrame_ + n);
         mixFrame_ += n;
         done += n;
     }
@@ -704,13 +719,15 @@ void Mixer::process(float* out, int frames) {
     followsTaken_.fetch_add(followsTakenUnpublished_, std::memory_order_release);
     followsTakenUnpublished_ = 0;
     dropNonFinite(out, frames);
+    measure(out, frames);
     if (eventQueued_) {
         eventQueued_ = false;
         if (eventHook_) eventHook_();
     }
 }
 
-bool Mixer::startEarly(float* out, int frames) {
+bool Mixer::startEarly(float* out, int frames, int channels) {
+    channels_ = std::clamp(channels, 2, kMaxChannels);
     applyCommands(false);
     bool started = false;
     renderStart_ = mixFrame_;
@@ -731,9 +748,49 @@ bool Mixer::startEarly(float* out, int frames) {
     return started;
 }
 
-void Mixer::dropNonFinite(float* out, int frames) {
+void Mixer::dropNonFinite(float* out, int frames) const {
     // Gains are bounded and decoded samples held within range, so this never fires on its
     // own; it keeps one bad value from turning every other cue's sound into NaN.
-    for (size_t i = 0; i < size_t(frames) * 2; ++i)
+    for (size_t i = 0; i < size_t(frames) * size_t(channels_); ++i)
         if (!std::isfinite(out[i])) out[i] = 0.0f;
+}
+
+Mixer::Route Mixer::routeOf(const VoiceRt& r) const {
+    // An output the device lacks: the cue is heard on the first two rather than not at all.
+    if (r.outLeft >= channels_ || r.outRight >= channels_) return {0, 1, 1.0f, 1.0f};
+    return {r.outLeft, r.outRight, r.levelLeft, r.levelRight};
+}
+
+void Mixer::measure(const float* out, int frames) {
+    const int c = channels_;
+    meterChannels_.store(c, std::memory_order_relaxed);
+    // Nothing sounds: nothing to look at (an idle output costs no more than before).
+    if (active_.empty() && !metersLive_) return;
+    metersLive_ = !active_.empty();
+    for (int ch = 0; ch < c; ++ch) {
+        float peak = 0.0f;
+        double sum = 0.0;
+        for (int i = 0; i < frames; ++i) {
+            const float x = out[size_t(i) * size_t(c) + size_t(ch)];
+            peak = std::max(peak, std::abs(x));
+            sum += double(x) * double(x);
+        }
+        Meter& m = meters_[size_t(ch)];
+        // The peak holds until read, so that a short click between two reads still shows.
+        float held = m.peak.load(std::memory_order_relaxed);
+        while (peak > held &&
+               !m.peak.compare_exchange_weak(held, peak, std::memory_order_relaxed)) {
+        }
+        m.rms.store(frames > 0 ? float(std::sqrt(sum / frames)) : 0.0f,
+                    std::memory_order_relaxed);
+    }
+}
+
+int Mixer::readMeters(float* peaks, float* rms, int most) {
+    const int n = std::min(meterChannels_.load(std::memory_order_relaxed), most);
+    for (int ch = 0; ch < n; ++ch) {
+        peaks[ch] = meters_[size_t(ch)].peak.exchange(0.0f, std::memory_order_relaxed);
+        rms[ch] = meters_[size_t(ch)].rms.load(std::memory_order_relaxed);
+    }
+    return n;
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <functional>
@@ -28,7 +29,10 @@ struct MixerCommand {
         SetPlan,
         // Starts the voice's next cue `frame` frames after the voice's first frame (or after
         // now when the voice is not just starting): extend play fired again.
-        Follow
+        Follow,
+        // The device channels the voice's left (`frame`) and right (`count`) go to, after its
+        // pan, and the level of each (`value`, `gain`).
+        SetRoute
     };
     // Play: the ramp from `gain` to `value` is a tracked fade-in. Ramp: a fade-out that
     // stops the voice at silence, tracked (the row shows it) or not.
@@ -94,15 +98,16 @@ public:
     // an audio callback could).
     void setAfterSend(std::function<void()> hook);
 
-    // Audio thread: overwrites out with `frames` interleaved stereo frames.
-    void process(float* out, int frames);
+    // Audio thread: overwrites out with `frames` interleaved frames of `channels` channels
+    // (2 to kMaxChannels).
+    void process(float* out, int frames, int channels = 2);
     // Audio thread: applies pending commands without rendering.
     void applyCommands();
     // Audio thread, for an output that has already queued the sound of the voices playing:
     // applies pending commands and adds to `out` the first `frames` of only the voices they
     // start, so that those join the queued sound rather than wait behind it. The next
     // process() goes on after them. False, `out` untouched, when nothing started.
-    bool startEarly(float* out, int frames);
+    bool startEarly(float* out, int frames, int channels = 2);
     // Any thread: a Play was sent since the audio thread last took commands in.
     bool startSent() const { return startSent_.load(std::memory_order_relaxed); }
     // Audio thread: lets `frames` frames of time pass unheard, as after a lost device. Voices
@@ -120,6 +125,12 @@ public:
     void noteOutputUnderflow() { outputUnderflows_.fetch_add(1, std::memory_order_relaxed); }
     uint64_t outputUnderflows() const { return outputUnderflows_.load(); }
     uint64_t decoderUnderruns() const { return decoderUnderruns_.load(); }
+
+    // Any thread: each output channel's peak since the last read and RMS over the last block
+    // mixed while something played, for up to `most` channels; returns the device's count.
+    int readMeters(float* peaks, float* rms, int most);
+    // The channel count of the device mixed for last (2 before the first block).
+    int outputChannels() const { return meterChannels_.load(std::memory_order_relaxed); }
 
     SpscQueue<EngineEvent>& endEvents() { return ends_; }
     // Set once, before commands flow: called on the audio thread (it must not block) when an
@@ -155,7 +166,21 @@ public:
     // The gain the mixer applies for a requested gain: within 0...1, NaN as silence.
     static float safeGain(float gain);
 
+    static constexpr int kMaxChannels = 64;
+
 private:
+    struct Route {
+        int left, right;
+        float levelLeft, levelRight;
+    };
+    // Where a voice is heard on this device.
+    Route routeOf(const VoiceRt& r) const;
+    void measure(const float* out, int frames);
+    struct Meter {
+        std::atomic<float> peak{0.0f};
+        std::atomic<float> rms{0.0f};
+    };
+
     void applyCommands(bool all);
     void replaceVoice(Voice& to, Voice& from);
     void render(Voice& v, float* out, int frames);
@@ -176,7 +201,7 @@ private:
     void fireFollows(float* out, int64_t blockStart, int64_t end);
     void forgetVoice(Voice& v);
     void renderTail(Voice& v, float* out, int frames);
-    static void dropNonFinite(float* out, int frames);
+    void dropNonFinite(float* out, int frames) const;
     // Finds chunk `chunk` and marks it as being read; -1 when it isn't decoded.
     static int acquireChunk(Voice& v, int64_t chunk);
     static void releaseChunk(Voice& v);
@@ -186,6 +211,10 @@ private:
     void addActive(Voice& v);
 
     const int sampleRate_;
+    int channels_ = 2;  // audio thread: of the block being mixed
+    std::array<Meter, kMaxChannels> meters_;
+    std::atomic<int> meterChannels_{2};
+    bool metersLive_ = false;
     bool skipping_ = false;
     std::function<void()> sendHook_;
     std::mutex sendMutex_;  // serialises producers only; the audio thread never takes it

@@ -272,6 +272,11 @@ public:
         return activeDevice_;
     }
 
+    std::vector<std::string> channelNames() const override {
+        std::lock_guard lock(mutex_);
+        return channelNames_;
+    }
+
 private:
     int latencyFrames() const {
         return choice_.latencyFrames > 0 ? choice_.latencyFrames
@@ -317,6 +322,9 @@ private:
         std::lock_guard lock(mutex_);
         playing_ = stream ? stream->backend : nullptr;
         activeDevice_ = stream ? stream->device : std::string();
+        // The last device's channels stay known while the clock keeps time, so that the
+        // operator's patch does not collapse to two channels with every dropout.
+        if (stream) channelNames_ = stream->backend->channelNames();
     }
 
     // The clock keeps the time from where the stream's last block stops sounding: the
@@ -552,6 +560,7 @@ private:
     bool changeWanted_ = false;
     std::shared_ptr<OutputBackend> playing_;
     std::string activeDevice_;
+    std::vector<std::string> channelNames_{"left", "right"};
     std::function<void(const OutputNotice&)> notices_;
     std::thread supervisor_;
 };

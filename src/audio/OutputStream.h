@@ -51,6 +51,8 @@ public:
     virtual void setNoticeHandler(std::function<void(const OutputNotice&)>) {}
     // The device playing now ("pulse:<sink>", "portaudio:<device>"), empty on the clock.
     virtual std::string activeDevice() const { return {}; }
+    // A name for each channel of the device playing now, or of the last one that played.
+    virtual std::vector<std::string> channelNames() const { return {"left", "right"}; }
 
     // Every output the operator can choose, the system default first.
     static std::vector<OutputDevice> devices();

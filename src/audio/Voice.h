@@ -47,6 +47,9 @@ struct VoiceRt {
     float rampTarget = 1.0f;
     float pan = 0.0f;
     float panLeft = 1.0f, panRight = 1.0f;
+    // Device channels of the left and right after the pan, and a level for each.
+    int outLeft = 0, outRight = 1;
+    float levelLeft = 1.0f, levelRight = 1.0f;
     uint64_t generation = 0;
     // Started by the commands last taken in, and not yet mixed.
     bool fresh = false;

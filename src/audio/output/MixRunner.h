@@ -19,9 +19,9 @@ public:
 
     // Mixes `frames` into out when `who` owns the time. Returns false, out untouched, when it
     // doesn't, or when the owner's hand-over is still finishing its last block.
-    bool run(int who, float* out, int frames) {
+    bool run(int who, float* out, int frames, int channels = 2) {
         if (!enter(who)) return false;
-        mixer_.process(out, frames);
+        mixer_.process(out, frames, channels);
         quiet_.store(mixer_.activeVoices().empty(), std::memory_order_relaxed);
         leave();
         return true;
@@ -50,9 +50,9 @@ public:
     // Adds the first `frames` of the voices that pending commands start to `out`, which holds
     // sound already queued at the device; false when `who` doesn't own the time or nothing
     // started.
-    bool startEarly(int who, float* out, int frames) {
+    bool startEarly(int who, float* out, int frames, int channels = 2) {
         if (!enter(who)) return false;
-        const bool started = mixer_.startEarly(out, frames);
+        const bool started = mixer_.startEarly(out, frames, channels);
         quiet_.store(mixer_.activeVoices().empty(), std::memory_order_relaxed);
         leave();
         return started;

@@ -25,12 +25,13 @@ public:
     // Device thread: the next `frames` frames of the mix, or silence while the stream
     // doesn't own the time. A stream coming back after a stall takes the time back from the
     // silent clock at once, so the sound resumes in this very block.
-    void fill(float* out, int frames) {
+    void fill(float* out, int frames, int channels = 2) {
         lastCallback_.store(Clock::now().time_since_epoch().count(), std::memory_order_relaxed);
         callbacks_.fetch_add(1, std::memory_order_relaxed);
         starting_.store(false, std::memory_order_relaxed);
         if (reclaim_.load(std::memory_order_acquire)) runner_->takeFrom(MixRunner::kClock, id_);
-        if (!runner_->run(id_, out, frames)) std::fill(out, out + size_t(frames) * 2, 0.0f);
+        if (!runner_->run(id_, out, frames, channels))
+            std::fill(out, out + size_t(frames) * size_t(channels), 0.0f);
     }
     void noteUnderflow() { runner_->noteUnderflow(id_); }
     // The stream failed for good (the server went away, the device was unplugged).
@@ -98,6 +99,10 @@ public:
     virtual void wake() {}
     // Frames from a block's mix to its sound at the device, as the stream was set up.
     virtual int latencyFrames() const = 0;
+    // The device's channels, known once open: how many, and a name for each ("front-left",
+    // "aux3", "out_5") for the operator to patch outputs to.
+    virtual int channels() const { return 2; }
+    virtual std::vector<std::string> channelNames() const { return {"left", "right"}; }
     // A stream that stops asking for sound while its connection stands is kept, rather than
     // reopened, when it can tell a dead connection by itself.
     virtual bool keepThroughStalls() const { return false; }
