@@ -781,8 +781,7 @@ void Mixer::measure(const float* out, int frames) {
         while (peak > held &&
                !m.peak.compare_exchange_weak(held, peak, std::memory_order_relaxed)) {
         }
-        m.rms.store(frames > 0 ? float(std::sqrt(sum / frames)) : 0.0f,
-                    std::memory_order_relaxed);
+        m.rms.store(frames > 0 ? float(std::sqrt(sum / frames)) : 0.0f, std::memory_order_relaxed);
     }
 }
 
