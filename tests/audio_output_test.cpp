@@ -440,3 +440,92 @@ TEST_F(OutputChoiceTest, AMissingOutputFallsBackToTheDefaultAndSaysSo) {
 }
 
 }  // namespace
+
+// A sink of eight channels in a pro-audio map (no front left or right at all): each cue is
+// heard on the channels it is routed to, sample for sample, and on no other.
+TEST(AudioRoutingTest, CuesLandOnTheirOwnChannelsOfAnEightChannelSink) {
+    if (!std::getenv("PULSE_SERVER"))
+        GTEST_SKIP() << "no PulseAudio server (scripts/test.sh starts one)";
+    QStringList map;
+    for (int c = 0; c < 8; ++c) map << QString("aux%1").arg(c);
+    QProcess load;
+    load.start("pactl", {"load-module", "module-null-sink", "sink_name=eight", "rate=48000",
+                         "format=float32le", "channels=8", "channel_map=" + map.join(',')});
+    ASSERT_TRUE(load.waitForFinished());
+    const QString module = QString::fromUtf8(load.readAllStandardOutput()).trimmed();
+    ASSERT_FALSE(module.isEmpty());
+    struct Unload {
+        QString module;
+        ~Unload() { QProcess::execute("pactl", {"unload-module", module}); }
+    } unload{module};
+
+    // Every sample names its cue and frame, never zero: (base + frame % 4000) / 32768.
+    QTemporaryDir dir;
+    auto expected = [](int base, int64_t i) { return float(base + i % 4000) / 32768.0f; };
+    auto write = [&](const char* name, int left, int right) {
+        const std::string path = dir.filePath(name).toStdString();
+        testfiles::writeWav16(path, 48000, 2, 48000 * 3, [&](int64_t i, int c) {
+            return c == 0 ? expected(left, i) : -expected(right, i);
+        });
+        return path;
+    };
+    const std::string fiveSix = write("five-six.wav", 5000, 9000);
+    const std::string three = write("three.wav", 13000, 17000);
+    const std::string plain = write("plain.wav", 21000, 25000);
+
+    AudioEngine engine(AudioEngine::Mode::Device, 48000, {"pulse:eight", 0});
+    for (int i = 0; i < 100 && engine.activeOutputDevice() != "pulse:eight"; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    ASSERT_EQ(engine.activeOutputDevice(), "pulse:eight");
+    const std::vector<std::string> names = engine.outputChannelNames();
+    ASSERT_EQ(names.size(), 8u);
+    EXPECT_EQ(names[7], "aux7");
+
+    SinkRecorder recorder(dir.filePath("eight.raw"), "eight", map);
+    ASSERT_TRUE(recorder.start());
+    auto a = AudioPlayer::initWithContentsOfURL(fiveSix, nullptr, &engine);
+    auto b = AudioPlayer::initWithContentsOfURL(three, nullptr, &engine);
+    auto c = AudioPlayer::initWithContentsOfURL(plain, nullptr, &engine);
+    a->setRoute(4, 5);
+    b->setRoute(2, 2);  // both sides summed on one channel
+    a->play();
+    b->play();
+    c->play();
+    ASSERT_TRUE(waitForPosition(*a, 0.5));
+    std::vector<float> peaks, rms;
+    engine.readMeters(peaks, rms);
+    const auto heard = recorder.stop();
+    a->stop();
+    b->stop();
+    c->stop();
+
+    ASSERT_EQ(peaks.size(), 8u);
+    for (int ch : {0, 1, 2, 4, 5}) EXPECT_GT(peaks[size_t(ch)], 0.1f) << "meter " << ch;
+    for (int ch : {3, 6, 7}) EXPECT_EQ(peaks[size_t(ch)], 0.0f) << "meter " << ch;
+
+    // Per channel: what the cue routed there gives, from its first frame on, exactly.
+    const std::vector<std::function<float(int64_t)>> want{
+        [&](int64_t i) { return expected(21000, i); },
+        [&](int64_t i) { return -expected(25000, i); },
+        [&](int64_t i) { return expected(13000, i) - expected(17000, i); },
+        nullptr,
+        [&](int64_t i) { return expected(5000, i); },
+        [&](int64_t i) { return -expected(9000, i); },
+        nullptr,
+        nullptr};
+    const size_t frames = heard.size() / 8;
+    ASSERT_GT(frames, 24000u);
+    for (size_t ch = 0; ch < 8; ++ch) {
+        size_t first = 0;
+        while (first < frames && heard[first * 8 + ch] == 0.0f) ++first;
+        if (!want[ch]) {
+            EXPECT_EQ(first, frames) << "channel " << ch + 1 << " carries sound";
+            continue;
+        }
+        ASSERT_LT(first + 12000, frames) << "channel " << ch + 1 << " is silent";
+        int64_t wrong = 0;
+        for (int64_t i = 0; i < 12000; ++i)
+            wrong += heard[(first + size_t(i)) * 8 + ch] != want[ch](i);
+        EXPECT_EQ(wrong, 0) << "channel " << ch + 1;
+    }
+}

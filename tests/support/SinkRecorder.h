@@ -3,6 +3,7 @@
 #include <QFileInfo>
 #include <QProcess>
 #include <QString>
+#include <QStringList>
 #include <chrono>
 #include <cstring>
 #include <thread>
@@ -10,18 +11,22 @@
 
 #include "support/TestFiles.h"
 
-// Records a sound-server sink's monitor as float stereo at 48 kHz. Starting parec can take a
+// Records a sound-server sink's monitor as float stereo at 48 kHz (or in the channel map given). Starting parec can take a
 // second on a loaded machine, so start() returns only once samples flow.
 class SinkRecorder {
 public:
-    explicit SinkRecorder(QString file, QString sink = "soundbox")
-        : file_(std::move(file)), sink_(std::move(sink)) {}
+    explicit SinkRecorder(QString file, QString sink = "soundbox", QStringList channelMap = {})
+        : file_(std::move(file)), sink_(std::move(sink)), map_(std::move(channelMap)) {}
     bool start() {
         recorder_.setStandardOutputFile(file_);
         // 1 ms fragments: a server taking back sound it mixed ahead, to start a stream at
         // once, cannot take back a fragment its recorder already has.
-        recorder_.start("parec", {"-d", sink_ + ".monitor", "--raw", "--latency-msec=1",
-                                  "--format=float32le", "--rate=48000", "--channels=2"});
+        QStringList args{"-d", sink_ + ".monitor", "--raw", "--latency-msec=1",
+                         "--format=float32le", "--rate=48000", "--channels=2"};
+        if (!map_.isEmpty())
+            args.back() = QString("--channels=%1").arg(map_.size()),
+            args << "--channel-map=" + map_.join(',');
+        recorder_.start("parec", args);
         if (!recorder_.waitForStarted()) return false;
         for (int i = 0; i < 100; ++i) {
             if (QFileInfo(file_).size() > 0) return true;
@@ -41,5 +46,6 @@ public:
 private:
     QString file_;
     QString sink_;
+    QStringList map_;
     QProcess recorder_;
 };

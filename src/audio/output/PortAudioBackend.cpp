@@ -4,11 +4,14 @@
 #include <portaudio.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <mutex>
+#include <string_view>
 #include <thread>
 
+#include "audio/Mixer.h"
 #include "audio/ThreadName.h"
 #include "audio/output/RealtimePriority.h"
 
@@ -53,7 +56,8 @@ std::atomic<pid_t> callbackThread{0};
 
 int callback(const void*, void* output, unsigned long frames, const PaStreamCallbackTimeInfo*,
              PaStreamCallbackFlags flags, void* self) {
-    auto* feed = static_cast<StreamFeed*>(self);
+    auto* backend = static_cast<PortAudioBackend*>(self);
+    StreamFeed* feed = backend->feed();
     // PortAudio makes a new thread for every stream it starts.
     thread_local bool named = false;
     if (!named) {
@@ -62,12 +66,21 @@ int callback(const void*, void* output, unsigned long frames, const PaStreamCall
         named = true;
     }
     if (flags & paOutputUnderflow) feed->noteUnderflow();
-    feed->fill(static_cast<float*>(output), int(frames));
+    feed->fill(static_cast<float*>(output), int(frames), backend->channels());
     return paContinue;
 }
 
 void finished(void* self) {
-    static_cast<StreamFeed*>(self)->noteFailed();
+    static_cast<PortAudioBackend*>(self)->feed()->noteFailed();
+}
+
+// ALSA's plugin devices (default, pulse, dmix) claim dozens of channels they only mix down:
+// their sound is stereo. A hardware device's channels, and JACK's, are real.
+int channelsOf(const PaDeviceInfo& info) {
+    const PaHostApiInfo* api = Pa_GetHostApiInfo(info.hostApi);
+    const bool real = (api && api->type == paJACK) ||
+                      std::string_view(info.name).find("(hw:") != std::string_view::npos;
+    return real ? std::clamp(info.maxOutputChannels, 2, Mixer::kMaxChannels) : 2;
 }
 
 }  // namespace
@@ -110,12 +123,15 @@ bool PortAudioBackend::open(std::string* why) {
     if (device == paNoDevice) return fail("no such output device");
     PaStreamParameters params{};
     params.device = device;
-    params.channelCount = 2;
+    channels_ = channelsOf(*Pa_GetDeviceInfo(device));
+    names_.clear();
+    for (int c = 1; c <= channels_; ++c) names_.push_back("channel " + std::to_string(c));
+    params.channelCount = channels_;
     params.sampleFormat = paFloat32;
     params.suggestedLatency = double(latency_) / sampleRate_;
     PaStream* stream = nullptr;
     err = Pa_OpenStream(&stream, nullptr, &params, sampleRate_, unsigned(blockFrames_), paNoFlag,
-                        &callback, feed_.get());
+                        &callback, this);
     if (err != paNoError) return fail(Pa_GetErrorText(err));
     stream_ = stream;
     if (const PaStreamInfo* info = Pa_GetStreamInfo(stream))

@@ -18,6 +18,11 @@ public:
     bool open(std::string* why) override;
     void close() override;
     int latencyFrames() const override { return latency_; }
+    // Set at open, before the first callback.
+    int channels() const override { return channels_; }
+    std::vector<std::string> channelNames() const override { return names_; }
+    // The stream's callback: whom it reports to.
+    StreamFeed* feed() const { return feed_.get(); }
 
     // ALSA hardware and JACK outputs. Probing loads every ALSA plugin: call it off the GUI
     // thread where that matters.
@@ -29,6 +34,8 @@ private:
     const int sampleRate_;
     const int blockFrames_;
     int latency_;
+    int channels_ = 2;
+    std::vector<std::string> names_{"left", "right"};
     void* stream_ = nullptr;
     bool initialised_ = false;
 };

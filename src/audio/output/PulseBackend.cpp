@@ -19,7 +19,6 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr auto kConnectTimeout = std::chrono::seconds(3);
-constexpr size_t kFrameBytes = 2 * sizeof(float);
 // Silence this long after the last voice ends, and the stream goes to sleep. Long enough that
 // a run of Gos keeps it awake.
 constexpr int kQuietSecondsBeforeSleep = 2;
@@ -48,10 +47,10 @@ constexpr auto kPacedWindow = std::chrono::seconds(1);
 // frame written: a stream with nothing queued (just created, flushed, or run dry) holds its
 // read point at its write point until there is sound again, rather than reading on through
 // silence, which would put the next frames written behind it and drop them unheard.
-pa_buffer_attr bufferAttr(int frames) {
+pa_buffer_attr bufferAttr(int frames, size_t frameBytes) {
     pa_buffer_attr attr{};
     attr.maxlength = uint32_t(-1);
-    attr.tlength = uint32_t(frames) * kFrameBytes;
+    attr.tlength = uint32_t(frames) * uint32_t(frameBytes);
     attr.minreq = attr.tlength / 4;
     attr.prebuf = attr.minreq;
     attr.fragsize = uint32_t(-1);
@@ -95,9 +94,9 @@ PulseBackend::PulseBackend(std::shared_ptr<StreamFeed> feed, std::string sink, i
       sink_(std::move(sink)),
       sampleRate_(sampleRate),
       requestedLatency_(latencyFrames),
-      granted_(latencyFrames),
-      buffer_(size_t(kMaxWriteFrames) * 2),
-      history_(size_t(kHistoryFrames) * 2) {}
+      granted_(latencyFrames) {
+    pa_channel_map_init_stereo(&map_);
+}
 
 PulseBackend::~PulseBackend() {
     close();
@@ -164,29 +163,19 @@ bool PulseBackend::open(std::string* why) {
             me->earlyStarts_ =
                 info && info->server_name && std::string_view(info->server_name) == "pulseaudio";
             me->rewindsOnStart_ = me->earlyStarts_;
+            if (info && info->default_sink_name) me->defaultSink_ = info->default_sink_name;
             me->serverAnswered_ = true;
         },
         this));
     if (!waitFor(loop_, [this] { return serverAnswered_; }))
         return unlockAndFail("the sound server does not answer");
 
-    if (!sink_.empty()) {
-        // A chosen sink must be there now; the stream itself opens only when a cue plays.
-        int found = -1;
-        drop(pa_context_get_sink_info_by_name(
-            context_, sink_.c_str(),
-            [](pa_context*, const pa_sink_info* info, int eol, void* result) {
-                int& r = *static_cast<int*>(result);
-                if (info)
-                    r = 1;
-                else if (eol && r < 0)
-                    r = 0;
-            },
-            &found));
-        if (!waitFor(loop_, [&found] { return found >= 0; }))
-            return unlockAndFail("the sound server does not answer");
-        if (found == 0) return unlockAndFail("No such entity");
-    }
+    // A chosen sink must be there now; the stream itself opens only when a cue plays.
+    if (!sink_.empty() && !learnChannels(sink_)) return unlockAndFail("No such entity");
+    if (sink_.empty() && !defaultSink_.empty()) learnChannels(defaultSink_);
+    if (!serverAnswered_) return unlockAndFail("the sound server does not answer");
+    buffer_.assign(size_t(kMaxWriteFrames) * size_t(channels_), 0.0f);
+    history_.assign(size_t(kHistoryFrames) * size_t(channels_), 0.0f);
 
     wakeFd_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     if (wakeFd_ < 0) return unlockAndFail("no event descriptor");
@@ -196,6 +185,41 @@ bool PulseBackend::open(std::string* why) {
     pa_threaded_mainloop_unlock(loop_);
     // Commands may have come while the stream was opening.
     wake();
+    return true;
+}
+
+bool PulseBackend::learnChannels(const std::string& sink) {
+    struct Found {
+        int state = -1;  // -1 waiting, 0 none, 1 found
+        pa_channel_map map{};
+    } found;
+    drop(pa_context_get_sink_info_by_name(
+        context_, sink.c_str(),
+        [](pa_context*, const pa_sink_info* info, int eol, void* result) {
+            auto& r = *static_cast<Found*>(result);
+            if (info) {
+                r.state = 1;
+                r.map = info->channel_map;
+            } else if (eol && r.state < 0) {
+                r.state = 0;
+            }
+        },
+        &found));
+    if (!waitFor(loop_, [&found] { return found.state >= 0; })) {
+        serverAnswered_ = false;
+        return false;
+    }
+    if (found.state == 0) return false;
+    // A mono sink is played in stereo and mixed down by the server: cues are routed to two
+    // channels at least.
+    if (found.map.channels < 2 || !pa_channel_map_valid(&found.map))
+        pa_channel_map_init_stereo(&found.map);
+    map_ = found.map;
+    channels_ = std::min<int>(map_.channels, Mixer::kMaxChannels);
+    frameBytes_ = size_t(channels_) * sizeof(float);
+    names_.clear();
+    for (int i = 0; i < channels_; ++i)
+        names_.push_back(pa_channel_position_to_string(map_.map[i]));
     return true;
 }
 
@@ -265,7 +289,7 @@ void PulseBackend::woken(pa_mainloop_api*, pa_io_event*, int fd, pa_io_event_fla
         drop(pa_stream_flush(me->stream_, nullptr, nullptr));
         me->contiguous_ = 0;
         me->writeLeadIn();
-        me->writeMix(size_t(me->grantedFrames()) * kFrameBytes);
+        me->writeMix(size_t(me->grantedFrames()) * me->frameBytes_);
         return;
     }
     // Sound is queued: where the server reads decides how much of it the cue can join.
@@ -290,34 +314,35 @@ void PulseBackend::startEarly() {
     // seen to land behind it.
     const int latency = grantedFrames();
     const int64_t queuedBytes = info->write_index - info->read_index;
-    if (!info->playing || info->since_underrun < int64_t(sampleRate_) * int64_t(kFrameBytes) ||
-        queuedBytes < 0 || queuedBytes > int64_t(latency) * int64_t(kFrameBytes) * 2)
+    if (!info->playing || info->since_underrun < int64_t(sampleRate_) * int64_t(frameBytes_) ||
+        queuedBytes < 0 || queuedBytes > int64_t(latency) * int64_t(frameBytes_) * 2)
         return;
     const auto usToFrames = [this](pa_usec_t us) { return int64_t(us) * sampleRate_ / 1000000; };
     // The sink takes from the read point a block at a time, ahead of what is heard by what it
     // holds (sink_usec), and never by more than its configured latency. From when the server
     // answered, what is heard moves on with the clock: the read point can be no further than
     // that by now. The write starts there, with the queued sound; the cue a margin later.
-    const int64_t heardAt = info->read_index / int64_t(kFrameBytes) - usToFrames(info->sink_usec);
+    const int64_t heardAt = info->read_index / int64_t(frameBytes_) - usToFrames(info->sink_usec);
     const int64_t readAtMost = heardAt + usToFrames(pa_timeval_age(&info->timestamp)) +
                                usToFrames(info->configured_sink_usec);
-    const int64_t writeIndex = info->write_index / int64_t(kFrameBytes);
+    const int64_t writeIndex = info->write_index / int64_t(frameBytes_);
     const int64_t frames =
         std::min({writeIndex - readAtMost, contiguous_, int64_t(kMaxWriteFrames)});
     if (frames - kEarlyMarginFrames < kMinEarlyFrames) return;
     const int64_t from = written_ - frames;
+    const int64_t C = channels_;
     for (int64_t i = 0; i < frames;) {
         const size_t at = size_t((from + i) % kHistoryFrames);
         const int64_t n = std::min<int64_t>(frames - i, kHistoryFrames - int64_t(at));
-        std::copy_n(history_.begin() + ptrdiff_t(at * 2), n * 2, buffer_.begin() + i * 2);
+        std::copy_n(history_.begin() + ptrdiff_t(at * C), n * C, buffer_.begin() + i * C);
         i += n;
     }
-    if (!feed_->runner().startEarly(feed_->id(), buffer_.data() + kEarlyMarginFrames * 2,
-                                    int(frames - kEarlyMarginFrames)))
+    if (!feed_->runner().startEarly(feed_->id(), buffer_.data() + kEarlyMarginFrames * C,
+                                    int(frames - kEarlyMarginFrames), channels_))
         return;
-    const size_t bytes = size_t(frames) * kFrameBytes;
+    const size_t bytes = size_t(frames) * frameBytes_;
     pa_stream_write(stream_, buffer_.data(), bytes, nullptr, -int64_t(bytes), PA_SEEK_RELATIVE);
-    earlyStartIndex_ = (writeIndex - frames + kEarlyMarginFrames) * int64_t(kFrameBytes);
+    earlyStartIndex_ = (writeIndex - frames + kEarlyMarginFrames) * int64_t(frameBytes_);
     // The server answers in order: a read point it reports after the write is no earlier
     // than where it was when the write came in.
     drop(pa_stream_update_timing_info(stream_, &earlyStartChecked, this));
@@ -346,25 +371,28 @@ void PulseBackend::earlyStartChecked(pa_stream* stream, int success, void* self)
 }
 
 void PulseBackend::remember(const float* data, size_t frames) {
+    const size_t C = size_t(channels_);
     contiguous_ = std::min<int64_t>(contiguous_ + int64_t(frames), kHistoryFrames);
     if (frames > size_t(kHistoryFrames)) {
-        data += (frames - kHistoryFrames) * 2;
+        data += (frames - kHistoryFrames) * C;
         written_ += int64_t(frames) - kHistoryFrames;
         frames = kHistoryFrames;
     }
     while (frames > 0) {
         const size_t at = size_t(written_ % kHistoryFrames);
         const size_t n = std::min(frames, size_t(kHistoryFrames) - at);
-        std::copy_n(data, n * 2, history_.begin() + ptrdiff_t(at * 2));
-        data += n * 2;
+        std::copy_n(data, n * C, history_.begin() + ptrdiff_t(at * C));
+        data += n * C;
         frames -= n;
         written_ += int64_t(n);
     }
 }
 
 void PulseBackend::startStream() {
-    const pa_sample_spec format{PA_SAMPLE_FLOAT32LE, uint32_t(sampleRate_), 2};
-    stream_ = pa_stream_new(context_, "Cues", &format, nullptr);
+    // In the sink's own channel map, so that the server passes each channel through untouched:
+    // a stereo stream on a sink of AUX channels would be heard nowhere.
+    const pa_sample_spec format{PA_SAMPLE_FLOAT32LE, uint32_t(sampleRate_), uint8_t(channels_)};
+    stream_ = pa_stream_new(context_, "Cues", &format, &map_);
     if (!stream_) {
         feed_->noteFailed();
         return;
@@ -391,7 +419,7 @@ void PulseBackend::startStream() {
                 me->quietFrames_ = 0;
                 me->readBackBufferAttr();
                 me->writeLeadIn();
-                me->writeMix(size_t(me->grantedFrames()) * kFrameBytes);
+                me->writeMix(size_t(me->grantedFrames()) * me->frameBytes_);
             } else if (!PA_STREAM_IS_GOOD(state)) {
                 me->feed_->noteFailed();
             }
@@ -401,7 +429,7 @@ void PulseBackend::startStream() {
         stream_,
         [](pa_stream*, void* self) { static_cast<PulseBackend*>(self)->readBackBufferAttr(); },
         this);
-    const pa_buffer_attr attr = bufferAttr(std::max(requestedLatency_, grownLatency_));
+    const pa_buffer_attr attr = bufferAttr(std::max(requestedLatency_, grownLatency_), frameBytes_);
     const auto flags = pa_stream_flags_t(PA_STREAM_ADJUST_LATENCY);
     if (pa_stream_connect_playback(stream_, sink_.empty() ? nullptr : sink_.c_str(), &attr, flags,
                                    nullptr, nullptr) < 0) {
@@ -430,7 +458,7 @@ void PulseBackend::growBuffer() {
     const int grown = std::min(2 * grantedFrames(), kMaxGrownLatencyFrames);
     if (grown <= grownLatency_ || grown <= grantedFrames()) return;
     grownLatency_ = grown;
-    const pa_buffer_attr attr = bufferAttr(grown);
+    const pa_buffer_attr attr = bufferAttr(grown, frameBytes_);
     drop(pa_stream_set_buffer_attr(
         stream_, &attr,
         [](pa_stream*, int, void* self) { static_cast<PulseBackend*>(self)->readBackBufferAttr(); },
@@ -445,8 +473,8 @@ void PulseBackend::writeLeadIn() {
     // first frames would be lost there, so a start is led in by a little silence: only
     // silence can be lost. PipeWire starts a stream with its next cycle, and needs none.
     if (!rewindsOnStart_) return;
-    std::fill_n(buffer_.begin(), kLeadInFrames * 2, 0.0f);
-    pa_stream_write(stream_, buffer_.data(), size_t(kLeadInFrames) * kFrameBytes, nullptr, 0,
+    std::fill_n(buffer_.begin(), kLeadInFrames * channels_, 0.0f);
+    pa_stream_write(stream_, buffer_.data(), size_t(kLeadInFrames) * frameBytes_, nullptr, 0,
                     PA_SEEK_RELATIVE);
     remember(buffer_.data(), size_t(kLeadInFrames));
 }
@@ -466,28 +494,28 @@ size_t PulseBackend::paceAfterStall(size_t bytes) {
     if (now - pacedFrom_ > kPacedWindow) return bytes;
     const int64_t allowed =
         grantedFrames() + nanosToFrames((now - pacedFrom_).count(), sampleRate_) - pacedFrames_;
-    const int64_t frames = int64_t(bytes / kFrameBytes);
+    const int64_t frames = int64_t(bytes / frameBytes_);
     const int64_t unheard = std::clamp<int64_t>(frames - allowed, 0, frames);
     if (unheard > 0) {
         std::fill(buffer_.begin(), buffer_.end(), 0.0f);
         for (int64_t left = unheard; left > 0 && stream_;) {
             const int64_t n = std::min<int64_t>(left, kMaxWriteFrames);
-            pa_stream_write(stream_, buffer_.data(), size_t(n) * kFrameBytes, nullptr, 0,
+            pa_stream_write(stream_, buffer_.data(), size_t(n) * frameBytes_, nullptr, 0,
                             PA_SEEK_RELATIVE);
             remember(buffer_.data(), size_t(n));
             left -= n;
         }
     }
     pacedFrames_ += frames - unheard;
-    return bytes - size_t(unheard) * kFrameBytes;
+    return bytes - size_t(unheard) * frameBytes_;
 }
 
 void PulseBackend::writeMix(size_t bytes) {
-    size_t frames = bytes / kFrameBytes;
+    size_t frames = bytes / frameBytes_;
     while (frames > 0 && stream_ && !goingToSleep_) {
         const int n = int(std::min<size_t>(frames, kMaxWriteFrames));
-        feed_->fill(buffer_.data(), n);
-        pa_stream_write(stream_, buffer_.data(), size_t(n) * kFrameBytes, nullptr, 0,
+        feed_->fill(buffer_.data(), n, channels_);
+        pa_stream_write(stream_, buffer_.data(), size_t(n) * frameBytes_, nullptr, 0,
                         PA_SEEK_RELATIVE);
         remember(buffer_.data(), size_t(n));
         frames -= size_t(n);
@@ -501,8 +529,8 @@ void PulseBackend::readBackBufferAttr() {
     // sink cannot run as fast as asked (a USB or HDMI device, PipeWire's quantum) grants more,
     // and its requests come that much further apart.
     if (const pa_buffer_attr* granted = pa_stream_get_buffer_attr(stream_))
-        if (granted->tlength != uint32_t(-1) && granted->tlength >= kFrameBytes)
-            granted_.store(int(granted->tlength / kFrameBytes), std::memory_order_relaxed);
+        if (granted->tlength != uint32_t(-1) && granted->tlength >= frameBytes_)
+            granted_.store(int(granted->tlength / frameBytes_), std::memory_order_relaxed);
 }
 
 void PulseBackend::sleepIfQuiet(int frames) {

@@ -35,6 +35,10 @@ public:
     // hiccup. A server that dies closes the connection, and that is noticed by itself.
     bool keepThroughStalls() const override { return true; }
 
+    // The sink's channels, in its own map (known once open).
+    int channels() const override { return channels_; }
+    std::vector<std::string> channelNames() const override { return names_; }
+
     // The server's sinks, or nothing when no server answers within `timeoutMs`.
     static std::vector<OutputDevice> sinks(int timeoutMs = 1000);
 
@@ -63,6 +67,9 @@ private:
     void sleepIfQuiet(int frames);
     void startStream();
     void dropStream();
+    // Under the mainloop's lock, at open: takes the channels of the sink the stream will play
+    // on (the chosen one, else the server's default); false when the server does not answer.
+    bool learnChannels(const std::string& sink);
 
     std::shared_ptr<StreamFeed> feed_;
     const std::string sink_;
@@ -77,6 +84,12 @@ private:
     pa_stream* stream_ = nullptr;
     pa_io_event* wakeEvent_ = nullptr;
     int wakeFd_ = -1;
+    // Set at open, before the stream ever runs.
+    int channels_ = 2;
+    size_t frameBytes_ = 2 * sizeof(float);
+    pa_channel_map map_{};
+    std::vector<std::string> names_{"left", "right"};
+    std::string defaultSink_;
     std::vector<float> buffer_;
     // The last frames written, in a ring; `contiguous_` of them lie back to back before the
     // server's write point (a flush breaks the run).
