@@ -32,7 +32,7 @@ import time
 import wave
 
 RATE = 48000
-FRAME = 8  # float32 stereo
+FRAME = 8  # float32 stereo; float32 times --sink-channels
 THRESHOLD = 0.05
 # The right channel's frame numbers run 1 ... COUNT, then again from 1.
 COUNT = 32767
@@ -40,9 +40,11 @@ COUNT = 32767
 
 class Recorder:
     def __init__(self, sink):
+        # In the sink's own channel count, so that nothing is mixed down on the way: the
+        # first two channels are the cue's.
         self.proc = subprocess.Popen(
             ["parec", "-d", sink + ".monitor", "--raw", "--latency-msec=1",
-             "--format=float32le", f"--rate={RATE}", "--channels=2"],
+             "--format=float32le", f"--rate={RATE}", f"--channels={FRAME // 4}"],
             stdout=subprocess.PIPE, bufsize=0)
         self.chunks = []  # (arrival ns, first frame index, frame count)
         self.data = bytearray()
@@ -331,9 +333,13 @@ def main():
     parser.add_argument("--gap", type=float, default=0.0,
                         help="seconds of quiet between rounds of trials (10: every Go after "
                              "its output went to sleep)")
+    parser.add_argument("--sink-channels", type=int, default=2,
+                        help="channels of the sink (recorded in its default map)")
     parser.add_argument("--latency", type=int, default=0,
                         help="Cuevox's output latency in ms (default: the program's)")
     args = parser.parse_args()
+    global FRAME
+    FRAME = 4 * args.sink_channels
 
     work = tempfile.mkdtemp(prefix="cuevox-go-")
     cue = os.path.join(work, "square.wav")

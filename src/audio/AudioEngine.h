@@ -68,9 +68,9 @@ public:
     uint64_t decoderUnderruns() const;
     int sampleRate() const { return sampleRate_; }
 
-    // Offline mode: mix the next `frames` frames of `channels` interleaved channels into out. Unless told
-    // otherwise it first waits (at most a few seconds) for the decoders to have what the block
-    // needs, so renders are deterministic; without waiting, a block renders as a device's
+    // Offline mode: mix the next `frames` frames of `channels` interleaved channels into out.
+    // Unless told otherwise it first waits (at most a few seconds) for the decoders to have what
+    // the block needs, so renders are deterministic; without waiting, a block renders as a device's
     // callback would, with whatever is decoded.
     void renderOffline(float* out, int frames, bool waitForData = true, int channels = 2);
 

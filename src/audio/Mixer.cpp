@@ -677,7 +677,7 @@ void Mixer::fireFollows(float* out, int64_t blockStart, int64_t end) {
     }
 }
 
-void Mixer::process(float* out, int frames, int channels) {
+void Mixer::process(float* out, int frames, int channels, bool metered) {
     channels_ = std::clamp(channels, 2, kMaxChannels);
     const MixerCommand* next = commands_.front();
     if (next && next->sequence > committed_.load(std::memory_order_acquire))
@@ -719,7 +719,10 @@ void Mixer::process(float* out, int frames, int channels) {
     followsTaken_.fetch_add(followsTakenUnpublished_, std::memory_order_release);
     followsTakenUnpublished_ = 0;
     dropNonFinite(out, frames);
-    measure(out, frames);
+    if (metered && !skipping_)
+        measure(out, frames);
+    else if (metersLive_)
+        clearMeters();
     if (eventQueued_) {
         eventQueued_ = false;
         if (eventHook_) eventHook_();
@@ -782,6 +785,15 @@ void Mixer::measure(const float* out, int frames) {
                !m.peak.compare_exchange_weak(held, peak, std::memory_order_relaxed)) {
         }
         m.rms.store(frames > 0 ? float(std::sqrt(sum / frames)) : 0.0f, std::memory_order_relaxed);
+    }
+}
+
+void Mixer::clearMeters() {
+    // Heard nowhere (the silent clock keeps the time): the meters fall to nothing.
+    metersLive_ = false;
+    for (Meter& m : meters_) {
+        m.peak.store(0.0f, std::memory_order_relaxed);
+        m.rms.store(0.0f, std::memory_order_relaxed);
     }
 }
 

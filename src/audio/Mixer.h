@@ -99,8 +99,9 @@ public:
     void setAfterSend(std::function<void()> hook);
 
     // Audio thread: overwrites out with `frames` interleaved frames of `channels` channels
-    // (2 to kMaxChannels).
-    void process(float* out, int frames, int channels = 2);
+    // (2 to kMaxChannels). Unless `metered` is false (a block heard nowhere), the channels'
+    // levels are measured for the meters.
+    void process(float* out, int frames, int channels = 2, bool metered = true);
     // Audio thread: applies pending commands without rendering.
     void applyCommands();
     // Audio thread, for an output that has already queued the sound of the voices playing:
@@ -176,6 +177,7 @@ private:
     // Where a voice is heard on this device.
     Route routeOf(const VoiceRt& r) const;
     void measure(const float* out, int frames);
+    void clearMeters();
     struct Meter {
         std::atomic<float> peak{0.0f};
         std::atomic<float> rms{0.0f};

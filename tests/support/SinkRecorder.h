@@ -11,8 +11,8 @@
 
 #include "support/TestFiles.h"
 
-// Records a sound-server sink's monitor as float stereo at 48 kHz (or in the channel map given). Starting parec can take a
-// second on a loaded machine, so start() returns only once samples flow.
+// Records a sound-server sink's monitor as float stereo at 48 kHz (or in the channel map given).
+// Starting parec can take a second on a loaded machine, so start() returns only once samples flow.
 class SinkRecorder {
 public:
     explicit SinkRecorder(QString file, QString sink = "soundbox", QStringList channelMap = {})
@@ -21,8 +21,9 @@ public:
         recorder_.setStandardOutputFile(file_);
         // 1 ms fragments: a server taking back sound it mixed ahead, to start a stream at
         // once, cannot take back a fragment its recorder already has.
-        QStringList args{"-d", sink_ + ".monitor", "--raw", "--latency-msec=1",
-                         "--format=float32le", "--rate=48000", "--channels=2"};
+        QStringList args{
+            "-d",           sink_ + ".monitor", "--raw", "--latency-msec=1", "--format=float32le",
+            "--rate=48000", "--channels=2"};
         if (!map_.isEmpty())
             args.back() = QString("--channels=%1").arg(map_.size()),
             args << "--channel-map=" + map_.join(',');

@@ -21,7 +21,8 @@ public:
     // doesn't, or when the owner's hand-over is still finishing its last block.
     bool run(int who, float* out, int frames, int channels = 2) {
         if (!enter(who)) return false;
-        mixer_.process(out, frames, channels);
+        // The silent clock's blocks are heard nowhere: no levels to show.
+        mixer_.process(out, frames, channels, who != kClock);
         quiet_.store(mixer_.activeVoices().empty(), std::memory_order_relaxed);
         leave();
         return true;
