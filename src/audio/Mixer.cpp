@@ -770,21 +770,25 @@ void Mixer::measure(const float* out, int frames) {
     // Nothing sounds: nothing to look at (an idle output costs no more than before).
     if (active_.empty() && !metersLive_) return;
     metersLive_ = !active_.empty();
-    for (int ch = 0; ch < c; ++ch) {
-        float peak = 0.0f;
-        double sum = 0.0;
-        for (int i = 0; i < frames; ++i) {
-            const float x = out[size_t(i) * size_t(c) + size_t(ch)];
-            peak = std::max(peak, std::abs(x));
-            sum += double(x) * double(x);
+    // One pass over the block in its own order: the channels are interleaved.
+    std::array<float, kMaxChannels> peak{};
+    std::array<float, kMaxChannels> sum{};
+    for (int i = 0; i < frames; ++i) {
+        const float* frame = out + size_t(i) * size_t(c);
+        for (int ch = 0; ch < c; ++ch) {
+            peak[size_t(ch)] = std::max(peak[size_t(ch)], std::abs(frame[ch]));
+            sum[size_t(ch)] += frame[ch] * frame[ch];
         }
+    }
+    for (int ch = 0; ch < c; ++ch) {
         Meter& m = meters_[size_t(ch)];
         // The peak holds until read, so that a short click between two reads still shows.
         float held = m.peak.load(std::memory_order_relaxed);
-        while (peak > held &&
-               !m.peak.compare_exchange_weak(held, peak, std::memory_order_relaxed)) {
+        while (peak[size_t(ch)] > held &&
+               !m.peak.compare_exchange_weak(held, peak[size_t(ch)], std::memory_order_relaxed)) {
         }
-        m.rms.store(frames > 0 ? float(std::sqrt(sum / frames)) : 0.0f, std::memory_order_relaxed);
+        m.rms.store(frames > 0 ? std::sqrt(sum[size_t(ch)] / float(frames)) : 0.0f,
+                    std::memory_order_relaxed);
     }
 }
 
