@@ -98,16 +98,17 @@ TEST_F(OutputPatchWindowTest, NamesAndPatchAreKeptAndTheWindowHearsOfThem) {
     ASSERT_EQ(page->outputCount(), 2);
     QTest::keyClicks(page->nameField(1), "Stage L");
     QTest::keyClick(page->nameField(1), Qt::Key_Return);
-    QTest::keyClicks(page->nameField(2), "Foyer");
-    QTest::keyClick(page->nameField(2), Qt::Key_Return);
     EXPECT_EQ(page->channelBox(2)->currentData().toInt(), 1);
     QTest::keyClick(page->channelBox(2), Qt::Key_Up);  // to the first channel
-    EXPECT_EQ(meters->label(0), "Stage L, Foyer");
+    EXPECT_EQ(meters->label(0), "Stage L, 2");
     EXPECT_EQ(meters->label(1),
               QString::fromStdString(AudioEngine::shared().outputChannelNames()[1]));
+    // A name still being typed when the settings close is kept too.
+    QTest::keyClicks(page->nameField(2), "Foyer");
 
     settings->close();
     ASSERT_TRUE(waitFor([&] { return settings.isNull(); }, 2000));
+    EXPECT_EQ(meters->label(0), "Stage L, Foyer");
     const OutputPatch saved = OutputPatch::saved();
     EXPECT_EQ(saved.name(1), "Stage L");
     EXPECT_EQ(saved.name(2), "Foyer");
@@ -117,12 +118,17 @@ TEST_F(OutputPatchWindowTest, NamesAndPatchAreKeptAndTheWindowHearsOfThem) {
     EXPECT_EQ(page->nameField(1)->text(), "Stage L");
     EXPECT_EQ(page->nameField(2)->text(), "Foyer");
     EXPECT_EQ(page->channelBox(2)->currentData().toInt(), 0);
+    // Still typing as the program ends: the name is kept, and the window, half gone by
+    // then, is not told.
+    QTest::keyClicks(page->nameField(2), " Bar");
+    window_.reset();
+    EXPECT_EQ(OutputPatch::saved().name(2), "Foyer Bar");
 
     // Another device: the list grows to its channels, and what was set stays.
     std::vector<std::string> channels{"aux0", "aux1", "aux2", "aux3"};
     OutputPatchSettings other(nullptr, [&] { return channels; });
     ASSERT_EQ(other.outputCount(), 4);
-    EXPECT_EQ(other.nameField(2)->text(), "Foyer");
+    EXPECT_EQ(other.nameField(2)->text(), "Foyer Bar");
     EXPECT_EQ(other.channelBox(4)->currentText(), "4 aux3");
     channels.resize(3);
     other.followDevice();

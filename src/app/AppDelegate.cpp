@@ -116,8 +116,11 @@ SettingsViewController* AppDelegate::showSettings(QWidget* parent) {
         settings_ = new SettingsViewController(parent);
         settings_->setAttribute(Qt::WA_DeleteOnClose);
         if (auto* window = qobject_cast<MainWindow*>(parent)) {
-            connect(settings_, &SettingsViewController::outputPatchChanged, window,
-                    &MainWindow::outputPatchChanged);
+            // Tied to the window's central part, which goes before the settings (a later
+            // child) as the window is destroyed: a name stored as the settings then hide must
+            // reach nothing half torn down.
+            connect(settings_, &SettingsViewController::outputPatchChanged, window->centralWidget(),
+                    [window](const OutputPatch& patch) { window->outputPatchChanged(patch); });
             // The meters are the first to see another device's channels (while a cue plays);
             // the patch open beside them follows at once.
             connect(window->outputMeters(), &OutputMeters::channelsChanged,

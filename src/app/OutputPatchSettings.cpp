@@ -55,17 +55,23 @@ void OutputPatchSettings::showEvent(QShowEvent* event) {
     QGroupBox::showEvent(event);
 }
 
+void OutputPatchSettings::hideEvent(QHideEvent* event) {
+    storeTyped();
+    QGroupBox::hideEvent(event);
+}
+
 void OutputPatchSettings::followDevice() {
     std::vector<std::string> now = channelNames_();
     if (now == channels_) return;
     // A name half typed when the device changed is kept, not dropped with its field.
-    for (int output = 1; output <= outputCount(); ++output)
-        if (nameField(output)->isModified()) {
-            store();
-            break;
-        }
+    storeTyped();
     channels_ = std::move(now);
     fill();
+}
+
+void OutputPatchSettings::storeTyped() {
+    for (int output = 1; output <= outputCount(); ++output)
+        if (nameField(output)->isModified()) return store();
 }
 
 void OutputPatchSettings::fill() {

@@ -39,10 +39,14 @@ protected:
     // The output may have changed since the settings were last open (or the device was only
     // opened since: the sound server's stream exists only while something plays).
     void showEvent(QShowEvent* event) override;
+    // A name still being typed when the settings close is the operator's too.
+    void hideEvent(QHideEvent* event) override;
 
 private:
     void fill();
     void store();
+    // Saves the names typed and not yet confirmed.
+    void storeTyped();
 
     ChannelNames channelNames_;
     std::vector<std::string> channels_;
