@@ -7,8 +7,13 @@
 #include <QTest>
 #include <QWheelEvent>
 
+#include "WindowFixture.h"
+#include "app/AppDelegate.h"
+#include "app/OutputPatchSettings.h"
 #include "app/OutputSettings.h"
 #include "app/SettingsViewController.h"
+#include "window/LevelMeter.h"
+#include "window/OutputMeters.h"
 
 namespace {
 
@@ -70,6 +75,83 @@ TEST_F(OutputSettingsTest, AChoiceIsKeptAndAMissingOneStaysListed) {
     EXPECT_TRUE(widget.outputBox()->currentText().contains("not available"));
     EXPECT_EQ(widget.latencyBox()->currentIndex(), 0);
     EXPECT_EQ(settings().value("output/device").toString(), "pulse:hall");
+}
+
+// The settings' patch and the main window's meters, with the window's own engine.
+class OutputPatchWindowTest : public WindowFixture {
+protected:
+    void SetUp() override {
+        WindowFixture::SetUp();
+        QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, config.path());
+    }
+    QTemporaryDir config;
+    AppDelegate delegate;
+};
+
+TEST_F(OutputPatchWindowTest, NamesAndPatchAreKeptAndTheWindowHearsOfThem) {
+    writeList({cue(audioFile("a.wav", 3.0))});
+    open();
+    OutputMeters* meters = window_->outputMeters();
+    ASSERT_EQ(meters->count(), 2);  // the silent clock's, or a stereo device's
+    QPointer<SettingsViewController> settings = delegate.showSettings(window_.get());
+    OutputPatchSettings* page = settings->outputPatch();
+    ASSERT_EQ(page->outputCount(), 2);
+    QTest::keyClicks(page->nameField(1), "Stage L");
+    QTest::keyClick(page->nameField(1), Qt::Key_Return);
+    EXPECT_EQ(page->channelBox(2)->currentData().toInt(), 1);
+    QTest::keyClick(page->channelBox(2), Qt::Key_Up);  // to the first channel
+    EXPECT_EQ(meters->label(0), "Stage L, 2");
+    EXPECT_EQ(meters->label(1),
+              QString::fromStdString(AudioEngine::shared().outputChannelNames()[1]));
+    // A name still being typed when the settings close is kept too.
+    QTest::keyClicks(page->nameField(2), "Foyer");
+
+    settings->close();
+    ASSERT_TRUE(waitFor([&] { return settings.isNull(); }, 2000));
+    EXPECT_EQ(meters->label(0), "Stage L, Foyer");
+    const OutputPatch saved = OutputPatch::saved();
+    EXPECT_EQ(saved.name(1), "Stage L");
+    EXPECT_EQ(saved.name(2), "Foyer");
+    EXPECT_EQ(saved.channel(1), 0);
+    EXPECT_EQ(saved.channel(2), 0);
+    page = delegate.showSettings(window_.get())->outputPatch();
+    EXPECT_EQ(page->nameField(1)->text(), "Stage L");
+    EXPECT_EQ(page->nameField(2)->text(), "Foyer");
+    EXPECT_EQ(page->channelBox(2)->currentData().toInt(), 0);
+    // Still typing as the program ends: the name is kept, and the window, half gone by
+    // then, is not told.
+    QTest::keyClicks(page->nameField(2), " Bar");
+    window_.reset();
+    EXPECT_EQ(OutputPatch::saved().name(2), "Foyer Bar");
+
+    // Another device: the list grows to its channels, and what was set stays.
+    std::vector<std::string> channels{"aux0", "aux1", "aux2", "aux3"};
+    OutputPatchSettings other(nullptr, [&] { return channels; });
+    ASSERT_EQ(other.outputCount(), 4);
+    EXPECT_EQ(other.nameField(2)->text(), "Foyer Bar");
+    EXPECT_EQ(other.channelBox(4)->currentText(), "4 aux3");
+    channels.resize(3);
+    other.followDevice();
+    EXPECT_EQ(other.outputCount(), 3);
+}
+
+TEST_F(OutputPatchWindowTest, ACueOnTheFirstChannelMovesOnlyItsMeter) {
+    writeList({cue(audioFile("a.wav", 3.0))});
+    open();
+    OutputMeters* meters = window_->outputMeters();
+    ASSERT_EQ(meters->count(), 2);
+    cueAt(0).player->setRoute(0, 0);
+    click(0);
+    ASSERT_TRUE(waitFor([&] { return meters->meter(0)->rmsDb() > -40.0f; }, 3000));
+    EXPECT_GT(meters->meter(0)->peakDb(), -30.0f);
+    EXPECT_EQ(meters->meter(1)->peakDb(), LevelMeter::kFloorDb);
+    EXPECT_EQ(meters->meter(1)->rmsDb(), LevelMeter::kFloorDb);
+    click(0);
+    ASSERT_TRUE(waitFor([&] { return !playing(0); }, 3000));
+    // Nothing sounds: the meters show nothing, and the display passes have stopped.
+    EXPECT_TRUE(waitFor([&] { return !vc().scrubTimer->isActive(); }, 3000));
+    EXPECT_EQ(meters->meter(0)->peakDb(), LevelMeter::kFloorDb);
+    EXPECT_EQ(meters->meter(0)->rmsDb(), LevelMeter::kFloorDb);
 }
 
 }  // namespace

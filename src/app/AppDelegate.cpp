@@ -4,10 +4,12 @@
 #include <QKeySequence>
 #include <utility>
 
+#include "app/OutputPatchSettings.h"
 #include "app/SettingsViewController.h"
 #include "platform/NotificationCenter.h"
 #include "ui_MainWindow.h"
 #include "window/MainWindow.h"
+#include "window/OutputMeters.h"
 
 AppDelegate::AppDelegate(QObject* parent)
     : QObject(parent), ownCenter_(std::make_unique<NotificationCenter>()), nc_(ownCenter_.get()) {}
@@ -113,6 +115,17 @@ SettingsViewController* AppDelegate::showSettings(QWidget* parent) {
     if (!settings_) {
         settings_ = new SettingsViewController(parent);
         settings_->setAttribute(Qt::WA_DeleteOnClose);
+        if (auto* window = qobject_cast<MainWindow*>(parent)) {
+            // Tied to the window's central part, which goes before the settings (a later
+            // child) as the window is destroyed: a name stored as the settings then hide must
+            // reach nothing half torn down.
+            connect(settings_, &SettingsViewController::outputPatchChanged, window->centralWidget(),
+                    [window](const OutputPatch& patch) { window->outputPatchChanged(patch); });
+            // The meters are the first to see another device's channels (while a cue plays);
+            // the patch open beside them follows at once.
+            connect(window->outputMeters(), &OutputMeters::channelsChanged,
+                    settings_->outputPatch(), &OutputPatchSettings::followDevice);
+        }
         // A plain widget window opens wherever the window system likes; over the main window
         // is where the user is looking.
         if (parent) {

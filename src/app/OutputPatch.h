@@ -26,10 +26,13 @@ public:
     // The label of a route: "1-2", "5", or the outputs' names when both have one.
     QString routeLabel(int left, int right) const;
 
+    bool operator==(const OutputPatch&) const = default;
+
 private:
     struct Entry {
         QString name;
         int channel = -1;  // -1: the channel of the output's own number
+        bool operator==(const Entry&) const = default;
     };
     std::vector<Entry> entries_ = std::vector<Entry>(kMaxOutputs);
 };

@@ -1,5 +1,6 @@
 #include "app/SettingsViewController.h"
 
+#include "app/OutputPatchSettings.h"
 #include "app/OutputSettings.h"
 #include "platform/NotificationCenter.h"
 #include "remote/RemoteSettings.h"
@@ -7,9 +8,14 @@
 #include "window/WheelNeedsFocus.h"
 
 SettingsViewController::SettingsViewController(QWidget* parent)
-    : QWidget(parent, Qt::Dialog), ui_(std::make_unique<Ui::SettingsView>()) {
+    : QWidget(parent, Qt::Dialog),
+      ui_(std::make_unique<Ui::SettingsView>()),
+      outputPatch_(new OutputPatchSettings(this)) {
     ui_->setupUi(this);
     ui_->settingsLayout->insertWidget(0, new OutputSettings(this));
+    ui_->settingsLayout->insertWidget(1, outputPatch_);
+    connect(outputPatch_, &OutputPatchSettings::patchChanged, this,
+            &SettingsViewController::outputPatchChanged);
     ui_->settingsLayout->addWidget(new RemoteSettingsWidget(this));
     takeWheelOnlyWithFocus(this);
     connect(ui_->resetButton, &QPushButton::clicked, this,

@@ -3,7 +3,10 @@
 #include <QWidget>
 #include <memory>
 
+#include "app/OutputPatch.h"
 #include "window/ConfirmDialog.h"
+
+class OutputPatchSettings;
 
 namespace Ui {
 class SettingsView;
@@ -22,8 +25,14 @@ public:
     void resetButton(QObject* sender = nullptr);
     // Who answers the reset question; the dialog unless replaced.
     void setConfirmer(Confirmer confirmer) { confirmer_ = std::move(confirmer); }
+    OutputPatchSettings* outputPatch() const { return outputPatch_; }
+
+signals:
+    // The operator changed the output patch, already saved.
+    void outputPatchChanged(const OutputPatch& patch);
 
 private:
     std::unique_ptr<Ui::SettingsView> ui_;
     Confirmer confirmer_;
+    OutputPatchSettings* outputPatch_;
 };

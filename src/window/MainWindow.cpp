@@ -6,9 +6,11 @@
 #include <QPalette>
 #include <QStatusBar>
 
+#include "audio/AudioEngine.h"
 #include "platform/MessageLog.h"
 #include "ui_MainWindow.h"
 #include "window/MessageArea.h"
+#include "window/OutputMeters.h"
 #include "window/ShowKeyGuard.h"
 
 MainWindow::MainWindow(QWidget* parent)
@@ -38,7 +40,15 @@ MainWindow::MainWindow(QWidget* parent)
     statusBar()->addWidget(messages_, 1);
     statusBar()->setSizeGripEnabled(false);
     connectUndo();
+    meters_ = new OutputMeters(AudioEngine::shared(), this);
+    ui_->tableRow->addWidget(meters_);
+    connect(controller_.get(), &ViewController::positionsShown, meters_,
+            &OutputMeters::displayPass);
     controller_->viewDidLoad();
+}
+
+void MainWindow::outputPatchChanged(const OutputPatch& patch) {
+    meters_->setPatch(patch);
 }
 
 void MainWindow::connectUndo() {

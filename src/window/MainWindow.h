@@ -6,6 +6,8 @@
 #include "window/ViewController.h"
 
 class MessageArea;
+class OutputMeters;
+class OutputPatch;
 
 namespace Ui {
 class MainWindow;
@@ -21,6 +23,11 @@ public:
     ViewController& controller() { return *controller_; }
     Ui::MainWindow& ui() { return *ui_; }
     MessageArea* messageArea() const { return messages_; }
+    OutputMeters* outputMeters() const { return meters_; }
+
+    // The operator changed this machine's output patch (in the settings): everything in the
+    // window that names or routes to outputs takes it up here.
+    void outputPatchChanged(const OutputPatch& patch);
 
 protected:
     void closeEvent(QCloseEvent* event) override;
@@ -34,5 +41,6 @@ private:
     // a controller whose table is gone.
     std::unique_ptr<ViewController> controller_;
     MessageArea* messages_ = nullptr;
+    OutputMeters* meters_ = nullptr;
     bool askingToQuit_ = false;
 };

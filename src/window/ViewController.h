@@ -177,6 +177,9 @@ public:
 signals:
     // A change was just told in the message area, and Undo takes it back.
     void undoOffered();
+    // A pass of the position display ran; `playing` when a cue sounds. The passes stop once
+    // nothing plays or waits to start, the last one telling so.
+    void positionsShown(bool playing);
 
 private:
     bool hasRow(int row) const { return row >= 0 && std::size_t(row) < cxList.size(); }

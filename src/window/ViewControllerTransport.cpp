@@ -166,6 +166,7 @@ void ViewController::audioPlayerDidFinishPlaying(AudioPlayer* player, bool) {
 
 void ViewController::timerUpdate() {
     if (cxList.empty()) {
+        emit positionsShown(false);
         setScrubbing(false);
         return;
     }
@@ -188,6 +189,7 @@ void ViewController::timerUpdate() {
             if (auto* start = cell->cxStartTime()) showTime(start, position);
         }
     }
+    emit positionsShown(anyPlaying);
     // Chains still to come keep the display running: their cue shows as soon as it starts.
     setScrubbing(anyPlaying || AudioEngine::shared().mixer().pendingFollows() > 0);
 }
