@@ -57,6 +57,56 @@ TEST_F(OfflinePlayerTest, PositionIsSampleAccurateAfterPlayAndSeeks) {
     EXPECT_DOUBLE_EQ(p->currentTime(), (5003.0 + kBlock) / kRate);
 }
 
+// Pause holds a cue's place, silent after a short fall, and resume goes on from that very
+// frame; chains held wait and move on by the time held; chains called off never come; the
+// master level scales the whole mix.
+TEST_F(OfflinePlayerTest, PauseHoldsThePlaceAndTheChainsAndTheMasterScalesTheMix) {
+    const auto path = file("index.wav");
+    testfiles::writeIndexWav(path, kRate, kRate * 3);
+    auto p = open(path);
+    auto q = open(path);
+    ASSERT_TRUE(p && q);
+    p->play();
+    render(2);
+    p->pause();
+    EXPECT_TRUE(p->isPaused());
+    auto out = render(3);
+    EXPECT_NE(out[2 * 10], 0.0f) << "falls silent, not at once";
+    for (int i = Mixer::kStopTailFrames; i < 3 * kBlock; ++i) ASSERT_EQ(out[2 * size_t(i)], 0.0f);
+    EXPECT_DOUBLE_EQ(p->currentTime(), 2.0 * kBlock / kRate);
+    p->resume();
+    EXPECT_FALSE(p->isPaused());
+    out = render(1);
+    for (int i = Mixer::kStopTailFrames; i < kBlock; ++i)
+        ASSERT_EQ(testfiles::indexOf(out[2 * size_t(i)]), 2 * kBlock + i) << "frame " << i;
+
+    // The next cue 2400 frames on; held for five blocks, it comes five blocks later.
+    p->setPlan(CuePlan{}, q.get());
+    p->followAfter(2400.0 / kRate, false);
+    engine.holdFollows(true);
+    render(5);
+    engine.holdFollows(false);
+    render(4);  // 2048 frames
+    EXPECT_FALSE(q->isPlaying());
+    render(1);
+    EXPECT_TRUE(q->isPlaying());
+    q->stop();
+    p->followAfter(0.0, false);
+    engine.cancelFollows();
+    render(4);
+    EXPECT_FALSE(q->isPlaying());
+
+    // Half the level once the glide is over, to the sample.
+    p->setCurrentTime(0);
+    render(1);
+    engine.setMasterGain(0.5f);
+    render(1);
+    out = render(1);
+    for (int i = 0; i < kBlock; ++i)
+        ASSERT_EQ(out[2 * size_t(i)], float((2 * kBlock + i) % 32768) / 32768.0f * 0.5f);
+    p->stop();
+}
+
 TEST_F(OfflinePlayerTest, PlayThenSeekStartsAtTheSeekInTheFirstBlock) {
     const auto path = file("index.wav");
     testfiles::writeIndexWav(path, kRate, kRate * 4);

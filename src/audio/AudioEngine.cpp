@@ -236,6 +236,22 @@ std::string AudioEngine::activeOutputDevice() const {
     return output_ ? output_->activeDevice() : std::string();
 }
 
+void AudioEngine::holdFollows(bool hold) {
+    MixerCommand c{MixerCommand::Type::HoldFollows};
+    c.value = hold ? 1.0f : 0.0f;
+    send(c);
+}
+
+void AudioEngine::cancelFollows() {
+    send(MixerCommand{MixerCommand::Type::CancelFollows});
+}
+
+void AudioEngine::setMasterGain(float gain) {
+    MixerCommand c{MixerCommand::Type::SetMaster};
+    c.value = gain;
+    send(c);
+}
+
 std::vector<std::string> AudioEngine::outputChannelNames() const {
     return output_ ? output_->channelNames() : std::vector<std::string>{"left", "right"};
 }

@@ -57,6 +57,13 @@ public:
     void setOutput(const OutputChoice& choice);
     // The device the mix goes to now, empty while on the silent clock.
     std::string activeOutputDevice() const;
+    // GUI thread: every chained start waiting holds (its due time moving on) or goes on.
+    void holdFollows(bool hold);
+    // GUI thread: every chained start waiting is called off (Stop All, panic).
+    void cancelFollows();
+    // GUI thread: the level of the whole mix, linear (0 to 1), reached over a short glide.
+    void setMasterGain(float gain);
+
     // Any thread: a name for each channel of the output device, as many as it has (2 for the
     // silent clock and offline).
     std::vector<std::string> outputChannelNames() const;

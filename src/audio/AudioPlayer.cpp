@@ -243,6 +243,22 @@ void AudioPlayer::setRoute(int left, int right, float leftLevel, float rightLeve
     engine_->send(c);
 }
 
+void AudioPlayer::pause() {
+    if (!isPlaying() || isPaused()) return;
+    pausedGeneration_ = generation_;
+    engine_->send(MixerCommand{MixerCommand::Type::Pause, voice_.get()});
+}
+
+void AudioPlayer::resume() {
+    if (!isPaused()) return;
+    pausedGeneration_ = 0;
+    engine_->send(MixerCommand{MixerCommand::Type::Resume, voice_.get()});
+}
+
+bool AudioPlayer::isPaused() const {
+    return pausedGeneration_ != 0 && isPlaying() && pausedGeneration_ == generation_;
+}
+
 double AudioPlayer::currentTime() const {
     if (!voice_) return 0.0;
     absorbStart();

@@ -73,6 +73,12 @@ public:
     // level for each. A channel the device lacks puts the cue on the first two.
     void setRoute(int left, int right, float leftLevel = 1.0f, float rightLevel = 1.0f);
 
+    // Holds a playing cue where it is, silent, with its fades and the chains it set off;
+    // resume() goes on from that very frame. A new start or a stop ends the pause.
+    void pause();
+    void resume();
+    bool isPaused() const;
+
     double currentTime() const;
     void setCurrentTime(double seconds);
     double duration() const { return duration_; }
@@ -124,6 +130,8 @@ private:
 
     float volume_ = 1.0f;
     float pan_ = 0.0f;
+    // The run paused (its generation), 0 when none is.
+    uint64_t pausedGeneration_ = 0;
     int64_t loops_ = 0;
     mutable bool playing_ = false;
     mutable uint64_t generation_ = 0;

@@ -92,6 +92,7 @@ void Mixer::publish(Voice& v) {
     v.gainNow.store(float(v.rt.gain), std::memory_order_relaxed);
     v.loopsLeft.store(v.rt.loopsLeft, std::memory_order_relaxed);
     v.active.store(v.rt.playing, std::memory_order_release);
+    v.paused.store(v.rt.paused, std::memory_order_release);
 }
 
 void Mixer::applyCommands() {
@@ -167,7 +168,7 @@ void Mixer::jumpTo(Voice& v, int64_t position) {
     position = std::max<int64_t>(position, 0);
     // While playing, the old place falls away over a few ms under the new one rising, so a
     // jump never clicks. A run not heard yet (a start and its seek) just moves.
-    if (r.playing && !r.fresh && r.gain != 0.0 && !skipping_) {
+    if (r.playing && !r.paused && !r.fresh && r.gain != 0.0 && !skipping_) {
         r.tailLeft = kStopTailFrames;
         r.tailPosition = r.position;
         r.tailGain = r.gain;
@@ -179,12 +180,13 @@ void Mixer::jumpTo(Voice& v, int64_t position) {
 void Mixer::startRun(Voice& v, int64_t position, float gain, float target, int64_t ramp,
                      bool trackFadeIn, int64_t at) {
     VoiceRt& r = v.rt;
-    if (r.playing) {
+    if (r.playing && !r.paused) {
         jumpTo(v, position);
     } else {
         r.position = std::max<int64_t>(position, 0);
         r.entryLeft = 0;
     }
+    r.paused = false;
     r.passes = 0;
     r.playing = true;
     r.fresh = true;
@@ -237,6 +239,42 @@ void Mixer::startChained(Voice& v, int64_t at) {
     if (p.extendDelay >= 0 && p.next) addFollow(v, at + p.extendDelay);
 }
 
+bool Mixer::held(const Follow& f) const {
+    return holdFollows_ || f.source->rt.paused;
+}
+
+void Mixer::pauseVoice(Voice& v, bool pause) {
+    VoiceRt& r = v.rt;
+    if (!r.playing || r.paused == pause) return;
+    r.paused = pause;
+    if (pause) {
+        // Falls silent from where it is, as a stop would; the place it holds is the frame
+        // after the last one heard at full level.
+        if (r.gain != 0.0 && !r.fresh) {
+            r.tailLeft = kStopTailFrames;
+            r.tailPosition = r.position;
+            r.tailGain = r.gain;
+        }
+        r.fresh = false;
+    } else {
+        r.entryLeft = kStopTailFrames;
+    }
+}
+
+void Mixer::applyMaster(float* out, int frames) {
+    if (masterLeft_ == 0 && masterGain_ == 1.0) return;
+    const int c = channels_;
+    int i = 0;
+    for (; i < frames && masterLeft_ > 0; ++i) {
+        masterGain_ = --masterLeft_ == 0 ? double(masterTarget_) : masterGain_ + masterStep_;
+        const float g = float(masterGain_);
+        for (int ch = 0; ch < c; ++ch) out[size_t(i) * size_t(c) + size_t(ch)] *= g;
+    }
+    const float g = float(masterGain_);
+    if (g == 1.0f) return;
+    for (size_t k = size_t(i) * size_t(c); k < size_t(frames) * size_t(c); ++k) out[k] *= g;
+}
+
 void Mixer::addFollow(Voice& source, int64_t due) {
     if (followCount_ == kMaxFollows) {
         droppedFollows_.fetch_add(1, std::memory_order_relaxed);
@@ -253,9 +291,32 @@ void Mixer::applyCommands(bool all) {
         const MixerCommand* next = commands_.front();
         if (!next || next->sequence > upTo) break;
         commands_.pop(c);
+        switch (c.type) {
+            case MixerCommand::Type::HoldFollows:
+                holdFollows_ = c.value != 0.0f;
+                continue;
+            case MixerCommand::Type::CancelFollows:
+                followCount_ = 0;
+                continue;
+            case MixerCommand::Type::SetMaster:
+                masterTarget_ = safeGain(c.value);
+                masterLeft_ = kGainGlideFrames;
+                masterStep_ = (double(masterTarget_) - masterGain_) / kGainGlideFrames;
+                continue;
+            default:
+                break;
+        }
         Voice& v = *c.voice;
         VoiceRt& r = v.rt;
         switch (c.type) {
+            case MixerCommand::Type::Pause:
+            case MixerCommand::Type::Resume:
+                pauseVoice(v, c.type == MixerCommand::Type::Pause);
+                break;
+            case MixerCommand::Type::HoldFollows:
+            case MixerCommand::Type::CancelFollows:
+            case MixerCommand::Type::SetMaster:
+                break;  // taken above
             case MixerCommand::Type::Add:
                 if (voices_.size() < voices_.capacity()) voices_.push_back(&v);
                 break;
@@ -279,12 +340,13 @@ void Mixer::applyCommands(bool all) {
                          mixFrame_);
                 break;
             case MixerCommand::Type::Stop:
-                if (r.playing && r.gain != 0.0) {
+                if (r.playing && !r.paused && r.gain != 0.0) {
                     r.tailLeft = kStopTailFrames;
                     r.tailPosition = r.position;
                     r.tailGain = r.gain;
                 }
                 r.playing = false;
+                r.paused = false;
                 r.stopAtRampEnd = false;
                 r.rampNotice = VoiceRt::RampNotice::None;
                 r.rampLeft = 0;
@@ -646,7 +708,7 @@ void Mixer::renderActive(float* out, int frames) {
     for (size_t i = active_.size(); i-- > 0;) {
         Voice& v = *active_[i];
         if (v.rt.tailLeft > 0) renderTail(v, out, frames);
-        if (v.rt.playing) render(v, out, frames);
+        if (v.rt.playing && !v.rt.paused) render(v, out, frames);
         v.rt.fresh = false;
     }
 }
@@ -656,7 +718,8 @@ void Mixer::fireFollows(float* out, int64_t blockStart, int64_t end) {
     for (int guard = 0; guard < kMaxFollows; ++guard) {
         int first = -1;
         for (int i = 0; i < followCount_; ++i)
-            if (follows_[i].due < end && (first < 0 || follows_[i].due < follows_[first].due))
+            if (!held(follows_[i]) && follows_[i].due < end &&
+                (first < 0 || follows_[i].due < follows_[first].due))
                 first = i;
         if (first < 0) return;
         const Follow f = follows_[first];
@@ -692,11 +755,17 @@ void Mixer::process(float* out, int frames, int channels, bool metered) {
     while (done < frames) {
         int n = frames - done;
         for (int i = 0; i < followCount_; ++i)
-            if (follows_[i].due > mixFrame_ && follows_[i].due - mixFrame_ < n)
+            if (!held(follows_[i]) && follows_[i].due > mixFrame_ &&
+                follows_[i].due - mixFrame_ < n)
                 n = int(follows_[i].due - mixFrame_);
         renderStart_ = mixFrame_;
         renderActive(out + size_t(done) * size_t(channels_), n);
         fireFollows(out + size_t(done) * size_t(channels_), mixFrame_, mixFrame_ + n);
+        for (int i = 0; i < followCount_; ++i)
+            if (held(follows_[i])) follows_[i].due += n;
+        // A paused cue's run start moves on too: extend play counts only the time it played.
+        for (Voice* v : active_)
+            if (v->rt.paused) v->rt.startedAt += n;
         mixFrame_ += n;
         done += n;
     }
@@ -718,6 +787,7 @@ void Mixer::process(float* out, int frames, int channels, bool metered) {
     followsPending_.store(followCount_, std::memory_order_relaxed);
     followsTaken_.fetch_add(followsTakenUnpublished_, std::memory_order_release);
     followsTakenUnpublished_ = 0;
+    applyMaster(out, frames);
     dropNonFinite(out, frames);
     if (metered && !skipping_)
         measure(out, frames);

@@ -32,7 +32,17 @@ struct MixerCommand {
         Follow,
         // The device channels the voice's left (`frame`) and right (`count`) go to, after its
         // pan, and the level of each (`value`, `gain`).
-        SetRoute
+        SetRoute,
+        // The voice holds its place (falling silent over a few ms), its fades and the chains it
+        // set off holding with it; Resume goes on from that very frame, rising as it starts.
+        Pause,
+        Resume,
+        // No voice: every chained start waiting is held (`value` non-zero) or let go.
+        HoldFollows,
+        // No voice: every chained start waiting is called off.
+        CancelFollows,
+        // No voice: the level of the whole mix (`value`, linear), reached over a glide.
+        SetMaster
     };
     // Play: the ramp from `gain` to `value` is a tracked fade-in. Ramp: a fade-out that
     // stops the voice at silence, tracked (the row shows it) or not.
@@ -236,8 +246,18 @@ private:
         Voice* source;
         int64_t due;
     };
+    // A chain waits and its due frame moves on with the time while its cue is paused, or all
+    // chains are held.
+    bool held(const Follow& f) const;
+    void pauseVoice(Voice& v, bool pause);
+    void applyMaster(float* out, int frames);
     Follow follows_[kMaxFollows];
     int followCount_ = 0;
+    bool holdFollows_ = false;
+    double masterGain_ = 1.0;
+    double masterStep_ = 0.0;
+    int masterLeft_ = 0;
+    float masterTarget_ = 1.0f;
     std::atomic<uint64_t> droppedFollows_{0};
     std::atomic<int> followsPending_{0};
     std::atomic<uint64_t> followsSent_{0}, followsTaken_{0};

@@ -47,6 +47,8 @@ struct VoiceRt {
     float rampTarget = 1.0f;
     float pan = 0.0f;
     float panLeft = 1.0f, panRight = 1.0f;
+    // Holding its place, silent, until resumed.
+    bool paused = false;
     // Device channels of the left and right after the pan, and a level for each.
     int outLeft = 0, outRight = 1;
     float levelLeft = 1.0f, levelRight = 1.0f;
@@ -131,6 +133,7 @@ struct Voice {
     // Published by the mixer after every block.
     std::atomic<int64_t> playhead{0};
     std::atomic<bool> active{false};
+    std::atomic<bool> paused{false};
     std::atomic<int64_t> loopsLeft{0};
     std::atomic<uint64_t> endedGeneration{0};
     // The last run the mixer started by itself (a chained start), and the last command of the
