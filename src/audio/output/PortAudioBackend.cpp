@@ -42,8 +42,9 @@ private:
     int saved_ = -1;
 };
 
+// JACK is offered by the program's own client (JackBackend), with a port per channel.
 bool offeredHostApi(PaHostApiTypeId type) {
-    return type == paALSA || type == paJACK;
+    return type == paALSA;
 }
 
 // How the newest callback thread fared with the scheduler: 0 not yet called, -1 real-time,
