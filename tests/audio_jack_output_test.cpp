@@ -10,6 +10,8 @@
 #include <chrono>
 #include <cmath>
 #include <functional>
+#include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 
@@ -29,21 +31,22 @@ bool waitUntil(const std::function<bool()>& done, int seconds = 10) {
 }
 
 // A JACK server of the test's own, on the dummy driver; gone with the test even if it dies.
-pid_t startJackd(const std::string& name) {
+pid_t startJackd(const std::string& name, const char* rate = "48000") {
     const pid_t pid = fork();
     if (pid == 0) {
-        prctl(PR_SET_PDEATHSIG, SIGKILL);
+        prctl(PR_SET_PDEATHSIG, SIGTERM);
         freopen("/dev/null", "w", stdout);
         freopen("/dev/null", "w", stderr);
-        execlp("jackd", "jackd", "--no-realtime", "-n", name.c_str(), "-d", "dummy", "-r", "48000",
+        execlp("jackd", "jackd", "--no-realtime", "-n", name.c_str(), "-d", "dummy", "-r", rate,
                "-p", "256", nullptr);
         _exit(127);
     }
     return pid;
 }
 
+// Stopped, not killed: a killed server stays in JACK's table of servers, which holds eight.
 void stopJackd(pid_t pid) {
-    kill(pid, SIGKILL);
+    kill(pid, SIGTERM);
     waitpid(pid, nullptr, 0);
 }
 
@@ -84,7 +87,7 @@ struct Capture {
 
 // The ports live with the program: a cue routed to the fifth channel sounds on out_5 only; what
 // another program connected to out_5 stays through cue after cue, and is made again after the
-// server died and came back.
+// server died and came back. A server at another rate is refused, and the operator told why.
 TEST(JackOutputTest, PortsCarryTheRouteAndKeepTheirConnectionsThroughCuesAndRestarts) {
     if (system("command -v jackd >/dev/null 2>&1") != 0) GTEST_SKIP() << "jackd is not installed";
     const std::string server = "cuevox-jack-" + std::to_string(getpid());
@@ -99,7 +102,9 @@ TEST(JackOutputTest, PortsCarryTheRouteAndKeepTheirConnectionsThroughCuesAndRest
     QTemporaryDir dir;
     const std::string tone = dir.filePath("tone.wav").toStdString();
     testfiles::writeToneWav(tone, 48000, 0.4, 440.0, 0.5f);
-    AudioEngine engine(AudioEngine::Mode::Device, 48000, {"jack:", 0});
+    auto owner =
+        std::make_unique<AudioEngine>(AudioEngine::Mode::Device, 48000, OutputChoice{"jack:", 0});
+    AudioEngine& engine = *owner;
     ASSERT_TRUE(waitUntil([&] { return engine.outputDeviceActive(); }));
     EXPECT_EQ(engine.activeOutputDevice(), "jack:");
     const char** ports = jack_get_ports(capture.client, "^Cuevox:out_", nullptr, 0);
@@ -136,6 +141,22 @@ TEST(JackOutputTest, PortsCarryTheRouteAndKeepTheirConnectionsThroughCuesAndRest
     EXPECT_TRUE(waitUntil([&] { return capture.connected("Cuevox:out_5", 0); }));
     EXPECT_TRUE(playCue()) << "not heard after the restart";
     capture.close();
+    owner.reset();
+
+    stopJackd(jackd);
+    jackd = startJackd(server, "44100");
+    std::mutex mutex;
+    std::string why;
+    AudioEngine refused(AudioEngine::Mode::Device, 48000, {"jack:", 0},
+                        [&](const OutputNotice& notice) {
+                            std::lock_guard lock(mutex);
+                            why += notice.detail;
+                        });
+    EXPECT_TRUE(waitUntil([&] {
+        std::lock_guard lock(mutex);
+        return why.find("44100 Hz") != std::string::npos;
+    })) << why;
+    EXPECT_FALSE(refused.outputDeviceActive());
     stopJackd(jackd);
 }
 

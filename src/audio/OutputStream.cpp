@@ -393,6 +393,7 @@ private:
     void lose(const char* text) {
         if (!lostAnnounced_) notice(OutputNotice::Kind::Lost, text);
         lostAnnounced_ = true;
+        failedWhy_.clear();
         deviceActive_.store(false);
         giveUp(current_);
         current_.reset();
@@ -435,12 +436,15 @@ private:
                 if (ok) {
                     adopt(opened);
                 } else {
-                    if (!lostAnnounced_)
+                    // Told once, and again when the reason changes: a server back at
+                    // the wrong rate, say, keeps the output away for a reason of its own.
+                    if (!lostAnnounced_ || (!failedWhy_.empty() && opened->why != failedWhy_))
                         notice(OutputNotice::Kind::NoDevice,
                                "No audio output device (" + opened->why +
                                    "), playing on a silent clock",
                                opened->why);
                     lostAnnounced_ = true;
+                    failedWhy_ = opened->why;
                     // What just appeared may still be starting (a sound server that listens
                     // before its sinks are loaded): it is tried each second for a while
                     // rather than written off until the next blind reopen.
@@ -559,6 +563,7 @@ private:
     bool handedOver_ = false;
     bool stalled_ = false;
     bool lostAnnounced_ = false;
+    std::string failedWhy_;  // of the last open that failed since the output was lost
     std::string failedFingerprint_;
     Clock::time_point nextReopen_{};
     Clock::time_point nextBlindReopen_{};
