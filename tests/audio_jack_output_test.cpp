@@ -22,7 +22,8 @@
 namespace {
 
 bool waitUntil(const std::function<bool()>& done, int seconds = 10) {
-    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    const auto until =
+        std::chrono::steady_clock::now() + std::chrono::seconds(seconds * testfiles::kSlowdown);
     for (;;) {
         if (done()) return true;
         if (std::chrono::steady_clock::now() > until) return false;

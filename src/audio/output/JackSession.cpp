@@ -6,7 +6,10 @@
 #include <cstring>
 #include <thread>
 
+#include "audio/Mixer.h"
 #include "audio/ThreadName.h"
+
+static_assert(JackSession::kMaxPorts == Mixer::kMaxChannels);
 
 namespace {
 
@@ -96,7 +99,8 @@ bool JackSession::openClient(int channels, int sampleRate, std::string* why) {
     if (const int rate = int(jack_get_sample_rate(client_)); rate != sampleRate)
         return fail("the JACK server runs at " + std::to_string(rate) + " Hz, Cuevox plays at " +
                     std::to_string(sampleRate) + " Hz");
-    const int count = std::clamp(channels, 1, int(ports_.size()));
+    // The mixer mixes two channels at least.
+    const int count = std::clamp(channels, 2, kMaxPorts);
     for (int i = 0; i < count; ++i) {
         ports_[size_t(i)] = jack_port_register(client_, portName(i).c_str(),
                                                JACK_DEFAULT_AUDIO_TYPE, JackPortIsOutput, 0);
@@ -168,7 +172,7 @@ int JackSession::process(jack_nframes_t nframes, void* self) {
     auto* me = static_cast<JackSession*>(self);
     const int frames = int(nframes);
     const int channels = me->portCount_.load(std::memory_order_relaxed);
-    float* out[64];
+    float* out[kMaxPorts];
     for (int c = 0; c < channels; ++c) {
         out[c] = static_cast<float*>(jack_port_get_buffer(me->ports_[size_t(c)], nframes));
         std::memset(out[c], 0, size_t(frames) * sizeof(float));

@@ -22,6 +22,7 @@
 class JackSession {
 public:
     static constexpr int kMaxStreams = 4;
+    static constexpr int kMaxPorts = 64;  // the mixer's most channels
 
     // What a stream attaches. Set up by the stream; read by the process callback.
     struct Slot {
@@ -78,7 +79,7 @@ private:
 
     mutable std::mutex mutex_;  // the client, its ports and their connections
     jack_client_t* client_ = nullptr;
-    std::array<jack_port_t*, 64> ports_{};
+    std::array<jack_port_t*, kMaxPorts> ports_{};
     std::atomic<int> portCount_{0};
     std::atomic<bool> dead_{false};
     std::array<std::atomic<Slot*>, kMaxStreams> slots_{};
