@@ -24,6 +24,11 @@ auto quietly(F&& f) {
     return result;
 }
 
+std::string otherRate(int rate, int sampleRate) {
+    return "the JACK server runs at " + std::to_string(rate) + " Hz, Cuevox plays at " +
+           std::to_string(sampleRate) + " Hz";
+}
+
 std::string portName(int index) {
     return "out_" + std::to_string(index + 1);
 }
@@ -61,9 +66,7 @@ bool JackSession::attach(Slot& slot, int channels, int sampleRate, std::string* 
     if (client_ && dead_.load()) closeClient();
     if (!client_ && !openClient(channels, sampleRate, why)) return false;
     if (const int rate = int(jack_get_sample_rate(client_)); rate != sampleRate) {
-        if (why)
-            *why = "the JACK server runs at " + std::to_string(rate) + " Hz, Cuevox plays at " +
-                   std::to_string(sampleRate) + " Hz";
+        if (why) *why = otherRate(rate, sampleRate);
         return false;
     }
     slot.quiet = false;
@@ -97,8 +100,7 @@ bool JackSession::openClient(int channels, int sampleRate, std::string* why) {
     dead_.store(false);
     // A server at another rate would play every cue off pitch: refused before any port shows.
     if (const int rate = int(jack_get_sample_rate(client_)); rate != sampleRate)
-        return fail("the JACK server runs at " + std::to_string(rate) + " Hz, Cuevox plays at " +
-                    std::to_string(sampleRate) + " Hz");
+        return fail(otherRate(rate, sampleRate));
     // The mixer mixes two channels at least.
     const int count = std::clamp(channels, 2, kMaxPorts);
     for (int i = 0; i < count; ++i) {
