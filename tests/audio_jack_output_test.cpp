@@ -14,6 +14,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "audio/AudioEngine.h"
 #include "audio/AudioPlayer.h"
@@ -113,6 +114,12 @@ TEST(JackOutputTest, PortsCarryTheRouteAndKeepTheirConnectionsThroughCuesAndRest
     while (ports && ports[count]) ++count;
     jack_free(ports);
     EXPECT_EQ(count, 8);
+    // Offered once: neither PortAudio's JACK host nor ALSA's plugin into JACK beside it.
+    std::vector<std::string> routes;
+    for (const auto& device : OutputStream::devices())
+        if (QString::fromStdString(device.id + device.name).contains("jack", Qt::CaseInsensitive))
+            routes.push_back(device.id + " " + device.name);
+    EXPECT_EQ(routes, std::vector<std::string>{"jack: JACK (Cuevox:out_1 \u2026 out_8)"});
     ASSERT_EQ(jack_connect(capture.client, "Cuevox:out_5", "Capture:in_1"), 0);
     ASSERT_EQ(jack_connect(capture.client, "Cuevox:out_1", "Capture:in_2"), 0);
 

@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstring>
 #include <mutex>
 #include <thread>
 
@@ -42,9 +43,10 @@ private:
     int saved_ = -1;
 };
 
-// JACK is offered by the program's own client (JackBackend), with a port per channel.
-bool offeredHostApi(PaHostApiTypeId type) {
-    return type == paALSA;
+// JACK is offered by the program's own client (JackBackend), with a port per channel: neither
+// PortAudio's JACK host nor ALSA's plugin into JACK is listed beside it.
+bool offered(PaHostApiTypeId type, const char* device) {
+    return type == paALSA && std::strcmp(device, "jack") != 0;
 }
 
 // How the newest callback thread fared with the scheduler: 0 not yet called, -1 real-time,
@@ -154,7 +156,7 @@ std::vector<OutputDevice> PortAudioBackend::devices() {
         const PaDeviceInfo* info = Pa_GetDeviceInfo(i);
         if (!info || info->maxOutputChannels < 2) continue;
         const PaHostApiInfo* api = Pa_GetHostApiInfo(info->hostApi);
-        if (!api || !offeredHostApi(api->type)) continue;
+        if (!api || !offered(api->type, info->name)) continue;
         list.push_back(
             {std::string("portaudio:") + info->name, std::string(api->name) + ": " + info->name});
     }
