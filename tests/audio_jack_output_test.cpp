@@ -11,7 +11,6 @@
 #include <cmath>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -104,11 +103,10 @@ TEST(JackOutputTest, PortsCarryTheRouteAndKeepTheirConnectionsThroughCuesAndRest
     QTemporaryDir dir;
     const std::string tone = dir.filePath("tone.wav").toStdString();
     testfiles::writeToneWav(tone, 48000, 0.4, 440.0, 0.5f);
-    auto owner =
+    auto engine =
         std::make_unique<AudioEngine>(AudioEngine::Mode::Device, 48000, OutputChoice{"jack:", 0});
-    AudioEngine& engine = *owner;
-    ASSERT_TRUE(waitUntil([&] { return engine.outputDeviceActive(); }));
-    EXPECT_EQ(engine.activeOutputDevice(), "jack:");
+    ASSERT_TRUE(waitUntil([&] { return engine->outputDeviceActive(); }));
+    EXPECT_EQ(engine->activeOutputDevice(), "jack:");
     const char** ports = jack_get_ports(capture.client, "^Cuevox:out_", nullptr, 0);
     int count = 0;
     while (ports && ports[count]) ++count;
@@ -125,7 +123,7 @@ TEST(JackOutputTest, PortsCarryTheRouteAndKeepTheirConnectionsThroughCuesAndRest
 
     auto playCue = [&] {
         capture.peak[0] = capture.peak[1] = 0.0f;
-        auto player = AudioPlayer::initWithContentsOfURL(tone, nullptr, &engine);
+        auto player = AudioPlayer::initWithContentsOfURL(tone, nullptr, engine.get());
         player->setRoute(4, 4);
         player->play();
         const bool heard = waitUntil([&] { return capture.peak[0] > 0.4f; }, 3);
@@ -142,28 +140,22 @@ TEST(JackOutputTest, PortsCarryTheRouteAndKeepTheirConnectionsThroughCuesAndRest
     // reopened: the connection is made again once its other end is there.
     stopJackd(jackd);
     capture.close();
-    ASSERT_TRUE(waitUntil([&] { return !engine.outputDeviceActive(); }));
+    ASSERT_TRUE(waitUntil([&] { return !engine->outputDeviceActive(); }));
     jackd = startJackd(server);
-    ASSERT_TRUE(waitUntil([&] { return engine.outputDeviceActive(); }));
+    ASSERT_TRUE(waitUntil([&] { return engine->outputDeviceActive(); }));
     ASSERT_TRUE(capture.open());
     EXPECT_TRUE(waitUntil([&] { return capture.connected("Cuevox:out_5", 0); }));
     EXPECT_TRUE(playCue()) << "not heard after the restart";
     capture.close();
-    owner.reset();
+    engine.reset();
 
     stopJackd(jackd);
     jackd = startJackd(server, "44100");
-    std::mutex mutex;
-    std::string why;
-    AudioEngine refused(AudioEngine::Mode::Device, 48000, {"jack:", 0},
-                        [&](const OutputNotice& notice) {
-                            std::lock_guard lock(mutex);
-                            why += notice.detail;
-                        });
-    EXPECT_TRUE(waitUntil([&] {
-        std::lock_guard lock(mutex);
-        return why.find("44100 Hz") != std::string::npos;
-    })) << why;
+    std::atomic<bool> told{false};
+    AudioEngine refused(AudioEngine::Mode::Device, 48000, {"jack:", 0}, [&](const OutputNotice& n) {
+        if (n.detail.find("44100 Hz") != std::string::npos) told = true;
+    });
+    EXPECT_TRUE(waitUntil([&] { return told.load(); }));
     EXPECT_FALSE(refused.outputDeviceActive());
     stopJackd(jackd);
 }
