@@ -1,6 +1,7 @@
 #include "audio/OutputStream.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <condition_variable>
@@ -13,6 +14,7 @@
 
 #include "audio/Mixer.h"
 #include "audio/ThreadName.h"
+#include "audio/output/JackBackend.h"
 #include "audio/output/MixRunner.h"
 #include "audio/output/PortAudioBackend.h"
 #include "audio/output/PulseBackend.h"
@@ -43,6 +45,7 @@ constexpr double kDefaultLatencySeconds = 0.020;
 
 const char* const kPulsePrefix = "pulse:";
 const char* const kPortAudioPrefix = "portaudio:";
+const char* const kJackPrefix = "jack:";
 
 bool startsWith(const std::string& text, const char* prefix) {
     return text.rfind(prefix, 0) == 0;
@@ -70,6 +73,10 @@ std::string outputFingerprint() {
         add(std::string(runtime) + "/pulse/native");
         add(std::string(runtime) + "/pipewire-0");
     }
+    // The JACK server's request socket.
+    const char* jack = std::getenv("JACK_DEFAULT_SERVER");
+    add(std::string("/dev/shm/jack_") + (jack && *jack ? jack : "default") + '_' +
+        std::to_string(::getuid()) + "_0");
     return print;
 }
 
@@ -122,6 +129,7 @@ void closeLater(std::shared_ptr<OutputBackend> backend,
 std::shared_ptr<OutputBackend> makeBackend(const std::shared_ptr<StreamFeed>& feed,
                                            const std::string& device, int sampleRate,
                                            int blockFrames, int latencyFrames) {
+    if (startsWith(device, kJackPrefix)) return std::make_shared<JackBackend>(feed, sampleRate);
     if (startsWith(device, kPulsePrefix))
         return std::make_shared<PulseBackend>(feed, device.substr(std::strlen(kPulsePrefix)),
                                               sampleRate, latencyFrames);
@@ -133,13 +141,17 @@ std::shared_ptr<OutputBackend> makeBackend(const std::shared_ptr<StreamFeed>& fe
 }
 
 // Opens `device`; the system default is the sound server where one answers, else PortAudio's
-// default. A chosen device that fails gives way to the default.
+// default. A chosen device that fails gives way to the default, but JACK does not: its ports
+// carry the show's patch, which the default's two channels would fold away, and the time is
+// kept on the silent clock until the server is back.
 bool openStream(Stream& s, const std::string& device, int sampleRate, int blockFrames,
                 int latencyFrames) {
     std::vector<std::string> tries;
     if (!device.empty()) tries.push_back(device);
-    tries.push_back(std::string(kPulsePrefix));
-    tries.push_back(std::string(kPortAudioPrefix));
+    if (!startsWith(device, kJackPrefix)) {
+        tries.push_back(std::string(kPulsePrefix));
+        tries.push_back(std::string(kPortAudioPrefix));
+    }
     for (const auto& attempt : tries) {
         auto backend = makeBackend(s.feed, attempt, sampleRate, blockFrames, latencyFrames);
         std::string why;
@@ -381,6 +393,7 @@ private:
     void lose(const char* text) {
         if (!lostAnnounced_) notice(OutputNotice::Kind::Lost, text);
         lostAnnounced_ = true;
+        failedWhy_.clear();
         deviceActive_.store(false);
         giveUp(current_);
         current_.reset();
@@ -423,12 +436,15 @@ private:
                 if (ok) {
                     adopt(opened);
                 } else {
-                    if (!lostAnnounced_)
+                    // Told once, and again when the reason changes: a server back at
+                    // the wrong rate, say, keeps the output away for a reason of its own.
+                    if (!lostAnnounced_ || (!failedWhy_.empty() && opened->why != failedWhy_))
                         notice(OutputNotice::Kind::NoDevice,
                                "No audio output device (" + opened->why +
                                    "), playing on a silent clock",
                                opened->why);
                     lostAnnounced_ = true;
+                    failedWhy_ = opened->why;
                     // What just appeared may still be starting (a sound server that listens
                     // before its sinks are loaded): it is tried each second for a while
                     // rather than written off until the next blind reopen.
@@ -547,6 +563,7 @@ private:
     bool handedOver_ = false;
     bool stalled_ = false;
     bool lostAnnounced_ = false;
+    std::string failedWhy_;  // of the last open that failed since the output was lost
     std::string failedFingerprint_;
     Clock::time_point nextReopen_{};
     Clock::time_point nextBlindReopen_{};
@@ -582,6 +599,7 @@ std::unique_ptr<OutputStream> OutputStream::silentClock(Mixer& mixer, int sample
 std::vector<OutputDevice> OutputStream::devices() {
     std::vector<OutputDevice> list{{"", "System default"}};
     for (auto& sink : PulseBackend::sinks()) list.push_back(std::move(sink));
+    for (auto& ports : JackBackend::devices()) list.push_back(std::move(ports));
     for (auto& device : PortAudioBackend::devices()) list.push_back(std::move(device));
     return list;
 }

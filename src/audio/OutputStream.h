@@ -10,8 +10,8 @@
 class Mixer;
 
 // Which output plays: "" for the system's default (the sound server's default sink, or
-// PortAudio's default output where no server answers), "pulse:<sink>" or
-// "portaudio:<device>"; and the latency asked of it.
+// PortAudio's default output where no server answers), "pulse:<sink>", "portaudio:<device>"
+// or "jack:" (the program's JACK ports); and the latency asked of it.
 struct OutputChoice {
     std::string device;
     int latencyFrames = 0;  // 0: the default

@@ -23,7 +23,7 @@ public:
         if (!enter(who)) return false;
         // The silent clock's blocks are heard nowhere: no levels to show.
         mixer_.process(out, frames, channels, who != kClock);
-        quiet_.store(mixer_.activeVoices().empty(), std::memory_order_relaxed);
+        quiet_.store(nothingDue(), std::memory_order_relaxed);
         leave();
         return true;
     }
@@ -32,7 +32,7 @@ public:
     bool skip(int who, float* scratch, int scratchFrames, int64_t frames) {
         if (!enter(who)) return false;
         mixer_.skip(scratch, scratchFrames, frames);
-        quiet_.store(mixer_.activeVoices().empty(), std::memory_order_relaxed);
+        quiet_.store(nothingDue(), std::memory_order_relaxed);
         leave();
         return true;
     }
@@ -42,7 +42,7 @@ public:
     bool applyCommands(int who) {
         if (!enter(who)) return true;
         mixer_.applyCommands();
-        const bool quiet = mixer_.activeVoices().empty();
+        const bool quiet = nothingDue();
         quiet_.store(quiet, std::memory_order_relaxed);
         leave();
         return !quiet;
@@ -54,7 +54,7 @@ public:
     bool startEarly(int who, float* out, int frames, int channels = 2) {
         if (!enter(who)) return false;
         const bool started = mixer_.startEarly(out, frames, channels);
-        quiet_.store(mixer_.activeVoices().empty(), std::memory_order_relaxed);
+        quiet_.store(nothingDue(), std::memory_order_relaxed);
         leave();
         return started;
     }
@@ -68,7 +68,7 @@ public:
         leave();
     }
 
-    // No voice was playing or fading out after the last block.
+    // No voice was playing or fading out after the last block, and no chained start was due.
     bool quiet() const { return quiet_.load(std::memory_order_relaxed); }
 
     // Gives the time to `who` and waits out a block the previous owner may be mixing (a few
@@ -98,6 +98,10 @@ private:
         return true;
     }
     void leave() { busy_.store(false, std::memory_order_release); }
+    // A chain waiting out its delay after its cue ended needs the mix to go on to its frame.
+    bool nothingDue() const {
+        return mixer_.activeVoices().empty() && mixer_.pendingFollows() == 0;
+    }
 
     Mixer& mixer_;
     std::atomic<int> owner_{kNobody};

@@ -33,6 +33,13 @@ public:
         if (!runner_->run(id_, out, frames, channels))
             std::fill(out, out + size_t(frames) * size_t(channels), 0.0f);
     }
+    // Device thread: a block the stream plays as silence of its own, with nothing to mix and
+    // nothing sent; it shows the stream runs without waking the mixer.
+    void idle() {
+        lastCallback_.store(Clock::now().time_since_epoch().count(), std::memory_order_relaxed);
+        callbacks_.fetch_add(1, std::memory_order_relaxed);
+        starting_.store(false, std::memory_order_relaxed);
+    }
     void noteUnderflow() { runner_->noteUnderflow(id_); }
     // The stream failed for good (the server went away, the device was unplugged).
     void noteFailed() {
@@ -84,7 +91,7 @@ private:
     std::atomic<bool> reclaim_{false};
 };
 
-// One way to a device: PortAudio (ALSA hardware, JACK) or the sound server's own client
+// One way to a device: PortAudio (ALSA hardware), JACK or the sound server's own client
 // library. open() and close() may block for as long as a hung sound server makes them: the
 // supervisor runs them on threads nothing ever waits for.
 class OutputBackend {
@@ -110,6 +117,7 @@ public:
 
 // An output the operator can choose.
 struct OutputDevice {
-    std::string id;    // stored in the settings: "pulse:<sink>", "portaudio:<device name>"
+    // Stored in the settings: "pulse:<sink>", "portaudio:<device name>", "jack:".
+    std::string id;
     std::string name;  // shown
 };

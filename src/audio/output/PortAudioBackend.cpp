@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstring>
 #include <mutex>
 #include <string_view>
 #include <thread>
@@ -45,8 +46,10 @@ private:
     int saved_ = -1;
 };
 
-bool offeredHostApi(PaHostApiTypeId type) {
-    return type == paALSA || type == paJACK;
+// JACK is offered by the program's own client (JackBackend), with a port per channel: neither
+// PortAudio's JACK host nor ALSA's plugin into JACK is listed beside it.
+bool offered(PaHostApiTypeId type, const char* device) {
+    return type == paALSA && std::strcmp(device, "jack") != 0;
 }
 
 // How the newest callback thread fared with the scheduler: 0 not yet called, -1 real-time,
@@ -169,7 +172,7 @@ std::vector<OutputDevice> PortAudioBackend::devices() {
         const PaDeviceInfo* info = Pa_GetDeviceInfo(i);
         if (!info || info->maxOutputChannels < 2) continue;
         const PaHostApiInfo* api = Pa_GetHostApiInfo(info->hostApi);
-        if (!api || !offeredHostApi(api->type)) continue;
+        if (!api || !offered(api->type, info->name)) continue;
         list.push_back(
             {std::string("portaudio:") + info->name, std::string(api->name) + ": " + info->name});
     }

@@ -6,8 +6,8 @@
 
 #include "audio/output/OutputBackend.h"
 
-// Plays through PortAudio: ALSA hardware devices and JACK, or ALSA's default where no sound
-// server client library is reachable. The stream runs all the time.
+// Plays through PortAudio: ALSA hardware devices, or ALSA's default where no sound server
+// client library is reachable. The stream runs all the time.
 class PortAudioBackend final : public OutputBackend {
 public:
     // deviceName empty: PortAudio's default output.
@@ -24,7 +24,7 @@ public:
     // The stream's callback: whom it reports to.
     StreamFeed* feed() const { return feed_.get(); }
 
-    // ALSA hardware and JACK outputs. Probing loads every ALSA plugin: call it off the GUI
+    // ALSA hardware outputs. Probing loads every ALSA plugin: call it off the GUI
     // thread where that matters.
     static std::vector<OutputDevice> devices();
 
