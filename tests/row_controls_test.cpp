@@ -107,6 +107,8 @@ TEST_F(RowControlsTest, RouteFromTheRowsMenuIsShownSavedHeardAndUndone) {
                cue(f, {{"audioTitle", "Phone"}, {"outputs", {9, 10}}})});
     MessageLog::instance().clear();
     open();
+    // Told once the output device is open, or known to be missing as here.
+    ASSERT_TRUE(waitFor([] { return !MessageLog::instance().entries().isEmpty(); }, 6000));
     const auto told = MessageLog::instance().entries();
     ASSERT_EQ(told.size(), 1);
     EXPECT_EQ(told[0].text,

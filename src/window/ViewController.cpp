@@ -103,7 +103,7 @@ void ViewController::registerObservers() {
 void ViewController::loadList() {
     store_.load(cxList, this);
     syncTimeline();
-    reportMissingOutputs();
+    reportMissingOutputsOnceOpen();
 }
 
 void ViewController::saveList() {

@@ -223,6 +223,8 @@ private:
     // Tells the operator which cues are routed to outputs the device lacks (they play on its
     // first two channels).
     void reportMissingOutputs();
+    // The same for a list just loaded, once the output device is open (or surely missing).
+    void reportMissingOutputsOnceOpen();
     void showRowMenu(const QPoint& at);
 
     NotificationCenter& center_;

@@ -2,6 +2,7 @@
 // which device channel each output plays on.
 #include <QMenu>
 #include <QStringList>
+#include <QTimer>
 #include <algorithm>
 
 #include "audio/AudioEngine.h"
@@ -16,6 +17,9 @@ namespace {
 // with more outputs.
 constexpr int kLeastOutputsOffered = 8;
 constexpr int kMostCuesNamed = 8;
+// How long a load waits for the output device to open before it judges the cues' outputs.
+constexpr int kOutputPollMs = 100;
+constexpr int kOutputPolls = 30;
 
 QString dB(double level) {
     return QString::number(level, 'f', 1) + QStringLiteral(" dB");
@@ -105,6 +109,30 @@ void ViewController::reportMissingOutputs() {
         QStringLiteral("Cues %1 are routed to outputs this output device lacks: they play on "
                        "outputs 1-2.")
             .arg(cues));
+}
+
+void ViewController::reportMissingOutputsOnceOpen() {
+    // Nothing to tell of a list that stays on the first two channels, whatever the device.
+    const bool beyondStereo = std::any_of(cxList.begin(), cxList.end(), [this](const auto& cue) {
+        return patch_.channel(cue->outputs[0]) >= 2 || patch_.channel(cue->outputs[1]) >= 2;
+    });
+    if (!beyondStereo) return;
+    // The device's channels are known once its output is open, which the engine does on a
+    // thread of its own as the program starts; judged before, every list would lack outputs.
+    const AudioEngine& engine = AudioEngine::shared();
+    if (engine.mode() != AudioEngine::Mode::Device || engine.outputDeviceActive()) {
+        reportMissingOutputs();
+        return;
+    }
+    auto* poll = new QTimer(this);
+    poll->setInterval(kOutputPollMs);
+    connect(poll, &QTimer::timeout, this, [this, poll, polls = 0]() mutable {
+        if (!AudioEngine::shared().outputDeviceActive() && ++polls < kOutputPolls) return;
+        poll->stop();
+        poll->deleteLater();
+        reportMissingOutputs();
+    });
+    poll->start();
 }
 
 void ViewController::routeSelected(int left, int right) {
