@@ -134,7 +134,8 @@ def check_play():
 
 def check_icons():
     options = find(row(2), pyatspi.ROLE_TABLE_CELL, "Options")
-    icons = [(icon.description, icon.name) for icon in options if icon is not None]
+    shown = [child for child in options if child is not None]
+    icons = [(icon.description, icon.name) for icon in shown if icon.name != "Outputs"]
     expected = [
         ("Persist/Extend Icon", "off"),
         ("Cut Icon", "on"),
@@ -143,8 +144,11 @@ def check_icons():
     ]
     if icons != expected:
         fail("row 2's icons read %r, expected %r" % (icons, expected))
-    if any(icon.getRole() != pyatspi.ROLE_IMAGE for icon in options):
+    if any(icon.getRole() != pyatspi.ROLE_IMAGE for icon in shown if icon.name != "Outputs"):
         fail("an option icon is not an image")
+    route = [child.description for child in shown if child.name == "Outputs"]
+    if route != ["Left to output 1 at 0.0 dB, right to output 2 at 0.0 dB"]:
+        fail("row 2's outputs read %r" % route)
     volume = find(row(2), pyatspi.ROLE_SLIDER, "Volume").queryValue()
     if abs(volume.currentValue - 0.5) > 1e-6 or volume.maximumValue != 1.0:
         fail("row 2's volume reads %f of %f" % (volume.currentValue, volume.maximumValue))

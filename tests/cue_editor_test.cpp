@@ -256,6 +256,12 @@ TEST_F(CueEditorTest, TogglesSteppersIconsAndPan) {
     EXPECT_FLOAT_EQ(c.panAudio, -0.5f);
     EXPECT_FLOAT_EQ(c.player->pan(), -0.5f);
     EXPECT_FLOAT_EQ(savedCue(0).value("panAudio", 0.0f), 0.0f);
+    // So does the route, and the row shows it.
+    editor->rightOutput()->setValue(5);
+    editor->leftLevel()->setValue(-6.0);
+    EXPECT_EQ(c.outputs, (cueroute::Outputs{1, 5}));
+    EXPECT_EQ(c.outputLevels, (cueroute::Levels{-6.0, 0.0}));
+    EXPECT_EQ(table().viewAtColumn(3, 0)->cxRouteLabel()->text(), "1-5");
 
     // Each change is a step of its own, typing in the title and a stepper's run one each; Undo
     // closes the editor and walks them back with the list file, Redo brings them all again.
@@ -272,8 +278,8 @@ TEST_F(CueEditorTest, TogglesSteppersIconsAndPan) {
         undo->trigger();
     }
     EXPECT_EQ(names.join(", "),
-              "Cut, Rename, Repeat, Pan, Select Next, Extend, Fade Out, Fade In, Fade Out, Fade "
-              "In, Extend, Persist");
+              "Cut, Rename, Repeat, Output Level, Route, Pan, Select Next, Extend, Fade Out, Fade "
+              "In, Fade Out, Fade In, Extend, Persist");
     EXPECT_EQ(vc().presentedViewController(), nullptr);
     EXPECT_EQ(c.toJSON(), original);
     EXPECT_EQ(savedCue(0), original);

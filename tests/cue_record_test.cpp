@@ -265,3 +265,41 @@ TEST(ListFileParse, OnlyAnArrayOrObjectIsAList) {
     EXPECT_TRUE(listfile::parse(" \n[ {\"a\" :1} ,\t2 ]\n"));
     EXPECT_TRUE(listfile::parse("{}"));
 }
+
+TEST_F(CueRecord, RouteIsKeptOnlyWhenNotTheDefault) {
+    // A list written before routing reads as outputs 1-2 at full level and writes back as it was.
+    const auto plain = CXAudio::fromJSON(fullElement());
+    EXPECT_EQ(plain->outputs, (cueroute::Outputs{1, 2}));
+    EXPECT_EQ(plain->outputLevels, (cueroute::Levels{0.0, 0.0}));
+    const std::string old = listfile::text({plain});
+    EXPECT_EQ(listfile::text({CXAudio::fromJSON((*listfile::parse(old))[0])}), old);
+    EXPECT_EQ(old.find("output"), std::string::npos);
+
+    auto element = fullElement();
+    element["outputs"] = {3, 3};
+    element["outputLevels"] = {-6.5, -120};
+    const auto routed = CXAudio::fromJSON(element);
+    EXPECT_EQ(routed->outputs, (cueroute::Outputs{3, 3}));
+    EXPECT_EQ(routed->outputLevels, (cueroute::Levels{-6.5, -60.0}));  // held to the range
+    const json written = routed->toJSON();
+    EXPECT_EQ(written["outputs"], json({3, 3}));
+    EXPECT_EQ(written["outputLevels"], json({-6.5, -60.0}));
+    EXPECT_EQ(CXAudio::copyOf(*routed)->toJSON(), written);
+    // Undo gives back fields without the keys: that is the default again.
+    routed->restoreFields(plain->toJSON());
+    EXPECT_EQ(routed->outputs, (cueroute::Outputs{1, 2}));
+    EXPECT_EQ(routed->toJSON(), plain->toJSON());
+
+    for (const json& bad : {json(nullptr), json("3-4"), json({3}), json({3, 4, 5}), json({0, 2}),
+                            json({1, 65}), json({2.5, 3}), json({"3", 4})}) {
+        element["outputs"] = bad;
+        element["outputLevels"] = bad;
+        const auto cue = CXAudio::fromJSON(element);
+        EXPECT_EQ(cue->outputs, (cueroute::Outputs{1, 2})) << bad.dump();
+        EXPECT_EQ(cue->toJSON().count("outputs"), 0u) << bad.dump();
+    }
+    element["outputs"] = {64, 1.0};
+    element["outputLevels"] = {3, -1};
+    EXPECT_EQ(CXAudio::fromJSON(element)->outputs, (cueroute::Outputs{64, 1}));
+    EXPECT_EQ(CXAudio::fromJSON(element)->outputLevels, (cueroute::Levels{0.0, -1.0}));
+}

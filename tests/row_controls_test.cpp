@@ -1,8 +1,12 @@
 // The controls in each row and drag-and-drop reordering, on a real window with real cues.
+#include <QContextMenuEvent>
 #include <QDragMoveEvent>
+#include <QMenu>
 #include <QMimeData>
 
 #include "WindowFixture.h"
+#include "audio/AudioEngine.h"
+#include "platform/MessageLog.h"
 
 namespace {
 
@@ -95,6 +99,75 @@ TEST_F(RowControlsTest, VolumeSetsCueAndPlayerAndSaves) {
         waitFor([&] { return std::fabs(cueAt(1).player->currentGain() - 0.25f) < 1e-4f; }, 500));
     EXPECT_FLOAT_EQ(saved()[1]["volumeLevel"].get<float>(), 0.25f);
     EXPECT_FLOAT_EQ(cueAt(0).volumeLevel, 1.0f);
+}
+
+TEST_F(RowControlsTest, RouteFromTheRowsMenuIsShownSavedHeardAndUndone) {
+    const std::string f = audioFile("a.wav", 3.0);
+    writeList({cue(f, {{"audioTitle", "One"}}), cue(f, {{"audioTitle", "Two"}}),
+               cue(f, {{"audioTitle", "Phone"}, {"outputs", {9, 10}}})});
+    MessageLog::instance().clear();
+    open();
+    // Told once the output device is open, or known to be missing as here.
+    ASSERT_TRUE(waitFor([] { return !MessageLog::instance().entries().isEmpty(); }, 6000));
+    const auto told = MessageLog::instance().entries();
+    ASSERT_EQ(told.size(), 1);
+    EXPECT_EQ(told[0].text,
+              "Cue 3 \"Phone\" is routed to outputs 9 and 10, which this output "
+              "device lacks: it plays on outputs 1-2.");
+    const auto label = [&](int row) { return cell(3, row)->cxRouteLabel()->text(); };
+    EXPECT_EQ(label(0), "1-2");
+    EXPECT_EQ(label(2), "9-10");
+    const uint64_t written = listsWritten();
+
+    // A right click on a title not being edited opens the rows' menu, not the text's.
+    table().selectRowIndexes({0, 1}, false);
+    QLineEdit* title = cell(2, 1)->cxAudioTitle();
+    QContextMenuEvent click(QContextMenuEvent::Mouse, {4, 4}, title->mapToGlobal(QPoint(4, 4)));
+    QApplication::sendEvent(title, &click);
+    auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
+    ASSERT_NE(menu, nullptr);
+    QMenu* route = menu->actions().value(0)->menu();
+    ASSERT_NE(route, nullptr);
+    QStringList offered;
+    for (QAction* action : route->actions()) offered << action->text();
+    EXPECT_EQ(offered.mid(0, 4), (QStringList{"1-2", "3-4", "5-6", "7-8"}));
+    QAction* mono = route->actions().value(offered.indexOf("2 (mono)"));
+    ASSERT_NE(mono, nullptr);
+    mono->trigger();
+    menu->close();
+
+    EXPECT_EQ(label(0), "2");
+    EXPECT_EQ(label(1), "2");
+    EXPECT_EQ(label(2), "9-10");
+    EXPECT_EQ(listsWritten(), written + 1);
+    EXPECT_EQ(saved()[0]["outputs"], nlohmann::json({2, 2}));
+    EXPECT_EQ(saved()[1]["outputs"], nlohmann::json({2, 2}));
+    EXPECT_EQ(vc().history().stack().undoText(), "Route");
+
+    // What the mixer makes of it: the first channel silent, the second sounding.
+    const auto peaksWhilePlaying = [&] {
+        std::vector<float> peaks, rms;
+        AudioEngine::shared().readMeters(peaks, rms);
+        this->click(1);
+        QTest::qWait(300);
+        AudioEngine::shared().readMeters(peaks, rms);
+        this->click(1);
+        EXPECT_TRUE(waitFor([&] { return !playing(1); }, 2000));
+        return peaks;
+    };
+    std::vector<float> peaks = peaksWhilePlaying();
+    ASSERT_GE(peaks.size(), 2u);
+    EXPECT_EQ(peaks[0], 0.0f);
+    EXPECT_GT(peaks[1], 0.05f);
+
+    vc().undo();
+    EXPECT_EQ(label(0), "1-2");
+    EXPECT_EQ(label(1), "1-2");
+    EXPECT_EQ(saved()[1].count("outputs"), 0u);
+    EXPECT_EQ(saved()[2]["outputs"], nlohmann::json({9, 10}));
+    peaks = peaksWhilePlaying();
+    ASSERT_GE(peaks.size(), 2u);
+    EXPECT_GT(peaks[0], 0.05f);
 }
 
 TEST_F(RowControlsTest, ControlsThatNameNoRowDoNothing) {

@@ -181,6 +181,10 @@ void AudioEditView::connectOutlets() {
     resetCut_ = ui.resetCut;
     panSlider_ = ui.panSlider;
     selectNextButton_ = ui.selectNextButton;
+    leftOutput_ = ui.leftOutput;
+    rightOutput_ = ui.rightOutput;
+    leftLevel_ = ui.leftLevel;
+    rightLevel_ = ui.rightLevel;
     persistExtendIcon_ = ui.persistExtendIcon;
     cutIcon_ = ui.cutIcon;
     fadeIcon_ = ui.fadeIcon;
@@ -240,6 +244,7 @@ void AudioEditView::connectActions() {
     });
     connect(panSlider_, &QSlider::sliderPressed, this, [this] { gesture_ = nullptr; });
     onClick(selectNextButton_, &AudioEditView::selectNextClick);
+    connectRouteFields();
     // Save records what it commits itself.
     connect(saveControl_, &QAbstractButton::clicked, this, [this] { saveButton(saveControl_); });
     connect(waveform_, &WaveformView::markerDragged, this,
@@ -301,6 +306,7 @@ void AudioEditView::viewDidLoad() {
 
     panSlider_->setFloatValue(cue.panAudio);
     setState(selectNextButton_, cue.moveSelection);
+    showRouteFields();
 
     waveform_->setDuration(cue.player ? cue.player->duration() : 0.0);
     waveform_->setCut(cue.startTime, cue.endTime);

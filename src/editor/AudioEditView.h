@@ -30,9 +30,9 @@ class AudioEdit;
 }
 
 // The window in which every option of one cue is edited. It works on the list's own cue object:
-// each control writes into the cue the moment it changes, the repeat count and the pan reach the
-// cue's player at once, and Save (also Ctrl+Return) writes the list and rebuilds the table.
-// The cut fields commit on Return, on leaving them, and before any way of closing.
+// each control writes into the cue the moment it changes, the repeat count, the pan and the
+// route reach the cue's player at once, and Save (also Ctrl+Return) writes the list and rebuilds
+// the table. The cut fields commit on Return, on leaving them, and before any way of closing.
 class AudioEditView : public QDialog {
     Q_OBJECT
 public:
@@ -71,6 +71,8 @@ public:
     void resetTimeClick(QObject* sender);
     void panSliderChange(QObject* sender);
     void selectNextClick(QObject* sender);
+    // Any of the four route fields: the cue takes them all, and its player follows at once.
+    void routeChange(QObject* sender);
     void saveButton(QObject* sender);
 
     void updateFadeIcon();
@@ -103,6 +105,10 @@ public:
     QPushButton* resetCut() const { return resetCut_; }
     DoubleSlider* panSlider() const { return panSlider_; }
     QCheckBox* selectNextButton() const { return selectNextButton_; }
+    QSpinBox* leftOutput() const { return leftOutput_; }
+    QSpinBox* rightOutput() const { return rightOutput_; }
+    QDoubleSpinBox* leftLevel() const { return leftLevel_; }
+    QDoubleSpinBox* rightLevel() const { return rightLevel_; }
     SymbolImageView* persistExtendIcon() const { return persistExtendIcon_; }
     SymbolImageView* cutIcon() const { return cutIcon_; }
     SymbolImageView* fadeIcon() const { return fadeIcon_; }
@@ -129,6 +135,8 @@ protected:
 private:
     void connectOutlets();
     void connectActions();
+    void connectRouteFields();
+    void showRouteFields();
     void showCutFields(QLineEdit* minutes, QLineEdit* seconds, double time);
     // The cut fields' texts as last shown or taken, to tell which pair the user has changed.
     void rememberCutText();
@@ -169,6 +177,10 @@ private:
     QPointer<QPushButton> resetCut_;
     QPointer<DoubleSlider> panSlider_;
     QPointer<QCheckBox> selectNextButton_;
+    QPointer<QSpinBox> leftOutput_;
+    QPointer<QSpinBox> rightOutput_;
+    QPointer<QDoubleSpinBox> leftLevel_;
+    QPointer<QDoubleSpinBox> rightLevel_;
     QPointer<SymbolImageView> persistExtendIcon_;
     QPointer<SymbolImageView> cutIcon_;
     QPointer<SymbolImageView> fadeIcon_;

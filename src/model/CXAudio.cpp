@@ -144,6 +144,8 @@ CXAudio::CXAudio(const nlohmann::json& element, std::unique_ptr<AudioPlayer> ope
     extendDelay = readNumber(element, "extendDelay", 0.0);
     startTime = readNumber(element, "startTime", 0.0);
     moveSelection = readFlag(element, "moveSelection", false);
+    outputs = cueroute::readOutputs(element);
+    outputLevels = cueroute::readLevels(element);
     fadingIn = false;
     fadingOut = false;
     setUpPlayer();
@@ -170,6 +172,8 @@ CXAudio::CXAudio(const CXAudio& source)
     startTime = source.startTime;
     endTime = source.endTime;
     moveSelection = source.moveSelection;
+    outputs = source.outputs;
+    outputLevels = source.outputLevels;
     // A copy of a fading cue does not fade.
     fadingIn = false;
     fadingOut = false;
@@ -233,6 +237,7 @@ nlohmann::json CXAudio::toJSON() const {
     object["startTime"] = startTime;
     object["endTime"] = endTime;
     object["moveSelection"] = moveSelection;
+    cueroute::write(object, outputs, outputLevels);
     return object;
 }
 
@@ -251,6 +256,9 @@ void CXAudio::restoreFields(const nlohmann::json& fields) {
     startTime = readNumber(fields, "startTime", startTime);
     endTime = readNumber(fields, "endTime", endTime);
     moveSelection = readFlag(fields, "moveSelection", moveSelection);
+    // Absent is the default here too: the fields of a cue on outputs 1-2 do not name them.
+    outputs = cueroute::readOutputs(fields);
+    outputLevels = cueroute::readLevels(fields);
     changeVolume(readFloat(fields, "volumeLevel", volumeLevel));
     if (!player) return;
     player->setNumberOfLoops(repeatCount);
@@ -279,6 +287,15 @@ void CXAudio::changeVolume(float volume) {
     // is left of it (the engine knows how much that is).
     if (!player || fadingOut) return;
     player->setVolume(volume);
+}
+
+void CXAudio::routeTo(int leftChannel, int rightChannel) {
+    if (!player) return;
+    const SentRoute route{leftChannel, rightChannel, cueroute::linear(outputLevels[0]),
+                          cueroute::linear(outputLevels[1])};
+    if (routeSent_ == route) return;
+    routeSent_ = route;
+    player->setRoute(route.left, route.right, route.leftLevel, route.rightLevel);
 }
 
 namespace {

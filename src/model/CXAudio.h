@@ -4,10 +4,12 @@
 #include <cstdint>
 #include <memory>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <string>
 
 #include "audio/AudioPlayer.h"
 #include "model/CXError.h"
+#include "model/CueRoute.h"
 
 class RowDisplay;
 struct EngineEvent;
@@ -43,7 +45,8 @@ public:
     static std::shared_ptr<CXAudio> withPlayer(const nlohmann::json& element,
                                                std::unique_ptr<AudioPlayer> opened);
 
-    // The cue's object in the list file: the sixteen stored fields, nothing run-time.
+    // The cue's object in the list file: the sixteen stored fields, and its route when that is
+    // not the default; nothing run-time.
     nlohmann::json toJSON() const;
     // Takes back the stored fields of an earlier toJSON() (the file stays the same). The player
     // is kept and follows at once, so a cue that is playing goes on at the restored level.
@@ -76,6 +79,9 @@ public:
     // new level over what is left of it, and a fade-out still ends in silence; the new level
     // is the one the cue plays at from its next start.
     void changeVolume(float volume);
+    // Sends the cue's route to its player: `leftChannel` and `rightChannel` are the device
+    // channels its two outputs are patched to on this machine. Only a change is sent.
+    void routeTo(int leftChannel, int rightChannel);
 
     std::unique_ptr<AudioPlayer> player;
     std::string fileName;
@@ -94,6 +100,9 @@ public:
     double startTime = 0.0;
     double endTime = 0.0;
     bool moveSelection = false;
+    // The show's outputs (from 1) the left and right go to, and their levels in dB.
+    cueroute::Outputs outputs = cueroute::kDefaultOutputs;
+    cueroute::Levels outputLevels = cueroute::kDefaultLevels;
     bool fadingIn = false;
     bool fadingOut = false;
 
@@ -110,4 +119,11 @@ private:
     RowDisplay* fadeDisplay_ = nullptr;
     QPointer<QObject> fadeDisplayAlive_;
     std::weak_ptr<const CXAudio> planNext_;
+    struct SentRoute {
+        int left, right;
+        float leftLevel, rightLevel;
+        bool operator==(const SentRoute&) const = default;
+    };
+    // What the player was last told; none yet for a fresh player, which plays on 1-2.
+    std::optional<SentRoute> routeSent_;
 };

@@ -46,6 +46,7 @@ CXTableCell* CXTableCell::makeViewWithIdentifier(const QString& identifier, QWid
         cell->setCxCutIcon(ui.cxCutIcon);
         cell->setCxFadeIcon(ui.cxFadeIcon);
         cell->setCxRepeatIcon(ui.cxRepeatIcon);
+        cell->setCxRouteLabel(ui.cxRouteLabel);
     } else if (identifier == QLatin1String("lengthCell")) {
         Ui::lengthCell ui;
         ui.setupUi(cell);

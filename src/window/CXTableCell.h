@@ -31,6 +31,8 @@ public:
     void setCxFadeIcon(SymbolImageView* v) { cxFadeIcon_ = v; }
     SymbolImageView* cxRepeatIcon() const { return cxRepeatIcon_; }
     void setCxRepeatIcon(SymbolImageView* v) { cxRepeatIcon_ = v; }
+    QLabel* cxRouteLabel() const { return cxRouteLabel_; }
+    void setCxRouteLabel(QLabel* v) { cxRouteLabel_ = v; }
     QLabel* cxStartTime() const { return cxStartTime_; }
     void setCxStartTime(QLabel* v) { cxStartTime_ = v; }
     QLabel* cxEndTime() const { return cxEndTime_; }
@@ -55,6 +57,7 @@ private:
     QPointer<SymbolImageView> cxCutIcon_;
     QPointer<SymbolImageView> cxFadeIcon_;
     QPointer<SymbolImageView> cxRepeatIcon_;
+    QPointer<QLabel> cxRouteLabel_;
     QPointer<QLabel> cxStartTime_;
     QPointer<QLabel> cxEndTime_;
     QPointer<DoubleSlider> cxLengthSlider_;

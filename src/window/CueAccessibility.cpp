@@ -64,7 +64,14 @@ public:
     }
 
     QString text(QAccessible::Text t) const override {
-        if (t != QAccessible::Name || !table_) return {};
+        if (!table_) return {};
+        // Where the cue is heard, as its route label's tooltip says it.
+        if (t == QAccessible::Description) {
+            CXTableCell* cell = table_->viewAtColumn(3, row_);
+            return cell && cell->cxRouteLabel() ? cell->cxRouteLabel()->accessibleDescription()
+                                                : QString();
+        }
+        if (t != QAccessible::Name) return {};
         // The row's number and its cue's title, as the operator reads the row.
         QString name = rowLabel(row_);
         if (CXTableCell* cell = table_->viewAtColumn(2, row_))

@@ -85,7 +85,7 @@ CueTableView::CueTableView(QWidget* parent) : QTableView(parent), model_(new Cue
     horizontalHeader()->setHighlightSections(false);
     horizontalHeader()->setSectionsClickable(false);
     horizontalHeader()->setMinimumSectionSize(24);
-    static const int widths[kColumnCount] = {40, 76, 260, 100, 320, 120, 60};
+    static const int widths[kColumnCount] = {40, 76, 260, 150, 320, 120, 60};
     for (int c = 0; c < kColumnCount; ++c) setColumnWidth(c, widths[c]);
     horizontalHeader()->setSectionResizeMode(2, QHeaderView::Stretch);
 }
@@ -409,6 +409,13 @@ bool CueTableView::eventFilter(QObject* watched, QEvent* event) {
         case QEvent::MouseButtonDblClick:
             if (auto* title = qobject_cast<QLineEdit*>(watched))
                 return titleClicked(title, static_cast<QMouseEvent*>(event));
+            break;
+        case QEvent::ContextMenu:
+            // A title not being edited is part of its row: the row's menu, not the text's.
+            if (auto* title = qobject_cast<QLineEdit*>(watched); title && !title->hasFocus()) {
+                event->ignore();
+                return true;
+            }
             break;
         case QEvent::FocusIn:
             if (auto* title = qobject_cast<QLineEdit*>(watched)) title->setCursor(Qt::IBeamCursor);

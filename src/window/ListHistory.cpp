@@ -28,6 +28,8 @@ QString settingName(const json& before, const json& after) {
         {"extendPlay", "Extend"},
         {"extendDelay", "Extend"},
         {"moveSelection", "Select Next"},
+        {"outputs", "Route"},
+        {"outputLevels", "Output Level"},
     };
     QString name;
     for (const auto& [key, label] : kNames) {
@@ -76,37 +78,38 @@ private:
 class FieldsStep : public Step {
 public:
     static constexpr int kId = 1;
+    using CueFields = ListHistory::CueFields;
 
-    FieldsStep(std::shared_ptr<CXAudio> cue, json before, json after, bool continues,
+    FieldsStep(CueFields before, CueFields after, bool continues,
                const ListHistory::Targets& targets)
-        : cue_(std::move(cue)),
-          before_(std::move(before)),
+        : before_(std::move(before)),
           after_(std::move(after)),
           continues_(continues),
           targets_(targets) {
-        setText(settingName(before_, after_));
+        setText(settingName(before_.front().second, after_.front().second));
     }
     int id() const override { return kId; }
     bool mergeWith(const QUndoCommand* other) override {
         const auto* next = static_cast<const FieldsStep*>(other);
-        if (!next->continues_ || next->cue_ != cue_ || next->text() != text()) return false;
+        if (!next->continues_ || before_.size() != 1 || next->before_.size() != 1 ||
+            next->before_.front().first != before_.front().first || next->text() != text())
+            return false;
         after_ = next->after_;
         // A drag that ends where it started changed nothing.
         setObsolete(after_ == before_);
         return true;
     }
-    void undo() override { targets_.fields(cue_, before_); }
+    void undo() override { targets_.fields(before_); }
     void redo() override {
-        if (pushed()) targets_.fields(cue_, after_);
+        if (pushed()) targets_.fields(after_);
     }
     void addCues(std::vector<std::shared_ptr<CXAudio>>& cues) const override {
-        cues.push_back(cue_);
+        for (const auto& [cue, fields] : before_) cues.push_back(cue);
     }
 
 private:
-    const std::shared_ptr<CXAudio> cue_;
-    const json before_;
-    json after_;
+    const CueFields before_;
+    CueFields after_;
     const bool continues_;
     const ListHistory::Targets& targets_;
 };
@@ -126,7 +129,19 @@ void ListHistory::recordFields(const std::shared_ptr<CXAudio>& cue, const nlohma
                                bool continues) {
     json after = cue->toJSON();
     if (after == before) return;
-    stack_.push(new FieldsStep(cue, before, std::move(after), continues, targets_));
+    stack_.push(new FieldsStep({{cue, before}}, {{cue, std::move(after)}}, continues, targets_));
+}
+
+void ListHistory::recordFields(const CueFields& before) {
+    CueFields changed, after;
+    for (const auto& [cue, fields] : before) {
+        json now = cue->toJSON();
+        if (now == fields) continue;
+        changed.emplace_back(cue, fields);
+        after.emplace_back(cue, std::move(now));
+    }
+    if (changed.empty()) return;
+    stack_.push(new FieldsStep(std::move(changed), std::move(after), false, targets_));
 }
 
 std::vector<std::shared_ptr<CXAudio>> ListHistory::heldCues() const {

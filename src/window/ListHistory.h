@@ -5,6 +5,7 @@
 #include <functional>
 #include <memory>
 #include <nlohmann/json.hpp>
+#include <utility>
 #include <vector>
 
 #include "model/ListFile.h"
@@ -19,11 +20,14 @@ public:
     // cues kept alive, players and stored files included, stay a handful.
     static constexpr int kSteps = 100;
 
+    // Cues each with stored fields of theirs (a toJSON()).
+    using CueFields = std::vector<std::pair<std::shared_ptr<CXAudio>, nlohmann::json>>;
+
     struct Targets {
         // The list becomes these cues, in this order.
         std::function<void(const CueList&)> order;
-        // The cue takes back these stored fields (an earlier toJSON()).
-        std::function<void(const std::shared_ptr<CXAudio>&, const nlohmann::json&)> fields;
+        // Each cue takes back its stored fields, all in one go.
+        std::function<void(const CueFields&)> fields;
     };
 
     explicit ListHistory(Targets targets);
@@ -38,6 +42,9 @@ public:
     // with it when it is the same cue's same setting, so the gesture undoes as one.
     void recordFields(const std::shared_ptr<CXAudio>& cue, const nlohmann::json& before,
                       bool continues = false);
+    // Several cues changed by one command, one step; `before` holds each one's toJSON() from
+    // just before. Cues whose fields did not change are left out of it.
+    void recordFields(const CueFields& before);
 
     // Every cue a step can bring back or change, in the list now or not.
     std::vector<std::shared_ptr<CXAudio>> heldCues() const;

@@ -44,9 +44,7 @@ ViewController::ViewController(NotificationCenter& center, QObject* parent)
       center_(center),
       pendingWork_(new QObject(this)),
       history_({[this](const CueList& order) { showOrder(order); },
-                [this](const std::shared_ptr<CXAudio>& cue, const nlohmann::json& fields) {
-                    showFields(cue, fields);
-                }}) {
+                [this](const ListHistory::CueFields& changes) { showFields(changes); }}) {
     openPool_.setMaxThreadCount(1);
 }
 
@@ -67,8 +65,11 @@ void ViewController::viewDidLoad() {
     connect(timer, &QTimer::timeout, this, &ViewController::timerUpdate);
     timer->start();
     scrubTimer = timer;
+    patch_ = OutputPatch::saved();
     loadList();
     audioTable_->setDataSource(this);
+    audioTable_->setContextMenuPolicy(Qt::CustomContextMenu);
+    connect(audioTable_, &QWidget::customContextMenuRequested, this, &ViewController::showRowMenu);
     // A show opens with its first cue standing by: the first Go plays it, rather than nothing
     // while the first row looks current.
     if (!cxList.empty()) audioTable_->selectRowIndexes({0}, false);
@@ -102,6 +103,7 @@ void ViewController::registerObservers() {
 void ViewController::loadList() {
     store_.load(cxList, this);
     syncTimeline();
+    reportMissingOutputsOnceOpen();
 }
 
 void ViewController::saveList() {
@@ -161,6 +163,7 @@ CXTableCell* ViewController::viewForTableColumn(int column, int row) {
         case 3:
             CueIcons::showCue(cue, cell->cxPersistExtendIcon(), cell->cxCutIcon(),
                               cell->cxFadeIcon(), cell->cxRepeatIcon());
+            showRoute(cell->cxRouteLabel(), cue);
             break;
         case 4:
             if (auto* start = cell->cxStartTime()) start->setText(formatTime(cue.startTime));

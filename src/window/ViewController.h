@@ -10,6 +10,7 @@
 #include <functional>
 #include <vector>
 
+#include "app/OutputPatch.h"
 #include "audio/AudioPlayer.h"
 #include "model/ListFile.h"
 #include "model/RowDisplay.h"
@@ -22,6 +23,7 @@ class AudioEditView;
 class NotificationCenter;
 class QLabel;
 class QMimeData;
+class QPoint;
 class QPushButton;
 
 // The main window's controller. It owns the cue list for the whole run, feeds the cue table,
@@ -84,8 +86,8 @@ public:
     void stopAllButton(QObject* sender = nullptr);
     void audioPlayerDidFinishPlaying(AudioPlayer* player, bool successfully) override;
     void audioPlayerTimeline(AudioPlayer* player, const EngineEvent& event) override;
-    // Tells the engine how every cue plays by itself (cut ends, fades, chains), as the list
-    // stands now; only what changed is sent.
+    // Tells the engine how every cue plays by itself (cut ends, fades, chains) and where it is
+    // heard, as the list stands now; only what changed is sent.
     void syncTimeline();
     void timerUpdate();
 
@@ -171,6 +173,19 @@ public:
                                 DropOperation operation) override;
     bool acceptDrop(const QMimeData* info, int row, DropOperation operation) override;
 
+    // Routing. The show's cues name outputs; this machine's patch says which device channel
+    // each one plays on. The settings hand over a changed patch here: every cue follows it.
+    const OutputPatch& outputPatch() const { return patch_; }
+    void patchChanged(const OutputPatch& patch);
+    // The cue's outputs or their levels were changed in place (the editor): its player follows
+    // and its row shows them.
+    void routeChanged(CXAudio& cue);
+    // The selected rows' cues go to outputs `left` and `right` (the same for one output), as
+    // one step, saved once.
+    void routeSelected(int left, int right);
+    // How many channels the output device has, and so how many outputs the menus offer.
+    int deviceChannels() const;
+
     // The play button's look follows its title, so the state of a row reads at a glance.
     static void showPlayButtonTitle(QPushButton* button, const QString& title);
 
@@ -201,7 +216,19 @@ private:
     // What an undo or redo asks for: the list as these cues in this order, or one cue's stored
     // fields as they were; shown and saved, without a player being replaced.
     void showOrder(const CueList& order);
-    void showFields(const std::shared_ptr<CXAudio>& cue, const nlohmann::json& fields);
+    void showFields(const ListHistory::CueFields& changes);
+    void showFieldsOnRow(int row);
+    // Every cue's route to its player, through this machine's patch; only changes are sent.
+    void applyRoutes();
+    // The row's route label, when the row has cells.
+    void showRoute(int row);
+    void showRoute(QLabel* label, const CXAudio& cue) const;
+    // Tells the operator which cues are routed to outputs the device lacks (they play on its
+    // first two channels).
+    void reportMissingOutputs();
+    // The same for a list just loaded, once the output device is open (or surely missing).
+    void reportMissingOutputsOnceOpen();
+    void showRowMenu(const QPoint& at);
 
     NotificationCenter& center_;
     QPointer<CueTableView> audioTable_;
@@ -225,4 +252,5 @@ private:
     QElapsedTimer lastGo_;
     // An import runs an event loop while it copies; a second one must not start inside it.
     bool importing_ = false;
+    OutputPatch patch_;
 };

@@ -67,28 +67,34 @@ void ViewController::showOrder(const CueList& order) {
     saveList();
 }
 
-void ViewController::showFields(const std::shared_ptr<CXAudio>& cue, const nlohmann::json& fields) {
-    cue->restoreFields(fields);
-    const auto found = std::find(cxList.begin(), cxList.end(), cue);
-    if (audioTable_ && found != cxList.end()) {
-        // In place, not reloaded: the play button, which may say "Fading", stays as it is.
-        const int row = int(found - cxList.begin());
-        if (CXTableCell* cell = audioTable_->viewAtColumn(2, row)) {
-            cell->cxAudioTitle()->setText(QString::fromStdString(cue->audioTitle));
-            cell->cxAudioTitle()->setCursorPosition(0);
-        }
-        if (CXTableCell* cell = audioTable_->viewAtColumn(3, row))
-            CueIcons::showCue(*cue, cell->cxPersistExtendIcon(), cell->cxCutIcon(),
-                              cell->cxFadeIcon(), cell->cxRepeatIcon());
-        if (CXTableCell* cell = audioTable_->viewAtColumn(4, row)) {
-            // A playing row's start label shows the position, which the scrub pass keeps.
-            if (!cue->player->isPlaying()) cell->cxStartTime()->setText(formatTime(cue->startTime));
-            cell->cxEndTime()->setText(formatTime(cue->endTime));
-            cell->cxLengthSlider()->setMinValue(cue->startTime);
-            cell->cxLengthSlider()->setMaxValue(cue->endTime);
-        }
-        if (CXTableCell* cell = audioTable_->viewAtColumn(5, row))
-            cell->cxVolumeSlider()->setFloatValue(cue->volumeLevel);
+void ViewController::showFields(const ListHistory::CueFields& changes) {
+    for (const auto& [cue, fields] : changes) {
+        cue->restoreFields(fields);
+        const auto found = std::find(cxList.begin(), cxList.end(), cue);
+        if (found != cxList.end()) showFieldsOnRow(int(found - cxList.begin()));
     }
     saveList();
+}
+
+void ViewController::showFieldsOnRow(int row) {
+    if (!audioTable_) return;
+    // In place, not reloaded: the play button, which may say "Fading", stays as it is.
+    const std::shared_ptr<CXAudio>& cue = cxList[std::size_t(row)];
+    if (CXTableCell* cell = audioTable_->viewAtColumn(2, row)) {
+        cell->cxAudioTitle()->setText(QString::fromStdString(cue->audioTitle));
+        cell->cxAudioTitle()->setCursorPosition(0);
+    }
+    if (CXTableCell* cell = audioTable_->viewAtColumn(3, row))
+        CueIcons::showCue(*cue, cell->cxPersistExtendIcon(), cell->cxCutIcon(), cell->cxFadeIcon(),
+                          cell->cxRepeatIcon());
+    showRoute(row);
+    if (CXTableCell* cell = audioTable_->viewAtColumn(4, row)) {
+        // A playing row's start label shows the position, which the scrub pass keeps.
+        if (!cue->player->isPlaying()) cell->cxStartTime()->setText(formatTime(cue->startTime));
+        cell->cxEndTime()->setText(formatTime(cue->endTime));
+        cell->cxLengthSlider()->setMinValue(cue->startTime);
+        cell->cxLengthSlider()->setMaxValue(cue->endTime);
+    }
+    if (CXTableCell* cell = audioTable_->viewAtColumn(5, row))
+        cell->cxVolumeSlider()->setFloatValue(cue->volumeLevel);
 }

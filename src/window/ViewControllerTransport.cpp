@@ -62,6 +62,7 @@ void ViewController::startCue(int row) {
 void ViewController::syncTimeline() {
     for (std::size_t i = 0; i < cxList.size(); ++i)
         cxList[i]->sendPlan(i + 1 < cxList.size() ? cxList[i + 1].get() : nullptr);
+    applyRoutes();
 }
 
 void ViewController::cueStartedByEngine(int row, bool fadingIn) {
