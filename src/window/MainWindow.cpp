@@ -49,6 +49,7 @@ MainWindow::MainWindow(QWidget* parent)
 
 void MainWindow::outputPatchChanged(const OutputPatch& patch) {
     meters_->setPatch(patch);
+    controller_->patchChanged(patch);
 }
 
 void MainWindow::connectUndo() {
