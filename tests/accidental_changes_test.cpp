@@ -69,12 +69,17 @@ TEST_F(AccidentalChangesTest, TheWheelOverARowsSlidersScrollsTheTableAndChangesN
     ASSERT_EQ(scroll->value(), 0);
 
     for (int column : {4, 5}) {
-        CXTableCell* cell = table().viewAtColumn(column, 1);
-        DoubleSlider* slider = column == 4 ? cell->cxLengthSlider() : cell->cxVolumeSlider();
-        // The pointer rests on the slider while the table scrolls under it.
-        const QPoint at = slider->mapTo(table().viewport(), slider->rect().center());
+        // The pointer rests on a slider while the table scrolls under it: on the one of
+        // whichever row is under it by then.
+        auto sliderAt = [&](int row) {
+            CXTableCell* cell = table().viewAtColumn(column, row);
+            DoubleSlider* slider = column == 4 ? cell->cxLengthSlider() : cell->cxVolumeSlider();
+            return slider->mapTo(table().viewport(), slider->rect().center());
+        };
+        QPoint at = sliderAt(1);
         int before = scroll->value();
         for (int notch = 0; notch < 3; ++notch) {
+            at = sliderAt(table().rowAt(at.y()));
             ASSERT_TRUE(qobject_cast<DoubleSlider*>(table().viewport()->childAt(at)));
             wheelAt(at);
             EXPECT_GT(scroll->value(), before) << "column " << column << " notch " << notch;

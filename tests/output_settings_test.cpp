@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+
 #include <QtTest/qtestspontaneevent.h>
 #include <QSettings>
 #include <QSignalSpy>
@@ -136,6 +138,9 @@ TEST_F(OutputPatchWindowTest, NamesAndPatchAreKeptAndTheWindowHearsOfThem) {
 }
 
 TEST_F(OutputPatchWindowTest, ACueOnTheFirstChannelMovesOnlyItsMeter) {
+    // The silent clock's blocks are heard nowhere and show no levels.
+    if (!std::getenv("PULSE_SERVER"))
+        GTEST_SKIP() << "no PulseAudio server (scripts/test.sh starts one)";
     writeList({cue(audioFile("a.wav", 3.0))});
     open();
     OutputMeters* meters = window_->outputMeters();

@@ -9,7 +9,7 @@
 #include "window/LevelMeter.h"
 
 namespace {
-constexpr int kLabelWidth = 84;
+constexpr int kLabelWidth = 48;
 }
 
 OutputMeters::OutputMeters(AudioEngine& engine, QWidget* parent)
@@ -28,7 +28,7 @@ OutputMeters::OutputMeters(AudioEngine& engine, QWidget* parent)
     grid_->setVerticalSpacing(3);
     scroll->setWidget(rows_);
     outer->addWidget(scroll);
-    setFixedWidth(190);
+    setFixedWidth(130);
     setAccessibleName(tr("Output levels"));
     followDevice();
 }
@@ -55,7 +55,8 @@ void OutputMeters::displayPass(bool playing) {
     }
     if (passes_++ % kPassesPerRead != 0) return;
     engine_.readMeters(peaks_, rms_);
-    if (peaks_.size() != meters_.size()) followDevice();
+    // Another device of as many channels (a sink in place of the silent clock) renames them.
+    followDevice();
     for (size_t ch = 0; ch < meters_.size(); ++ch)
         meters_[ch]->setLevels(ch < peaks_.size() ? peaks_[ch] : 0.0f,
                                ch < rms_.size() ? rms_[ch] : 0.0f);
@@ -63,6 +64,7 @@ void OutputMeters::displayPass(bool playing) {
 
 void OutputMeters::setPatch(const OutputPatch& patch) {
     patch_ = patch;
+    followDevice();
     showLabels();
 }
 
