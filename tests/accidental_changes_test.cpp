@@ -247,9 +247,9 @@ TEST_F(AccidentalChangesTest, ShowModeLocksTheListAndKeepsTheShowKeys) {
     unchanged("Delete");
     QMimeData dragged;
     dragged.setData(vc().dragDropType, "0");
-    QDropEvent drop(QPointF(20, table().viewport()->height() - 2), Qt::MoveAction, &dragged,
-                    Qt::LeftButton, Qt::NoModifier);
-    QApplication::sendEvent(table().viewport(), &drop);
+    // What the table's drag start and drop ask of the list.
+    EXPECT_EQ(vc().pasteboardWriterForRow(0), nullptr);
+    vc().acceptDrop(&dragged, 3, CueTableDataSource::DropOperation::Above);
     unchanged("a drop below the last row");
     QTest::mouseClick(title(1), Qt::LeftButton, Qt::NoModifier, QPoint(20, 8));
     QTest::keyClicks(title(1), "Walkin");
