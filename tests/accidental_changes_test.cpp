@@ -1,12 +1,15 @@
 // Nothing in the cue table changes by accident: the wheel scrolls, a click on a title selects
-// its row, and a cue that leaves the list or has its level changed mid-fade stays smooth.
+// its row, a cue that leaves the list or has its level changed mid-fade stays smooth, and show
+// mode locks the list outright.
 #include <QtTest/qtestspontaneevent.h>
 #include <QLineEdit>
+#include <QMimeData>
 #include <QScrollBar>
 #include <QWheelEvent>
 
 #include "WindowFixture.h"
 #include "app/AppDelegate.h"
+#include "app/StartOptions.h"
 #include "editor/AudioEditView.h"
 
 namespace {
@@ -230,6 +233,53 @@ TEST_F(AccidentalChangesTest, ARemovedCueStopsAtOnceAndLivesUntilItsStopTailHasP
     vc().history().stack().clear();
     EXPECT_TRUE(waitFor([&] { return plain.expired(); }, 2000));
     EXPECT_TRUE(playing(0));
+}
+
+TEST_F(AccidentalChangesTest, ShowModeLocksTheListAndKeepsTheShowKeys) {
+    EXPECT_TRUE(StartOptions::read({"cuevox", "--show-mode"}).showMode);
+    EXPECT_FALSE(StartOptions::read({"cuevox"}).showMode);
+    openShow(3);
+    vc().openAudioEditor(1);
+    auto lockKey = [&] { QTest::keyClick(window_.get(), Qt::Key_L, Qt::ControlModifier); };
+    lockKey();
+    EXPECT_EQ(vc().presentedViewController(), nullptr) << "the open editor closed";
+    EXPECT_EQ(window_->windowTitle(), "Cuevox — Show Mode");
+    const std::string before = savedList();
+    auto unchanged = [&](const char* what) { EXPECT_EQ(savedList(), before) << what; };
+    table().selectRowIndexes({1}, false);
+    table().setFocus();
+    press(Qt::Key_Delete);
+    unchanged("Delete");
+    QMimeData dragged;
+    dragged.setData(vc().dragDropType, "0");
+    // What the table's drag start and drop ask of the list.
+    EXPECT_EQ(vc().pasteboardWriterForRow(0), nullptr);
+    vc().acceptDrop(&dragged, 3, CueTableDataSource::DropOperation::Above);
+    unchanged("a drop below the last row");
+    QTest::mouseClick(title(1), Qt::LeftButton, Qt::NoModifier, QPoint(20, 8));
+    QTest::keyClicks(title(1), "Walkin");
+    QTest::keyClick(title(1), Qt::Key_Return);
+    unchanged("title typing");
+    DoubleSlider* volume = table().viewAtColumn(5, 1)->cxVolumeSlider();
+    QTest::mouseClick(volume, Qt::LeftButton, Qt::NoModifier, QPoint(volume->width() - 3, 5));
+    unchanged("a slider click");
+    vc().editButton(table().viewAtColumn(6, 1)->cxEditButton());
+    EXPECT_EQ(vc().presentedViewController(), nullptr) << "the editor does not open";
+    testfiles::writeToneWav(documents_ + "/new.wav", 48000, 1.0, 440.0, 0.1f);
+    vc().setFileChooser(
+        [&](QWidget*) { return QStringList{QString::fromStdString(documents_ + "/new.wav")}; });
+    vc().addAudio();
+    unchanged("an import");
+
+    table().setFocus();
+    press(Qt::Key_Space);
+    EXPECT_TRUE(playing(1));
+    press(Qt::Key_Escape);
+    EXPECT_FALSE(playing(1));
+    lockKey();
+    EXPECT_EQ(window_->windowTitle(), "Cuevox");
+    press(Qt::Key_Delete);
+    EXPECT_EQ(vc().cxList.size(), 2u);
 }
 
 }  // namespace

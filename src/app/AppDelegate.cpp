@@ -125,6 +125,9 @@ SettingsViewController* AppDelegate::showSettings(QWidget* parent) {
             // the patch open beside them follows at once.
             connect(window->outputMeters(), &OutputMeters::channelsChanged,
                     settings_->outputPatch(), &OutputPatchSettings::followDevice);
+            settings_->setListLocked(window->controller().showMode());
+            connect(&window->controller(), &ViewController::showModeChanged, settings_,
+                    &SettingsViewController::setListLocked);
         }
         // A plain widget window opens wherever the window system likes; over the main window
         // is where the user is looking.

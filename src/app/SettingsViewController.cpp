@@ -24,6 +24,10 @@ SettingsViewController::SettingsViewController(QWidget* parent)
 
 SettingsViewController::~SettingsViewController() = default;
 
+void SettingsViewController::setListLocked(bool locked) {
+    ui_->resetButton->setEnabled(!locked);
+}
+
 void SettingsViewController::resetButton(QObject*) {
     const Confirmation question{
         QStringLiteral("Reset Library"),

@@ -26,6 +26,8 @@ public:
     // Who answers the reset question; the dialog unless replaced.
     void setConfirmer(Confirmer confirmer) { confirmer_ = std::move(confirmer); }
     OutputPatchSettings* outputPatch() const { return outputPatch_; }
+    // Show mode: Reset Library is greyed out, the rest (output, patch, remote) stays live.
+    void setListLocked(bool locked);
 
 signals:
     // The operator changed the output patch, already saved.

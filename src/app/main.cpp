@@ -1,11 +1,11 @@
 #include <QApplication>
-#include <QCommandLineParser>
 #include <QTimer>
 #include <iostream>
 
 #include "app/AppDelegate.h"
 #include "app/OutputSettings.h"
 #include "app/SingleInstance.h"
+#include "app/StartOptions.h"
 #include "audio/AudioEngine.h"
 #include "platform/MessageLog.h"
 #include "remote/RemoteControl.h"
@@ -17,21 +17,10 @@ int main(int argc, char** argv) {
     QApplication::setOrganizationName("Cuevox");
     QApplication::setApplicationName("Cuevox");
 
-    QCommandLineParser options;
-    options.addHelpOption();
-    const QCommandLineOption oscPort(
-        "osc-port", "Receive OSC on 127.0.0.1 at PORT for this run, whatever Settings say.",
-        "PORT");
-    options.addOption(oscPort);
-    options.process(app);
-    int port = 0;
-    if (options.isSet(oscPort)) {
-        bool ok = false;
-        port = options.value(oscPort).toInt(&ok);
-        if (!ok || port < 1 || port > 65535) {
-            std::cerr << "--osc-port needs a port number from 1 to 65535" << std::endl;
-            return 2;
-        }
+    const StartOptions start = StartOptions::read(app.arguments());
+    if (!start.error.isEmpty()) {
+        std::cerr << start.error.toStdString() << std::endl;
+        return 2;
     }
 
     // Before the list is read: a second copy on it would save over every change of the first.
@@ -63,10 +52,12 @@ int main(int argc, char** argv) {
     app.setQuitOnLastWindowClosed(delegate.applicationShouldTerminateAfterLastWindowClosed());
     MainWindow window;
     delegate.connectMenu(window);
+    // Before the window shows: not one frame of an unlocked list.
+    window.controller().setShowMode(start.showMode);
     instance.setWindow(&window);
     // Declared after the window: it stops listening before the controller goes.
     RemoteControl remote(window.controller());
-    if (port) remote.setOscPortForThisRun(port);
+    if (start.oscPort) remote.setOscPortForThisRun(start.oscPort);
     remote.applySettings();
     window.show();
     // Launching has finished once the event loop runs: from then on the menu reaches the window.

@@ -296,7 +296,9 @@ QList<QWidget*> CueTableView::rowControls(int row) const {
         if (control && control->isVisible() && control->isEnabled()) controls.append(control);
     };
     if (CXTableCell* cell = viewAtColumn(1, row)) add(cell->cxPlayButton());
-    if (CXTableCell* cell = viewAtColumn(2, row)) add(cell->cxAudioTitle());
+    // A locked title (show mode) is no stop: focused, it would keep Space from Go.
+    if (CXTableCell* cell = viewAtColumn(2, row))
+        if (cell->cxAudioTitle() && !cell->cxAudioTitle()->isReadOnly()) add(cell->cxAudioTitle());
     if (CXTableCell* cell = viewAtColumn(4, row)) add(cell->cxLengthSlider());
     if (CXTableCell* cell = viewAtColumn(5, row)) add(cell->cxVolumeSlider());
     if (CXTableCell* cell = viewAtColumn(6, row)) add(cell->cxEditButton());
@@ -389,7 +391,8 @@ void CueTableView::editTitle(int row) {
     syncCells();
     CXTableCell* cell = viewAtColumn(2, row);
     QLineEdit* title = cell ? cell->cxAudioTitle() : nullptr;
-    if (!title) return;
+    // A locked title (show mode) keeps the keyboard on the table, where the show keys work.
+    if (!title || title->isReadOnly()) return;
     title->setFocus(Qt::OtherFocusReason);
     title->selectAll();
 }

@@ -79,7 +79,8 @@ public:
     // prototype with that identifier. Null for an unknown identifier.
     CXTableCell* makeViewWithIdentifier(const QString& identifier);
 
-    // Puts the keyboard into the row's title, all of it selected, to rename the cue.
+    // Puts the keyboard into the row's title, all of it selected, to rename the cue; a
+    // read-only title is left alone.
     void editTitle(int row);
 
     // Forgets every row and cell and asks the data source again.

@@ -12,6 +12,7 @@
 #include "window/MessageArea.h"
 #include "window/OutputMeters.h"
 #include "window/ShowKeyGuard.h"
+#include "window/ShowModeView.h"
 
 MainWindow::MainWindow(QWidget* parent)
     : QMainWindow(parent), ui_(std::make_unique<Ui::MainWindow>()) {
@@ -40,6 +41,7 @@ MainWindow::MainWindow(QWidget* parent)
     statusBar()->addWidget(messages_, 1);
     statusBar()->setSizeGripEnabled(false);
     connectUndo();
+    showMode_ = new ShowModeView(*this, *ui_, *controller_);
     meters_ = new OutputMeters(AudioEngine::shared(), this);
     ui_->tableRow->addWidget(meters_);
     connect(controller_.get(), &ViewController::positionsShown, meters_,
@@ -55,11 +57,12 @@ void MainWindow::outputPatchChanged(const OutputPatch& patch) {
 void MainWindow::connectUndo() {
     QUndoStack& stack = controller_->history().stack();
     auto showSteps = [this, &stack] {
-        // The menu says what it would take back, as "Undo Remove".
-        ui_->actionUndo->setEnabled(stack.canUndo());
+        // The menu says what it would take back, as "Undo Remove"; show mode takes back nothing.
+        const bool open = !controller_->showMode();
+        ui_->actionUndo->setEnabled(open && stack.canUndo());
         ui_->actionUndo->setText(stack.canUndo() ? tr("&Undo %1").arg(stack.undoText())
                                                  : tr("&Undo"));
-        ui_->actionRedo->setEnabled(stack.canRedo());
+        ui_->actionRedo->setEnabled(open && stack.canRedo());
         ui_->actionRedo->setText(stack.canRedo() ? tr("&Redo %1").arg(stack.redoText())
                                                  : tr("&Redo"));
     };
@@ -67,6 +70,7 @@ void MainWindow::connectUndo() {
     connect(&stack, &QUndoStack::indexChanged, this, showSteps);
     connect(&stack, &QUndoStack::undoTextChanged, this, showSteps);
     connect(&stack, &QUndoStack::redoTextChanged, this, showSteps);
+    connect(controller_.get(), &ViewController::showModeChanged, this, showSteps);
     connect(ui_->actionUndo, &QAction::triggered, this, [this] { controller_->undo(); });
     connect(ui_->actionRedo, &QAction::triggered, this, [this] { controller_->redo(); });
     // The message's Undo takes back the change it tells of, and only while that is the last.

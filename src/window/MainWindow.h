@@ -8,6 +8,7 @@
 class MessageArea;
 class OutputMeters;
 class OutputPatch;
+class ShowModeView;
 
 namespace Ui {
 class MainWindow;
@@ -24,6 +25,7 @@ public:
     Ui::MainWindow& ui() { return *ui_; }
     MessageArea* messageArea() const { return messages_; }
     OutputMeters* outputMeters() const { return meters_; }
+    ShowModeView* showModeView() const { return showMode_; }
 
     // The operator changed this machine's output patch (in the settings): everything in the
     // window that names or routes to outputs takes it up here.
@@ -42,5 +44,6 @@ private:
     std::unique_ptr<ViewController> controller_;
     MessageArea* messages_ = nullptr;
     OutputMeters* meters_ = nullptr;
+    ShowModeView* showMode_ = nullptr;
     bool askingToQuit_ = false;
 };

@@ -190,6 +190,7 @@ CXTableCell* ViewController::viewForTableColumn(int column, int row) {
             break;
     }
     connectRowControls(cell);
+    lockCell(cell);
     return cell;
 }
 

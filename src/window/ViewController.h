@@ -186,6 +186,13 @@ public:
     // How many channels the output device has, and so how many outputs the menus offer.
     int deviceChannels() const;
 
+    // Show mode locks the list while a show runs: every command that would change it (titles,
+    // levels, order, imports, removals, undo, routes, reset) or open the editor does nothing,
+    // and the rows' controls stay readable but take no input. Go, the stops, selection and
+    // the remote work as ever. Turning it on first keeps what the editor or a title held.
+    bool showMode() const { return showMode_; }
+    void setShowMode(bool on);
+
     // The play button's look follows its title, so the state of a row reads at a glance.
     static void showPlayButtonTitle(QPushButton* button, const QString& title);
 
@@ -195,6 +202,7 @@ signals:
     // A pass of the position display ran; `playing` when a cue sounds. The passes stop once
     // nothing plays or waits to start, the last one telling so.
     void positionsShown(bool playing);
+    void showModeChanged(bool on);
 
 private:
     bool hasRow(int row) const { return row >= 0 && std::size_t(row) < cxList.size(); }
@@ -229,6 +237,10 @@ private:
     // The same for a list just loaded, once the output device is open (or surely missing).
     void reportMissingOutputsOnceOpen();
     void showRowMenu(const QPoint& at);
+    // A title being typed into a row is taken, as leaving the field would take it.
+    void takeRowEdit();
+    // The row's editable controls as the mode wants them.
+    void lockCell(CXTableCell* cell) const;
 
     NotificationCenter& center_;
     QPointer<CueTableView> audioTable_;
@@ -253,4 +265,5 @@ private:
     // An import runs an event loop while it copies; a second one must not start inside it.
     bool importing_ = false;
     OutputPatch patch_;
+    bool showMode_ = false;
 };

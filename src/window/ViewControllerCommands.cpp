@@ -80,25 +80,27 @@ void ViewController::saveMenuButton() {
 }
 
 void ViewController::moveAudioUpMenuButton() {
+    if (showMode_) return;
     const int row = selectedCue(*this);
     if (row > 0) moveCue(*this, row, row - 1);
 }
 
 void ViewController::moveAudioDownMenuButton() {
+    if (showMode_) return;
     const int row = selectedCue(*this);
     if (row != -1 && std::size_t(row) + 1 < cxList.size()) moveCue(*this, row, row + 1);
 }
 
 void ViewController::volUpMenuButton() {
     const int row = selectedCue(*this);
-    if (row == -1) return;
+    if (row == -1 || showMode_) return;
     const float sum = cxList[std::size_t(row)]->volumeLevel + kVolumeStep;
     setVolume(*this, row, sum > 1.0f ? 1.0f : sum);
 }
 
 void ViewController::volDownMenuButton() {
     const int row = selectedCue(*this);
-    if (row == -1) return;
+    if (row == -1 || showMode_) return;
     const float difference = cxList[std::size_t(row)]->volumeLevel - kVolumeStep;
     setVolume(*this, row, difference < 0.0f ? 0.0f : difference);
 }
@@ -109,6 +111,11 @@ void ViewController::editAudioMenuButton() {
 }
 
 void ViewController::resetCX() {
+    if (showMode_) {
+        MessageLog::instance().report(
+            QStringLiteral("Reset Library was not done: show mode locks the list."));
+        return;
+    }
     closeAudioEditor();
     // Nothing the history held keeps its audio any more.
     history_.stack().clear();

@@ -28,16 +28,20 @@ std::vector<int> draggedRows(const QMimeData* info, const QString& type, int row
 }  // namespace
 
 QMimeData* ViewController::pasteboardWriterForRow(int row) {
+    // Nothing to carry: the table starts no drag at all.
+    if (showMode_) return nullptr;
     auto* item = new QMimeData;
     item->setData(dragDropType, QByteArray::number(row));
     return item;
 }
 
 Qt::DropAction ViewController::validateDrop(const QMimeData*, int, DropOperation operation) {
-    return operation == DropOperation::Above ? Qt::MoveAction : Qt::IgnoreAction;
+    // A drag begun before show mode came on lands nowhere.
+    return operation == DropOperation::Above && !showMode_ ? Qt::MoveAction : Qt::IgnoreAction;
 }
 
 bool ViewController::acceptDrop(const QMimeData* info, int row, DropOperation) {
+    if (showMode_) return false;
     closeAudioEditor();
     const int count = int(cxList.size());
     const std::vector<int> oldRows = draggedRows(info, dragDropType, count);

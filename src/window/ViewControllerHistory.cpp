@@ -9,29 +9,26 @@
 #include "window/CueIcons.h"
 #include "window/ViewController.h"
 
-namespace {
-
 // A title typed into a row is taken before a step changes the list, as a step of its own: once
 // the rows are rebuilt under it, its field would report the edit finished for another cue.
-void takeRowEdit(CueTableView* table) {
+void ViewController::takeRowEdit() {
     QWidget* focus = QApplication::focusWidget();
-    if (table && focus && focus != table && table->isAncestorOf(focus)) table->setFocus();
+    if (audioTable_ && focus && focus != audioTable_ && audioTable_->isAncestorOf(focus))
+        audioTable_->setFocus();
 }
-
-}  // namespace
 
 void ViewController::undo() {
     // An import adds to the list from inside its progress loop.
-    if (importing_) return;
+    if (importing_ || showMode_) return;
     closeAudioEditor();
-    takeRowEdit(audioTable_);
+    takeRowEdit();
     history_.stack().undo();
 }
 
 void ViewController::redo() {
-    if (importing_) return;
+    if (importing_ || showMode_) return;
     closeAudioEditor();
-    takeRowEdit(audioTable_);
+    takeRowEdit();
     history_.stack().redo();
 }
 

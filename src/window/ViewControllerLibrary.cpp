@@ -76,7 +76,7 @@ QString ViewController::importName(const QString& source, const QString& stored,
 }
 
 void ViewController::addAudio() {
-    if (importing_) return;
+    if (importing_ || showMode_) return;
     QWidget* window = audioTable_ ? audioTable_->window() : nullptr;
     const QStringList chosen = fileChooser_ ? fileChooser_(window) : chooseAudioFiles(window);
     if (chosen.isEmpty()) return;
@@ -238,16 +238,16 @@ void appendDuplicate(ViewController& controller, bool withOptions) {
 }  // namespace
 
 void ViewController::duplicateAudio() {
-    appendDuplicate(*this, true);
+    if (!showMode_) appendDuplicate(*this, true);
 }
 
 void ViewController::duplicateAudioWithoutOptions() {
-    appendDuplicate(*this, false);
+    if (!showMode_) appendDuplicate(*this, false);
 }
 
 void ViewController::removeAudio() {
     const int row = audioTable_ ? audioTable_->selectedRow() : -1;
-    if (row < 0 || !hasRow(row)) return;
+    if (row < 0 || !hasRow(row) || showMode_) return;
     // Asked nothing, not even for the last cue: Undo brings it back, and the history keeps
     // its stored audio until then.
     closeAudioEditor();

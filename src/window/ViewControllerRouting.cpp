@@ -136,7 +136,7 @@ void ViewController::reportMissingOutputsOnceOpen() {
 }
 
 void ViewController::routeSelected(int left, int right) {
-    if (!audioTable_ || importing_) return;
+    if (!audioTable_ || importing_ || showMode_) return;
     // The editor shows the fields of its cue; it closes as its Save would, so what it holds
     // is a step of its own and it never shows a route that is no longer the cue's.
     closeAudioEditor();
@@ -157,7 +157,8 @@ void ViewController::routeSelected(int left, int right) {
 }
 
 void ViewController::showRowMenu(const QPoint& at) {
-    if (!audioTable_ || cxList.empty()) return;
+    // Routing is its only entry.
+    if (!audioTable_ || cxList.empty() || showMode_) return;
     // A right click on a row outside the selection has made it the selection already; one
     // on the empty space below the rows acts on the rows selected.
     if (audioTable_->selectionModel()->selectedRows().isEmpty()) return;

@@ -51,7 +51,7 @@ void ViewController::connectRowControls(CXTableCell* cell) {
 void ViewController::nameUpdated(QObject* sender) {
     const int row = rowOf(sender);
     auto* field = qobject_cast<QLineEdit*>(sender);
-    if (!hasRow(row) || !field) return;
+    if (!hasRow(row) || !field || showMode_) return;
     const std::shared_ptr<CXAudio>& cue = cxList[std::size_t(row)];
     const nlohmann::json before = cue->toJSON();
     cue->audioTitle = field->text().toStdString();
@@ -62,7 +62,7 @@ void ViewController::nameUpdated(QObject* sender) {
 void ViewController::seekSlider(QObject* sender) {
     const int row = rowOf(sender);
     auto* slider = qobject_cast<DoubleSlider*>(sender);
-    if (!hasRow(row) || !slider) return;
+    if (!hasRow(row) || !slider || showMode_) return;
     const double position = slider->doubleValue();
     CXAudio& cue = *cxList[std::size_t(row)];
     if (cue.player) cue.player->setCurrentTime(position);
@@ -74,7 +74,7 @@ void ViewController::seekSlider(QObject* sender) {
 void ViewController::volumeSlider(QObject* sender) {
     const int row = rowOf(sender);
     auto* slider = qobject_cast<DoubleSlider*>(sender);
-    if (!hasRow(row) || !slider) return;
+    if (!hasRow(row) || !slider || showMode_) return;
     const std::shared_ptr<CXAudio>& cue = cxList[std::size_t(row)];
     const nlohmann::json before = cue->toJSON();
     cue->changeVolume(slider->floatValue());
@@ -90,7 +90,7 @@ void ViewController::editButton(QObject* sender) {
 }
 
 void ViewController::openAudioEditor(int row) {
-    if (!hasRow(row) || !audioTable_) return;
+    if (!hasRow(row) || !audioTable_ || showMode_) return;
     if (AudioEditView* open = presentedViewController()) {
         if (open->audioFile == cxList[std::size_t(row)]) {
             open->raise();
