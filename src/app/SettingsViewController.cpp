@@ -22,7 +22,11 @@ SettingsViewController::SettingsViewController(QWidget* parent)
             [this] { resetButton(ui_->resetButton); });
 }
 
-SettingsViewController::~SettingsViewController() = default;
+SettingsViewController::~SettingsViewController() {
+    // The page still saves a name being typed as it hides during the teardown below, but this
+    // controller is no longer there to pass the news on.
+    disconnect(outputPatch_, nullptr, this, nullptr);
+}
 
 void SettingsViewController::setListLocked(bool locked) {
     ui_->resetButton->setEnabled(!locked);
