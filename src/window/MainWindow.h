@@ -5,9 +5,11 @@
 
 #include "window/ViewController.h"
 
+class MasterLevel;
 class MessageArea;
 class OutputMeters;
 class OutputPatch;
+class ShowKeyGuard;
 
 namespace Ui {
 class MainWindow;
@@ -24,6 +26,7 @@ public:
     Ui::MainWindow& ui() { return *ui_; }
     MessageArea* messageArea() const { return messages_; }
     OutputMeters* outputMeters() const { return meters_; }
+    MasterLevel* masterLevel() const { return master_; }
 
     // The operator changed this machine's output patch (in the settings): everything in the
     // window that names or routes to outputs takes it up here.
@@ -35,6 +38,7 @@ protected:
 private:
     bool askToQuit();
     void connectUndo();
+    void addStopControls(ShowKeyGuard* guard);
 
     std::unique_ptr<Ui::MainWindow> ui_;
     // Destroyed before the widgets: a late fade completion must find no controller rather than
@@ -42,5 +46,6 @@ private:
     std::unique_ptr<ViewController> controller_;
     MessageArea* messages_ = nullptr;
     OutputMeters* meters_ = nullptr;
+    MasterLevel* master_ = nullptr;
     bool askingToQuit_ = false;
 };

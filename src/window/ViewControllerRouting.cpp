@@ -163,6 +163,7 @@ void ViewController::showRowMenu(const QPoint& at) {
     if (audioTable_->selectionModel()->selectedRows().isEmpty()) return;
     auto* menu = new QMenu(audioTable_);
     menu->setAttribute(Qt::WA_DeleteOnClose);
+    addPlaybackItems(menu);
     QMenu* route = menu->addMenu(QStringLiteral("Route to &outputs"));
     const int outputs =
         std::clamp(std::max(deviceChannels(), kLeastOutputsOffered), 2, OutputPatch::kMaxOutputs);
