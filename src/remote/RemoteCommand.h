@@ -39,12 +39,12 @@ struct RemoteCommand {
     Kind kind = Kind::Go;
     // For Start, Stop, FadeOut and Select: the cue's number as the "#" column shows it (from 1).
     int cue = 0;
-    // For Master: the level in dB.
-    double level = 0.0;
     // For State, Subscribe and Unsubscribe.
     ReplyTarget replyTo;
     // Where it came from, for the message area ("OSC", "MIDI").
     QString source;
+    // For Master: the level in dB.
+    double level = 0.0;
 
     bool operator==(const RemoteCommand& other) const {
         return kind == other.kind && cue == other.cue && level == other.level &&
