@@ -12,7 +12,27 @@
 
 namespace {
 
-class TransportTest : public WindowFixture {};
+class TransportTest : public WindowFixture {
+protected:
+    // The program plays into a sink of the test's own until it ends: other tests may play into
+    // the shared one meanwhile. Empty when it could not be made.
+    QString ownSink(const char* name) {
+        const QString sink = QString("%1_%2").arg(name).arg(QCoreApplication::applicationPid());
+        QProcess load;
+        load.start("pactl", {"load-module", "module-null-sink", "sink_name=" + sink, "rate=48000",
+                             "channels=2"});
+        if (!load.waitForFinished() || load.exitCode() != 0) return {};
+        module_ = QString::fromUtf8(load.readAllStandardOutput()).trimmed();
+        AudioEngine::shared().setOutput({"pulse:" + sink.toStdString()});
+        return sink;
+    }
+    void TearDown() override {
+        if (!module_.isEmpty()) AudioEngine::shared().setOutput({});
+        if (!module_.isEmpty()) QProcess::execute("pactl", {"unload-module", module_});
+        WindowFixture::TearDown();
+    }
+    QString module_;
+};
 
 TEST_F(TransportTest, PlayClickDecidesFromFlagsAndPlayerState) {
     const std::string f = audioFile("tone.wav", 5.0);
@@ -303,18 +323,8 @@ TEST_F(TransportTest, ChainCutEndAndFadesLandOnTheirFramesWhileTheWindowIsFrozen
         GTEST_SKIP() << "no sound server (scripts/test.sh starts one)";
     if (testfiles::kSlowdown > 1)
         GTEST_SKIP() << "a sanitized build is too slow for timing at the sink to mean anything";
-    // A sink of this test's own: other tests may play into the shared one meanwhile.
-    const QString sink = QString("cuevox_timing_%1").arg(QCoreApplication::applicationPid());
-    QProcess load;
-    load.start("pactl", {"load-module", "module-null-sink", "sink_name=" + sink, "rate=48000",
-                         "channels=2"});
-    ASSERT_TRUE(load.waitForFinished() && load.exitCode() == 0);
-    const QString module = QString::fromUtf8(load.readAllStandardOutput()).trimmed();
-    const auto unload = qScopeGuard([&] {
-        AudioEngine::shared().setOutput({});
-        QProcess::execute("pactl", {"unload-module", module});
-    });
-    AudioEngine::shared().setOutput({"pulse:" + sink.toStdString()});
+    const QString sink = ownSink("cuevox_timing");
+    ASSERT_FALSE(sink.isEmpty());
 
     const auto saw = [](int64_t i, int) { return 0.2f + 0.0001f * float(i % 1000); };
     testfiles::writeWav16(documents_ + "/audio/a.wav", 48000, 2, 96000, saw);
@@ -409,35 +419,19 @@ TEST_F(TransportTest, ChainCutEndAndFadesLandOnTheirFramesWhileTheWindowIsFrozen
 TEST_F(TransportTest, PauseResumeMasterFadeAllAndPanicAtTheSink) {
     if (!std::getenv("PULSE_SERVER"))
         GTEST_SKIP() << "no sound server (scripts/test.sh starts one)";
-    const QString sink = QString("cuevox_stops_%1").arg(QCoreApplication::applicationPid());
-    QProcess load;
-    load.start("pactl", {"load-module", "module-null-sink", "sink_name=" + sink, "rate=48000",
-                         "channels=2"});
-    ASSERT_TRUE(load.waitForFinished() && load.exitCode() == 0);
-    const QString module = QString::fromUtf8(load.readAllStandardOutput()).trimmed();
-    const auto unload = qScopeGuard([&] {
-        AudioEngine::shared().setOutput({});
-        QProcess::execute("pactl", {"unload-module", module});
-    });
-    AudioEngine::shared().setOutput({"pulse:" + sink.toStdString()});
+    const QString sink = ownSink("cuevox_stops");
+    ASSERT_FALSE(sink.isEmpty());
     testfiles::writeIndexWav(documents_ + "/audio/a.wav", 48000, 48000 * 12);
-    const auto flat = [&](const char* name, float v) {
-        testfiles::writeWav16(documents_ + "/audio/" + name, 48000, 2, 48000 * 8,
+    for (auto [name, v] : {std::pair{"b.wav", 0.3f}, {"c.wav", 0.4f}, {"d.wav", 0.25f}})
+        testfiles::writeWav16(documents_ + "/audio/" + name, 48000, 2, 384000,
                               [v](int64_t, int) { return v; });
+    const auto chained = [](double delay, double pan, bool fade = false) {
+        return nlohmann::json{{"extendPlay", delay > 0}, {"extendDelay", delay},
+                              {"panAudio", pan},         {"volumeLevel", 1.0},
+                              {"fadeOut", fade},         {"fadeOutLength", 3.0}};
     };
-    flat("b.wav", 0.3f);
-    flat("c.wav", 0.4f);
-    flat("d.wav", 0.25f);
-    const auto chained = [](double delay, double pan) {
-        return nlohmann::json{{"extendPlay", delay > 0},
-                              {"extendDelay", delay},
-                              {"panAudio", pan},
-                              {"volumeLevel", 1.0}};
-    };
-    auto c = chained(2.0, -1.0);
-    c["fadeOut"] = true, c["fadeOutLength"] = 3.0;
-    writeList({cue("a.wav", chained(1.5, -1.0)), cue("b.wav", chained(0, 1.0)), cue("c.wav", c),
-               cue("d.wav", chained(0, 1.0))});
+    writeList({cue("a.wav", chained(1.5, -1.0)), cue("b.wav", chained(0, 1.0)),
+               cue("c.wav", chained(2.0, -1.0, true)), cue("d.wav", chained(0, 1.0))});
     ViewController::setFadeAllSeconds(1.0);
     open();
     AppDelegate delegate;
