@@ -141,6 +141,7 @@ public:
     void pauseCue(int row);
     void resumeCue(int row);
     bool isPaused(int row) const;
+    // Pause All is on (its chains held, even with no cue to pause), or some cue is paused.
     bool anyPaused() const;
     // Kept per machine: the Fade All time, and the master level in dB (the floor is silence).
     static double fadeAllSeconds();
@@ -295,6 +296,8 @@ private:
     // The last cue started, which "fade this cue" takes when the selected one is silent.
     std::weak_ptr<CXAudio> lastStarted_;
     double masterDb_ = 0.0;
+    // Pause All holds the chains even with no cue left to pause; the next toggle lets them go.
+    bool pausedAll_ = false;
     // A paused cue is silent already: stopping it needs no fade (one would wait for Resume).
     void stopPaused(int row);
     // Whatever the engine's chains were held for, they go on (or were called off).

@@ -107,6 +107,7 @@ void ViewController::fadeCue(int row) {
 void ViewController::pauseAll() {
     // Chains of cues already ended (persist through) hold too, not only those of paused cues.
     AudioEngine::shared().holdFollows(true);
+    pausedAll_ = true;
     for (int row = 0; hasRow(row); ++row) pauseCue(row);
 }
 
@@ -141,6 +142,7 @@ bool ViewController::isPaused(int row) const {
 }
 
 bool ViewController::anyPaused() const {
+    if (pausedAll_) return true;
     for (int row = 0; hasRow(row); ++row)
         if (isPaused(row)) return true;
     return false;
@@ -152,6 +154,7 @@ void ViewController::stopPaused(int row) {
 }
 
 void ViewController::releaseHeldFollows() {
+    pausedAll_ = false;
     AudioEngine::shared().holdFollows(false);
 }
 
