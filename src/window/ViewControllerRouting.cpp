@@ -163,7 +163,6 @@ void ViewController::showRowMenu(const QPoint& at) {
     if (audioTable_->selectionModel()->selectedRows().isEmpty()) return;
     auto* menu = new QMenu(audioTable_);
     menu->setAttribute(Qt::WA_DeleteOnClose);
-    addPlaybackItems(menu);
     QMenu* route = menu->addMenu(QStringLiteral("Route to &outputs"));
     const int outputs =
         std::clamp(std::max(deviceChannels(), kLeastOutputsOffered), 2, OutputPatch::kMaxOutputs);
@@ -174,5 +173,6 @@ void ViewController::showRowMenu(const QPoint& at) {
     for (int output = 1; output <= outputs; ++output)
         route->addAction(patch_.routeLabel(output, output) + QStringLiteral(" (mono)"),
                          [this, output] { routeSelected(output, output); });
+    addPlaybackItems(menu);
     menu->popup(audioTable_->viewport()->mapToGlobal(at));
 }

@@ -201,6 +201,7 @@ void ViewController::addPlaybackItems(QMenu* menu) {
         };
     };
     const bool playing = cxList[std::size_t(row)]->player->isPlaying();
+    menu->addSeparator();
     menu->addAction(QStringLiteral("&Fade Out Now"), onCue(&ViewController::fadeCue))
         ->setEnabled(playing);
     if (isPaused(row)) {
@@ -209,5 +210,4 @@ void ViewController::addPlaybackItems(QMenu* menu) {
         menu->addAction(QStringLiteral("&Pause"), onCue(&ViewController::pauseCue))
             ->setEnabled(playing);
     }
-    menu->addSeparator();
 }
