@@ -56,6 +56,9 @@ TEST_F(KeyboardTest, ArrowsMoveTheSelectedRowAndTabWalksItsControlsThenTheWindow
                                          button("addAudioButton"),
                                          button("duplicateAudioButton"),
                                          button("removeAudioButton"),
+                                         window_->findChild<QWidget*>("masterLevel"),
+                                         button("fadeAllButton"),
+                                         button("panicButton"),
                                          button("stopAllButton"),
                                          window_->findChild<QWidget*>("messageButton"),
                                          &table()};
@@ -69,7 +72,7 @@ TEST_F(KeyboardTest, ArrowsMoveTheSelectedRowAndTabWalksItsControlsThenTheWindow
     EXPECT_EQ(focus(), window_->findChild<QWidget*>("messageButton"));
     press(Qt::Key_Backtab);
     EXPECT_EQ(focus(), button("stopAllButton"));
-    for (int i = 0; i < 4; ++i) press(Qt::Key_Backtab);
+    for (int i = 0; i < 7; ++i) press(Qt::Key_Backtab);
     EXPECT_EQ(focus(), table().viewAtColumn(6, 1)->cxEditButton());
 
     // A focused row control works from the keyboard: Return presses the button, arrows move a

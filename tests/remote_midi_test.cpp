@@ -145,9 +145,11 @@ TEST(MidiShowControl, MappingAnswersItsOwnDeviceAndTheAllCallInSoundFormats) {
     EXPECT_EQ(kinds(feed(mapping, {0xF0, 0x7F, 0x7F, 0x02, 0x7F, 0x01, 0xF7})),
               std::vector{Kind::Go});
     EXPECT_EQ(kinds(feed(mapping, {0xF0, 0x7F, 0x05, 0x02, 0x10, 0x02, 0xF7})),
-              std::vector{Kind::StopAll});
+              std::vector{Kind::PauseAll});
+    EXPECT_EQ(kinds(feed(mapping, {0xF0, 0x7F, 0x05, 0x02, 0x10, 0x03, 0xF7})),
+              std::vector{Kind::ResumeAll});
     EXPECT_EQ(kinds(feed(mapping, {0xF0, 0x7F, 0x05, 0x02, 0x11, 0x08, 0xF7})),
-              std::vector{Kind::StopAll});
+              std::vector{Kind::Panic});
     // Another device, a group, lighting: for other equipment on the line.
     EXPECT_TRUE(feed(mapping, {0xF0, 0x7F, 0x06, 0x02, 0x10, 0x01, 0xF7}).commands.empty());
     EXPECT_TRUE(feed(mapping, {0xF0, 0x7F, 0x70, 0x02, 0x10, 0x01, 0xF7}).commands.empty());
@@ -168,9 +170,9 @@ TEST(MidiShowControl, MappingAnswersItsOwnDeviceAndTheAllCallInSoundFormats) {
         feed(mapping, {0xF0, 0x7F, 0x05, 0x02, 0x10, 0x01, '3', '.', '5', 0xF7});
     EXPECT_TRUE(half.commands.empty());
     EXPECT_FALSE(half.problem.isEmpty());
-    const MidiMapping::Result resume = feed(mapping, {0xF0, 0x7F, 0x05, 0x02, 0x10, 0x03, 0xF7});
-    EXPECT_TRUE(resume.commands.empty());
-    EXPECT_TRUE(resume.problem.contains("0x03"));
+    const MidiMapping::Result timedGo = feed(mapping, {0xF0, 0x7F, 0x05, 0x02, 0x10, 0x04, 0xF7});
+    EXPECT_TRUE(timedGo.commands.empty());
+    EXPECT_TRUE(timedGo.problem.contains("0x04"));
 
     // The device ID is a setting.
     mapping.setMscDeviceId(6);
@@ -264,7 +266,7 @@ TEST_F(MidiPort, JackPortTakesNotesShowControlAndAChosenDevice) {
     desk.sendMessage(&allOff);
     ASSERT_TRUE(waitFor([&] { return received.size() >= 2; }));
     EXPECT_EQ(received[0].kind, Kind::Go);
-    EXPECT_EQ(received[1].kind, Kind::StopAll);
+    EXPECT_EQ(received[1].kind, Kind::Panic);
 
     // The other way round: a device with an output of its own, chosen in Settings, which
     // Cuevox connects to.

@@ -587,6 +587,42 @@ TEST_F(ProgramFixture, EachCommandReachesTheShowAndOnlyAllowedSendersAreHeard) {
     QTest::qWait(200);
     EXPECT_TRUE(waitForState([](auto& s) { return s.playing.empty(); }).playing.empty());
 
+    // Pause All holds both cues where they are until Resume All; one cue faded, then all, then
+    // the panic leaves nothing; the master level is taken and kept.
+    client_.send(port_, bytesOf("/cuevox/cue/1/start"));
+    client_.send(port_, bytesOf("/cuevox/cue/2/start"));
+    ASSERT_TRUE(plays(waitForState([](auto& s) { return plays(s, 1) && plays(s, 2); }), 2));
+    client_.send(port_, bytesOf("/cuevox/pause_all"));
+    const auto all = [](const RemoteState& s, const char* state) {
+        return s.playing.size() == 2 && s.playing[0].state == state && s.playing[1].state == state;
+    };
+    const RemoteState paused = waitForState([&](auto& s) { return all(s, "paused"); });
+    QTest::qWait(300);
+    EXPECT_EQ(waitForState([](auto&) { return true; }).playing, paused.playing);
+    client_.send(port_, bytesOf("/cuevox/resume_all"));
+    const RemoteState resumed = waitForState([&](auto& s) {
+        return all(s, "playing") && s.playing[0].position > paused.playing.at(0).position;
+    });
+    ASSERT_TRUE(all(resumed, "playing") && all(paused, "paused")) << "not held, or not going on";
+    client_.send(port_, bytesOf("/cuevox/cue/1/fade_out"));
+    const auto fading = [](const RemoteState& s, int n) {
+        for (const auto& p : s.playing)
+            if (p.number == n) return p.state == "fading out";
+        return false;
+    };
+    const RemoteState one = waitForState([&](auto& s) { return fading(s, 1); });
+    EXPECT_TRUE(fading(one, 1) && !fading(one, 2));
+    client_.send(port_, bytesOf("/cuevox/fade_all"));
+    EXPECT_TRUE(fading(waitForState([&](auto& s) { return fading(s, 2); }), 2));
+    client_.send(port_, bytesOf("/cuevox/panic"));
+    EXPECT_TRUE(waitForState([](auto& s) { return s.playing.empty(); }).playing.empty());
+    Message level = newMessage();
+    lo_message_add_float(level.get(), -6.0f);
+    client_.send(port_, bytesOf("/cuevox/master", level.get()));
+    const std::string conf = dir_.path().toStdString() + "/.config/Cuevox/Cuevox.conf";
+    EXPECT_TRUE(QTest::qWaitFor(
+        [&] { return testfiles::readAll(conf).find("masterDb=-6") != std::string::npos; }, 3000));
+
     // A subscriber hears of a change it did not ask about.
     Client monitor;
     monitor.send(port_, bytesOf("/cuevox/subscribe"));

@@ -5,12 +5,34 @@
 #include <thread>
 
 #include "WindowFixture.h"
+#include "app/AppDelegate.h"
 #include "audio/AudioEngine.h"
 #include "support/SinkRecorder.h"
+#include "window/MasterLevel.h"
 
 namespace {
 
-class TransportTest : public WindowFixture {};
+class TransportTest : public WindowFixture {
+protected:
+    // The program plays into a sink of the test's own until it ends: other tests may play into
+    // the shared one meanwhile. Empty when it could not be made.
+    QString ownSink(const char* name) {
+        const QString sink = QString("%1_%2").arg(name).arg(QCoreApplication::applicationPid());
+        QProcess load;
+        load.start("pactl", {"load-module", "module-null-sink", "sink_name=" + sink, "rate=48000",
+                             "channels=2"});
+        if (!load.waitForFinished() || load.exitCode() != 0) return {};
+        module_ = QString::fromUtf8(load.readAllStandardOutput()).trimmed();
+        AudioEngine::shared().setOutput({"pulse:" + sink.toStdString()});
+        return sink;
+    }
+    void TearDown() override {
+        if (!module_.isEmpty()) AudioEngine::shared().setOutput({});
+        if (!module_.isEmpty()) QProcess::execute("pactl", {"unload-module", module_});
+        WindowFixture::TearDown();
+    }
+    QString module_;
+};
 
 TEST_F(TransportTest, PlayClickDecidesFromFlagsAndPlayerState) {
     const std::string f = audioFile("tone.wav", 5.0);
@@ -257,7 +279,7 @@ TEST_F(TransportTest, StopAllOverPlainFadingAndFadeArmedCues) {
     EXPECT_EQ(titleOf(2), "Play");
 }
 
-TEST_F(TransportTest, PendingPersistStartSurvivesStopAll) {
+TEST_F(TransportTest, PendingPersistStartIsCalledOffByStopAll) {
     const std::string f = audioFile("short.wav", 0.2);
     const std::string g = audioFile("tone.wav", 3.0);
     writeList({cue(f, {{"persistThrough", true}, {"persistDelay", 0.3}}), cue(g)});
@@ -266,7 +288,7 @@ TEST_F(TransportTest, PendingPersistStartSurvivesStopAll) {
     click(0);
     ASSERT_TRUE(waitFor([&] { return titleOf(0) == "Play"; }, 2000));
     window_->findChild<QPushButton*>("stopAllButton")->click();
-    EXPECT_TRUE(waitFor([&] { return playing(1); }, 2000));
+    EXPECT_FALSE(waitFor([&] { return playing(1); }, 1000));
 }
 
 TEST_F(TransportTest, TimerShowsThePositionOfPlayingRowsAndSleepsWhenNoneDo) {
@@ -301,18 +323,8 @@ TEST_F(TransportTest, ChainCutEndAndFadesLandOnTheirFramesWhileTheWindowIsFrozen
         GTEST_SKIP() << "no sound server (scripts/test.sh starts one)";
     if (testfiles::kSlowdown > 1)
         GTEST_SKIP() << "a sanitized build is too slow for timing at the sink to mean anything";
-    // A sink of this test's own: other tests may play into the shared one meanwhile.
-    const QString sink = QString("cuevox_timing_%1").arg(QCoreApplication::applicationPid());
-    QProcess load;
-    load.start("pactl", {"load-module", "module-null-sink", "sink_name=" + sink, "rate=48000",
-                         "channels=2"});
-    ASSERT_TRUE(load.waitForFinished() && load.exitCode() == 0);
-    const QString module = QString::fromUtf8(load.readAllStandardOutput()).trimmed();
-    const auto unload = qScopeGuard([&] {
-        AudioEngine::shared().setOutput({});
-        QProcess::execute("pactl", {"unload-module", module});
-    });
-    AudioEngine::shared().setOutput({"pulse:" + sink.toStdString()});
+    const QString sink = ownSink("cuevox_timing");
+    ASSERT_FALSE(sink.isEmpty());
 
     const auto saw = [](int64_t i, int) { return 0.2f + 0.0001f * float(i % 1000); };
     testfiles::writeWav16(documents_ + "/audio/a.wav", 48000, 2, 96000, saw);
@@ -396,6 +408,127 @@ TEST_F(TransportTest, ChainCutEndAndFadesLandOnTheirFramesWhileTheWindowIsFrozen
     }
     EXPECT_LT(worst, 48.0 / 24000.0) << "C's fade strayed from its frames";
     for (int64_t k = 52800; k < 56000; ++k) ASSERT_EQ(left(c + k), 0.0f) << k;
+}
+
+// The stop controls through the window's keys, heard at a sink of the test's own. A (an index
+// file, left) chains B (0.3, right) 1.5 s after its start. P at about 1 s holds A, P at about
+// 3 s goes on: A from the very frame it held, B later by the time held. PageDown on the master
+// (-6 dB) halves both; Shift+Escape fades both from their levels to silence over the Fade All
+// time (1 s). Then C (0.4, left, a 3 s fade-out) chains D (right) after 2 s: Escape starts
+// C's fade, a second Escape cuts it at once and D never sounds.
+TEST_F(TransportTest, PauseResumeMasterFadeAllAndPanicAtTheSink) {
+    if (!std::getenv("PULSE_SERVER"))
+        GTEST_SKIP() << "no sound server (scripts/test.sh starts one)";
+    const QString sink = ownSink("cuevox_stops");
+    ASSERT_FALSE(sink.isEmpty());
+    testfiles::writeIndexWav(documents_ + "/audio/a.wav", 48000, 48000 * 12);
+    for (auto [name, v] : {std::pair{"b.wav", 0.3f}, {"c.wav", 0.4f}, {"d.wav", 0.25f}})
+        testfiles::writeWav16(documents_ + "/audio/" + name, 48000, 2, 384000,
+                              [v](int64_t, int) { return v; });
+    const auto chained = [](double delay, double pan, bool fade = false) {
+        return nlohmann::json{{"extendPlay", delay > 0}, {"extendDelay", delay},
+                              {"panAudio", pan},         {"volumeLevel", 1.0},
+                              {"fadeOut", fade},         {"fadeOutLength", 3.0}};
+    };
+    writeList({cue("a.wav", chained(1.5, -1.0)), cue("b.wav", chained(0, 1.0)),
+               cue("c.wav", chained(2.0, -1.0, true)), cue("d.wav", chained(0, 1.0))});
+    ViewController::setFadeAllSeconds(1.0);
+    open();
+    AppDelegate delegate;
+    delegate.connectMenu(*window_);
+    delegate.applicationDidFinishLaunching();
+    window_->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(window_.get()));
+    const auto press = [](Qt::Key key, Qt::KeyboardModifiers mods = {}) {
+        QTest::keyClick(QApplication::focusWidget(), key, mods);
+    };
+    QTemporaryDir dir;
+    SinkRecorder recorder(dir.filePath("out.raw"), sink);
+    ASSERT_TRUE(recorder.start());
+
+    table().setFocus();
+    press(Qt::Key_Space);
+    QTest::qWait(1000);
+    press(Qt::Key_P);
+    EXPECT_EQ(titleOf(0), "Paused");
+    QTest::qWait(2000);
+    press(Qt::Key_P);
+    EXPECT_EQ(titleOf(0), "Stop");
+    ASSERT_TRUE(waitFor([&] { return playing(1); }, 3000));
+    QTest::qWait(500);
+    window_->masterLevel()->slider()->setFocus();
+    press(Qt::Key_PageDown);
+    QTest::qWait(500);
+    press(Qt::Key_Escape, Qt::ShiftModifier);
+    ASSERT_TRUE(waitFor([&] { return !playing(0) && !playing(1); }, 3000));
+    table().setFocus();
+    table().selectRowIndexes({2}, false);
+    press(Qt::Key_Space);
+    QTest::qWait(400);
+    press(Qt::Key_Escape);
+    QTest::qWait(100);
+    press(Qt::Key_Escape);
+    EXPECT_FALSE(playing(2));
+    QTest::qWait(2500);
+    const auto samples = recorder.stop();
+    window_->masterLevel()->slider()->setValue(0);
+
+    const int64_t frames = int64_t(samples.size() / 2);
+    const auto left = [&](int64_t f) { return f < frames ? samples[size_t(f) * 2] : 0.0f; };
+    const auto right = [&](int64_t f) { return f < frames ? samples[size_t(f) * 2 + 1] : 0.0f; };
+    const auto index = [&](int64_t f) { return testfiles::indexOf(left(f)); };
+    const auto value = [](int64_t i) { return float(i % 32768) / 32768.0f; };
+    const auto next = [&](auto channel, int64_t f, auto test) {
+        while (f < frames && !test(channel(f))) ++f;
+        return f;
+    };
+    const auto runEnd = [&](int64_t f) {
+        while (f + 1 < frames && index(f + 1) == (index(f) + 1) % 32768) ++f;
+        return f + 1;
+    };
+    // A held: the file's frames run on to its pause, fall within the tail, and are silent.
+    const int64_t a = next(left, 0, [](float v) { return v != 0.0f; }) - 1;
+    const int64_t held = runEnd(a + 1), place = index(held - 1) + 1;
+    EXPECT_EQ(left(held + Mixer::kStopTailFrames), 0.0f);
+    const int64_t back =
+        next(left, held + Mixer::kStopTailFrames, [](float v) { return v != 0.0f; });
+    ASSERT_GT(back - held, 48000) << "held about 2 s";
+    // Resumed from that very frame, rising over the tail's length.
+    const int64_t on = back + 2 * Mixer::kStopTailFrames;
+    EXPECT_LE(std::abs(index(on) - (place + on - back) % 32768), 1);
+    const int64_t master = runEnd(on);
+    ASSERT_GT(master - on, 24000);
+    // B came as A reached its 1.5 s: the time held did not count.
+    const int64_t b = next(right, 0, [](float v) { return v > 0.1f; });
+    EXPECT_LE(std::abs(index(b) - 72000 % 32768), 1);
+    // The master at -6 dB halves every sample of both, once its glide is over.
+    const int64_t settled = master + Mixer::kGainGlideFrames + 64;
+    const double half = std::pow(10.0, -6.0 / 20.0);
+    // Where the fade began, from where it is a tenth of the way down.
+    const int64_t fade = next(right, settled, [&](float v) { return v < 0.3 * half * 0.9; }) - 4800;
+    ASSERT_GT(fade - settled, 4800);
+    for (int64_t f = settled; f < fade; ++f) {
+        ASSERT_NEAR(left(f), value(index(master - 1) + f - master + 1) * half, 1e-4) << f;
+        ASSERT_NEAR(right(f), 0.3 * half, 1e-4) << f;
+    }
+    // Fade All: each from its level straight down to silence in 1 s.
+    for (int64_t k = 0; k < 47500; k += 7) {
+        const double gain = half * (1.0 - double(k) / 48000.0);
+        ASSERT_NEAR(right(fade + k), 0.3 * gain, 0.3 * half * 48.0 / 48000.0 + 1e-4) << k;
+        ASSERT_NEAR(left(fade + k), value(index(master - 1) + fade + k - master + 1) * gain,
+                    half * 48.0 / 48000.0 + 1e-4)
+            << k;
+    }
+    const int64_t cStart = next(left, fade + 47500, [](float v) { return v > 0.1f; });
+    for (int64_t f = fade + 48100; f < cStart; ++f) ASSERT_EQ(left(f) + right(f), 0.0f) << f;
+    // C's fade started by the first Escape is cut by the second within the tail; D is silent.
+    const int64_t cut = next(left, cStart, [](float v) { return v < 0.1f; });
+    EXPECT_GT(left(cut - Mixer::kStopTailFrames - 1), 0.4 * half * 0.9);
+    for (int64_t f = cStart; f < cut - Mixer::kStopTailFrames; ++f)
+        ASSERT_LT(left(f), 0.4 * half * 1.01) << "a start under the master at full level";
+    ASSERT_LT(cStart + 96000 + 24000, frames);
+    for (int64_t f = cut + Mixer::kStopTailFrames; f < frames; ++f)
+        ASSERT_EQ(left(f) + right(f), 0.0f) << f - cStart;
 }
 
 }  // namespace

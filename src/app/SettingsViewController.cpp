@@ -2,6 +2,7 @@
 
 #include "app/OutputPatchSettings.h"
 #include "app/OutputSettings.h"
+#include "app/StopSettings.h"
 #include "platform/NotificationCenter.h"
 #include "remote/RemoteSettings.h"
 #include "ui_SettingsView.h"
@@ -16,6 +17,7 @@ SettingsViewController::SettingsViewController(QWidget* parent)
     ui_->settingsLayout->insertWidget(1, outputPatch_);
     connect(outputPatch_, &OutputPatchSettings::patchChanged, this,
             &SettingsViewController::outputPatchChanged);
+    ui_->settingsLayout->insertWidget(2, new StopSettings(this));
     ui_->settingsLayout->addWidget(new RemoteSettingsWidget(this));
     takeWheelOnlyWithFocus(this);
     connect(ui_->resetButton, &QPushButton::clicked, this,

@@ -803,6 +803,13 @@ bool Mixer::startEarly(float* out, int frames, int channels) {
     channels_ = std::clamp(channels, 2, kMaxChannels);
     applyCommands(false);
     bool started = false;
+    // What is queued already had the master level; a cue started into it gets the same, not
+    // full level. Taken off the queued sound and put back over both, so no buffer is needed.
+    const float master = float(masterGain_);
+    const size_t samples = size_t(frames) * size_t(channels_);
+    const bool scaled = master != 1.0f && master != 0.0f;
+    if (scaled)
+        for (size_t k = 0; k < samples; ++k) out[k] /= master;
     renderStart_ = mixFrame_;
     for (Voice* v : active_) {
         if (!v->rt.fresh) continue;
@@ -813,6 +820,8 @@ bool Mixer::startEarly(float* out, int frames, int channels) {
         started = true;
     }
     renderStart_ = mixFrame_;
+    if (scaled || (started && master == 0.0f))
+        for (size_t k = 0; k < samples; ++k) out[k] *= master;
     if (started) dropNonFinite(out, frames);
     if (eventQueued_) {
         eventQueued_ = false;

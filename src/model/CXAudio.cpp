@@ -415,10 +415,15 @@ void CXAudio::fadeOutToggle(int row, RowDisplay* controller) {
     }
     // The fade-out takes over from a fade-in still running: a click now must stop the cue, not
     // bring it back to full level, and the fade-in's completion must not show "Stop".
+    fadeOutOver(fadeOutLength, row, controller);
+}
+
+void CXAudio::fadeOutOver(double seconds, int row, RowDisplay* controller) {
+    refreshPlan();
     fadingIn = false;
     fadingOut = true;
     showFadeOn(row, controller);
-    player->fadeOutAndStop(fadeOutLength, true);
+    player->fadeOutAndStop(seconds, true);
 }
 
 void CXAudio::startedByEngine(bool fadingInNow, int row, RowDisplay* controller) {

@@ -59,6 +59,9 @@ public:
     void stopClick();
     void fadeInToggle(int row, RowDisplay* controller);
     void fadeOutToggle(int row, RowDisplay* controller);
+    // Fades to silence from the level it has now and stops there, over `seconds` whatever its
+    // own fade-out says (Fade All, a fade called for by hand); the row shows the fade's end.
+    void fadeOutOver(double seconds, int row, RowDisplay* controller);
     void fadeInCompletion(int row, RowDisplay* controller);
     void fadeOutCompletion(int row, RowDisplay* controller);
     // The engine started the cue by itself (a chain), or began its automatic fade-out; the

@@ -153,15 +153,24 @@ MidiMapping::Result MidiMapping::feedMsc(const uint8_t* bytes, std::size_t size)
             result.commands.push_back(cue ? commandOf(Kind::Start, cue) : commandOf(Kind::Go));
             break;
         case MscMessage::kStop:
-            result.commands.push_back(cue ? commandOf(Kind::Stop, cue) : commandOf(Kind::StopAll));
+            // STOP of the whole show holds it, as the desk's RESUME takes it on.
+            result.commands.push_back(cue ? commandOf(Kind::Stop, cue) : commandOf(Kind::PauseAll));
+            break;
+        case MscMessage::kResume:
+            if (!cue) {
+                result.commands.push_back(commandOf(Kind::ResumeAll));
+                break;
+            }
+            result.problem = QStringLiteral("MSC RESUME of one cue is not taken (RESUME alone is)");
             break;
         case MscMessage::kAllOff:
-            result.commands.push_back(commandOf(Kind::StopAll));
+            result.commands.push_back(commandOf(Kind::Panic));
             break;
         default:
-            result.problem =
-                QStringLiteral("MSC command 0x%1 is not one Cuevox takes (GO, STOP, ALL_OFF)")
-                    .arg(msc->command, 2, 16, QLatin1Char('0'));
+            result.problem = QStringLiteral(
+                                 "MSC command 0x%1 is not one Cuevox takes (GO, STOP, RESUME, "
+                                 "ALL_OFF)")
+                                 .arg(msc->command, 2, 16, QLatin1Char('0'));
     }
     return result;
 }

@@ -12,6 +12,7 @@ struct MscMessage {
     static constexpr int kFormatAllTypes = 0x7F;
     static constexpr int kGo = 0x01;
     static constexpr int kStop = 0x02;
+    static constexpr int kResume = 0x03;
     static constexpr int kAllOff = 0x08;
 
     int deviceId = 0;

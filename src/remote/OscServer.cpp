@@ -131,6 +131,10 @@ void readMessage(char* data, std::size_t size, const ReplyTarget& from, OscServe
     static const Trigger triggers[] = {
         {"go", Kind::Go},
         {"stop_all", Kind::StopAll},
+        {"panic", Kind::Panic},
+        {"fade_all", Kind::FadeAll},
+        {"pause_all", Kind::PauseAll},
+        {"resume_all", Kind::ResumeAll},
         {"next", Kind::Next},
         {"previous", Kind::Previous},
         {"state", Kind::State},
@@ -161,11 +165,21 @@ void readMessage(char* data, std::size_t size, const ReplyTarget& from, OscServe
         }
         return command(Kind::Select, int(n));
     }
+    if (rest == "master") {
+        // A level in dB; anything below the slider's floor (an infinity too) is silence.
+        bool ok = false;
+        const double dB = std::strlen(types) == 1 ? numberOf(types[0], argv[0], &ok) : 0.0;
+        if (!ok || types[0] == LO_TRUE || types[0] == LO_FALSE || std::isnan(dB))
+            return wrongTypes();
+        command(Kind::Master);
+        out.commands.back().level = std::clamp(dB, -60.0, 0.0);
+        return;
+    }
     if (rest.rfind("cue/", 0) == 0) {
         const std::string tail = rest.substr(4);
         const std::size_t slash = tail.find('/');
         const std::string action = slash == std::string::npos ? "" : tail.substr(slash + 1);
-        if (action == "start" || action == "stop") {
+        if (action == "start" || action == "stop" || action == "fade_out") {
             const int n = cueNumber(tail.substr(0, slash));
             if (n < 1) {
                 out.problems.push_back({Problem::Kind::NoSuchCue, path, -1, 0, {}});
@@ -173,7 +187,11 @@ void readMessage(char* data, std::size_t size, const ReplyTarget& from, OscServe
             }
             bool pressed = false;
             if (!triggerPressed(types, argv, &pressed)) return wrongTypes();
-            if (pressed) command(action == "start" ? Kind::Start : Kind::Stop, n);
+            if (pressed)
+                command(action == "start"  ? Kind::Start
+                        : action == "stop" ? Kind::Stop
+                                           : Kind::FadeOut,
+                        n);
             return;
         }
     }

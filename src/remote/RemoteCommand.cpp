@@ -36,9 +36,10 @@ RemoteState remoteStateOf(ViewController& controller) {
         const CXAudio& cue = *controller.cxList[row];
         if (!isPlaying(cue)) continue;
         state.playing.push_back({int(row) + 1, cue.audioTitle,
-                                 cue.fadingIn    ? "fading in"
-                                 : cue.fadingOut ? "fading out"
-                                                 : "playing",
+                                 cue.player->isPaused() ? "paused"
+                                 : cue.fadingIn         ? "fading in"
+                                 : cue.fadingOut        ? "fading out"
+                                                        : "playing",
                                  cue.player->currentTime()});
     }
     return state;
@@ -48,8 +49,8 @@ QString applyRemoteCommand(ViewController& controller, const RemoteCommand& comm
     using Kind = RemoteCommand::Kind;
     const int count = int(controller.cxList.size());
     const int row = command.cue - 1;
-    const bool needsCue =
-        command.kind == Kind::Start || command.kind == Kind::Stop || command.kind == Kind::Select;
+    const bool needsCue = command.kind == Kind::Start || command.kind == Kind::Stop ||
+                          command.kind == Kind::Select || command.kind == Kind::FadeOut;
     if (needsCue && (row < 0 || row >= count))
         return QStringLiteral("there is no cue %1 (the list has %2)").arg(command.cue).arg(count);
     CueTableView* table = controller.audioTable();
@@ -72,7 +73,8 @@ QString applyRemoteCommand(ViewController& controller, const RemoteCommand& comm
             // Stop never starts: during a fade-in the click would finish the fade instead.
             const CXAudio& cue = *controller.cxList[std::size_t(row)];
             if (!isPlaying(cue)) break;
-            if (cue.fadingIn) {
+            // A paused cue's click would resume it.
+            if (cue.fadingIn || cue.player->isPaused()) {
                 controller.stopCue(row);
             } else {
                 clickPlay(controller, row);
@@ -90,6 +92,24 @@ QString applyRemoteCommand(ViewController& controller, const RemoteCommand& comm
             // The arrow keys themselves, so the first press with nothing selected and the ends of
             // the list behave as they do under the operator's hand.
             if (table) pressArrow(table, command.kind == Kind::Next ? Qt::Key_Down : Qt::Key_Up);
+            break;
+        case Kind::Panic:
+            controller.panic();
+            break;
+        case Kind::FadeAll:
+            controller.fadeAll();
+            break;
+        case Kind::FadeOut:
+            controller.fadeCue(row);
+            break;
+        case Kind::PauseAll:
+            controller.pauseAll();
+            break;
+        case Kind::ResumeAll:
+            controller.resumeAll();
+            break;
+        case Kind::Master:
+            controller.setMasterLevel(command.level);
             break;
         case Kind::State:
         case Kind::Subscribe:

@@ -28,18 +28,27 @@ struct RemoteCommand {
         Previous,
         State,
         Subscribe,
-        Unsubscribe
+        Unsubscribe,
+        Panic,
+        FadeAll,
+        FadeOut,
+        PauseAll,
+        ResumeAll,
+        Master
     };
     Kind kind = Kind::Go;
-    // For Start, Stop and Select: the cue's number as the "#" column shows it (from 1).
+    // For Start, Stop, FadeOut and Select: the cue's number as the "#" column shows it (from 1).
     int cue = 0;
     // For State, Subscribe and Unsubscribe.
     ReplyTarget replyTo;
     // Where it came from, for the message area ("OSC", "MIDI").
     QString source;
+    // For Master: the level in dB.
+    double level = 0.0;
 
     bool operator==(const RemoteCommand& other) const {
-        return kind == other.kind && cue == other.cue && replyTo == other.replyTo;
+        return kind == other.kind && cue == other.cue && level == other.level &&
+               replyTo == other.replyTo;
     }
 };
 
@@ -48,7 +57,7 @@ struct RemoteState {
     struct Playing {
         int number = 0;
         std::string title;
-        std::string state;  // "playing", "fading in", "fading out"
+        std::string state;  // "playing", "fading in", "fading out", "paused"
         double position = 0.0;
         bool operator==(const Playing&) const = default;
     };

@@ -33,7 +33,8 @@ MainWindow::MainWindow(QWidget* parent)
             [this] { controller_->duplicateAudioButton(ui_->duplicateAudioButton); });
     connect(ui_->removeAudioButton, &QPushButton::clicked, controller_.get(),
             [this] { controller_->removeAudioButton(ui_->removeAudioButton); });
-    qApp->installEventFilter(new ShowKeyGuard(this, ui_->actionGo, ui_->actionStopAll));
+    auto* guard = new ShowKeyGuard(this, ui_->actionGo, ui_->actionStopAll);
+    qApp->installEventFilter(guard);
     // Before the list loads and the sound output opens, so that what they run into is shown.
     MessageLog& log = MessageLog::instance();
     messages_ = new MessageArea(log, this);
@@ -47,6 +48,7 @@ MainWindow::MainWindow(QWidget* parent)
     connect(controller_.get(), &ViewController::positionsShown, meters_,
             &OutputMeters::displayPass);
     controller_->viewDidLoad();
+    addStopControls(guard);
 }
 
 void MainWindow::outputPatchChanged(const OutputPatch& patch) {

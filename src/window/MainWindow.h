@@ -5,10 +5,12 @@
 
 #include "window/ViewController.h"
 
+class MasterLevel;
 class MessageArea;
 class OutputMeters;
 class OutputPatch;
 class ShowModeView;
+class ShowKeyGuard;
 
 namespace Ui {
 class MainWindow;
@@ -26,6 +28,7 @@ public:
     MessageArea* messageArea() const { return messages_; }
     OutputMeters* outputMeters() const { return meters_; }
     ShowModeView* showModeView() const { return showMode_; }
+    MasterLevel* masterLevel() const { return master_; }
 
     // The operator changed this machine's output patch (in the settings): everything in the
     // window that names or routes to outputs takes it up here.
@@ -37,6 +40,7 @@ protected:
 private:
     bool askToQuit();
     void connectUndo();
+    void addStopControls(ShowKeyGuard* guard);
 
     std::unique_ptr<Ui::MainWindow> ui_;
     // Destroyed before the widgets: a late fade completion must find no controller rather than
@@ -45,5 +49,6 @@ private:
     MessageArea* messages_ = nullptr;
     OutputMeters* meters_ = nullptr;
     ShowModeView* showMode_ = nullptr;
+    MasterLevel* master_ = nullptr;
     bool askingToQuit_ = false;
 };

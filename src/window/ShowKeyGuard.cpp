@@ -47,7 +47,22 @@ bool ShowKeyGuard::isKeyReceiver(QObject* watched) {
     return focus ? widget == focus : widget->isWindow();
 }
 
+void ShowKeyGuard::addShowAction(QAction* action) {
+    action->setAutoRepeat(false);
+    extra_.push_back(action);
+}
+
+QAction* ShowKeyGuard::extraActionFor(const QKeyEvent* key) const {
+    const QKeySequence pressed(
+        QKeyCombination(key->modifiers() & ~Qt::KeypadModifier, Qt::Key(key->key())));
+    for (const QPointer<QAction>& action : extra_)
+        if (action && action->isEnabled() && action->shortcuts().contains(pressed))
+            return action.data();
+    return nullptr;
+}
+
 QAction* ShowKeyGuard::actionFor(const QKeyEvent* key) const {
+    if (QAction* extra = extraActionFor(key)) return extra;
     return key->key() == Qt::Key_Escape ? stopAll_.data() : go_.data();
 }
 
@@ -57,7 +72,7 @@ bool ShowKeyGuard::eventFilter(QObject* watched, QEvent* event) {
         return false;
     if (!isKeyReceiver(watched)) return false;
     auto* key = static_cast<QKeyEvent*>(event);
-    const bool showKey = isShowKey(key);
+    const bool showKey = isShowKey(key) || extraActionFor(key);
 
     if (showKey && key->key() != Qt::Key_Escape && isTextEntry(watched)) {
         // Claimed from every shortcut: the key reaches the field as a key press and types.
@@ -69,8 +84,8 @@ bool ShowKeyGuard::eventFilter(QObject* watched, QEvent* event) {
         // An open menu keeps its keys and takes Escape from every shortcut to close itself;
         // Escape stops the show as well.
         if (type == QEvent::KeyPress && key->key() == Qt::Key_Escape && showKey &&
-            !key->isAutoRepeat() && stopAll_)
-            stopAll_->trigger();
+            !key->isAutoRepeat())
+            if (QAction* action = actionFor(key)) action->trigger();
         return false;
     }
     if (window == mainWindow_) return false;  // the main window's menu shortcuts serve it

@@ -2,6 +2,7 @@
 
 #include <QObject>
 #include <QPointer>
+#include <vector>
 
 class QAction;
 class QKeyEvent;
@@ -23,14 +24,20 @@ class ShowKeyGuard : public QObject {
     Q_OBJECT
 public:
     ShowKeyGuard(QWidget* mainWindow, QAction* go, QAction* stopAll);
+    // Another show command on its own shortcut (Fade All, Pause All...): served in every window
+    // by the same rules, Escape with a modifier kept by nothing as Escape is, any other key
+    // kept by a text field.
+    void addShowAction(QAction* action);
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     // The widget that takes this key press in its window: its focus widget, or the window.
     static bool isKeyReceiver(QObject* watched);
     QAction* actionFor(const QKeyEvent* key) const;
+    QAction* extraActionFor(const QKeyEvent* key) const;
 
     QPointer<QWidget> mainWindow_;
     QPointer<QAction> go_;
     QPointer<QAction> stopAll_;
+    std::vector<QPointer<QAction>> extra_;
 };

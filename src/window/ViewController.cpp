@@ -66,6 +66,7 @@ void ViewController::viewDidLoad() {
     timer->start();
     scrubTimer = timer;
     patch_ = OutputPatch::saved();
+    setMasterLevel(savedMasterLevel());
     loadList();
     audioTable_->setDataSource(this);
     audioTable_->setContextMenuPolicy(Qt::CustomContextMenu);
@@ -149,8 +150,9 @@ CXTableCell* ViewController::viewForTableColumn(int column, int row) {
                 // A fade in progress shows "Stop" too: "Fading" is shown only by the cell that
                 // existed when the fade started.
                 const bool playing = cue.player && cue.player->isPlaying();
-                showPlayButtonTitle(button,
-                                    playing ? QStringLiteral("Stop") : QStringLiteral("Play"));
+                showPlayButtonTitle(button, !playing                 ? QStringLiteral("Play")
+                                            : cue.player->isPaused() ? QStringLiteral("Paused")
+                                                                     : QStringLiteral("Stop"));
             }
             break;
         case 2:
@@ -242,7 +244,11 @@ void ViewController::showPlayButtonTitle(QPushButton* button, const QString& tit
     } else if (title == QLatin1String("Fading")) {
         palette.setColor(QPalette::Button, QColor(0xe8, 0xa3, 0x17));
         palette.setColor(QPalette::ButtonText, QColor(0x1b, 0x1b, 0x1b));
+    } else if (title == QLatin1String("Paused")) {
+        palette.setColor(QPalette::Button, QColor(0x2f, 0x6f, 0xc9));
+        palette.setColor(QPalette::ButtonText, Qt::white);
     }
+
     button->setPalette(palette);
 }
 

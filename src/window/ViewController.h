@@ -22,6 +22,7 @@
 class AudioEditView;
 class NotificationCenter;
 class QLabel;
+class QMenu;
 class QMimeData;
 class QPoint;
 class QPushButton;
@@ -117,6 +118,38 @@ public:
     static constexpr double kRemovedTailSeconds = 0.25;
     void goMenuButton();
     void stopAllMenuButton();
+    // Ways out of a cue fired early (ViewControllerStopControls.cpp). Stop All also calls off
+    // every chained start still waiting; a second Stop All within kPanicWindowMs, or while
+    // cues the first one faded are still fading, is the panic.
+    static constexpr int kPanicWindowMs = 1000;
+    static constexpr double kDefaultFadeAllSeconds = 2.0;
+    // Every cue silent within a block, on the mixer's short tail, and no chain left to start
+    // one.
+    void panic();
+    // Every playing cue fades from its present level to silence over the Fade All time and
+    // stops; no chain waits.
+    void fadeAll();
+    // The selected cue, or the last one started when the selected does not sound, fades out
+    // now over its own fade-out length (the Fade All time when it has none).
+    void fadeSelectedCue();
+    void fadeCue(int row);
+    // Every playing cue holds its place and every waiting chain holds with it, until Resume
+    // All goes on from there. The toggle resumes when anything is paused, else pauses.
+    void pauseAll();
+    void resumeAll();
+    void togglePauseAll();
+    void pauseCue(int row);
+    void resumeCue(int row);
+    bool isPaused(int row) const;
+    // Pause All is on (its chains held, even with no cue to pause), or some cue is paused.
+    bool anyPaused() const;
+    // Kept per machine: the Fade All time, and the master level in dB (the floor is silence).
+    static double fadeAllSeconds();
+    static void setFadeAllSeconds(double seconds);
+    static constexpr double kMasterFloorDb = -60.0;
+    double masterLevel() const { return masterDb_; }
+    static double savedMasterLevel();
+    void setMasterLevel(double dB);
     // Whether quitting now would cut the show short: a cue sounds, or a chained start waits.
     bool showInProgress() const;
     // Before the program ends: true when nothing is in progress, else when the operator says
@@ -203,6 +236,8 @@ signals:
     // nothing plays or waits to start, the last one telling so.
     void positionsShown(bool playing);
     void showModeChanged(bool on);
+    // The master level changed (in dB), from whatever set it.
+    void masterLevelChanged(double dB);
 
 private:
     bool hasRow(int row) const { return row >= 0 && std::size_t(row) < cxList.size(); }
@@ -241,6 +276,8 @@ private:
     void takeRowEdit();
     // The row's editable controls as the mode wants them.
     void lockCell(CXTableCell* cell) const;
+    // The row menu's items for the cue under it: fade it out now, pause or resume it.
+    void addPlaybackItems(QMenu* menu);
 
     NotificationCenter& center_;
     QPointer<CueTableView> audioTable_;
@@ -266,4 +303,18 @@ private:
     bool importing_ = false;
     OutputPatch patch_;
     bool showMode_ = false;
+    // The last Stop All, and the cues whose fades it began: a second one meanwhile is a panic.
+    QElapsedTimer lastStopAll_;
+    std::vector<std::weak_ptr<CXAudio>> stopAllFading_;
+    // The last cue started, which "fade this cue" takes when the selected one is silent.
+    std::weak_ptr<CXAudio> lastStarted_;
+    double masterDb_ = 0.0;
+    // Pause All holds the chains even with no cue left to pause; the next toggle lets them go.
+    bool pausedAll_ = false;
+    // A paused cue is silent already: stopping it needs no fade (one would wait for Resume).
+    void stopPaused(int row);
+    // Whatever the engine's chains were held for, they go on (or were called off).
+    void releaseHeldFollows();
+    // "Stop" or "Fading", as the row's run stands.
+    void showRunning(int row);
 };

@@ -174,5 +174,6 @@ void ViewController::showRowMenu(const QPoint& at) {
     for (int output = 1; output <= outputs; ++output)
         route->addAction(patch_.routeLabel(output, output) + QStringLiteral(" (mono)"),
                          [this, output] { routeSelected(output, output); });
+    addPlaybackItems(menu);
     menu->popup(audioTable_->viewport()->mapToGlobal(at));
 }

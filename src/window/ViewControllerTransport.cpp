@@ -16,7 +16,10 @@ void ViewController::playClick(QObject* sender) {
     // The engine may have ended the run (a fade's or cut end's stop) before the window heard
     // of it: a cue that no longer sounds has no fade running, whatever its flags still say.
     if (cue.player && !cue.player->isPlaying()) cue.fadingIn = cue.fadingOut = false;
-    if (cue.fadingIn) {
+    // A paused row's button says "Paused": pressed, it goes on.
+    if (isPaused(row)) {
+        resumeCue(row);
+    } else if (cue.fadingIn) {
         startCue(row);
     } else if (cue.fadingOut) {
         stopCue(row);
@@ -33,6 +36,7 @@ void ViewController::startCue(int row) {
     syncTimeline();
     const std::shared_ptr<CXAudio> cue = cxList[std::size_t(row)];
     const bool newRun = !cue->player->isPlaying();
+    lastStarted_ = cue;
     if (cue->fadeIn) {
         setPlayButtonTitle(row, QStringLiteral("Fading"));
         cue->fadeInToggle(row, this);
@@ -70,6 +74,7 @@ void ViewController::cueStartedByEngine(int row, bool fadingIn) {
     // start's own move selection and delay line.
     const std::shared_ptr<CXAudio> cue = cxList[std::size_t(row)];
     cue->startedByEngine(fadingIn, row, this);
+    lastStarted_ = cue;
     setPlayButtonTitle(row, fadingIn ? QStringLiteral("Fading") : QStringLiteral("Stop"));
     setScrubbing(true);
     const bool hasNext = hasRow(row + 1);
@@ -116,6 +121,10 @@ bool ViewController::showInProgress() const {
 void ViewController::stopCue(int row) {
     if (!hasRow(row)) return;
     const std::shared_ptr<CXAudio> cue = cxList[std::size_t(row)];
+    if (isPaused(row)) {
+        stopPaused(row);
+        return;
+    }
     if (cue->fadeOut) {
         setPlayButtonTitle(row, QStringLiteral("Fading"));
         cue->fadeOutToggle(row, this);
@@ -143,20 +152,6 @@ void ViewController::resetRowDisplay(int row) {
 void ViewController::finishCue(int row) {
     // Persist through was started by the engine, on the frame after this cue's last.
     resetRowDisplay(row);
-}
-
-void ViewController::stopAllButton(QObject*) {
-    for (int row = 0; hasRow(row); ++row) {
-        const std::shared_ptr<CXAudio> cue = cxList[std::size_t(row)];
-        if (!cue->player || !cue->player->isPlaying()) continue;
-        if (cue->fadeOut) {
-            setPlayButtonTitle(row, QStringLiteral("Fading"));
-            cue->fadeOutToggle(row, this);
-        } else {
-            cue->stopClick();
-            showRowStopped(row, cue->startTime);
-        }
-    }
 }
 
 void ViewController::audioPlayerDidFinishPlaying(AudioPlayer* player, bool) {
