@@ -157,23 +157,25 @@ void ViewController::routeSelected(int left, int right) {
 }
 
 void ViewController::showRowMenu(const QPoint& at) {
-    // Routing is its only entry.
-    if (!audioTable_ || cxList.empty() || showMode_) return;
+    if (!audioTable_ || cxList.empty()) return;
     // A right click on a row outside the selection has made it the selection already; one
     // on the empty space below the rows acts on the rows selected.
     if (audioTable_->selectionModel()->selectedRows().isEmpty()) return;
     auto* menu = new QMenu(audioTable_);
     menu->setAttribute(Qt::WA_DeleteOnClose);
-    QMenu* route = menu->addMenu(QStringLiteral("Route to &outputs"));
-    const int outputs =
-        std::clamp(std::max(deviceChannels(), kLeastOutputsOffered), 2, OutputPatch::kMaxOutputs);
-    for (int left = 1; left + 1 <= outputs; left += 2)
-        route->addAction(patch_.routeLabel(left, left + 1),
-                         [this, left] { routeSelected(left, left + 1); });
-    route->addSeparator();
-    for (int output = 1; output <= outputs; ++output)
-        route->addAction(patch_.routeLabel(output, output) + QStringLiteral(" (mono)"),
-                         [this, output] { routeSelected(output, output); });
+    // A locked list keeps its routes; fading and pausing are the show's, and stay.
+    if (!showMode_) {
+        QMenu* route = menu->addMenu(QStringLiteral("Route to &outputs"));
+        const int outputs = std::clamp(std::max(deviceChannels(), kLeastOutputsOffered), 2,
+                                       OutputPatch::kMaxOutputs);
+        for (int left = 1; left + 1 <= outputs; left += 2)
+            route->addAction(patch_.routeLabel(left, left + 1),
+                             [this, left] { routeSelected(left, left + 1); });
+        route->addSeparator();
+        for (int output = 1; output <= outputs; ++output)
+            route->addAction(patch_.routeLabel(output, output) + QStringLiteral(" (mono)"),
+                             [this, output] { routeSelected(output, output); });
+    }
     addPlaybackItems(menu);
     menu->popup(audioTable_->viewport()->mapToGlobal(at));
 }
