@@ -422,9 +422,11 @@ TEST_F(TransportTest, PauseResumeMasterFadeAllAndPanicAtTheSink) {
     const QString sink = ownSink("cuevox_stops");
     ASSERT_FALSE(sink.isEmpty());
     testfiles::writeIndexWav(documents_ + "/audio/a.wav", 48000, 48000 * 12);
-    for (auto [name, v] : {std::pair{"b.wav", 0.3f}, {"c.wav", 0.4f}, {"d.wav", 0.25f}})
-        testfiles::writeWav16(documents_ + "/audio/" + name, 48000, 2, 384000,
-                              [v](int64_t, int) { return v; });
+    for (const auto& file : {std::pair{"b.wav", 0.3f}, {"c.wav", 0.4f}, {"d.wav", 0.25f}}) {
+        const float level = file.second;
+        testfiles::writeWav16(documents_ + "/audio/" + file.first, 48000, 2, 384000,
+                              [level](int64_t, int) { return level; });
+    }
     const auto chained = [](double delay, double pan, bool fade = false) {
         return nlohmann::json{{"extendPlay", delay > 0}, {"extendDelay", delay},
                               {"panAudio", pan},         {"volumeLevel", 1.0},
