@@ -314,6 +314,8 @@ private:
     // A paused cue is silent already: stopping it needs no fade (one would wait for Resume).
     void stopPaused(int row);
     // Whatever the engine's chains were held for, they go on (or were called off).
+    // Every chain waiting is called off, and a Pause All that held them is over.
+    void callOffChains();
     void releaseHeldFollows();
     // "Stop" or "Fading", as the row's run stands.
     void showRunning(int row);

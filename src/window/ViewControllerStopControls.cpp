@@ -33,8 +33,7 @@ void ViewController::stopAllButton(QObject*) {
     lastStopAll_.start();
     stopAllFading_.clear();
     // A chain left armed would start a cue after the operator stopped everything.
-    AudioEngine::shared().cancelFollows();
-    releaseHeldFollows();
+    callOffChains();
     for (int row = 0; hasRow(row); ++row) {
         const std::shared_ptr<CXAudio> cue = cxList[std::size_t(row)];
         if (!sounding(*cue)) continue;
@@ -54,8 +53,7 @@ void ViewController::stopAllButton(QObject*) {
 void ViewController::panic() {
     lastStopAll_.invalidate();
     stopAllFading_.clear();
-    AudioEngine::shared().cancelFollows();
-    releaseHeldFollows();
+    callOffChains();
     for (int row = 0; hasRow(row); ++row) {
         const std::shared_ptr<CXAudio> cue = cxList[std::size_t(row)];
         if (!sounding(*cue)) continue;
@@ -66,8 +64,7 @@ void ViewController::panic() {
 }
 
 void ViewController::fadeAll() {
-    AudioEngine::shared().cancelFollows();
-    releaseHeldFollows();
+    callOffChains();
     const double seconds = fadeAllSeconds();
     for (int row = 0; hasRow(row); ++row) {
         const std::shared_ptr<CXAudio> cue = cxList[std::size_t(row)];
@@ -151,6 +148,11 @@ bool ViewController::anyPaused() const {
 void ViewController::stopPaused(int row) {
     cxList[std::size_t(row)]->resetPlayer();
     showRowStopped(row, cxList[std::size_t(row)]->startTime);
+}
+
+void ViewController::callOffChains() {
+    AudioEngine::shared().cancelFollows();
+    releaseHeldFollows();
 }
 
 void ViewController::releaseHeldFollows() {
