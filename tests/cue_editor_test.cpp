@@ -7,7 +7,7 @@
 #include "editor/AudioEditView.h"
 #include "editor/WaveformPeaks.h"
 #include "platform/NotificationCenter.h"
-#include "window/CueIcons.h"
+#include "widgets/CueIcons.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 
 #include "WindowFixture.h"
 #include "platform/NotificationCenter.h"
-#include "window/CueIcons.h"
+#include "widgets/CueIcons.h"
 
 namespace {
 

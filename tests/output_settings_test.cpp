@@ -14,8 +14,8 @@
 #include "app/OutputPatchSettings.h"
 #include "app/OutputSettings.h"
 #include "app/SettingsViewController.h"
-#include "window/LevelMeter.h"
-#include "window/OutputMeters.h"
+#include "widgets/LevelMeter.h"
+#include "widgets/OutputMeters.h"
 
 namespace {
 

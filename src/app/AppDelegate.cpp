@@ -9,7 +9,7 @@
 #include "platform/NotificationCenter.h"
 #include "ui_MainWindow.h"
 #include "window/MainWindow.h"
-#include "window/OutputMeters.h"
+#include "widgets/OutputMeters.h"
 
 AppDelegate::AppDelegate(QObject* parent)
     : QObject(parent), ownCenter_(std::make_unique<NotificationCenter>()), nc_(ownCenter_.get()) {}

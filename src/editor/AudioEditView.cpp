@@ -11,7 +11,7 @@
 
 #include "model/CXAudio.h"
 #include "ui_AudioEdit.h"
-#include "window/CueIcons.h"
+#include "widgets/CueIcons.h"
 #include "window/CueTableView.h"
 #include "window/ViewController.h"
 #include "window/WheelNeedsFocus.h"

@@ -18,8 +18,8 @@
 
 #include "editor/WaveformPeaks.h"
 #include "editor/WaveformView.h"
-#include "window/DoubleSlider.h"
-#include "window/SymbolImageView.h"
+#include "widgets/DoubleSlider.h"
+#include "widgets/SymbolImageView.h"
 
 class CXAudio;
 class QTimer;

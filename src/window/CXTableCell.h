@@ -6,8 +6,8 @@
 #include <QPushButton>
 #include <QWidget>
 
-#include "window/DoubleSlider.h"
-#include "window/SymbolImageView.h"
+#include "widgets/DoubleSlider.h"
+#include "widgets/SymbolImageView.h"
 
 // The cell view of every column of the cue table. A cell connects only the outlets its column
 // uses; the others stay empty. The controls belong to the cell's widget tree, so the outlets

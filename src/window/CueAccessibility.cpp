@@ -7,8 +7,8 @@
 
 #include "window/CXTableCell.h"
 #include "window/CueTableView.h"
-#include "window/DoubleSlider.h"
-#include "window/SymbolImageView.h"
+#include "widgets/DoubleSlider.h"
+#include "widgets/SymbolImageView.h"
 
 namespace {
 

@@ -10,7 +10,7 @@
 #include "platform/MessageLog.h"
 #include "ui_MainWindow.h"
 #include "window/MessageArea.h"
-#include "window/OutputMeters.h"
+#include "widgets/OutputMeters.h"
 #include "window/ShowKeyGuard.h"
 #include "window/ShowModeView.h"
 

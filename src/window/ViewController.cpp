@@ -7,7 +7,7 @@
 #include "model/CXAudio.h"
 #include "platform/NotificationCenter.h"
 #include "window/CXTableCell.h"
-#include "window/CueIcons.h"
+#include "widgets/CueIcons.h"
 
 namespace {
 const char* const kCellIdentifiers[CueTableView::kColumnCount] = {

@@ -6,7 +6,7 @@
 
 #include "model/CXAudio.h"
 #include "window/CXTableCell.h"
-#include "window/CueIcons.h"
+#include "widgets/CueIcons.h"
 #include "window/ViewController.h"
 
 // A title typed into a row is taken before a step changes the list, as a step of its own: once

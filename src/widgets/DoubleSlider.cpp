@@ -1,4 +1,4 @@
-#include "window/DoubleSlider.h"
+#include "widgets/DoubleSlider.h"
 
 #include <QStyle>
 #include <QStyleOptionSlider>

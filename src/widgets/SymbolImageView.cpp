@@ -1,4 +1,4 @@
-#include "window/SymbolImageView.h"
+#include "widgets/SymbolImageView.h"
 
 #include <QFile>
 #include <QHash>

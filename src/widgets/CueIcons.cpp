@@ -1,7 +1,7 @@
-#include "window/CueIcons.h"
+#include "widgets/CueIcons.h"
 
 #include "model/CXAudio.h"
-#include "window/SymbolImageView.h"
+#include "widgets/SymbolImageView.h"
 
 namespace CueIcons {
 

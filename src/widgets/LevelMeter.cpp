@@ -1,4 +1,4 @@
-#include "window/LevelMeter.h"
+#include "widgets/LevelMeter.h"
 
 #include <QPainter>
 #include <algorithm>

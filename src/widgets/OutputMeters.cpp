@@ -1,4 +1,4 @@
-#include "window/OutputMeters.h"
+#include "widgets/OutputMeters.h"
 
 #include <QGridLayout>
 #include <QLabel>
@@ -6,7 +6,7 @@
 #include <QVBoxLayout>
 
 #include "audio/AudioEngine.h"
-#include "window/LevelMeter.h"
+#include "widgets/LevelMeter.h"
 
 namespace {
 constexpr int kLabelWidth = 48;
