@@ -4,6 +4,7 @@
 #include <limits>
 
 #include "model/CXAudio.h"
+#include "model/CueNumbers.h"
 #include "model/ListFile.h"
 #include "support/TempHome.h"
 
@@ -184,8 +185,11 @@ TEST_F(CueRecord, CopyHasEveryOptionAndAPlayerOfItsOwn) {
     EXPECT_EQ(out.text(), "Failed to create audio player\n");
 }
 
-TEST_F(CueRecord, AllSixteenFieldsSurviveTheListFile) {
+TEST_F(CueRecord, EveryFieldSurvivesTheListFile) {
     const auto cue = CXAudio::fromJSON(fullElement());
+    cue->cueNumber = "12A";
+    cue->notes = "Open the radio mic\n“slowly”";
+    cue->color = "#e0a030";
     // Values with no short binary form in either width.
     cue->volumeLevel = 0.7f;
     cue->panAudio = 1.0f / 3.0f;
@@ -214,8 +218,51 @@ TEST_F(CueRecord, AllSixteenFieldsSurviveTheListFile) {
     EXPECT_EQ(back->startTime, cue->startTime);
     EXPECT_EQ(back->endTime, cue->endTime);
     EXPECT_EQ(back->moveSelection, cue->moveSelection);
-    EXPECT_EQ(back->toJSON().size(), 16u);
+    EXPECT_EQ(back->cueNumber, cue->cueNumber);
+    EXPECT_EQ(back->notes, cue->notes);
+    EXPECT_EQ(back->color, cue->color);
+    EXPECT_EQ(back->toJSON().size(), 19u);
     EXPECT_EQ(listfile::text({back}), text);
+}
+
+TEST_F(CueRecord, CueNumbersStayUniqueAndOldListsReadOneTwoThree) {
+    // A list from before numbers, then one with a number typed unquoted, an unfit one, and one
+    // used twice.
+    CueList list;
+    for (int i = 0; i < 3; ++i) list.push_back(CXAudio::fromJSON(fullElement()));
+    EXPECT_EQ(cuenumbers::assignMissing(list), (std::vector<int>{0, 1, 2}));
+    EXPECT_EQ(list[2]->cueNumber, "3");
+    auto element = fullElement();
+    const std::vector<json> numbers{json(3.5), json("a/b"), json(" 2 "), json("2"), json(7)};
+    list.clear();
+    for (const json& number : numbers) {
+        element["cueNumber"] = number;
+        list.push_back(CXAudio::fromJSON(element));
+    }
+    EXPECT_EQ(list[0]->cueNumber, "3.5");
+    EXPECT_EQ(list[1]->cueNumber, "");
+    EXPECT_EQ(list[4]->cueNumber, "7");
+    EXPECT_EQ(cuenumbers::assignMissing(list), (std::vector<int>{1, 3}));
+    std::vector<std::string> got;
+    for (const auto& cue : list) got.push_back(cue->cueNumber);
+    EXPECT_EQ(got, (std::vector<std::string>{"3.5", "3", "2", "4", "7"}));
+
+    EXPECT_EQ(cuenumbers::nextFree(list, 0), "5");  // after 3.5: 4 is taken
+    EXPECT_EQ(cuenumbers::nextFree(list, -1), "1");
+    EXPECT_EQ(cuenumbers::rowOf(list, "7"), 4);
+    EXPECT_EQ(cuenumbers::renumbered(list, {1, 3}, "10", "0.5"),
+              (std::vector<std::string>{"10", "10.5"}));
+    EXPECT_EQ(cuenumbers::renumbered(list, {0, 1}, "2", "5"), std::vector<std::string>{})
+        << "2 belongs to a cue outside the selection";
+    EXPECT_EQ(cuenumbers::renumbered(list, {0}, "1e3", "1"), std::vector<std::string>{});
+    // Undo restores the number with the other fields; notes and colour are kept only when set.
+    const json fields = list[0]->toJSON();
+    list[0]->cueNumber = "99";
+    list[0]->notes = "x";
+    list[0]->restoreFields(fields);
+    EXPECT_EQ(list[0]->cueNumber, "3.5");
+    EXPECT_EQ(list[0]->notes, "");
+    EXPECT_EQ(fields.count("notes") + fields.count("color"), 0u);
 }
 
 TEST_F(CueRecord, ThirtyTwoBitFieldsAreWrittenShort) {

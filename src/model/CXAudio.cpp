@@ -9,6 +9,7 @@
 
 #include "audio/AudioEngine.h"
 #include "audio/Mixer.h"
+#include "model/CueNumbers.h"
 #include "model/RowDisplay.h"
 #include "storage/StoragePaths.h"
 
@@ -98,6 +99,12 @@ std::string titleOf(const std::string& path) {
     return name;
 }
 
+bool isColor(const std::string& text) {
+    return text.size() == 7 && text[0] == '#' &&
+           std::all_of(text.begin() + 1, text.end(),
+                       [](unsigned char c) { return std::isxdigit(c); });
+}
+
 }  // namespace
 
 CXAudio::CXAudio() : player(std::make_unique<AudioPlayer>()) {}
@@ -146,6 +153,7 @@ CXAudio::CXAudio(const nlohmann::json& element, std::unique_ptr<AudioPlayer> ope
     moveSelection = readFlag(element, "moveSelection", false);
     outputs = cueroute::readOutputs(element);
     outputLevels = cueroute::readLevels(element);
+    readIdentity(element);
     fadingIn = false;
     fadingOut = false;
     setUpPlayer();
@@ -174,6 +182,9 @@ CXAudio::CXAudio(const CXAudio& source)
     moveSelection = source.moveSelection;
     outputs = source.outputs;
     outputLevels = source.outputLevels;
+    // A copy is another cue: the list gives it a number of its own.
+    notes = source.notes;
+    color = source.color;
     // A copy of a fading cue does not fade.
     fadingIn = false;
     fadingOut = false;
@@ -212,6 +223,22 @@ void CXAudio::openPlayer() {
     }
 }
 
+void CXAudio::readIdentity(const json& element) {
+    // A number typed by hand without quotes reads as its text.
+    const json* number = member(element, "cueNumber");
+    cueNumber.clear();
+    if (number && number->is_string())
+        cueNumber = cuenumbers::trimmed(number->get<std::string>());
+    else if (number && number->is_number_integer())
+        cueNumber = number->dump();
+    else if (number && number->is_number())
+        cueNumber = shortestNumber(number->get<double>()).dump();
+    if (!cuenumbers::isValid(cueNumber)) cueNumber.clear();
+    notes = readString(element, "notes", "");
+    color = readString(element, "color", "");
+    if (!isColor(color)) color.clear();
+}
+
 void CXAudio::setUpPlayer() {
     player->setNumberOfLoops(repeatCount);
     player->setVolume(volumeLevel);
@@ -238,6 +265,9 @@ nlohmann::json CXAudio::toJSON() const {
     object["endTime"] = endTime;
     object["moveSelection"] = moveSelection;
     cueroute::write(object, outputs, outputLevels);
+    object["cueNumber"] = cueNumber;
+    if (!notes.empty()) object["notes"] = notes;
+    if (!color.empty()) object["color"] = color;
     return object;
 }
 
@@ -259,6 +289,9 @@ void CXAudio::restoreFields(const nlohmann::json& fields) {
     // Absent is the default here too: the fields of a cue on outputs 1-2 do not name them.
     outputs = cueroute::readOutputs(fields);
     outputLevels = cueroute::readLevels(fields);
+    const std::string number = cueNumber;
+    readIdentity(fields);
+    if (cueNumber.empty()) cueNumber = number;
     changeVolume(readFloat(fields, "volumeLevel", volumeLevel));
     if (!player) return;
     player->setNumberOfLoops(repeatCount);

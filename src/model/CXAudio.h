@@ -45,8 +45,8 @@ public:
     static std::shared_ptr<CXAudio> withPlayer(const nlohmann::json& element,
                                                std::unique_ptr<AudioPlayer> opened);
 
-    // The cue's object in the list file: the sixteen stored fields, and its route when that is
-    // not the default; nothing run-time.
+    // The cue's object in the list file: the sixteen stored fields and its number, and its
+    // route, notes and colour when they are not the default; nothing run-time.
     nlohmann::json toJSON() const;
     // Takes back the stored fields of an earlier toJSON() (the file stays the same). The player
     // is kept and follows at once, so a cue that is playing goes on at the restored level.
@@ -103,6 +103,11 @@ public:
     double startTime = 0.0;
     double endTime = 0.0;
     bool moveSelection = false;
+    // The operator's number for the cue, unique in the list (see CueNumbers); its notes (any
+    // text, several lines); its colour as "#rrggbb", empty for none.
+    std::string cueNumber;
+    std::string notes;
+    std::string color;
     // The show's outputs (from 1) the left and right go to, and their levels in dB.
     cueroute::Outputs outputs = cueroute::kDefaultOutputs;
     cueroute::Levels outputLevels = cueroute::kDefaultLevels;
@@ -111,6 +116,8 @@ public:
 
 private:
     void openPlayer();
+    // The number, notes and colour of a list-file object; absent or unfit ones read empty.
+    void readIdentity(const nlohmann::json& element);
     void showFadeOn(int row, RowDisplay* controller);
     double startPoint() const;
     void setUpPlayer();

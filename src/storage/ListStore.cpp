@@ -11,6 +11,7 @@
 #include <system_error>
 
 #include "model/CXAudio.h"
+#include "model/CueNumbers.h"
 #include "platform/MessageLog.h"
 #include "storage/AudioTrash.h"
 #include "storage/StoragePaths.h"
@@ -158,6 +159,20 @@ void ListStore::load(CueList& cxList, AudioPlayerDelegate* delegate) {
             droppedNames_.insert(name);
         }
     }
+    // Before any cue can be called by number: a list from before numbers reads 1, 2, 3….
+    QStringList renumbered;
+    std::vector<std::string> before;
+    for (const auto& cue : cxList) before.push_back(cue->cueNumber);
+    for (int row : cuenumbers::assignMissing(cxList))
+        if (!before[std::size_t(row)].empty())
+            renumbered.append(QStringLiteral("“%1” on row %2 is now %3")
+                                  .arg(qs(before[std::size_t(row)]))
+                                  .arg(row + 1)
+                                  .arg(qs(cxList[std::size_t(row)]->cueNumber)));
+    if (!renumbered.isEmpty())
+        MessageLog::instance().report(
+            QStringLiteral("Cue numbers used twice in the list were changed: %1.")
+                .arg(renumbered.join(QStringLiteral("; "))));
     if (failed) {
         backupPending_ = true;
         MessageLog::instance().report(
