@@ -851,9 +851,19 @@ TEST_F(LibraryTest, AShowTravelsAsOneArchiveAndOneLeadingOutIsRefusedWhole) {
     open();
     select(1);
     vc().volDownMenuButton();  // a change still on its way to the disk goes in too
+    AppDelegate delegate;
+    delegate.connectMenu(*window_);
+    delegate.applicationDidFinishLaunching();
+    window_->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(window_.get()));
     const std::string dir = sources_.path().toStdString();
     QSignalSpy finished(&vc(), &ViewController::transferFinished);
     vc().exportShowTo(QString::fromStdString(dir + "/show.zip"));
+    // The show goes on meanwhile: Go still starts the selected cue.
+    ASSERT_TRUE(vc().transferring());
+    QWidget* focus = QApplication::focusWidget();
+    QTest::keyClick(focus ? focus : window_.get(), Qt::Key_Space);
+    EXPECT_TRUE(playing(1));
     ASSERT_TRUE(finished.wait(10000));
     EXPECT_TRUE(finished.takeFirst()[0].toBool())
         << MessageLog::instance().entries().last().text.toStdString();
@@ -875,8 +885,7 @@ TEST_F(LibraryTest, AShowTravelsAsOneArchiveAndOneLeadingOutIsRefusedWhole) {
     EXPECT_EQ(ready[0][0].toString().toStdString(), into);
     Files unpacked;
     for (const auto& f : fs::recursive_directory_iterator(into))
-        if (f.is_regular_file())
-            unpacked[fs::relative(f.path(), into).string()] = hashOf(f.path());
+        if (f.is_regular_file()) unpacked[fs::relative(f.path(), into).string()] = hashOf(f.path());
     EXPECT_EQ(unpacked, shown);
 
     // One entry leading out refuses the whole archive: nothing is written anywhere, a folder
@@ -925,6 +934,8 @@ TEST_F(LibraryTest, MissingAudioStaysInTheListAndIsFoundAgainByNameAndLength) {
     select(2);
     vc().goMenuButton();
     EXPECT_TRUE(MessageLog::instance().entries().last().text.contains("Cue 3 “Rain” cannot play"));
+    vc().openAudioEditor(0);
+    EXPECT_EQ(vc().presentedViewController(), nullptr) << "it would cut the end to nothing";
     fs::remove(documents_ + "/cuevox.json");
     vc().saveList();
     EXPECT_EQ(savedList(), original);
