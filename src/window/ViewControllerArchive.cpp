@@ -60,6 +60,15 @@ void ViewController::exportShowTo(const QString& archive) {
     closeAudioEditor();
     saveList();
     store_.waitForIdle();
+    // The file on disk would be older than the list shown.
+    if (MessageLog::instance().warnings().contains(QStringLiteral("save"))) {
+        MessageLog::instance().report(
+            QStringLiteral("Export to %1 failed: changes are not being saved, so the list file "
+                           "is not the list shown.")
+                .arg(archive));
+        emit transferFinished(false);
+        return;
+    }
     QFile file(QString::fromStdString(storage::listFilePath()));
     if (!file.open(QIODevice::ReadOnly)) {
         MessageLog::instance().report(
