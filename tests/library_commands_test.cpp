@@ -931,6 +931,7 @@ TEST_F(LibraryTest, MissingAudioStaysInTheListAndIsFoundAgainByNameAndLength) {
     for (int row = 0; row < 3; ++row) EXPECT_TRUE(cueAt(row).missing()) << row;
     ASSERT_TRUE(waitFor([&] { return vc().missingAudioWindow(); }, 2000));
     EXPECT_EQ(vc().missingAudioWindow()->list()->topLevelItemCount(), 3);
+    EXPECT_TRUE(playButton(2)->toolTip().contains("“c.wav” is missing"));
     select(2);
     vc().goMenuButton();
     EXPECT_TRUE(MessageLog::instance().entries().last().text.contains("Cue 3 “Rain” cannot play"));
@@ -948,6 +949,7 @@ TEST_F(LibraryTest, MissingAudioStaysInTheListAndIsFoundAgainByNameAndLength) {
     EXPECT_EQ(testfiles::readAll(stored("a.wav")), testfiles::readAll(found + "/deep/er/a.wav"));
     EXPECT_NEAR(cueAt(1).endTime, 0.8, 0.01);
     EXPECT_EQ(vc().missingAudioWindow()->list()->topLevelItemCount(), 1);
+    EXPECT_TRUE(playButton(0)->toolTip().isEmpty()) << "the row shows its cue found";
     EXPECT_EQ(listJSON()[1]["endTime"], cueAt(1).endTime);
     EXPECT_EQ(listJSON()[2].dump(2), cues[2].dump(2));
     click(0);

@@ -45,11 +45,14 @@ void MissingAudioWindow::setRows(const std::vector<Row>& rows) {
     list_->resizeColumnToContents(0);
     list_->resizeColumnToContents(1);
     empty_ = rows.empty();
+    const QString count = rows.size() == 1
+                              ? tr("1 cue has no audio file and plays")
+                              : tr("%1 cues have no audio file and play").arg(rows.size());
     summary_->setText(empty_ ? tr("Every cue has its audio file again.")
-                             : tr("%n cue(s) have no audio file and play nothing. Find in Folder "
-                                  "looks for their files by name and length and copies them "
-                                  "into the show's audio folder.",
-                                  nullptr, int(rows.size())));
+                             : tr("%1 nothing. Find in Folder looks for "
+                                  "the files by name and length and copies them into the "
+                                  "show's audio folder.")
+                                   .arg(count));
     find_->setEnabled(!empty_ && !searching_);
 }
 

@@ -49,10 +49,14 @@ void ViewController::showMissing(CXTableCell* cell, int column, const CXAudio& c
         }
     } else if (column == 2) {
         if (QLineEdit* title = cell->cxAudioTitle()) {
+            // The cell keeps its own palette (a clear ground): only the text colour follows.
             QPalette palette = title->palette();
-            palette.setColor(QPalette::Text, cue.missing()
-                                                 ? palette.color(QPalette::Disabled, QPalette::Text)
-                                                 : QPalette().color(QPalette::Text));
+            const QPalette around =
+                title->parentWidget() ? title->parentWidget()->palette() : QPalette();
+            for (const auto group : {QPalette::Active, QPalette::Inactive, QPalette::Disabled})
+                palette.setColor(
+                    group, QPalette::Text,
+                    around.color(cue.missing() ? QPalette::Disabled : group, QPalette::Text));
             title->setPalette(palette);
             title->setToolTip(why);
         }
