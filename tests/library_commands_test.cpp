@@ -832,12 +832,15 @@ void writeZip(const std::string& path,
     archive_write_open_filename(a, path.c_str());
     for (const auto& [name, data] : files) {
         archive_entry* entry = archive_entry_new();
-        archive_entry_set_pathname(entry, name.c_str());
-        archive_entry_set_filetype(entry, AE_IFREG);
+        // "@name": a link to the data's path.
+        const bool link = name[0] == '@';
+        archive_entry_set_pathname(entry, name.c_str() + (link ? 1 : 0));
+        archive_entry_set_filetype(entry, link ? AE_IFLNK : AE_IFREG);
+        if (link) archive_entry_set_symlink(entry, data.c_str());
         archive_entry_set_perm(entry, 0644);
         archive_entry_set_size(entry, la_int64_t(data.size()));
         archive_write_header(a, entry);
-        archive_write_data(a, data.data(), data.size());
+        if (!link) archive_write_data(a, data.data(), data.size());
         archive_entry_free(entry);
     }
     archive_write_close(a);
@@ -889,15 +892,25 @@ TEST_F(LibraryTest, AShowTravelsAsOneArchiveAndOneLeadingOutIsRefusedWhole) {
     EXPECT_EQ(unpacked, shown);
 
     // One entry leading out refuses the whole archive: nothing is written anywhere, a folder
-    // it would have made is not there, an empty one stays empty.
-    writeZip(dir + "/bad.zip", {{"cuevox.json", "[]"}, {"audio/x.wav", "x"}, {"../x", "evil"}});
+    // it would have made is not there, an empty one stays empty. The message names the entry.
+    const std::pair<std::string, std::string> top = {"cuevox.json", "[]"}, x = {"audio/x.wav", "x"};
+    const std::vector<std::pair<std::vector<std::pair<std::string, std::string>>, std::string>>
+        bad = {{{top, x, {"../x", "evil"}}, "“../x”"},
+               {{x, {"/cuevox.json", "[]"}}, "“/cuevox.json”"},
+               {{top, {"@audio/l.wav", "/etc/passwd"}}, "“audio/l.wav” is a link"},
+               {{top, {"audio/sub/y.wav", "y"}}, "“audio/sub/y.wav”"},
+               {{x}, "no cuevox.json"}};
     fs::create_directory(dir + "/empty");
-    for (const std::string target : {dir + "/new/show", dir + "/empty"}) {
-        vc().importShowInto(QString::fromStdString(dir + "/bad.zip"),
-                            QString::fromStdString(target));
-        ASSERT_TRUE(finished.wait(10000));
-        EXPECT_FALSE(finished.takeLast()[0].toBool());
-        EXPECT_TRUE(MessageLog::instance().entries().last().text.contains("“../x”"));
+    for (const auto& [entries, named] : bad) {
+        writeZip(dir + "/bad.zip", entries);
+        for (const std::string target : {dir + "/new/show", dir + "/empty"}) {
+            vc().importShowInto(QString::fromStdString(dir + "/bad.zip"),
+                                QString::fromStdString(target));
+            ASSERT_TRUE(finished.wait(10000));
+            EXPECT_FALSE(finished.takeLast()[0].toBool());
+            const QString message = MessageLog::instance().entries().last().text;
+            EXPECT_TRUE(message.contains(QString::fromStdString(named))) << message.toStdString();
+        }
     }
     EXPECT_FALSE(fs::exists(dir + "/new") || fs::exists(dir + "/x") ||
                  fs::exists(dir + "/shows/x"));
