@@ -3,6 +3,7 @@
 #include <archive.h>
 #include <archive_entry.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
 
@@ -33,6 +34,12 @@ using ArchivePtr = std::unique_ptr<struct archive, int (*)(struct archive*)>;
 bool fail(std::string* why, const std::string& text) {
     if (why) *why = text;
     return false;
+}
+
+// libarchive may have no text for an error.
+std::string errorOf(struct archive* a) {
+    const char* text = archive_error_string(a);
+    return text ? text : "unknown error";
 }
 
 std::string errnoText() {
@@ -82,8 +89,7 @@ bool copyInto(struct archive* a, const std::string& path, int64_t size, Progress
             ok = fail(why, path + (n < 0 ? " cannot be read (" + errnoText() + ")"
                                          : " became shorter while it was being exported"));
         } else if (!writeAll(a, buffer.get(), size_t(n))) {
-            ok = fail(why, std::string("the archive cannot be written (") +
-                               archive_error_string(a) + ")");
+            ok = fail(why, std::string("the archive cannot be written (") + errorOf(a) + ")");
         } else {
             left -= n;
             if (progress) progress->done += n;
@@ -125,8 +131,7 @@ ArchivePtr openForReading(const std::string& path, std::string* why) {
     ArchivePtr a(archive_read_new(), archive_read_free);
     archive_read_support_format_zip(a.get());
     if (archive_read_open_filename(a.get(), path.c_str(), kBlock) != ARCHIVE_OK) {
-        fail(why, std::string("it cannot be opened as a zip archive (") +
-                      archive_error_string(a.get()) + ")");
+        fail(why, std::string("it cannot be opened as a zip archive (") + errorOf(a.get()) + ")");
         return ArchivePtr(nullptr, archive_read_free);
     }
     return a;
@@ -140,15 +145,14 @@ bool survey(const std::string& archivePath, int64_t* total, std::string* why) {
     archive_entry* entry = nullptr;
     int r;
     *total = 0;
-    while ((r = archive_read_next_header(a.get(), &entry)) == ARCHIVE_OK) {
+    while ((r = archive_read_next_header(a.get(), &entry)) == ARCHIVE_OK || r == ARCHIVE_WARN) {
         std::string target;
         int64_t size = 0;
         if (!checkEntry(entry, seen, &target, &size, why)) return false;
         *total += size;
     }
     if (r != ARCHIVE_EOF)
-        return fail(why,
-                    std::string("the archive is damaged (") + archive_error_string(a.get()) + ")");
+        return fail(why, std::string("the archive is damaged (") + errorOf(a.get()) + ")");
     if (!seen.count(kListEntry)) return fail(why, "it holds no cuevox.json at its top");
     return true;
 }
@@ -172,7 +176,7 @@ bool extractFile(struct archive* a, const std::string& path, int64_t declared, P
         const la_ssize_t n = archive_read_data(a, buffer.get(), kBlock);
         if (n == 0) break;
         if (n < 0) {
-            ok = fail(why, std::string("the archive is damaged (") + archive_error_string(a) + ")");
+            ok = fail(why, std::string("the archive is damaged (") + errorOf(a) + ")");
             break;
         }
         written += n;
@@ -202,7 +206,7 @@ bool extract(const std::string& archivePath, const std::string& folder, Progress
     std::set<std::string> seen;
     archive_entry* entry = nullptr;
     int r;
-    while ((r = archive_read_next_header(a.get(), &entry)) == ARCHIVE_OK) {
+    while ((r = archive_read_next_header(a.get(), &entry)) == ARCHIVE_OK || r == ARCHIVE_WARN) {
         std::string target;
         int64_t size = 0;
         // Checked again: the archive may have been replaced since the survey.
@@ -211,8 +215,7 @@ bool extract(const std::string& archivePath, const std::string& folder, Progress
             return false;
     }
     if (r != ARCHIVE_EOF)
-        return fail(why,
-                    std::string("the archive is damaged (") + archive_error_string(a.get()) + ")");
+        return fail(why, std::string("the archive is damaged (") + errorOf(a.get()) + ")");
     syncFolder(folder + "/audio");
     syncFolder(folder);
     return true;
@@ -240,6 +243,8 @@ bool write(const std::string& archivePath, const std::string& listText,
         (target.parent_path() / ("." + target.filename().string() + ".XXXXXX")).string();
     const int fd = ::mkstemp(staged.data());
     if (fd < 0) return fail(why, archivePath + " cannot be written (" + errnoText() + ")");
+    // A show is handed on: readable by others, as a copied file would be.
+    ::fchmod(fd, 0644);
     ArchivePtr a(archive_write_new(), archive_write_free);
     archive_write_set_format_zip(a.get());
     bool ok = archive_write_open_fd(a.get(), fd) == ARCHIVE_OK;
@@ -247,21 +252,16 @@ bool write(const std::string& archivePath, const std::string& listText,
     ok = ok && archive_write_zip_set_compression_deflate(a.get()) == ARCHIVE_OK;
     ok = ok && addEntry(a.get(), kListEntry, int64_t(listText.size())) &&
          writeAll(a.get(), listText.data(), listText.size());
-    if (!ok)
-        fail(why,
-             std::string("the archive cannot be written (") + archive_error_string(a.get()) + ")");
+    if (!ok) fail(why, std::string("the archive cannot be written (") + errorOf(a.get()) + ")");
     if (progress) progress->done += int64_t(listText.size());
     ok = ok && archive_write_zip_set_compression_store(a.get()) == ARCHIVE_OK;
     for (size_t i = 0; ok && i < audioNames.size(); ++i) {
         ok = addEntry(a.get(), kAudioPrefix + audioNames[i], sizes[i]);
-        if (!ok)
-            fail(why, std::string("the archive cannot be written (") +
-                          archive_error_string(a.get()) + ")");
+        if (!ok) fail(why, std::string("the archive cannot be written (") + errorOf(a.get()) + ")");
         ok = ok && copyInto(a.get(), audioFolder + "/" + audioNames[i], sizes[i], progress, why);
     }
     if (ok && archive_write_close(a.get()) != ARCHIVE_OK)
-        ok = fail(why, std::string("the archive cannot be written (") +
-                           archive_error_string(a.get()) + ")");
+        ok = fail(why, std::string("the archive cannot be written (") + errorOf(a.get()) + ")");
     a.reset();
     if (ok && ::fsync(fd) != 0)
         ok = fail(why, archivePath + " cannot be written (" + errnoText() + ")");
