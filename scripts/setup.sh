@@ -11,7 +11,7 @@ packages=(
   qt6-base-dev qt6-base-dev-tools qt6-svg-dev libgl1-mesa-dev
   libavformat-dev libavcodec-dev libswresample-dev libavutil-dev
   portaudio19-dev libpulse-dev libdbus-1-dev nlohmann-json3-dev
-  liblo-dev liblo-tools librtmidi-dev libjack-jackd2-dev jackd2
+  liblo-dev liblo-tools libarchive-dev librtmidi-dev libjack-jackd2-dev jackd2
   libgtest-dev libgmock-dev libbenchmark-dev
   ffmpeg sox libsox-fmt-all
   pulseaudio pulseaudio-utils libasound2-plugins pipewire pipewire-pulse wireplumber

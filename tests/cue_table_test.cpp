@@ -66,7 +66,8 @@ TEST_F(CueTableTest, StartUpRegistersObserversTableAndTimerThenLoads) {
         "addTrack",    "removeTrack",    "saveCX",
         "moveAudioUp", "moveAudioDown",  "volumeUp",
         "volumeDown",  "editAudio",      "resetCX",
-        "goCX",        "stopAllCX"};
+        "goCX",        "stopAllCX",      "exportShow",
+        "importShow",  "missingAudio"};
     EXPECT_EQ(center.observedNames(), expected);
     EXPECT_EQ(table.uniformRowHeight(), 25);
     EXPECT_EQ(table.rowHeight(1), 25);

@@ -4,10 +4,15 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <archive.h>
+#include <archive_entry.h>
+
 #include <QProgressDialog>
 #include <QPushButton>
+#include <QSignalSpy>
 #include <QTimer>
 #include <QToolButton>
+#include <QTreeWidget>
 #include <atomic>
 #include <csignal>
 #include <fstream>
@@ -18,8 +23,11 @@
 #include "app/AppDelegate.h"
 #include "app/SettingsViewController.h"
 #include "audio/AudioEngine.h"
+#include "model/ListFile.h"
+#include "platform/MessageLog.h"
 #include "platform/NotificationCenter.h"
 #include "storage/Importer.h"
+#include "window/MissingAudioWindow.h"
 
 namespace fs = std::filesystem;
 
@@ -788,6 +796,178 @@ TEST_F(LibraryTest, ResetEmptiesListFolderAndFileThenImportStartsAfresh) {
     EXPECT_EQ(indexText(0), "1");
     EXPECT_TRUE(fs::exists(stored("again.wav")));
     EXPECT_EQ(listJSON().size(), 1u);
+}
+
+// --- a show as one archive, and audio gone missing ------------------------------------------
+
+// Each file's name and a hash of its bytes: a mismatch prints short.
+using Files = std::map<std::string, size_t>;
+
+Files zipEntries(const std::string& path) {
+    std::map<std::string, std::string> entries;
+    struct archive* a = archive_read_new();
+    archive_read_support_format_zip(a);
+    archive_entry* entry = nullptr;
+    if (archive_read_open_filename(a, path.c_str(), 1 << 16) == ARCHIVE_OK)
+        while (archive_read_next_header(a, &entry) == ARCHIVE_OK) {
+            std::string& data = entries[archive_entry_pathname(entry)];
+            char buffer[4096];
+            for (la_ssize_t n; (n = archive_read_data(a, buffer, sizeof buffer)) > 0;)
+                data.append(buffer, size_t(n));
+        }
+    archive_read_free(a);
+    Files hashed;
+    for (const auto& [name, data] : entries) hashed[name] = std::hash<std::string>()(data);
+    return hashed;
+}
+
+size_t hashOf(const std::string& path) {
+    return std::hash<std::string>()(testfiles::readAll(path));
+}
+
+void writeZip(const std::string& path,
+              const std::vector<std::pair<std::string, std::string>>& files) {
+    struct archive* a = archive_write_new();
+    archive_write_set_format_zip(a);
+    archive_write_open_filename(a, path.c_str());
+    for (const auto& [name, data] : files) {
+        archive_entry* entry = archive_entry_new();
+        // "@name": a link to the data's path.
+        const bool link = name[0] == '@';
+        archive_entry_set_pathname(entry, name.c_str() + (link ? 1 : 0));
+        archive_entry_set_filetype(entry, link ? AE_IFLNK : AE_IFREG);
+        if (link) archive_entry_set_symlink(entry, data.c_str());
+        archive_entry_set_perm(entry, 0644);
+        archive_entry_set_size(entry, la_int64_t(data.size()));
+        archive_write_header(a, entry);
+        if (!link) archive_write_data(a, data.data(), data.size());
+        archive_entry_free(entry);
+    }
+    archive_write_close(a);
+    archive_write_free(a);
+}
+
+TEST_F(LibraryTest, AShowTravelsAsOneArchiveAndOneLeadingOutIsRefusedWhole) {
+    writeList({cue(audioFile("a.wav", 0.5)), cue(audioFile("b c.wav", 0.7)),
+               cue("a.wav", {{"audioTitle", "again"}})});
+    audioFile("unused.wav", 0.3);
+    open();
+    select(1);
+    vc().volDownMenuButton();  // a change still on its way to the disk goes in too
+    AppDelegate delegate;
+    delegate.connectMenu(*window_);
+    delegate.applicationDidFinishLaunching();
+    window_->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(window_.get()));
+    const std::string dir = sources_.path().toStdString();
+    QSignalSpy finished(&vc(), &ViewController::transferFinished);
+    vc().exportShowTo(QString::fromStdString(dir + "/show.zip"));
+    // The show goes on meanwhile: Go still starts the selected cue.
+    ASSERT_TRUE(vc().transferring());
+    QWidget* focus = QApplication::focusWidget();
+    QTest::keyClick(focus ? focus : window_.get(), Qt::Key_Space);
+    EXPECT_TRUE(playing(1));
+    ASSERT_TRUE(finished.wait(10000));
+    EXPECT_TRUE(finished.takeFirst()[0].toBool())
+        << MessageLog::instance().entries().last().text.toStdString();
+    const std::string list = savedList();
+    EXPECT_EQ(listJSON()[1]["volumeLevel"], 0.9);
+    const Files shown = {{"cuevox.json", std::hash<std::string>()(list)},
+                         {"audio/a.wav", hashOf(stored("a.wav"))},
+                         {"audio/b c.wav", hashOf(stored("b c.wav"))}};
+    EXPECT_EQ(zipEntries(dir + "/show.zip"), shown);
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 1)
+        << "no staged file left beside it";
+
+    // Into a folder the import makes: the same bytes, and the signal that opens it.
+    QSignalSpy ready(&vc(), &ViewController::importedShowReady);
+    const std::string into = dir + "/shows/received";
+    vc().importShowInto(QString::fromStdString(dir + "/show.zip"), QString::fromStdString(into));
+    ASSERT_TRUE(finished.wait(10000));
+    ASSERT_EQ(ready.size(), 1);
+    EXPECT_EQ(ready[0][0].toString().toStdString(), into);
+    Files unpacked;
+    for (const auto& f : fs::recursive_directory_iterator(into))
+        if (f.is_regular_file()) unpacked[fs::relative(f.path(), into).string()] = hashOf(f.path());
+    EXPECT_EQ(unpacked, shown);
+
+    // One entry leading out refuses the whole archive: nothing is written anywhere, a folder
+    // it would have made is not there, an empty one stays empty. The message names the entry.
+    const std::pair<std::string, std::string> top = {"cuevox.json", "[]"}, x = {"audio/x.wav", "x"};
+    const std::vector<std::pair<std::vector<std::pair<std::string, std::string>>, std::string>>
+        bad = {{{top, x, {"../x", "evil"}}, "“../x”"},
+               {{x, {"/cuevox.json", "[]"}}, "“/cuevox.json”"},
+               {{top, {"@audio/l.wav", "/etc/passwd"}}, "“audio/l.wav” is a link"},
+               {{top, {"audio/sub/y.wav", "y"}}, "“audio/sub/y.wav”"},
+               {{x}, "no cuevox.json"}};
+    fs::create_directory(dir + "/empty");
+    for (const auto& [entries, named] : bad) {
+        writeZip(dir + "/bad.zip", entries);
+        for (const std::string target : {dir + "/new/show", dir + "/empty"}) {
+            vc().importShowInto(QString::fromStdString(dir + "/bad.zip"),
+                                QString::fromStdString(target));
+            ASSERT_TRUE(finished.wait(10000));
+            EXPECT_FALSE(finished.takeLast()[0].toBool());
+            const QString message = MessageLog::instance().entries().last().text;
+            EXPECT_TRUE(message.contains(QString::fromStdString(named))) << message.toStdString();
+        }
+    }
+    EXPECT_FALSE(fs::exists(dir + "/new") || fs::exists(dir + "/x") ||
+                 fs::exists(dir + "/shows/x"));
+    EXPECT_TRUE(fs::is_empty(dir + "/empty"));
+    EXPECT_EQ(ready.size(), 1);
+}
+
+// The audio folder emptied (a show copied without it): every cue stays, saved as it was, Go on
+// one says why it is silent, and a folder holding the files brings them back, the right
+// length only.
+TEST_F(LibraryTest, MissingAudioStaysInTheListAndIsFoundAgainByNameAndLength) {
+    const std::vector<nlohmann::json> cues = {
+        cue(audioFile("a.wav", 0.5), {{"endTime", 0.5}, {"outputs", {3, 4}}, {"cueNumber", "1"}}),
+        cue(audioFile("b.wav", 0.8), {{"cueNumber", "2"}}),  // no end: found by its name alone
+        cue(audioFile("c.wav", 0.6),
+            {{"endTime", 0.6}, {"audioTitle", "Rain"}, {"cueNumber", "3"}})};
+    std::string original = "[";
+    for (const auto& c : cues) original += (original.size() > 1 ? "," : "") + c.dump(2);
+    original += "]";
+    testfiles::writeAll(documents_ + "/cuevox.json", original);
+    const std::string found = sources_.path().toStdString() + "/found";
+    fs::create_directories(found + "/deep/er");
+    fs::create_directories(found + "/decoy");
+    fs::rename(stored("a.wav"), found + "/deep/er/a.wav");
+    fs::rename(stored("b.wav"), found + "/b.wav");
+    fs::remove(stored("c.wav"));
+    testfiles::writeToneWav(found + "/decoy/a.wav", 48000, 1.0, 440.0, 0.1f);
+    testfiles::writeToneWav(found + "/c.wav", 48000, 0.9, 440.0, 0.1f);
+
+    open();
+    ASSERT_EQ(vc().cxList.size(), 3u);
+    for (int row = 0; row < 3; ++row) EXPECT_TRUE(cueAt(row).missing()) << row;
+    ASSERT_TRUE(waitFor([&] { return vc().missingAudioWindow(); }, 2000));
+    EXPECT_EQ(vc().missingAudioWindow()->list()->topLevelItemCount(), 3);
+    EXPECT_TRUE(playButton(2)->toolTip().contains("“c.wav” is missing"));
+    select(2);
+    vc().goMenuButton();
+    EXPECT_TRUE(MessageLog::instance().entries().last().text.contains("Cue 3 “Rain” cannot play"));
+    vc().openAudioEditor(0);
+    EXPECT_EQ(vc().presentedViewController(), nullptr) << "it would cut the end to nothing";
+    fs::remove(documents_ + "/cuevox.json");
+    vc().saveList();
+    EXPECT_EQ(savedList(), original);
+
+    vc().findMissingIn(QString::fromStdString(found));
+    ASSERT_TRUE(waitFor([&] { return !vc().searchingMissing() && !vc().opening(); }, 10000));
+    EXPECT_FALSE(cueAt(0).missing());
+    EXPECT_FALSE(cueAt(1).missing());
+    EXPECT_TRUE(cueAt(2).missing()) << "the file of its name is 0.3 s longer";
+    EXPECT_EQ(testfiles::readAll(stored("a.wav")), testfiles::readAll(found + "/deep/er/a.wav"));
+    EXPECT_NEAR(cueAt(1).endTime, 0.8, 0.01);
+    EXPECT_EQ(vc().missingAudioWindow()->list()->topLevelItemCount(), 1);
+    EXPECT_TRUE(playButton(0)->toolTip().isEmpty()) << "the row shows its cue found";
+    EXPECT_EQ(listJSON()[1]["endTime"], cueAt(1).endTime);
+    EXPECT_EQ(listJSON()[2].dump(2), cues[2].dump(2));
+    click(0);
+    EXPECT_TRUE(playing(0));
 }
 
 }  // namespace

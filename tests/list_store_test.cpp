@@ -166,8 +166,9 @@ TEST_F(ListStoreTest, AnEmptyOrMissingListNeverTakesTheAudio) {
 }
 
 TEST_F(ListStoreTest, FailingElementIsDroppedWithTwoLines) {
+    testfiles::writeAll(storage::storedFilePath("bad.wav"), "not audio");
     writeList(json::array(
-        {element("a.wav", "first"), element("gone.wav", "second"), element("b.wav", "third")}));
+        {element("a.wav", "first"), element("bad.wav", "second"), element("b.wav", "third")}));
     CaptureStdout out;
     store.load(list, &delegate);
     EXPECT_EQ(titles(list), (std::vector<std::string>{"first", "third"}));
@@ -284,27 +285,35 @@ TEST_F(ListStoreTest, UnparsableListIsBackedUpAndItsAudioKept) {
                 audioFolderExists());
 }
 
-TEST_F(ListStoreTest, ListWhoseAudioWasOutOfReachKeepsItsAudio) {
-    const json original = json::array({element("a.wav", "one"), element("b.wav", "two")});
+// Its cues stay in the list, missing, and the list stays as it was: nothing to back up.
+TEST_F(ListStoreTest, ListWhoseAudioWasOutOfReachKeepsItsCuesAndItsAudio) {
+    json original = json::array({element("a.wav", "one"), element("b.wav", "two")});
+    original[0]["cueNumber"] = "1";
+    original[1]["cueNumber"] = "2";
     writeList(original);
     fs::rename(storage::audioFolderPath(), home.path() + "/away");
     {
         CaptureStdout out;
         store.load(list, &delegate);
     }
-    ASSERT_TRUE(list.empty());
+    ASSERT_EQ(titles(list), (std::vector<std::string>{"one", "two"}));
+    EXPECT_TRUE(list[0]->missing() && list[1]->missing());
+    EXPECT_FALSE(store.backupPending());
     fs::rename(home.path() + "/away", storage::audioFolderPath());
     store.save(list);
-    EXPECT_EQ(readList(), "[]");
+    store.trashUnusedAudio({});
+    store.waitForIdle();
+    EXPECT_EQ(readList(), original.dump(2));
     EXPECT_TRUE(fs::exists(storage::storedFilePath("b.wav")));
-    EXPECT_EQ(testfiles::readAll(storage::backupFilePath()), original.dump(2));
+    EXPECT_TRUE(storage::backupFilePath().empty());
 }
 
 // Each partly read load is backed up once, in a file of its own: the next incomplete load does
 // not overwrite it with the list the first one shortened. The last ten are kept.
 TEST_F(ListStoreTest, PartlyReadListsAreBackedUpOnceEachTheLastTenKept) {
+    testfiles::writeAll(storage::storedFilePath("bad.wav"), "not audio");
     for (int i = 0; i < 12; ++i) {
-        writeList(json::array({element("a.wav", std::to_string(i)), element("gone.wav", "")}));
+        writeList(json::array({element("a.wav", std::to_string(i)), element("bad.wav", "")}));
         {
             CaptureStdout out;
             store.load(list, &delegate);
@@ -417,7 +426,7 @@ TEST_F(ListStoreTest, HostileListFilesLoadQuicklyAndSurviveTheNextSave) {
         size_t cues;
     };
     const Case cases[] = {
-        {"100,000 elements", manyCues, 1},
+        {"100,000 elements", manyCues, 100000},  // all but one missing, and kept
         {"deep nesting", std::string(100000, '[') + std::string(100000, ']'), 0},
         {"deep nesting, unclosed", std::string(1 << 20, '['), 0},
         {"100 MB of garbage", garbage, 0},

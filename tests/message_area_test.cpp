@@ -50,10 +50,11 @@ TEST_F(MessageAreaTest, CuesDroppedAtLoadAreNamedAndTheBackupIsShownWithItsPath)
     list.push_back(cue("noise.wav", {{"audioTitle", "Noise"}}));
     testfiles::writeAll(listPath(), list.dump(2));
     open();
-    ASSERT_EQ(vc().cxList.size(), 2u);
-    EXPECT_TRUE(latest().contains("2 of 4 cues could not be loaded")) << latest().toStdString();
-    EXPECT_TRUE(latest().contains("cue 2 “Thunder” (gone.wav is missing)"));
+    // A missing file keeps its cue; only the file that cannot be played loses it.
+    ASSERT_EQ(vc().cxList.size(), 3u);
+    EXPECT_TRUE(latest().contains("1 of 4 cues could not be loaded")) << latest().toStdString();
     EXPECT_TRUE(latest().contains("cue 4 “Noise” (noise.wav cannot be played)"));
+    EXPECT_TRUE(listed().join('\n').contains("1 of 4 cues have no audio file"));
     // With its time, as in the list.
     EXPECT_TRUE(QRegularExpression("^\\d\\d:\\d\\d:\\d\\d  ").match(latest()).hasMatch());
 
@@ -62,7 +63,7 @@ TEST_F(MessageAreaTest, CuesDroppedAtLoadAreNamedAndTheBackupIsShownWithItsPath)
     vc().volUpMenuButton();
     ASSERT_TRUE(shown(QString::fromStdString("kept as " + listPath() + ".")));
     EXPECT_TRUE(latest().contains(QString::fromStdString(storage::backupFilePath())));
-    EXPECT_EQ(listed().size(), 2);
+    EXPECT_EQ(listed().size(), 3);
     EXPECT_TRUE(listed().first().contains("kept as")) << "newest first";
 
     // The list opens from the status bar and takes no keyboard from the show.

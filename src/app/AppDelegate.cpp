@@ -8,8 +8,8 @@
 #include "app/SettingsViewController.h"
 #include "platform/NotificationCenter.h"
 #include "ui_MainWindow.h"
-#include "window/MainWindow.h"
 #include "widgets/OutputMeters.h"
+#include "window/MainWindow.h"
 
 AppDelegate::AppDelegate(QObject* parent)
     : QObject(parent), ownCenter_(std::make_unique<NotificationCenter>()), nc_(ownCenter_.get()) {}
@@ -73,6 +73,18 @@ void AppDelegate::stopAllCX(QObject*) {
     nc_->post("stopAllCX");
 }
 
+void AppDelegate::exportShow(QObject*) {
+    nc_->post("exportShow");
+}
+
+void AppDelegate::importShow(QObject*) {
+    nc_->post("importShow");
+}
+
+void AppDelegate::missingAudio(QObject*) {
+    nc_->post("missingAudio");
+}
+
 void AppDelegate::connectMenu(MainWindow& window) {
     Ui::MainWindow& ui = window.ui();
     using Action = void (AppDelegate::*)(QObject*);
@@ -90,6 +102,9 @@ void AppDelegate::connectMenu(MainWindow& window) {
         {ui.actionEditAudio, &AppDelegate::editAudio},
         {ui.actionGo, &AppDelegate::goCX},
         {ui.actionStopAll, &AppDelegate::stopAllCX},
+        {ui.actionExportShow, &AppDelegate::exportShow},
+        {ui.actionImportShow, &AppDelegate::importShow},
+        {ui.actionMissingAudio, &AppDelegate::missingAudio},
     };
     // Copied out of the pair: clang 14 (the sanitizer builds) cannot capture a structured binding.
     for (const auto& item : items) {

@@ -39,6 +39,10 @@ public:
     // The show keys: start the selected cue, and stop everything.
     void goCX(QObject* sender = nullptr);
     void stopAllCX(QObject* sender = nullptr);
+    // A show as one archive, and the cues whose audio is missing.
+    void exportShow(QObject* sender = nullptr);
+    void importShow(QObject* sender = nullptr);
+    void missingAudio(QObject* sender = nullptr);
 
     // Connects the items of the window's main menu to the actions above, and the settings and
     // quit items to what they open and end.

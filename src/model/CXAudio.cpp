@@ -210,6 +210,33 @@ std::shared_ptr<CXAudio> CXAudio::withPlayer(const nlohmann::json& element,
     return std::make_shared<CXAudio>(element, std::move(opened));
 }
 
+std::shared_ptr<CXAudio> CXAudio::missingFrom(const nlohmann::json& element) {
+    auto cue = withPlayer(element, std::make_unique<AudioPlayer>());
+    cue->missingRead_ = cue->toJSON();
+    cue->missingSource_ = element;
+    return cue;
+}
+
+std::optional<double> CXAudio::storedLength() const {
+    const json* end = missingSource_ ? member(*missingSource_, "endTime") : nullptr;
+    if (!end || !end->is_number()) return std::nullopt;
+    return end->get<double>();
+}
+
+void CXAudio::relink(std::unique_ptr<AudioPlayer> opened) {
+    if (!missingSource_ || !opened) return;
+    // An end the list never gave is the file's own, as for any cue read from the list.
+    const bool endGiven = member(*missingSource_, "endTime") != nullptr;
+    missingSource_.reset();
+    missingRead_ = json();
+    player = std::move(opened);
+    routeSent_.reset();
+    fadingIn = fadingOut = false;
+    setUpPlayer();
+    if (!endGiven) endTime = player->duration();
+    refreshPlan();
+}
+
 std::shared_ptr<CXAudio> CXAudio::copyOf(const CXAudio& source) {
     return std::make_shared<CXAudio>(source);
 }
@@ -268,7 +295,15 @@ nlohmann::json CXAudio::toJSON() const {
     object["cueNumber"] = cueNumber;
     if (!notes.empty()) object["notes"] = notes;
     if (!color.empty()) object["color"] = color;
-    return object;
+    if (!missingSource_) return object;
+    // Fields the player would have given (the end) or keys this version does not know stay as
+    // the list had them; only what was changed since the load is written over them.
+    json kept = *missingSource_;
+    for (const auto& [key, value] : object.items())
+        if (!missingRead_.contains(key) || missingRead_[key] != value) kept[key] = value;
+    for (const auto& [key, value] : missingRead_.items())
+        if (!object.contains(key)) kept.erase(key);
+    return kept;
 }
 
 void CXAudio::restoreFields(const nlohmann::json& fields) {

@@ -44,6 +44,16 @@ public:
                                                std::unique_ptr<AudioPlayer> opened);
     static std::shared_ptr<CXAudio> withPlayer(const nlohmann::json& element,
                                                std::unique_ptr<AudioPlayer> opened);
+    // A cue whose stored file is missing: its fields as the list gives them and a player that
+    // holds no file. It stays in the list, plays nothing, and saves as it was read (what the
+    // operator changes on it aside) until its file is found again.
+    static std::shared_ptr<CXAudio> missingFrom(const nlohmann::json& element);
+    bool missing() const { return missingSource_.has_value(); }
+    // The length the list gives a missing cue's file (its end time), to tell the file from
+    // another of the same name; none when the list gives none.
+    std::optional<double> storedLength() const;
+    // The missing file is stored again: the cue plays it from now on.
+    void relink(std::unique_ptr<AudioPlayer> opened);
 
     // The cue's object in the list file: the sixteen stored fields and its number, and its
     // route, notes and colour when they are not the default; nothing run-time.
@@ -136,4 +146,8 @@ private:
     };
     // What the player was last told; none yet for a fresh player, which plays on 1-2.
     std::optional<SentRoute> routeSent_;
+    // A missing cue's list element as read, and its fields as they read then: a save gives the
+    // element back with only the fields changed since.
+    std::optional<nlohmann::json> missingSource_;
+    nlohmann::json missingRead_;
 };

@@ -134,6 +134,7 @@ void ListStore::load(CueList& cxList, AudioPlayerDelegate* delegate) {
 
     bool failed = false;
     QStringList dropped;
+    int missing = 0;
     const size_t count = value->size();
     const nlohmann::json noObject;
     for (size_t i = 0; i < count; ++i) {
@@ -152,6 +153,17 @@ void ListStore::load(CueList& cxList, AudioPlayerDelegate* delegate) {
             cue->player->setDelegate(delegate);
             cxList.push_back(std::move(cue));
         } catch (const CXError&) {
+            // A missing file may be found again (a show moved without its audio): the cue
+            // stays, as it was, and plays nothing until then.
+            std::error_code ec;
+            if (element.is_object() && storage::isStoredName(name) &&
+                !fs::exists(storage::storedFilePath(name), ec)) {
+                auto cue = CXAudio::missingFrom(element);
+                cue->player->setDelegate(delegate);
+                cxList.push_back(std::move(cue));
+                ++missing;
+                continue;
+            }
             say("Unable to load audio track from JSON, Audio Track " + std::to_string(i));
             failed = true;
             dropped.append(describeDropped(i, element));
@@ -173,6 +185,12 @@ void ListStore::load(CueList& cxList, AudioPlayerDelegate* delegate) {
         MessageLog::instance().report(
             QStringLiteral("Cue numbers used twice in the list were changed: %1.")
                 .arg(renumbered.join(QStringLiteral("; "))));
+    if (missing > 0)
+        MessageLog::instance().report(
+            QStringLiteral("%1 of %2 cues have no audio file; they stay in the list and play "
+                           "nothing until Missing Audio finds their files.")
+                .arg(missing)
+                .arg(count));
     if (failed) {
         backupPending_ = true;
         MessageLog::instance().report(

@@ -24,7 +24,8 @@ public:
     ListStore(const ListStore&) = delete;
     ListStore& operator=(const ListStore&) = delete;
 
-    // Appends a cue for every element whose stored file opens; the delegate hears their ends.
+    // Appends a cue for every element whose stored file opens, and a missing cue for every one
+    // whose stored file is not there; the delegate hears their ends.
     // An element whose file name leads out of the audio folder is left out and reported; like
     // any cue left out it stays in the backup made before the next save.
     void load(CueList& cxList, AudioPlayerDelegate* delegate);

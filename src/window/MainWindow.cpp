@@ -9,8 +9,8 @@
 #include "audio/AudioEngine.h"
 #include "platform/MessageLog.h"
 #include "ui_MainWindow.h"
-#include "window/MessageArea.h"
 #include "widgets/OutputMeters.h"
+#include "window/MessageArea.h"
 #include "window/ShowKeyGuard.h"
 #include "window/ShowModeView.h"
 
@@ -47,7 +47,11 @@ MainWindow::MainWindow(QWidget* parent)
     ui_->tableRow->addWidget(meters_);
     connect(controller_.get(), &ViewController::positionsShown, meters_,
             &OutputMeters::displayPass);
+    // Offered while some cue's audio is missing.
+    connect(controller_.get(), &ViewController::missingAudioChanged, ui_->actionMissingAudio,
+            &QAction::setEnabled);
     controller_->viewDidLoad();
+    ui_->actionMissingAudio->setEnabled(controller_->anyMissing());
     addStopControls(guard);
 }
 

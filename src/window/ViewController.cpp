@@ -6,8 +6,8 @@
 
 #include "model/CXAudio.h"
 #include "platform/NotificationCenter.h"
-#include "window/CXTableCell.h"
 #include "widgets/CueIcons.h"
+#include "window/CXTableCell.h"
 
 namespace {
 const char* const kCellIdentifiers[CueTableView::kColumnCount] = {
@@ -74,6 +74,8 @@ void ViewController::viewDidLoad() {
     // A show opens with its first cue standing by: the first Go plays it, rather than nothing
     // while the first row looks current.
     if (!cxList.empty()) audioTable_->selectRowIndexes({0}, false);
+    // Once the window stands, so the list opens beside it rather than before it.
+    if (anyMissing()) QTimer::singleShot(0, this, &ViewController::showMissingAudio);
 }
 
 void ViewController::registerObservers() {
@@ -99,6 +101,9 @@ void ViewController::registerObservers() {
     observe("resetCX", &ViewController::resetCX);
     observe("goCX", &ViewController::goMenuButton);
     observe("stopAllCX", &ViewController::stopAllMenuButton);
+    observe("exportShow", &ViewController::exportShow);
+    observe("importShow", &ViewController::importShow);
+    observe("missingAudio", &ViewController::showMissingAudio);
 }
 
 void ViewController::loadList() {
@@ -111,6 +116,8 @@ void ViewController::saveList() {
     // Every change to the list is saved: the engine's plans follow it at the same moment.
     syncTimeline();
     store_.saveInBackground(cxList);
+    refreshMissingAudio();
+    emit missingAudioChanged(anyMissing());
 }
 
 void ViewController::trashUnusedAudio() {
@@ -191,6 +198,7 @@ CXTableCell* ViewController::viewForTableColumn(int column, int row) {
             }
             break;
     }
+    if (position == 1 || position == 2) showMissing(cell, position, cue);
     connectRowControls(cell);
     lockCell(cell);
     return cell;

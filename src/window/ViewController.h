@@ -15,11 +15,14 @@
 #include "model/ListFile.h"
 #include "model/RowDisplay.h"
 #include "storage/ListStore.h"
+#include "storage/ShowArchive.h"
 #include "window/ConfirmDialog.h"
 #include "window/CueTableView.h"
 #include "window/ListHistory.h"
 
 class AudioEditView;
+class MissingAudioWindow;
+class TransferPanel;
 class NotificationCenter;
 class QLabel;
 class QMenu;
@@ -226,6 +229,26 @@ public:
     bool showMode() const { return showMode_; }
     void setShowMode(bool on);
 
+    // A show as one zip archive (ViewControllerArchive.cpp): the list file as saved and the
+    // stored audio its cues use. Each runs on a worker with a small progress panel; one at a
+    // time. The first two ask where, the others are given it.
+    void exportShow();
+    void importShow();
+    void exportShowTo(const QString& archive);
+    void importShowInto(const QString& archive, const QString& folder);
+    bool transferring() const;
+    TransferPanel* transferPanel() const;
+
+    // Cues whose stored file is missing (ViewControllerMissing.cpp). The window listing them
+    // opens at load when there are any, and again from the menu.
+    bool anyMissing() const;
+    void showMissingAudio();
+    MissingAudioWindow* missingAudioWindow() const;
+    // Looks for the missing files under `folder`; each one found (by name, and by length
+    // where the list gives one) is copied into the audio folder and its cues play again.
+    void findMissingIn(const QString& folder);
+    bool searchingMissing() const { return searching_ > 0; }
+
     // The play button's look follows its title, so the state of a row reads at a glance.
     static void showPlayButtonTitle(QPushButton* button, const QString& title);
 
@@ -238,6 +261,12 @@ signals:
     void showModeChanged(bool on);
     // The master level changed (in dB), from whatever set it.
     void masterLevelChanged(double dB);
+    // An archive was unpacked into `folder`, a show ready to be opened.
+    void importedShowReady(const QString& folder);
+    // An export or import ended, `ok` when it did what it was asked.
+    void transferFinished(bool ok);
+    // Whether any cue's audio is missing; told after every save of the list.
+    void missingAudioChanged(bool any);
 
 private:
     bool hasRow(int row) const { return row >= 0 && std::size_t(row) < cxList.size(); }
@@ -319,4 +348,15 @@ private:
     void releaseHeldFollows();
     // "Stop" or "Fading", as the row's run stands.
     void showRunning(int row);
+    // Runs `work` on a worker with the progress panel up; `done` on the GUI thread after.
+    using TransferWork = std::function<bool(showarchive::Progress*, std::string* why)>;
+    void runTransfer(const QString& what, TransferWork work,
+                     std::function<void(bool ok, const QString& why)> done);
+    void refreshMissingAudio();
+    // The row's look for a cue without its file: greyed, with a warning and why.
+    void showMissing(CXTableCell* cell, int column, const CXAudio& cue) const;
+
+    QPointer<TransferPanel> transfer_;
+    QPointer<MissingAudioWindow> missingWindow_;
+    int searching_ = 0;
 };

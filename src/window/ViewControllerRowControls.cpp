@@ -4,6 +4,7 @@
 
 #include "editor/AudioEditView.h"
 #include "model/CXAudio.h"
+#include "platform/MessageLog.h"
 #include "window/CXTableCell.h"
 #include "window/ViewController.h"
 
@@ -91,6 +92,15 @@ void ViewController::editButton(QObject* sender) {
 
 void ViewController::openAudioEditor(int row) {
     if (!hasRow(row) || !audioTable_ || showMode_) return;
+    // The editor measures cuts against the file: without one it would cut the stored end to
+    // nothing, and the length the missing file is found by would be lost.
+    if (const CXAudio& cue = *cxList[std::size_t(row)]; cue.missing()) {
+        MessageLog::instance().report(
+            QStringLiteral("Cue %1 “%2” cannot be edited while its audio file “%3” is missing.")
+                .arg(row + 1)
+                .arg(QString::fromStdString(cue.audioTitle), QString::fromStdString(cue.fileName)));
+        return;
+    }
     if (AudioEditView* open = presentedViewController()) {
         if (open->audioFile == cxList[std::size_t(row)]) {
             open->raise();

@@ -6,6 +6,7 @@
 #include "audio/Mixer.h"
 #include "model/CXAudio.h"
 #include "platform/MainQueue.h"
+#include "platform/MessageLog.h"
 #include "window/CXTableCell.h"
 #include "window/ViewController.h"
 
@@ -35,6 +36,14 @@ void ViewController::startCue(int row) {
     if (!hasRow(row)) return;
     syncTimeline();
     const std::shared_ptr<CXAudio> cue = cxList[std::size_t(row)];
+    if (cue->missing()) {
+        MessageLog::instance().report(
+            QStringLiteral("Cue %1 “%2” cannot play: its audio file “%3” is missing.")
+                .arg(row + 1)
+                .arg(QString::fromStdString(cue->audioTitle),
+                     QString::fromStdString(cue->fileName)));
+        return;
+    }
     const bool newRun = !cue->player->isPlaying();
     lastStarted_ = cue;
     if (cue->fadeIn) {
