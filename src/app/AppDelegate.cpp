@@ -8,8 +8,8 @@
 #include "app/SettingsViewController.h"
 #include "platform/NotificationCenter.h"
 #include "ui_MainWindow.h"
-#include "window/MainWindow.h"
 #include "widgets/OutputMeters.h"
+#include "window/MainWindow.h"
 
 AppDelegate::AppDelegate(QObject* parent)
     : QObject(parent), ownCenter_(std::make_unique<NotificationCenter>()), nc_(ownCenter_.get()) {}
@@ -65,6 +65,18 @@ void AppDelegate::editAudio(QObject*) {
     nc_->post("editAudio");
 }
 
+void AppDelegate::newShow(QObject*) {
+    nc_->post("newShow");
+}
+
+void AppDelegate::openShow(QObject*) {
+    nc_->post("openShow");
+}
+
+void AppDelegate::saveShowAs(QObject*) {
+    nc_->post("saveShowAs");
+}
+
 void AppDelegate::goCX(QObject*) {
     nc_->post("goCX");
 }
@@ -88,6 +100,9 @@ void AppDelegate::connectMenu(MainWindow& window) {
         {ui.actionDuplicateTrack, &AppDelegate::duplicateTrack},
         {ui.actionDuplicateWithoutOptions, &AppDelegate::duplicateTrackWithoutOptions},
         {ui.actionEditAudio, &AppDelegate::editAudio},
+        {ui.actionNewShow, &AppDelegate::newShow},
+        {ui.actionOpenShow, &AppDelegate::openShow},
+        {ui.actionSaveShowAs, &AppDelegate::saveShowAs},
         {ui.actionGo, &AppDelegate::goCX},
         {ui.actionStopAll, &AppDelegate::stopAllCX},
     };

@@ -6,8 +6,8 @@
 
 #include "model/CXAudio.h"
 #include "platform/NotificationCenter.h"
-#include "window/CXTableCell.h"
 #include "widgets/CueIcons.h"
+#include "window/CXTableCell.h"
 
 namespace {
 const char* const kCellIdentifiers[CueTableView::kColumnCount] = {
@@ -99,6 +99,9 @@ void ViewController::registerObservers() {
     observe("resetCX", &ViewController::resetCX);
     observe("goCX", &ViewController::goMenuButton);
     observe("stopAllCX", &ViewController::stopAllMenuButton);
+    observe("newShow", &ViewController::newShowMenuButton);
+    observe("openShow", &ViewController::openShowMenuButton);
+    observe("saveShowAs", &ViewController::saveShowAsMenuButton);
 }
 
 void ViewController::loadList() {
