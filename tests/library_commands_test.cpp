@@ -18,6 +18,7 @@
 #include "WindowFixture.h"
 #include "app/AppDelegate.h"
 #include "app/SettingsViewController.h"
+#include "app/ShowLock.h"
 #include "audio/AudioEngine.h"
 #include "platform/MessageLog.h"
 #include "platform/NotificationCenter.h"
@@ -777,7 +778,10 @@ TEST_F(LibraryTest, EveryMenuItemPostsItsNameAndReachesItsHandler) {
 // steps and is listed under Open Recent; Save Show As copies the list as it is and only the
 // audio it names, then goes on in the copy; a moved show opens the same from its new place.
 TEST_F(LibraryTest, ShowFoldersOpenSaveAsAndMove) {
-    openFive();
+    // Long enough to sound through a refused open, which waits for the other run's answer.
+    const std::string f = audioFile("long.wav", 20.0);
+    writeList({cue(f), cue(f), cue(f), cue(f), cue(f)});
+    open();
     const std::string shows = home_.path() + "/Shows", hamlet = shows + "/Hamlet";
     fs::create_directories(hamlet + "/audio");
     for (const char* name : {"x1.wav", "x2.wav", "unused.wav"})
@@ -792,6 +796,16 @@ TEST_F(LibraryTest, ShowFoldersOpenSaveAsAndMove) {
     const std::shared_ptr<CXAudio> sounding = vc().cxList[0];
     ASSERT_TRUE(sounding->player->isPlaying());
     const std::string documentsList = listText();
+    // The guard moves with the show; one another run holds keeps the show in use.
+    auto held = std::make_unique<SingleInstance>(QString::fromStdString(storage::listFilePath()));
+    ASSERT_EQ(held->claim(), SingleInstance::Claim::Held);
+    ShowLock lock(std::move(held));
+    vc().setShowGuard([&](const QString& list, QString* why) { return lock.move(list, why); });
+    SingleInstance elsewhere(QString::fromStdString(shows + "/Othello/cuevox.json"));
+    ASSERT_EQ(elsewhere.claim(), SingleInstance::Claim::Held);
+    vc().openShow(QString::fromStdString(shows + "/Othello"));
+    EXPECT_EQ(vc().cxList.size(), 4u);
+    EXPECT_TRUE(sounding->player->isPlaying());
 
     vc().openShow(QString::fromStdString(hamlet + "/cuevox.json"));
     EXPECT_EQ(fileNames(), v({"x1.wav", "x2.wav"}));
@@ -801,6 +815,8 @@ TEST_F(LibraryTest, ShowFoldersOpenSaveAsAndMove) {
     EXPECT_EQ(window_->windowTitle(), "Hamlet — Cuevox");
     EXPECT_EQ(recentshows::list().value(0), QString::fromStdString(hamlet));
     EXPECT_EQ(testfiles::readAll(documents_ + "/cuevox.json"), documentsList);
+    EXPECT_TRUE(fs::exists(hamlet + "/.cuevox.json.lock"));
+    EXPECT_FALSE(fs::exists(documents_ + "/.cuevox.json.lock"));
     click(1);
     EXPECT_TRUE(playing(1));
 

@@ -122,7 +122,9 @@ std::string showFolderFor(const std::string& path, std::string* why) {
     const bool listFile = given.filename() == kListFileName;
     const fs::file_status status = fs::status(given, ec);
     if (fs::is_directory(status)) {
-        const bool show = fs::exists(given / kListFileName, ec) ||
+        // The default show may not have been saved yet among the operator's own documents.
+        const bool show = given == fs::path(documentsFolder()).lexically_normal() ||
+                          fs::exists(given / kListFileName, ec) ||
                           fs::is_directory(given / "audio", ec) || !folderHoldsFiles(given);
         if (!show) {
             *why = given.string() + " holds other files and no cue list: it is not a show folder";

@@ -203,7 +203,8 @@ bool ViewController::switchShow(const std::string& folder) {
     loadList();
     if (audioTable_) {
         audioTable_->reloadData();
-        if (!cxList.empty()) audioTable_->selectRowIndexes({0}, false);
+        // The new show's first cue stands by, as at start; an empty one has nothing selected.
+        audioTable_->selectRowIndexes(cxList.empty() ? QList<int>{} : QList<int>{0}, false);
     }
     recentshows::add(qs(folder));
     emit showOpened();
