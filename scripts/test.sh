@@ -3,7 +3,7 @@
 # private PulseAudio null sink, then through a private PipeWire one, which this script starts
 # and stops.
 set -euo pipefail
-source "$(dirname "${BASH_SOURCE[0]}")/setup.sh"
+CUEVOX_TESTS=1 source "$(dirname "${BASH_SOURCE[0]}")/setup.sh"
 # A sound server of this run's own: the output test stops and restarts it, which must not pull
 # the device from under another test run on the same machine.
 own_soundbox=""

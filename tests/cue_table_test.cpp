@@ -67,7 +67,8 @@ TEST_F(CueTableTest, StartUpRegistersObserversTableAndTimerThenLoads) {
         "moveAudioUp", "moveAudioDown",  "volumeUp",
         "volumeDown",  "editAudio",      "resetCX",
         "goCX",        "stopAllCX",      "exportShow",
-        "importShow",  "missingAudio"};
+        "importShow",  "missingAudio",   "newShow",
+        "openShow",    "saveShowAs"};
     EXPECT_EQ(center.observedNames(), expected);
     EXPECT_EQ(table.uniformRowHeight(), 25);
     EXPECT_EQ(table.rowHeight(1), 25);

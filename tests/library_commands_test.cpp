@@ -17,17 +17,20 @@
 #include <csignal>
 #include <fstream>
 #include <future>
+#include <set>
 #include <thread>
 
 #include "WindowFixture.h"
 #include "app/AppDelegate.h"
 #include "app/SettingsViewController.h"
+#include "app/ShowLock.h"
 #include "audio/AudioEngine.h"
 #include "model/ListFile.h"
 #include "platform/MessageLog.h"
 #include "platform/NotificationCenter.h"
 #include "storage/Importer.h"
 #include "window/MissingAudioWindow.h"
+#include "window/RecentShows.h"
 
 namespace fs = std::filesystem;
 
@@ -697,9 +700,10 @@ TEST_F(LibraryTest, EveryMenuItemPostsItsNameAndReachesItsHandler) {
     std::vector<std::string> heard;
     // The default center never forgets an observer, so this one must not outlive `heard`.
     auto alive = std::make_shared<std::vector<std::string>*>(&heard);
-    for (const char* name : {"closeWindow", "volumeUp", "volumeDown", "moveAudioUp",
-                             "moveAudioDown", "saveCX", "addTrack", "removeTrack", "duplicateTrack",
-                             "duplicateTrackWithoutOptions", "editAudio", "resetCX"})
+    for (const char* name :
+         {"closeWindow", "volumeUp", "volumeDown", "moveAudioUp", "moveAudioDown", "saveCX",
+          "addTrack", "removeTrack", "duplicateTrack", "duplicateTrackWithoutOptions", "editAudio",
+          "resetCX", "newShow", "openShow", "saveShowAs"})
         NotificationCenter::defaultCenter().addObserver(name, [weak = std::weak_ptr(alive), name] {
             if (auto h = weak.lock()) (*h)->push_back(name);
         });
@@ -755,6 +759,15 @@ TEST_F(LibraryTest, EveryMenuItemPostsItsNameAndReachesItsHandler) {
     });
     EXPECT_EQ(trigger("actionAddTrack"), L{"addTrack"});
     EXPECT_EQ(chooserCalls, 1);
+    QStringList captions;
+    vc().setFolderChooser([&](QWidget*, const QString& caption, bool) {
+        captions << caption;
+        return QString();
+    });
+    EXPECT_EQ(trigger("actionNewShow"), L{"newShow"});
+    EXPECT_EQ(trigger("actionOpenShow"), L{"openShow"});
+    EXPECT_EQ(trigger("actionSaveShowAs"), L{"saveShowAs"});
+    EXPECT_EQ(captions.size(), 3);
 
     // Reset comes from the settings view, straight to the default center.
     window_->findChild<QAction*>("actionSettings")->trigger();
@@ -766,6 +779,84 @@ TEST_F(LibraryTest, EveryMenuItemPostsItsNameAndReachesItsHandler) {
     settings->findChild<QPushButton*>("resetButton")->click();
     EXPECT_EQ(heard, L{"resetCX"});
     EXPECT_TRUE(vc().cxList.empty());
+}
+
+// Shows are folders: one made by hand opens from its path, stops what played, forgets the old
+// steps and is listed under Open Recent; Save Show As copies the list as it is and only the
+// audio it names, then goes on in the copy; a moved show opens the same from its new place.
+TEST_F(LibraryTest, ShowFoldersOpenSaveAsAndMove) {
+    // Long enough to sound through a refused open, which waits for the other run's answer.
+    const std::string f = audioFile("long.wav", 20.0);
+    writeList({cue(f), cue(f), cue(f), cue(f), cue(f)});
+    open();
+    const std::string shows = home_.path() + "/Shows", hamlet = shows + "/Hamlet";
+    fs::create_directories(hamlet + "/audio");
+    for (const char* name : {"x1.wav", "x2.wav", "unused.wav"})
+        testfiles::writeToneWav(hamlet + "/audio/" + name, 48000, 1.0, 440.0, 0.1f);
+    testfiles::writeAll(
+        hamlet + "/cuevox.json",
+        nlohmann::json({cue("x1.wav"), cue("x2.wav", {{"volumeLevel", 0.5}})}).dump(1));
+    select(1);
+    vc().removeAudio();
+    ASSERT_TRUE(vc().history().stack().canUndo());
+    click(0);
+    const std::shared_ptr<CXAudio> sounding = vc().cxList[0];
+    ASSERT_TRUE(sounding->player->isPlaying());
+    const std::string documentsList = listText();
+    // The guard moves with the show; one another run holds keeps the show in use.
+    auto held = std::make_unique<SingleInstance>(QString::fromStdString(storage::listFilePath()));
+    ASSERT_EQ(held->claim(), SingleInstance::Claim::Held);
+    ShowLock lock(std::move(held));
+    vc().setShowGuard([&](const QString& list, QString* why) { return lock.move(list, why); });
+    SingleInstance elsewhere(QString::fromStdString(shows + "/Othello/cuevox.json"));
+    ASSERT_EQ(elsewhere.claim(), SingleInstance::Claim::Held);
+    vc().openShow(QString::fromStdString(shows + "/Othello"));
+    EXPECT_EQ(vc().cxList.size(), 4u);
+    EXPECT_TRUE(sounding->player->isPlaying());
+
+    vc().openShow(QString::fromStdString(hamlet + "/cuevox.json"));
+    EXPECT_EQ(fileNames(), v({"x1.wav", "x2.wav"}));
+    EXPECT_EQ(cueAt(1).volumeLevel, 0.5f);
+    EXPECT_FALSE(sounding->player->isPlaying());
+    EXPECT_FALSE(vc().history().stack().canUndo());
+    EXPECT_EQ(window_->windowTitle(), "Hamlet — Cuevox");
+    EXPECT_EQ(recentshows::list().value(0), QString::fromStdString(hamlet));
+    EXPECT_EQ(testfiles::readAll(documents_ + "/cuevox.json"), documentsList);
+    EXPECT_TRUE(fs::exists(hamlet + "/.cuevox.json.lock"));
+    EXPECT_FALSE(fs::exists(documents_ + "/.cuevox.json.lock"));
+    click(1);
+    EXPECT_TRUE(playing(1));
+
+    // Refused: a folder holding other files, and one inside the show itself.
+    fs::create_directories(shows + "/busy");
+    testfiles::writeAll(shows + "/busy/notes.txt", "mine");
+    EXPECT_FALSE(vc().saveShowAs(QString::fromStdString(shows + "/busy")));
+    EXPECT_FALSE(vc().saveShowAs(QString::fromStdString(hamlet + "/audio/copy")));
+    EXPECT_FALSE(fs::exists(hamlet + "/audio/copy"));
+
+    const std::string copy = shows + "/Hamlet2";
+    ASSERT_TRUE(vc().saveShowAs(QString::fromStdString(copy)));
+    EXPECT_EQ(testfiles::readAll(copy + "/cuevox.json"),
+              testfiles::readAll(hamlet + "/cuevox.json"));
+    std::set<std::string> copied;
+    for (const auto& entry : fs::directory_iterator(copy + "/audio"))
+        copied.insert(entry.path().filename().string());
+    EXPECT_EQ(copied, (std::set<std::string>{"x1.wav", "x2.wav"}));
+    EXPECT_EQ(storage::showFolder(), copy);
+    EXPECT_EQ(fileNames(), v({"x1.wav", "x2.wav"}));
+
+    // Moved while another show is open: Open Recent says it is gone and forgets it; from its
+    // new place it opens the same, and show mode's title still names it.
+    vc().openShow(QString::fromStdString(documents_));
+    EXPECT_EQ(window_->windowTitle(), "Cuevox");
+    fs::rename(hamlet, shows + "/Moved");
+    vc().openRecentShow(QString::fromStdString(hamlet));
+    EXPECT_TRUE(MessageLog::instance().entries().last().text.contains("no longer there"));
+    EXPECT_FALSE(recentshows::list().contains(QString::fromStdString(hamlet)));
+    vc().openShow(QString::fromStdString(shows + "/Moved"));
+    EXPECT_EQ(fileNames(), v({"x1.wav", "x2.wav"}));
+    vc().setShowMode(true);
+    EXPECT_EQ(window_->windowTitle(), "Moved — Cuevox — Show Mode");
 }
 
 TEST_F(LibraryTest, ResetEmptiesListFolderAndFileThenImportStartsAfresh) {

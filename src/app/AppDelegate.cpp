@@ -65,6 +65,18 @@ void AppDelegate::editAudio(QObject*) {
     nc_->post("editAudio");
 }
 
+void AppDelegate::newShow(QObject*) {
+    nc_->post("newShow");
+}
+
+void AppDelegate::openShow(QObject*) {
+    nc_->post("openShow");
+}
+
+void AppDelegate::saveShowAs(QObject*) {
+    nc_->post("saveShowAs");
+}
+
 void AppDelegate::goCX(QObject*) {
     nc_->post("goCX");
 }
@@ -100,6 +112,9 @@ void AppDelegate::connectMenu(MainWindow& window) {
         {ui.actionDuplicateTrack, &AppDelegate::duplicateTrack},
         {ui.actionDuplicateWithoutOptions, &AppDelegate::duplicateTrackWithoutOptions},
         {ui.actionEditAudio, &AppDelegate::editAudio},
+        {ui.actionNewShow, &AppDelegate::newShow},
+        {ui.actionOpenShow, &AppDelegate::openShow},
+        {ui.actionSaveShowAs, &AppDelegate::saveShowAs},
         {ui.actionGo, &AppDelegate::goCX},
         {ui.actionStopAll, &AppDelegate::stopAllCX},
         {ui.actionExportShow, &AppDelegate::exportShow},

@@ -36,6 +36,10 @@ public:
     void duplicateTrack(QObject* sender = nullptr);
     void duplicateTrackWithoutOptions(QObject* sender = nullptr);
     void editAudio(QObject* sender = nullptr);
+    // Shows: each asks for a folder, then opens it in place of the one in use.
+    void newShow(QObject* sender = nullptr);
+    void openShow(QObject* sender = nullptr);
+    void saveShowAs(QObject* sender = nullptr);
     // The show keys: start the selected cue, and stop everything.
     void goCX(QObject* sender = nullptr);
     void stopAllCX(QObject* sender = nullptr);

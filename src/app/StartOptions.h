@@ -10,6 +10,9 @@ struct StartOptions {
     int oscPort = 0;
     // The list starts locked; without it every start is in edit mode, whatever the last run was.
     bool showMode = false;
+    // The show to open: a folder (new, empty or holding one), found from a folder or its
+    // cuevox.json given on the command line; empty for the default show, the Documents folder.
+    QString showFolder;
     // Why the program cannot run as asked; empty when it can.
     QString error;
 

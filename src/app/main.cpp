@@ -1,9 +1,11 @@
 #include <QApplication>
 #include <QTimer>
 #include <iostream>
+#include <memory>
 
 #include "app/AppDelegate.h"
 #include "app/OutputSettings.h"
+#include "app/ShowLock.h"
 #include "app/SingleInstance.h"
 #include "app/StartOptions.h"
 #include "audio/AudioEngine.h"
@@ -11,6 +13,7 @@
 #include "remote/RemoteControl.h"
 #include "storage/StoragePaths.h"
 #include "window/MainWindow.h"
+#include "window/RecentShows.h"
 
 int main(int argc, char** argv) {
     QApplication app(argc, argv);
@@ -23,9 +26,11 @@ int main(int argc, char** argv) {
         return 2;
     }
 
+    if (!start.showFolder.isEmpty()) storage::setShowFolder(start.showFolder.toStdString());
     // Before the list is read: a second copy on it would save over every change of the first.
     const QString listFile = QString::fromStdString(storage::listFilePath());
-    SingleInstance instance(listFile);
+    auto claimed = std::make_unique<SingleInstance>(listFile);
+    SingleInstance& instance = *claimed;
     switch (instance.claim()) {
         case SingleInstance::Claim::Held:
             break;
@@ -54,7 +59,11 @@ int main(int argc, char** argv) {
     delegate.connectMenu(window);
     // Before the window shows: not one frame of an unlocked list.
     window.controller().setShowMode(start.showMode);
-    instance.setWindow(&window);
+    ShowLock lock(std::move(claimed));
+    lock.setWindow(&window);
+    window.controller().setShowGuard(
+        [&lock](const QString& list, QString* why) { return lock.move(list, why); });
+    recentshows::add(QString::fromStdString(storage::showFolder()));
     // Declared after the window: it stops listening before the controller goes.
     RemoteControl remote(window.controller());
     if (start.oscPort) remote.setOscPortForThisRun(start.oscPort);

@@ -110,8 +110,10 @@ ListStore::~ListStore() {
 void ListStore::load(CueList& cxList, AudioPlayerDelegate* delegate) {
     backupPending_ = false;
     {
+        // What an earlier show's list named has no say over this one's audio.
         std::lock_guard lock(namesMutex_);
         droppedNames_.clear();
+        savedNames_.clear();
     }
 
     const std::string path = storage::listFilePath();
@@ -327,7 +329,7 @@ void ListStore::writeText(const std::string& text) {
             if (ec) say("Unable to remove old savejson");
         }
     }
-    storage::ensureDocumentsFolder();
+    storage::ensureShowFolder();
     QString why;
     if (!writeAtomically(path, text, &why)) {
         say("Failed to write savejson");

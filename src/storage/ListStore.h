@@ -51,6 +51,8 @@ public:
 
     // The last load could not read everything, and the file it read has not been backed up yet.
     bool backupPending() const { return backupPending_; }
+    // The last save could not be written.
+    bool savesFailing() const { return savesFailing_; }
     // How many times the list file was actually replaced.
     uint64_t filesWritten() const { return filesWritten_; }
 

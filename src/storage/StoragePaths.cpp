@@ -5,13 +5,19 @@
 #include <QStandardPaths>
 #include <algorithm>
 #include <filesystem>
+#include <mutex>
 #include <system_error>
 
 namespace storage {
 
 namespace {
 
+namespace fs = std::filesystem;
+
 const std::string kBackupSuffix = ".bak";
+
+std::mutex showMutex;
+std::string chosenShow;  // empty: the default show
 
 std::string backupPrefix() {
     return std::filesystem::path(listFilePath()).filename().string() + ".";
@@ -27,20 +33,38 @@ std::string documentsFolder() {
     return docs.toStdString();
 }
 
-bool ensureDocumentsFolder() {
-    return QDir().mkpath(QString::fromStdString(documentsFolder()));
+void setShowFolder(const std::string& folder) {
+    std::lock_guard lock(showMutex);
+    chosenShow = folder;
+}
+
+std::string showFolder() {
+    {
+        std::lock_guard lock(showMutex);
+        if (!chosenShow.empty()) return chosenShow;
+    }
+    return documentsFolder();
+}
+
+bool isDefaultShow() {
+    const QString show = QDir::cleanPath(QString::fromStdString(showFolder()));
+    return show == QDir::cleanPath(QString::fromStdString(documentsFolder()));
+}
+
+bool ensureShowFolder() {
+    return QDir().mkpath(QString::fromStdString(showFolder()));
 }
 
 std::string listFilePath() {
-    return documentsFolder() + "/cuevox.json";
+    return showFolder() + "/" + kListFileName;
 }
 
 std::string audioFolderPath() {
-    return documentsFolder() + "/audio";
+    return showFolder() + "/audio";
 }
 
 std::string storedFilePath(const std::string& fileName) {
-    return documentsFolder() + "/audio/" + fileName;
+    return showFolder() + "/audio/" + fileName;
 }
 
 bool isStoredName(const std::string& fileName) {
@@ -64,7 +88,7 @@ std::vector<std::string> backupFilePaths() {
     std::vector<std::string> found;
     const std::string prefix = backupPrefix();
     std::error_code ec;
-    for (const auto& entry : std::filesystem::directory_iterator(documentsFolder(), ec)) {
+    for (const auto& entry : std::filesystem::directory_iterator(showFolder(), ec)) {
         const std::string name = entry.path().filename().string();
         // The plain ".bak" of earlier versions is the operator's to keep; it is not pruned.
         if (name.size() > prefix.size() + kBackupSuffix.size() && name.starts_with(prefix) &&
@@ -78,6 +102,47 @@ std::vector<std::string> backupFilePaths() {
 std::string backupFilePath() {
     const auto all = backupFilePaths();
     return all.empty() ? std::string() : all.back();
+}
+
+bool folderHoldsFiles(const std::string& folder) {
+    std::error_code ec;
+    for (const auto& entry : fs::directory_iterator(folder, ec))
+        if (!entry.path().filename().string().starts_with('.')) return true;
+    return false;
+}
+
+std::string showFolderFor(const std::string& path, std::string* why) {
+    if (path.empty()) {
+        *why = "no folder was given";
+        return {};
+    }
+    std::error_code ec;
+    fs::path given = fs::absolute(fs::path(path), ec).lexically_normal();
+    if (!given.has_filename()) given = given.parent_path();  // a trailing slash
+    const bool listFile = given.filename() == kListFileName;
+    const fs::file_status status = fs::status(given, ec);
+    if (fs::is_directory(status)) {
+        // The default show may not have been saved yet among the operator's own documents.
+        const bool show = given == fs::path(documentsFolder()).lexically_normal() ||
+                          fs::exists(given / kListFileName, ec) ||
+                          fs::is_directory(given / "audio", ec) || !folderHoldsFiles(given);
+        if (!show) {
+            *why = given.string() + " holds other files and no cue list: it is not a show folder";
+            return {};
+        }
+        return given.string();
+    }
+    if (fs::exists(status) && !listFile) {
+        *why = given.string() + " is neither a show folder nor a cuevox.json list file";
+        return {};
+    }
+    if (!listFile) return given.string();  // a new show
+    const fs::path folder = given.parent_path();
+    if (fs::exists(folder, ec) && !fs::is_directory(folder, ec)) {
+        *why = folder.string() + " is not a folder";
+        return {};
+    }
+    return folder.string();
 }
 
 }  // namespace storage

@@ -11,6 +11,7 @@
 #include "ui_MainWindow.h"
 #include "widgets/OutputMeters.h"
 #include "window/MessageArea.h"
+#include "window/RecentShows.h"
 #include "window/ShowKeyGuard.h"
 #include "window/ShowModeView.h"
 
@@ -43,6 +44,7 @@ MainWindow::MainWindow(QWidget* parent)
     statusBar()->setSizeGripEnabled(false);
     connectUndo();
     showMode_ = new ShowModeView(*this, *ui_, *controller_);
+    new RecentShowsMenu(ui_->menuOpenRecent, *controller_);
     meters_ = new OutputMeters(AudioEngine::shared(), this);
     ui_->tableRow->addWidget(meters_);
     connect(controller_.get(), &ViewController::positionsShown, meters_,

@@ -1,15 +1,21 @@
 #include "window/ShowModeView.h"
 
 #include <QAction>
+#include <QFileInfo>
 #include <QLabel>
 #include <QMainWindow>
 #include <QSignalBlocker>
 
+#include "storage/StoragePaths.h"
 #include "ui_MainWindow.h"
 #include "window/ViewController.h"
 
 ShowModeView::ShowModeView(QMainWindow& window, Ui::MainWindow& ui, ViewController& controller)
-    : QObject(&window), window_(window), ui_(ui), title_(window.windowTitle()) {
+    : QObject(&window),
+      window_(window),
+      ui_(ui),
+      controller_(controller),
+      title_(window.windowTitle()) {
     action_ = new QAction(tr("Show &Mode (List Locked)"), &window);
     action_->setCheckable(true);
     action_->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_L));
@@ -32,7 +38,16 @@ ShowModeView::ShowModeView(QMainWindow& window, Ui::MainWindow& ui, ViewControll
     ui_.mainLayout->insertWidget(0, banner_);
 
     connect(&controller, &ViewController::showModeChanged, this, &ShowModeView::follow);
+    connect(&controller, &ViewController::showOpened, this,
+            [this] { follow(controller_.showMode()); });
     follow(controller.showMode());
+}
+
+QString ShowModeView::showTitle() const {
+    if (storage::isDefaultShow()) return title_;
+    const QString folder = QString::fromStdString(storage::showFolder());
+    const QString name = QFileInfo(folder).fileName();
+    return tr("%1 — %2").arg(name.isEmpty() ? folder : name, title_);
 }
 
 void ShowModeView::follow(bool on) {
@@ -42,7 +57,8 @@ void ShowModeView::follow(bool on) {
         action_->setChecked(on);
     }
     banner_->setVisible(on);
-    window_.setWindowTitle(on ? tr("%1 — Show Mode").arg(title_) : title_);
+    const QString title = showTitle();
+    window_.setWindowTitle(on ? tr("%1 — Show Mode").arg(title) : title);
     // Greyed rather than hidden: the menu stays where the operator knows it.
     for (QAction* edit : {ui_.actionAddTrack, ui_.actionRemoveTrack, ui_.actionDuplicateTrack,
                           ui_.actionDuplicateWithoutOptions, ui_.actionEditAudio, ui_.actionMoveUp,

@@ -14,7 +14,8 @@ class MainWindow;
 
 // The main window's side of show mode: the checked menu item and its key that turn it on and
 // off (one deliberate action either way, no question), the banner and title that say plainly
-// it is on, and the editing commands greyed out while it is.
+// it is on, and the editing commands greyed out while it is. The title names the show in use
+// too, the default show by the program's name alone.
 // The action and the banner belong to the window, which outlives this object.
 class ShowModeView : public QObject {
     Q_OBJECT
@@ -26,10 +27,12 @@ public:
 
 private:
     void follow(bool on);
+    QString showTitle() const;
 
     QMainWindow& window_;
     Ui::MainWindow& ui_;
     QAction* action_ = nullptr;
     QLabel* banner_ = nullptr;
+    ViewController& controller_;
     QString title_;
 };

@@ -71,6 +71,9 @@ void ViewController::viewDidLoad() {
     audioTable_->setDataSource(this);
     audioTable_->setContextMenuPolicy(Qt::CustomContextMenu);
     connect(audioTable_, &QWidget::customContextMenuRequested, this, &ViewController::showRowMenu);
+    // An imported show is the one the operator goes on with, once its unpacking is over.
+    connect(this, &ViewController::importedShowReady, this, &ViewController::openShow,
+            Qt::QueuedConnection);
     // A show opens with its first cue standing by: the first Go plays it, rather than nothing
     // while the first row looks current.
     if (!cxList.empty()) audioTable_->selectRowIndexes({0}, false);
@@ -104,6 +107,9 @@ void ViewController::registerObservers() {
     observe("exportShow", &ViewController::exportShow);
     observe("importShow", &ViewController::importShow);
     observe("missingAudio", &ViewController::showMissingAudio);
+    observe("newShow", &ViewController::newShowMenuButton);
+    observe("openShow", &ViewController::openShowMenuButton);
+    observe("saveShowAs", &ViewController::saveShowAsMenuButton);
 }
 
 void ViewController::loadList() {

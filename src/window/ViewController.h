@@ -222,6 +222,37 @@ public:
     // How many channels the output device has, and so how many outputs the menus offer.
     int deviceChannels() const;
 
+    // Shows (ViewControllerShows.cpp). A show is a folder holding its list file and its audio
+    // folder. openShow opens the one in `folder`, or the one whose cuevox.json it names (a new
+    // or empty folder is a new, empty show), in place of the show in use: the editor is closed
+    // as its Save would, the pending save is written, every cue stops and no chain waits, the
+    // undo history is cleared, the single-instance guard moves, and the new list is loaded and
+    // listed first under Open Recent. Refused in show mode, while an import or duplicate is
+    // being made, and when another Cuevox runs that show: the message area says why, and the
+    // show in use goes on as it was.
+    void openShow(const QString& folder);
+    // Copies the list file, byte for byte, and the stored audio it names (and nothing else)
+    // into `folder`, which must be new or empty and outside the show in use, then opens the
+    // copy. False, told in the message area, when it did not.
+    bool saveShowAs(const QString& folder);
+    // Open Recent's item: a folder no longer there is said so and taken off the menu.
+    void openRecentShow(const QString& folder);
+    // The File menu's show commands: each asks for the folder first.
+    void newShowMenuButton();
+    void openShowMenuButton();
+    void saveShowAsMenuButton();
+    // Picks a folder for those commands; the folder dialog unless replaced (tests choose
+    // without one). `listToo` when a cuevox.json may be picked instead of its folder.
+    using FolderChooser =
+        std::function<QString(QWidget* parent, const QString& caption, bool listToo)>;
+    void setFolderChooser(FolderChooser chooser) { folderChooser_ = std::move(chooser); }
+    // Moves the single-instance guard to another show's list file before that show is opened;
+    // false, with why, when another process runs it. None: shows open unguarded.
+    using ShowGuard = std::function<bool(const QString& listFile, QString* why)>;
+    void setShowGuard(ShowGuard guard) { showGuard_ = std::move(guard); }
+    // Counts the shows opened, so work begun for one (a duplicate's file) lands in no other.
+    unsigned showSerial() const { return showSerial_; }
+
     // Show mode locks the list while a show runs: every command that would change it (titles,
     // levels, order, imports, removals, undo, routes, reset) or open the editor does nothing,
     // and the rows' controls stay readable but take no input. Go, the stops, selection and
@@ -267,6 +298,8 @@ signals:
     void transferFinished(bool ok);
     // Whether any cue's audio is missing; told after every save of the list.
     void missingAudioChanged(bool any);
+    // Another show is in use (its name belongs in the title).
+    void showOpened();
 
 private:
     bool hasRow(int row) const { return row >= 0 && std::size_t(row) < cxList.size(); }
@@ -346,6 +379,14 @@ private:
     // Every chain waiting is called off, and a Pause All that held them is over.
     void callOffChains();
     void releaseHeldFollows();
+    // The switch itself, to a folder already found to be a show's; true when it was made.
+    bool switchShow(const std::string& folder);
+    // Why the show in use cannot be left now; empty when it can.
+    QString showBusy() const;
+    QString chooseFolder(const QString& caption, bool listToo);
+    FolderChooser folderChooser_;
+    ShowGuard showGuard_;
+    unsigned showSerial_ = 0;
     // "Stop" or "Fading", as the row's run stands.
     void showRunning(int row);
     // Runs `work` on a worker with the progress panel up; `done` on the GUI thread after.

@@ -86,9 +86,10 @@ void ViewController::addAudio() {
     say(folder);
     std::error_code ec;
     if (!std::filesystem::exists(folder, ec)) {
-        // A Linux account may have no Documents folder yet; the storage folder itself is made
-        // on its own, so a missing parent anywhere else still fails.
-        storage::ensureDocumentsFolder();
+        // A new show's folder (or a Linux account's Documents) may not be there yet; the
+        // storage folder itself is made on its own, so a missing parent anywhere else still
+        // fails.
+        storage::ensureShowFolder();
         std::filesystem::create_directory(folder, ec);
         if (ec) {
             say("Failed to create directory at " + folder);
@@ -211,9 +212,10 @@ void appendDuplicate(ViewController& controller, bool withOptions) {
     const nlohmann::json options = source.toJSON();
     const std::string fileName = source.fileName;
     QPointer<ViewController> self(&controller);
+    const unsigned show = controller.showSerial();
     controller.openInBackground(
-        fileName, [self, options, fileName, withOptions](std::unique_ptr<AudioPlayer> player,
-                                                         const std::string&) {
+        fileName, [self, options, fileName, withOptions, show](std::unique_ptr<AudioPlayer> player,
+                                                               const std::string&) {
             if (!player) {
                 say("Failed to create audio player");
                 say("Unable to duplicate");
@@ -221,7 +223,8 @@ void appendDuplicate(ViewController& controller, bool withOptions) {
             }
             auto copy = withOptions ? CXAudio::withPlayer(options, std::move(player))
                                     : CXAudio::withPlayer(fileName, std::move(player));
-            if (!self) return;
+            // Another show opened meanwhile: the copy belongs to the one left.
+            if (!self || self->showSerial() != show) return;
             ViewController& vc = *self;
             const CueList before = vc.cxList;
             vc.cxList.push_back(copy);

@@ -25,8 +25,11 @@ public:
             saved_.push_back({name, v != nullptr, v ? v : ""});
             setenv(name, (home + under).c_str(), 1);
         }
+        // Each test starts on the default show, whatever one before it opened.
+        storage::setShowFolder({});
     }
     ~TempHome() {
+        storage::setShowFolder({});
         for (const Saved& s : saved_) {
             if (s.wasSet)
                 setenv(s.name, s.value.c_str(), 1);
