@@ -981,6 +981,9 @@ TEST_F(LibraryTest, AShowTravelsAsOneArchiveAndOneLeadingOutIsRefusedWhole) {
     for (const auto& f : fs::recursive_directory_iterator(into))
         if (f.is_regular_file()) unpacked[fs::relative(f.path(), into).string()] = hashOf(f.path());
     EXPECT_EQ(unpacked, shown);
+    // Then it is the show in use.
+    EXPECT_TRUE(waitFor([&] { return storage::showFolder() == into; }, 5000));
+    EXPECT_EQ(vc().cxList.size(), listJSON().size());
 
     // One entry leading out refuses the whole archive: nothing is written anywhere, a folder
     // it would have made is not there, an empty one stays empty. The message names the entry.
