@@ -1,5 +1,6 @@
 #include "app/SettingsViewController.h"
 
+#include "app/DisplaySettings.h"
 #include "app/OutputPatchSettings.h"
 #include "app/OutputSettings.h"
 #include "app/StopSettings.h"
@@ -18,6 +19,7 @@ SettingsViewController::SettingsViewController(QWidget* parent)
     connect(outputPatch_, &OutputPatchSettings::patchChanged, this,
             &SettingsViewController::outputPatchChanged);
     ui_->settingsLayout->insertWidget(2, new StopSettings(this));
+    ui_->settingsLayout->insertWidget(3, new DisplaySettings(this));
     ui_->settingsLayout->addWidget(new RemoteSettingsWidget(this));
     takeWheelOnlyWithFocus(this);
     connect(ui_->resetButton, &QPushButton::clicked, this,

@@ -6,8 +6,8 @@
 
 #include "model/CXAudio.h"
 #include "platform/NotificationCenter.h"
-#include "window/CXTableCell.h"
 #include "widgets/CueIcons.h"
+#include "window/CXTableCell.h"
 
 namespace {
 const char* const kCellIdentifiers[CueTableView::kColumnCount] = {
@@ -111,6 +111,7 @@ void ViewController::saveList() {
     // Every change to the list is saved: the engine's plans follow it at the same moment.
     syncTimeline();
     store_.saveInBackground(cxList);
+    emit listChanged();
 }
 
 void ViewController::trashUnusedAudio() {
