@@ -1,7 +1,6 @@
 #include "window/StandbyPanel.h"
 
 #include <QApplication>
-#include <QGridLayout>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QProgressBar>
@@ -47,6 +46,8 @@ StandbyPanel::StandbyPanel(ViewController& controller, QWidget* parent)
     setAccessibleName(tr("Standing by"));
     setFrameShape(QFrame::StyledPanel);
     setFocusPolicy(Qt::NoFocus);
+    // As tall as what it shows: the list below takes the rest of the window.
+    setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Maximum);
 
     accent_ = new QFrame(this);
     accent_->setObjectName(QStringLiteral("standbyAccent"));
@@ -65,23 +66,25 @@ StandbyPanel::StandbyPanel(ViewController& controller, QWidget* parent)
     // A click fires Go and leaves the keyboard where it was, so the next Space is Go too.
     go_->setFocusPolicy(Qt::NoFocus);
     go_->setAutoDefault(false);
-    go_->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Expanding);
+    go_->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Preferred);
     connect(go_, &QPushButton::clicked, this, &StandbyPanel::goPressed);
 
-    auto* grid = new QGridLayout;
-    grid->setHorizontalSpacing(12);
-    grid->addWidget(number_, 0, 0, Qt::AlignLeft | Qt::AlignTop);
-    grid->addWidget(title_, 0, 1);
+    auto* heading = new QHBoxLayout;
+    heading->setSpacing(12);
+    heading->addWidget(number_, 0, Qt::AlignBaseline);
+    heading->addWidget(title_, 1, Qt::AlignBaseline);
     auto* facts = new QVBoxLayout;
-    facts->addWidget(length_);
-    facts->addWidget(route_);
-    grid->addLayout(facts, 0, 2, Qt::AlignRight | Qt::AlignTop);
-    grid->addWidget(notes_, 1, 0, 1, 3);
-    grid->setColumnStretch(1, 1);
+    facts->setSpacing(0);
+    facts->addWidget(length_, 0, Qt::AlignRight);
+    facts->addWidget(route_, 0, Qt::AlignRight);
+    heading->addLayout(facts);
+    auto* cueText = new QVBoxLayout;
+    cueText->addLayout(heading);
+    cueText->addWidget(notes_);
 
     auto* top = new QHBoxLayout;
     top->addWidget(accent_);
-    top->addLayout(grid, 1);
+    top->addLayout(cueText, 1);
     top->addWidget(go_);
 
     running_ = new QVBoxLayout;
@@ -135,7 +138,7 @@ void StandbyPanel::showStandby() {
     title_->setText(QString::fromStdString(cue.audioTitle));
     notes_->setText(QString::fromStdString(cue.notes));
     notes_->setVisible(!cue.notes.empty());
-    length_->setText(tenthsText(std::max(cue.endTime - cue.startTime, 0.0)));
+    length_->setText(tr("Length %1").arg(tenthsText(std::max(cue.endTime - cue.startTime, 0.0))));
     route_->setText(
         tr("Out %1").arg(controller_.outputPatch().routeLabel(cue.outputs[0], cue.outputs[1])));
     const QColor colour(QString::fromStdString(cue.color));
