@@ -111,22 +111,22 @@ QColor Appearance::selectionTint() const {
 
 QPalette Appearance::darkPalette() {
     // Dim enough for a blacked-out booth, with text and the controls' edges still clear.
-    const QColor window(0x2b, 0x2b, 0x2e), base(0x1f, 0x1f, 0x22), text(0xe6, 0xe6, 0xe6);
+    const QColor window(0x35, 0x35, 0x38), base(0x22, 0x22, 0x25), text(0xe6, 0xe6, 0xe6);
     const QColor disabled(0x7a, 0x7a, 0x7f);
     QPalette p;
     p.setColor(QPalette::Window, window);
     p.setColor(QPalette::WindowText, text);
     p.setColor(QPalette::Base, base);
-    p.setColor(QPalette::AlternateBase, QColor(0x27, 0x27, 0x2b));
+    p.setColor(QPalette::AlternateBase, QColor(0x2b, 0x2b, 0x2f));
     p.setColor(QPalette::ToolTipBase, QColor(0x3a, 0x3a, 0x3e));
     p.setColor(QPalette::ToolTipText, text);
     p.setColor(QPalette::PlaceholderText, disabled);
     p.setColor(QPalette::Text, text);
-    p.setColor(QPalette::Button, QColor(0x3a, 0x3a, 0x3e));
+    p.setColor(QPalette::Button, QColor(0x42, 0x42, 0x46));
     p.setColor(QPalette::ButtonText, text);
     p.setColor(QPalette::BrightText, QColor(0xff, 0x6b, 0x5e));
-    p.setColor(QPalette::Light, QColor(0x4a, 0x4a, 0x4f));
-    p.setColor(QPalette::Midlight, QColor(0x40, 0x40, 0x45));
+    p.setColor(QPalette::Light, QColor(0x5a, 0x5a, 0x60));
+    p.setColor(QPalette::Midlight, QColor(0x4a, 0x4a, 0x50));
     p.setColor(QPalette::Mid, QColor(0x30, 0x30, 0x33));
     p.setColor(QPalette::Dark, QColor(0x18, 0x18, 0x1a));
     p.setColor(QPalette::Shadow, Qt::black);
@@ -137,6 +137,6 @@ QPalette Appearance::darkPalette() {
     for (auto role : {QPalette::WindowText, QPalette::Text, QPalette::ButtonText})
         p.setColor(QPalette::Disabled, role, disabled);
     p.setColor(QPalette::Disabled, QPalette::Base, window);
-    p.setColor(QPalette::Disabled, QPalette::Button, QColor(0x32, 0x32, 0x35));
+    p.setColor(QPalette::Disabled, QPalette::Button, QColor(0x3a, 0x3a, 0x3d));
     return p;
 }
