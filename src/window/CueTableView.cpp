@@ -92,9 +92,10 @@ CueTableView::CueTableView(QWidget* parent) : QTableView(parent), model_(new Cue
 
 void CueTableView::setTextScale(double scale) {
     // What grows with the text: the number, the buttons, the route label and the two times
-    // beside the position slider; the icons and the sliders keep their size.
+    // beside the position slider, which gives up some of its length to the title; the icons
+    // and the volume slider keep their size.
     static const int widths[kColumnCount] = {40, 76, 260, 150, 320, 120, 60};
-    static const int growing[kColumnCount] = {40, 76, 0, 42, 76, 0, 60};
+    static const int growing[kColumnCount] = {40, 76, 0, 42, -24, 0, 60};
     for (int c = 0; c < kColumnCount; ++c)
         if (c != 2) setColumnWidth(c, widths[c] + int(std::lround(growing[c] * (scale - 1.0))));
     // Cells shown or kept for reuse were laid out for the old size.
