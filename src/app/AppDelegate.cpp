@@ -8,8 +8,8 @@
 #include "app/SettingsViewController.h"
 #include "platform/NotificationCenter.h"
 #include "ui_MainWindow.h"
-#include "window/MainWindow.h"
 #include "widgets/OutputMeters.h"
+#include "window/MainWindow.h"
 
 AppDelegate::AppDelegate(QObject* parent)
     : QObject(parent), ownCenter_(std::make_unique<NotificationCenter>()), nc_(ownCenter_.get()) {}
