@@ -7,6 +7,8 @@
 #include "WindowFixture.h"
 #include "platform/NotificationCenter.h"
 #include "widgets/CueIcons.h"
+#include "window/Appearance.h"
+#include "window/StandbyPanel.h"
 
 namespace {
 
@@ -15,6 +17,11 @@ protected:
     SymbolImageView* icon(int row, SymbolImageView* (CXTableCell::*outlet)() const) {
         CXTableCell* cell = table().viewAtColumn(3, row);
         return cell ? (cell->*outlet)() : nullptr;
+    }
+    // "-1:02.5" or "0:07.3" as seconds, sign dropped.
+    static double secondsOf(const QString& text) {
+        const QStringList parts = QString(text).remove(QLatin1Char('-')).split(QLatin1Char(':'));
+        return parts.size() == 2 ? parts[0].toDouble() * 60.0 + parts[1].toDouble() : -1.0;
     }
     void expectIcon(int row, SymbolImageView* (CXTableCell::*outlet)() const, const char* symbol,
                     bool green, const QString& description) {
@@ -244,6 +251,47 @@ TEST_F(CueTableTest, APlayingPositionOnScreenIsTheExactPositionToThePixel) {
     slider->followValue(500.5);  // the same pixel: QSlider's own step stays behind
     QTest::keyClick(slider, Qt::Key_Right);
     EXPECT_DOUBLE_EQ(slider->doubleValue(), 510.5) << "a key steps on from the exact value";
+}
+
+TEST_F(CueTableTest, TheStandbyPanelShowsTheNextCueAndPlayingCuesCountDown) {
+    writeList({cue(audioFile("ten.wav", 10.0), {{"cueNumber", "12A"},
+                                                {"notes", "Wait for the door\nthen go"},
+                                                {"color", "#c03030"},
+                                                {"extendPlay", true},
+                                                {"extendDelay", 4.0}}),
+               cue(audioFile("door.wav", 2.0), {{"cueNumber", "12B"}, {"audioTitle", "Door"}})});
+    open();
+    StandbyPanel& panel = *window_->standbyPanel();
+    EXPECT_EQ(panel.numberLabel()->text(), "12A");
+    EXPECT_EQ(panel.titleLabel()->text(), "ten.wav");
+    EXPECT_EQ(panel.notesLabel()->text(), "Wait for the door\nthen go");
+    EXPECT_EQ(panel.lengthLabel()->text(), "Length 0:10.0");
+    for (QWidget* part : panel.findChildren<QWidget*>())
+        EXPECT_EQ(part->focusPolicy(), Qt::NoFocus) << part->objectName().toStdString();
+
+    click(0);
+    ASSERT_TRUE(playing(0));
+    table().selectRowIndexes({1}, false);
+    EXPECT_EQ(panel.titleLabel()->text(), "Door");
+    EXPECT_TRUE(panel.notesLabel()->isHidden());
+
+    Appearance::instance().setRowsShowTimeLeft(true);
+    QTest::qWait(1200);
+    vc().timerUpdate();
+    const double left = 10.0 - cueAt(0).player->currentTime();
+    ASSERT_FALSE(panel.playingLines().empty());
+    const StandbyPanel::PlayingLine& line = panel.playingLines().front();
+    EXPECT_FALSE(line.box->isHidden());
+    EXPECT_EQ(line.number->text(), "12A");
+    EXPECT_NEAR(secondsOf(line.left->text()), left, 0.1) << line.left->text().toStdString();
+    EXPECT_TRUE(startTextOf(0).startsWith('-'));
+    EXPECT_NEAR(secondsOf(startTextOf(0)), left, 0.1) << startTextOf(0).toStdString();
+    ASSERT_FALSE(panel.followLines().empty());
+    EXPECT_TRUE(panel.followLines().front()->text().startsWith("12B in 0:03"))
+        << panel.followLines().front()->text().toStdString();
+    Appearance::instance().setRowsShowTimeLeft(false);
+    vc().timerUpdate();
+    EXPECT_FALSE(startTextOf(0).startsWith('-'));
 }
 
 TEST_F(CueTableTest, RowOutOfViewIsSkippedAndRebuiltFromItsCue) {

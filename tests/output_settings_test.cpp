@@ -3,6 +3,8 @@
 #include <cstdlib>
 
 #include <QtTest/qtestspontaneevent.h>
+#include <QCheckBox>
+#include <QComboBox>
 #include <QSettings>
 #include <QSignalSpy>
 #include <QTemporaryDir>
@@ -11,11 +13,13 @@
 
 #include "WindowFixture.h"
 #include "app/AppDelegate.h"
+#include "app/DisplaySettings.h"
 #include "app/OutputPatchSettings.h"
 #include "app/OutputSettings.h"
 #include "app/SettingsViewController.h"
 #include "widgets/LevelMeter.h"
 #include "widgets/OutputMeters.h"
+#include "window/Appearance.h"
 
 namespace {
 
@@ -135,6 +139,40 @@ TEST_F(OutputPatchWindowTest, NamesAndPatchAreKeptAndTheWindowHearsOfThem) {
     channels.resize(3);
     other.followDevice();
     EXPECT_EQ(other.outputCount(), 3);
+}
+
+TEST_F(OutputPatchWindowTest, DisplayChoicesApplyAtOnceAndAreKeptForTheNextWindow) {
+    writeList({cue(audioFile("a.wav", 3.0))});
+    open();
+    const double normalPoints = QApplication::font().pointSizeF();
+    const int normalLightness = QApplication::palette().color(QPalette::Window).lightness();
+    DisplaySettings* page = delegate.showSettings(window_.get())->findChild<DisplaySettings*>();
+    ASSERT_NE(page, nullptr);
+    EXPECT_FALSE(page->darkTheme()->isChecked());
+    page->darkTheme()->click();
+    page->textSize()->setCurrentIndex(page->textSize()->findData(150));
+    page->rowTime()->setCurrentIndex(page->rowTime()->findData(true));
+    auto expectApplied = [&] {
+        EXPECT_LT(QApplication::palette().color(QPalette::Window).lightness(), 80);
+        EXPECT_DOUBLE_EQ(QApplication::font().pointSizeF(), normalPoints * 1.5);
+        EXPECT_EQ(table().rowHeight(0), 38);
+        EXPECT_TRUE(Appearance::instance().rowsShowTimeLeft());
+    };
+    expectApplied();
+
+    window_.reset();
+    QApplication::setFont(QFont());
+    open();
+    expectApplied();
+    page = delegate.showSettings(window_.get())->findChild<DisplaySettings*>();
+    EXPECT_TRUE(page->darkTheme()->isChecked());
+    EXPECT_EQ(page->textSize()->currentData().toInt(), 150);
+    EXPECT_EQ(page->rowTime()->currentData().toBool(), true);
+    page->darkTheme()->click();
+    page->textSize()->setCurrentIndex(page->textSize()->findData(100));
+    page->rowTime()->setCurrentIndex(0);
+    EXPECT_EQ(QApplication::palette().color(QPalette::Window).lightness(), normalLightness);
+    EXPECT_DOUBLE_EQ(QApplication::font().pointSizeF(), normalPoints);
 }
 
 TEST_F(OutputPatchWindowTest, ACueOnTheFirstChannelMovesOnlyItsMeter) {

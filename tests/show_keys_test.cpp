@@ -13,6 +13,7 @@
 #include "editor/AudioEditView.h"
 #include "platform/NotificationCenter.h"
 #include "window/ImportPanel.h"
+#include "window/StandbyPanel.h"
 
 namespace {
 
@@ -79,6 +80,23 @@ TEST_F(ShowKeysTest, SpaceGoesThroughTheListAndEscapeStopsAll) {
     EXPECT_FALSE(playing(0));
     EXPECT_FALSE(playing(1));
     EXPECT_EQ(titleOf(0), "Play");
+}
+
+TEST_F(ShowKeysTest, TheStandbyGoButtonIsGoAndLeavesTheKeysToTheShow) {
+    openShow();
+    QPushButton* go = window_->standbyPanel()->goButton();
+    QTest::mouseClick(go, Qt::LeftButton);
+    EXPECT_TRUE(playing(0));
+    EXPECT_EQ(table().selectedRow(), 1);
+    // A doubled press is one Go, as a doubled Space is.
+    QTest::mouseClick(go, Qt::LeftButton);
+    EXPECT_FALSE(playing(1));
+    EXPECT_NE(QApplication::focusWidget(), go);
+    pastGoGuard();
+    press(Qt::Key_Space);
+    EXPECT_TRUE(playing(1));
+    press(Qt::Key_Escape);
+    EXPECT_TRUE(waitFor([&] { return !anyPlaying(); }, 2000));
 }
 
 TEST_F(ShowKeysTest, AHeldKeyFiresOnceAndAPedalsEnterIsGo) {

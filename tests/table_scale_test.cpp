@@ -2,6 +2,8 @@
 
 #include "WindowFixture.h"
 #include "support/TablePaging.h"
+#include "window/Appearance.h"
+#include "window/StandbyPanel.h"
 
 namespace {
 
@@ -38,6 +40,37 @@ TEST_F(TableScaleTest, TwoThousandCuesOpenAndScrollOnReusedCells) {
     EXPECT_EQ(table().viewAtColumn(0, 0)->cxIndex()->text(), "1");
     // How long opening and paging take is measured by bench/scale_bench, not here: a shared
     // machine's load would make any bound either flaky or meaningless.
+}
+
+TEST_F(TableScaleTest, AtTwiceTheTextEveryCellAndThePanelShowItsControlsWhole) {
+    writeList({cue(audioFile("tone.wav", 2.0), {{"audioTitle", "Thunder"}, {"notes", "Go"}})});
+    Appearance::instance().setTextPercent(200);
+    open(1400, 800);
+    settle();
+    auto expectWhole = [](QWidget* box, const char* where) {
+        for (QWidget* part : box->findChildren<QWidget*>()) {
+            if (part->isHidden() ||
+                !(qobject_cast<QLabel*>(part) || qobject_cast<QAbstractButton*>(part) ||
+                  qobject_cast<QLineEdit*>(part)))
+                continue;
+            const std::string name = where + (": " + part->objectName().toStdString());
+            EXPECT_GE(part->height(), part->sizeHint().height()) << name;
+            if (!qobject_cast<QLineEdit*>(part))
+                EXPECT_GE(part->width(), part->minimumSizeHint().width()) << name;
+            EXPECT_TRUE(box->rect().contains(QRect(part->mapTo(box, QPoint(0, 0)), part->size())))
+                << name << " reaches out of its box";
+        }
+    };
+    ASSERT_EQ(table().rowHeight(0), 50);
+    for (int column = 0; column < CueTableView::kColumnCount; ++column) {
+        CXTableCell* cell = table().viewAtColumn(column, 0);
+        ASSERT_NE(cell, nullptr) << column;
+        EXPECT_LE(cell->height(), table().rowHeight(0)) << column;
+        expectWhole(cell, "cell");
+    }
+    expectWhole(window_->standbyPanel(), "standby");
+    Appearance::instance().setTextPercent(100);
+    EXPECT_EQ(table().rowHeight(0), 25);
 }
 
 }  // namespace

@@ -162,7 +162,9 @@ SettingsViewController* AppDelegate::showSettings(QWidget* parent) {
         // A plain widget window opens wherever the window system likes; over the main window
         // is where the user is looking.
         if (parent) {
-            settings_->adjustSize();
+            // Its own size hint, not adjustSize()'s two thirds of the screen: the page scrolls
+            // only where the screen is too small for it.
+            settings_->resize(settings_->sizeHint());
             settings_->move(parent->geometry().center() - settings_->rect().center());
         }
     }

@@ -7,6 +7,7 @@
 #include "window/ConfirmDialog.h"
 
 class OutputPatchSettings;
+class QScrollArea;
 
 namespace Ui {
 class SettingsView;
@@ -19,6 +20,7 @@ class SettingsViewController : public QWidget {
 public:
     explicit SettingsViewController(QWidget* parent = nullptr);
     ~SettingsViewController() override;
+    QSize sizeHint() const override;
 
     // Asks first, then posts "resetCX" on the default center, not through the application
     // delegate.
@@ -37,4 +39,5 @@ private:
     std::unique_ptr<Ui::SettingsView> ui_;
     Confirmer confirmer_;
     OutputPatchSettings* outputPatch_;
+    QScrollArea* scroll_;
 };

@@ -1,5 +1,6 @@
 #include "audio/AudioPlayer.h"
 
+#include <algorithm>
 #include <cmath>
 
 #include "audio/AudioEngine.h"
@@ -61,6 +62,18 @@ bool AudioPlayer::isPlaying() const {
     absorbStart();
     return voice_ && playing_ &&
            voice_->endedGeneration.load(std::memory_order_acquire) != generation_;
+}
+
+int64_t AudioPlayer::loopsLeft() const {
+    return isPlaying() ? voice_->loopsLeft.load(std::memory_order_relaxed) : 0;
+}
+
+double AudioPlayer::chainDueIn() const {
+    if (!voice_) return -1.0;
+    const int64_t due = voice_->followDue.load(std::memory_order_relaxed);
+    if (due < 0) return -1.0;
+    const int64_t now = engine_->mixer().mixFrame();
+    return double(std::max<int64_t>(due - now, 0)) / engine_->sampleRate();
 }
 
 bool AudioPlayer::endedUnheard() const {

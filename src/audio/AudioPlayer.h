@@ -88,6 +88,11 @@ public:
     int64_t numberOfLoops() const { return loops_; }
 
     bool isPlaying() const;
+    // Passes still to play after this one (-1: without end), as of the mixer's last block.
+    int64_t loopsLeft() const;
+    // Seconds until the earliest chained start this cue set off (extend play, persist
+    // through) is due, also after the cue itself ended; negative when none waits.
+    double chainDueIn() const;
 
     void setDelegate(AudioPlayerDelegate* delegate) { delegate_ = delegate; }
     AudioPlayerDelegate* delegate() const { return delegate_; }

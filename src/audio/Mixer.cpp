@@ -119,11 +119,43 @@ void Mixer::replaceVoice(Voice& to, Voice& from) {
         if (v->rt.plan.next == &from) v->rt.plan.next = &to;
     for (int i = 0; i < followCount_; ++i)
         if (follows_[i].source == &from) follows_[i].source = &to;
+    for (int i = 0; i < followShownCount_; ++i)
+        if (followShown_[i] == &from) {
+            followShown_[i] = &to;
+            to.followDue.store(from.followDue.load(std::memory_order_relaxed));
+        }
     to.starting.store(false, std::memory_order_release);
     from.rt.playing = false;
     from.rt.tailLeft = 0;
     publish(from);
     retired_.push(&from);
+}
+
+void Mixer::publishFollows() {
+    if (followCount_ == 0 && followShownCount_ == 0) return;
+    // Each voice's earliest chain, found without a store in between: a reader never sees a
+    // waiting chain blink out for a block.
+    int shown = 0;
+    Voice* sources[kMaxFollows];
+    int64_t due[kMaxFollows];
+    for (int i = 0; i < followCount_; ++i) {
+        int s = 0;
+        while (s < shown && sources[s] != follows_[i].source) ++s;
+        if (s == shown) {
+            sources[shown] = follows_[i].source;
+            due[shown++] = follows_[i].due;
+        } else {
+            due[s] = std::min(due[s], follows_[i].due);
+        }
+    }
+    for (int i = 0; i < followShownCount_; ++i)
+        if (std::find(sources, sources + shown, followShown_[i]) == sources + shown)
+            followShown_[i]->followDue.store(-1, std::memory_order_relaxed);
+    for (int s = 0; s < shown; ++s) {
+        sources[s]->followDue.store(due[s], std::memory_order_relaxed);
+        followShown_[s] = sources[s];
+    }
+    followShownCount_ = shown;
 }
 
 void Mixer::forgetVoice(Voice& gone) {
@@ -139,6 +171,10 @@ void Mixer::forgetVoice(Voice& gone) {
     for (int i = 0; i < followCount_; ++i)
         if (follows_[i].source != &gone) follows_[kept++] = follows_[i];
     followCount_ = kept;
+    kept = 0;
+    for (int i = 0; i < followShownCount_; ++i)
+        if (followShown_[i] != &gone) followShown_[kept++] = followShown_[i];
+    followShownCount_ = kept;
 }
 
 void Mixer::setRamp(VoiceRt& r, float target, int64_t length) {
@@ -782,6 +818,7 @@ void Mixer::process(float* out, int frames, int channels, bool metered) {
             active_.pop_back();
         }
     }
+    publishFollows();
     mixFramePublished_.store(mixFrame_, std::memory_order_release);
     // Published before the ones taken are counted, so that a chain is never missing from both.
     followsPending_.store(followCount_, std::memory_order_relaxed);

@@ -250,9 +250,14 @@ private:
     // chains are held.
     bool held(const Follow& f) const;
     void pauseVoice(Voice& v, bool pause);
+    // Tells each voice when its earliest waiting chain is due, so the window can count down.
+    void publishFollows();
     void applyMaster(float* out, int frames);
     Follow follows_[kMaxFollows];
     int followCount_ = 0;
+    // The voices whose followDue was last published as waiting.
+    Voice* followShown_[kMaxFollows];
+    int followShownCount_ = 0;
     bool holdFollows_ = false;
     double masterGain_ = 1.0;
     double masterStep_ = 0.0;

@@ -142,6 +142,9 @@ struct Voice {
     std::atomic<uint64_t> startedAfterSequence{0};
     std::atomic<float> gainNow{1.0f};
     std::atomic<uint64_t> appliedSequence{0};
+    // The mix frame the earliest chained start this voice set off is due on, -1 for none (as
+    // of the last block; a held chain's frame moves on with the time).
+    std::atomic<int64_t> followDue{-1};
 
     VoiceRt rt;
 

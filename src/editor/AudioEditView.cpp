@@ -12,7 +12,7 @@
 #include "model/CXAudio.h"
 #include "ui_AudioEdit.h"
 #include "widgets/CueIcons.h"
-#include "window/CueTableView.h"
+#include "window/Appearance.h"
 #include "window/ViewController.h"
 #include "window/WheelNeedsFocus.h"
 
@@ -123,6 +123,7 @@ AudioEditView::AudioEditView(QWidget* parent)
       ui_(std::make_unique<Ui::AudioEdit>()),
       peaksCancelled_(std::make_shared<std::atomic<bool>>(false)) {
     ui_->setupUi(this);
+    Appearance::instance().scaleSizes(this);
     // A window beside the main one, not over it: the show is run from the main window while a
     // cue is being edited.
     setWindowModality(Qt::NonModal);
@@ -325,7 +326,7 @@ void AudioEditView::reject() {
     commitTypedCut();
     if (presenting_) {
         presenting_->saveList();
-        if (CueTableView* table = presenting_->audioTable()) table->reloadData();
+        presenting_->cueChanged(cxIndex);
     }
     QDialog::reject();
 }
@@ -569,7 +570,7 @@ void AudioEditView::saveButton(QObject*) {
     commitTypedCut();
     if (presenting_) {
         presenting_->saveList();
-        if (CueTableView* table = presenting_->audioTable()) table->reloadData();
+        presenting_->cueChanged(cxIndex);
     }
     dismissController();
 }

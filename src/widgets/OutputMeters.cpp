@@ -4,16 +4,22 @@
 #include <QLabel>
 #include <QScrollArea>
 #include <QVBoxLayout>
+#include <cmath>
 
 #include "audio/AudioEngine.h"
 #include "widgets/LevelMeter.h"
 
 namespace {
 constexpr int kLabelWidth = 48;
-}
+constexpr int kWidth = 130;
+}  // namespace
 
 OutputMeters::OutputMeters(AudioEngine& engine, QWidget* parent)
-    : QWidget(parent), engine_(engine), patch_(OutputPatch::saved()), rows_(new QWidget) {
+    : QWidget(parent),
+      engine_(engine),
+      patch_(OutputPatch::saved()),
+      rows_(new QWidget),
+      labelWidth_(kLabelWidth) {
     auto* outer = new QVBoxLayout(this);
     outer->setContentsMargins(0, 0, 0, 0);
     auto* scroll = new QScrollArea(this);
@@ -28,7 +34,7 @@ OutputMeters::OutputMeters(AudioEngine& engine, QWidget* parent)
     grid_->setVerticalSpacing(3);
     scroll->setWidget(rows_);
     outer->addWidget(scroll);
-    setFixedWidth(130);
+    setFixedWidth(kWidth);
     setAccessibleName(tr("Output levels"));
     followDevice();
 }
@@ -104,12 +110,18 @@ void OutputMeters::showLabels() {
         const QString text = names.isEmpty() ? device : names.join(QStringLiteral(", "));
         QLabel* label = labels_[size_t(ch)];
         label->setAccessibleName(text);
-        label->setText(label->fontMetrics().elidedText(text, Qt::ElideRight, kLabelWidth));
-        label->setFixedWidth(kLabelWidth);
+        label->setText(label->fontMetrics().elidedText(text, Qt::ElideRight, labelWidth_));
+        label->setFixedWidth(labelWidth_);
         label->setToolTip(tr("%1\nDevice channel %2: %3").arg(text).arg(ch + 1).arg(device));
         meters_[size_t(ch)]->setAccessibleName(tr("Level of %1").arg(text));
         meters_[size_t(ch)]->setToolTip(label->toolTip());
     }
+}
+
+void OutputMeters::setTextScale(double scale) {
+    labelWidth_ = int(std::lround(kLabelWidth * scale));
+    setFixedWidth(kWidth + labelWidth_ - kLabelWidth);
+    showLabels();
 }
 
 void OutputMeters::showSilence() {

@@ -27,6 +27,8 @@ public:
     // A pass of the position display, `playing` when a cue sounds.
     void displayPass(bool playing);
     void setPatch(const OutputPatch& patch);
+    // The names grow with the text (1.0 at the normal size); the bars keep their width.
+    void setTextScale(double scale);
 
     int count() const { return int(meters_.size()); }
     LevelMeter* meter(int channel) const;
@@ -52,4 +54,5 @@ private:
     std::vector<float> peaks_, rms_;
     bool live_ = false;
     int passes_ = 0;
+    int labelWidth_;
 };

@@ -1,5 +1,7 @@
 #include "window/CXTableCell.h"
 
+#include "window/Appearance.h"
+
 #include "ui_IndexCell.h"
 #include "ui_LengthCell.h"
 #include "ui_ModifyCell.h"
@@ -9,8 +11,8 @@
 #include "ui_VolumeCell.h"
 
 namespace {
-// The table's selection is a light tint; sliders keep a strong fill so position and level read
-// from across the room.
+// The table's selection is a tint; sliders keep a strong fill so position and level read from
+// across the room.
 void keepSliderFill(QWidget* slider) {
     QPalette palette = slider->palette();
     palette.setColor(QPalette::Highlight, QColor(0x2f, 0x6f, 0xd0));
@@ -67,5 +69,7 @@ CXTableCell* CXTableCell::makeViewWithIdentifier(const QString& identifier, QWid
         delete cell;
         return nullptr;
     }
+    // The buttons, fields and labels grow with the text size, so none is cut.
+    Appearance::instance().scaleSizes(cell);
     return cell;
 }

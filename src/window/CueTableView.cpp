@@ -8,6 +8,7 @@
 #include <QPainter>
 #include <QScrollBar>
 #include <algorithm>
+#include <cmath>
 
 #include "window/CXTableCell.h"
 #include "window/CueAccessibility.h"
@@ -85,9 +86,27 @@ CueTableView::CueTableView(QWidget* parent) : QTableView(parent), model_(new Cue
     horizontalHeader()->setHighlightSections(false);
     horizontalHeader()->setSectionsClickable(false);
     horizontalHeader()->setMinimumSectionSize(24);
-    static const int widths[kColumnCount] = {40, 76, 260, 150, 320, 120, 60};
-    for (int c = 0; c < kColumnCount; ++c) setColumnWidth(c, widths[c]);
+    setTextScale(1.0);
     horizontalHeader()->setSectionResizeMode(2, QHeaderView::Stretch);
+}
+
+void CueTableView::setTextScale(double scale) {
+    // What grows with the text: the number, the buttons, the route label and the two times
+    // beside the position slider, which gives up some of its length to the title; the icons
+    // and the volume slider keep their size.
+    static const int widths[kColumnCount] = {40, 76, 260, 150, 320, 120, 60};
+    static const int growing[kColumnCount] = {40, 76, 0, 42, -24, 0, 60};
+    for (int c = 0; c < kColumnCount; ++c)
+        if (c != 2) setColumnWidth(c, widths[c] + int(std::lround(growing[c] * (scale - 1.0))));
+    // Cells shown or kept for reuse were laid out for the old size.
+    for (LiveRow& live : live_)
+        for (auto& cell : live.cells) retire(cell);
+    live_.clear();
+    for (auto& spare : pool_)
+        for (const QPointer<CXTableCell>& cell : spare)
+            if (cell) cell->deleteLater();
+    pool_.clear();
+    reloadData();
 }
 
 CueTableView::~CueTableView() {

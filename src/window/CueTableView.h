@@ -68,6 +68,9 @@ public:
     void setDataSource(CueTableDataSource* dataSource);
 
     void setUniformRowHeight(int height);
+    // The columns laid out for a text size (1.0 the normal one), with cells built anew for it;
+    // the title column takes what is left.
+    void setTextScale(double scale);
     int uniformRowHeight() const;
 
     void registerForDraggedTypes(const QStringList& types);

@@ -10,20 +10,18 @@
 #include "platform/MessageLog.h"
 #include "ui_MainWindow.h"
 #include "widgets/OutputMeters.h"
+#include "window/Appearance.h"
 #include "window/MessageArea.h"
 #include "window/RecentShows.h"
 #include "window/ShowKeyGuard.h"
 #include "window/ShowModeView.h"
+#include "window/StandbyPanel.h"
 
 MainWindow::MainWindow(QWidget* parent)
     : QMainWindow(parent), ui_(std::make_unique<Ui::MainWindow>()) {
+    // Before the first widget: each is built in the saved theme and text size.
+    Appearance::instance().applySaved();
     ui_->setupUi(this);
-    // A light selection keeps the green and gray option icons and the play button's colour
-    // readable on the selected row.
-    QPalette palette = ui_->audioTable->palette();
-    palette.setColor(QPalette::Highlight, QColor(0xcf, 0xe0, 0xf7));
-    palette.setColor(QPalette::HighlightedText, palette.color(QPalette::Text));
-    ui_->audioTable->setPalette(palette);
     controller_ = std::make_unique<ViewController>();
     controller_->setAudioTable(ui_->audioTable);
     connect(ui_->stopAllButton, &QPushButton::clicked, controller_.get(),
@@ -55,6 +53,40 @@ MainWindow::MainWindow(QWidget* parent)
     controller_->viewDidLoad();
     ui_->actionMissingAudio->setEnabled(controller_->anyMissing());
     addStopControls(guard);
+    addStandbyPanel();
+    followAppearance();
+    connect(&Appearance::instance(), &Appearance::changed, this, &MainWindow::followAppearance);
+}
+
+void MainWindow::addStandbyPanel() {
+    standby_ = new StandbyPanel(*controller_, this);
+    // Under the show mode banner, above the list.
+    ui_->mainLayout->insertWidget(1, standby_);
+    // The GO button is the Go key, guard against a doubled press included.
+    connect(standby_, &StandbyPanel::goPressed, ui_->actionGo, &QAction::trigger);
+    connect(ui_->audioTable->selectionModel(), &QItemSelectionModel::selectionChanged, standby_,
+            &StandbyPanel::showStandby);
+    connect(ui_->audioTable->selectionModel(), &QItemSelectionModel::currentChanged, standby_,
+            &StandbyPanel::showStandby);
+    connect(controller_.get(), &ViewController::listChanged, standby_, &StandbyPanel::showStandby);
+    connect(controller_.get(), &ViewController::positionsShown, standby_,
+            &StandbyPanel::showPlaying);
+    standby_->showStandby();
+}
+
+void MainWindow::followAppearance() {
+    const Appearance& look = Appearance::instance();
+    // A tinted selection keeps the green and gray option icons and the play button's colour
+    // readable on the selected row, in either theme.
+    QPalette palette = ui_->audioTable->palette();
+    palette.setColor(QPalette::Highlight, look.selectionTint());
+    palette.setColor(QPalette::HighlightedText, QApplication::palette().color(QPalette::Text));
+    ui_->audioTable->setPalette(palette);
+    ui_->audioTable->setUniformRowHeight(look.scaled(ViewController::kRowHeight));
+    ui_->audioTable->setTextScale(look.textScale());
+    meters_->setTextScale(look.textScale());
+    messages_->setTextScale(look.textScale());
+    look.scaleSizes(ui_->stopAllButton);
 }
 
 void MainWindow::outputPatchChanged(const OutputPatch& patch) {

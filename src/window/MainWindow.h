@@ -11,6 +11,7 @@ class OutputMeters;
 class OutputPatch;
 class ShowModeView;
 class ShowKeyGuard;
+class StandbyPanel;
 
 namespace Ui {
 class MainWindow;
@@ -29,6 +30,7 @@ public:
     OutputMeters* outputMeters() const { return meters_; }
     ShowModeView* showModeView() const { return showMode_; }
     MasterLevel* masterLevel() const { return master_; }
+    StandbyPanel* standbyPanel() const { return standby_; }
 
     // The operator changed this machine's output patch (in the settings): everything in the
     // window that names or routes to outputs takes it up here.
@@ -41,6 +43,9 @@ private:
     bool askToQuit();
     void connectUndo();
     void addStopControls(ShowKeyGuard* guard);
+    void addStandbyPanel();
+    // The saved theme and text size, and again whenever they change.
+    void followAppearance();
 
     std::unique_ptr<Ui::MainWindow> ui_;
     // Destroyed before the widgets: a late fade completion must find no controller rather than
@@ -50,5 +55,6 @@ private:
     OutputMeters* meters_ = nullptr;
     ShowModeView* showMode_ = nullptr;
     MasterLevel* master_ = nullptr;
+    StandbyPanel* standby_ = nullptr;
     bool askingToQuit_ = false;
 };

@@ -5,10 +5,13 @@
 #include <QListWidget>
 #include <QTextDocument>
 #include <QToolButton>
+#include <cmath>
 
 #include "platform/MessageLog.h"
 
 namespace {
+// About five lines of problems at the normal text size.
+constexpr int kListHeight = 140;
 
 QString stamped(const QDateTime& time, const QString& text) {
     return time.toString(QStringLiteral("HH:mm:ss")) + QStringLiteral("  ") + text;
@@ -59,7 +62,7 @@ MessageArea::MessageArea(MessageLog& log, QWidget* parent)
     list_->setFocusPolicy(Qt::NoFocus);
     list_->setSelectionMode(QAbstractItemView::NoSelection);
     list_->setWordWrap(true);
-    list_->setMaximumHeight(140);
+    setTextScale(1.0);
     list_->hide();
     connect(button_, &QToolButton::toggled, list_, &QWidget::setVisible);
 
@@ -90,6 +93,10 @@ void MessageArea::offerAction(const QString& label, std::function<void()> act) {
     action_->setText(label);
     action_->setToolTip(label + QStringLiteral(": ") + latest_->toolTip());
     action_->show();
+}
+
+void MessageArea::setTextScale(double scale) {
+    list_->setMaximumHeight(int(std::lround(kListHeight * scale)));
 }
 
 void MessageArea::withdrawAction() {

@@ -30,6 +30,8 @@ public:
     QToolButton* actionButton() const { return action_; }
     void offerAction(const QString& label, std::function<void()> act);
     void withdrawAction();
+    // The list of problems keeps its few lines at any text size (1.0 the normal one).
+    void setTextScale(double scale);
 
 private:
     void showWarnings();

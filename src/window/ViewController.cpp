@@ -124,6 +124,7 @@ void ViewController::saveList() {
     store_.saveInBackground(cxList);
     refreshMissingAudio();
     emit missingAudioChanged(anyMissing());
+    emit listChanged();
 }
 
 void ViewController::trashUnusedAudio() {

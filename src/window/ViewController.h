@@ -80,6 +80,9 @@ public:
     static QString formatTime(double seconds);
     // Puts formatTime's text in the label unless it is already there.
     static void showTime(QLabel* label, double seconds);
+    // What a playing cue at `position` has still to play to its cut end, passes to come
+    // included.
+    static double timeLeft(const CXAudio& cue, double position);
 
     // Transport.
     void playClick(QObject* sender);
@@ -202,6 +205,9 @@ public:
     // saved and the table reloaded. Commands that change which cue the editor's row holds run
     // this first.
     void closeAudioEditor();
+    // The cue on `row` was changed in place (the editor): its row, and everything showing it,
+    // show it again.
+    void cueChanged(int row);
 
     // Drag-and-drop reordering: a dragged row travels as its decimal index.
     QMimeData* pasteboardWriterForRow(int row) override;
@@ -300,6 +306,8 @@ signals:
     void missingAudioChanged(bool any);
     // Another show is in use (its name belongs in the title).
     void showOpened();
+    // The list or a cue in it changed and was saved: what shows a cue reads it again.
+    void listChanged();
 
 private:
     bool hasRow(int row) const { return row >= 0 && std::size_t(row) < cxList.size(); }

@@ -127,6 +127,13 @@ AudioEditView* ViewController::presentedViewController() const {
     return nullptr;
 }
 
+void ViewController::cueChanged(int) {
+    // A cut, a chain or a fade shows in more than its own row (the chains' icons of the row
+    // above): every row is shown again.
+    if (audioTable_) audioTable_->reloadData();
+    emit listChanged();
+}
+
 void ViewController::closeAudioEditor() {
     if (AudioEditView* editor = presentedViewController()) editor->saveButton(nullptr);
 }

@@ -7,7 +7,9 @@
 #include "model/CXAudio.h"
 #include "platform/MainQueue.h"
 #include "platform/MessageLog.h"
+#include "window/Appearance.h"
 #include "window/CXTableCell.h"
+#include "window/TimeText.h"
 #include "window/ViewController.h"
 
 void ViewController::playClick(QObject* sender) {
@@ -121,6 +123,12 @@ void ViewController::audioPlayerTimeline(AudioPlayer* player, const EngineEvent&
     }
 }
 
+double ViewController::timeLeft(const CXAudio& cue, double position) {
+    const double length = std::max(cue.endTime - cue.startTime, 0.0);
+    const int64_t loops = cue.player ? cue.player->loopsLeft() : 0;
+    return std::max(cue.endTime - position, 0.0) + (loops > 0 ? double(loops) * length : 0.0);
+}
+
 bool ViewController::showInProgress() const {
     const auto sounding = [](const auto& cue) { return cue->player && cue->player->isPlaying(); };
     return std::any_of(cxList.begin(), cxList.end(), sounding) ||
@@ -179,6 +187,7 @@ void ViewController::timerUpdate() {
     // cues play reach the engine's plans here too.
     if (++timelinePasses_ % kTimelineSyncPasses == 0) syncTimeline();
     bool anyPlaying = false;
+    const bool timeLeftInRows = Appearance::instance().rowsShowTimeLeft();
     for (int row = 0; hasRow(row); ++row) {
         // Runs 100 times a second over the whole list: idle rows cost one check and no
         // reference count traffic.
@@ -191,7 +200,15 @@ void ViewController::timerUpdate() {
             // The operator's hand on the handle wins over the running position.
             auto* slider = cell->cxLengthSlider();
             if (slider && !slider->isSliderDown()) slider->followValue(position);
-            if (auto* start = cell->cxStartTime()) showTime(start, position);
+            if (auto* start = cell->cxStartTime()) {
+                if (timeLeftInRows) {
+                    const QString left = QLatin1Char('-') +
+                                         tenthsText(timeLeft(*cxList[std::size_t(row)], position));
+                    if (start->text() != left) start->setText(left);
+                } else {
+                    showTime(start, position);
+                }
+            }
         }
     }
     emit positionsShown(anyPlaying);

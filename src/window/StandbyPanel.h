@@ -1,0 +1,67 @@
+#pragma once
+
+#include <QFrame>
+#include <vector>
+
+class QLabel;
+class QProgressBar;
+class QPushButton;
+class QVBoxLayout;
+class ViewController;
+class CXAudio;
+
+// The top of the main window, read from the operator's seat: the cue the next Go fires (its
+// number, title, notes, length, outputs and colour) with a GO button, and under it every cue
+// playing with the time it has left, and every chained start still waiting. It never takes
+// the keyboard: Space, Escape and the arrows stay with the show.
+class StandbyPanel : public QFrame {
+    Q_OBJECT
+public:
+    StandbyPanel(ViewController& controller, QWidget* parent = nullptr);
+
+    QPushButton* goButton() const { return go_; }
+    QLabel* numberLabel() const { return number_; }
+    QLabel* titleLabel() const { return title_; }
+    QLabel* notesLabel() const { return notes_; }
+    QLabel* lengthLabel() const { return length_; }
+    QLabel* routeLabel() const { return route_; }
+
+    // The cue standing by again: the selection, the list or the patch changed.
+    void showStandby();
+    // One pass of the position display: playing cues and waiting chains.
+    void showPlaying();
+
+    // A playing cue's line, and a waiting chain's.
+    struct PlayingLine {
+        QWidget* box;
+        QLabel* number;
+        QLabel* title;
+        QProgressBar* progress;
+        QLabel* left;
+    };
+    const std::vector<PlayingLine>& playingLines() const { return playing_; }
+    const std::vector<QLabel*>& followLines() const { return follows_; }
+
+signals:
+    // The GO button was pressed: the window fires Go as Space does.
+    void goPressed();
+
+private:
+    void applyFonts();
+    PlayingLine& playingLine(std::size_t index);
+    QLabel* followLine(std::size_t index);
+    // The number the operator calls the cue by: its own, else its place in the list.
+    static QString numberOf(const CXAudio& cue, int row);
+
+    ViewController& controller_;
+    QFrame* accent_;
+    QLabel* number_;
+    QLabel* title_;
+    QLabel* notes_;
+    QLabel* length_;
+    QLabel* route_;
+    QPushButton* go_;
+    QVBoxLayout* running_;
+    std::vector<PlayingLine> playing_;
+    std::vector<QLabel*> follows_;
+};
