@@ -12,6 +12,7 @@
 #include "platform/MessageLog.h"
 #include "remote/RemoteControl.h"
 #include "storage/StoragePaths.h"
+#include "window/Appearance.h"
 #include "window/MainWindow.h"
 #include "window/RecentShows.h"
 
@@ -55,6 +56,8 @@ int main(int argc, char** argv) {
     });
     AppDelegate delegate;
     app.setQuitOnLastWindowClosed(delegate.applicationShouldTerminateAfterLastWindowClosed());
+    // Theme and text size before the first widget: one made earlier keeps the old text colour.
+    Appearance::instance().applySaved();
     MainWindow window;
     delegate.connectMenu(window);
     // Before the window shows: not one frame of an unlocked list.

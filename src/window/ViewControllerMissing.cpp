@@ -1,5 +1,6 @@
 // Cues whose stored file is missing: how their rows look, what Go says, the window that lists
 // them and the search that brings their files back.
+#include <QApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileDialog>
@@ -49,14 +50,15 @@ void ViewController::showMissing(CXTableCell* cell, int column, const CXAudio& c
         }
     } else if (column == 2) {
         if (QLineEdit* title = cell->cxAudioTitle()) {
-            // The cell keeps its own palette (a clear ground): only the text colour follows.
-            QPalette palette = title->palette();
-            const QPalette around =
-                title->parentWidget() ? title->parentWidget()->palette() : QPalette();
-            for (const auto group : {QPalette::Active, QPalette::Inactive, QPalette::Disabled})
-                palette.setColor(
-                    group, QPalette::Text,
-                    around.color(cue.missing() ? QPalette::Disabled : group, QPalette::Text));
+            // Only the clear ground is the cell's own, and a missing cue's grey text: the rest
+            // follows the window, so the text keeps up with a change of theme.
+            QPalette palette;
+            palette.setColor(QPalette::Base, Qt::transparent);
+            if (cue.missing())
+                for (const auto group : {QPalette::Active, QPalette::Inactive, QPalette::Disabled})
+                    palette.setColor(
+                        group, QPalette::Text,
+                        QApplication::palette(title).color(QPalette::Disabled, QPalette::Text));
             title->setPalette(palette);
             title->setToolTip(why);
         }
