@@ -363,11 +363,15 @@ void CueTableView::focusInEvent(QFocusEvent* event) {
 
 void CueTableView::keyPressEvent(QKeyEvent* event) {
     const bool plainKey = (event->modifiers() & ~Qt::KeypadModifier) == Qt::NoModifier;
-    // F2 alone opens the title: Return and Enter come from Go pedals and button boxes too, and
-    // the Space after them would replace the whole selected title. Only the table's own key,
-    // not one a title field passes up.
-    if (event->key() == Qt::Key_F2 && plainKey && hasFocus() && selectedRow() >= 0) {
-        editTitle(selectedRow());
+    // F2 opens the cue's number, Shift+F2 its title: Return and Enter come from Go pedals and
+    // button boxes too, and the Space after them would replace the whole selected title. Only
+    // the table's own key, not one a title field passes up.
+    const bool shifted = (event->modifiers() & ~Qt::KeypadModifier) == Qt::ShiftModifier;
+    if (event->key() == Qt::Key_F2 && (plainKey || shifted) && hasFocus() && selectedRow() >= 0) {
+        if (shifted)
+            editTitle(selectedRow());
+        else
+            emit numberEditRequested(selectedRow());
         event->accept();
         return;
     }
@@ -412,6 +416,15 @@ bool CueTableView::eventFilter(QObject* watched, QEvent* event) {
         case QEvent::MouseButtonDblClick:
             if (auto* title = qobject_cast<QLineEdit*>(watched))
                 return titleClicked(title, static_cast<QMouseEvent*>(event));
+            if (event->type() == QEvent::MouseButtonDblClick &&
+                watched->objectName() == QLatin1String("cxIndex")) {
+                const int row = locateCell(qobject_cast<CXTableCell*>(control->parentWidget())).first;
+                if (row >= 0) {
+                    selectRowIndexes({row}, false);
+                    emit numberEditRequested(row);
+                    return true;
+                }
+            }
             break;
         case QEvent::ContextMenu:
             // A title not being edited is part of its row: the row's menu, not the text's.

@@ -85,6 +85,7 @@ void ViewController::showFieldsOnRow(int row) {
         CueIcons::showCue(*cue, cell->cxPersistExtendIcon(), cell->cxCutIcon(), cell->cxFadeIcon(),
                           cell->cxRepeatIcon());
     showRoute(row);
+    showCueNumber(row);
     if (CXTableCell* cell = audioTable_->viewAtColumn(4, row)) {
         // A playing row's start label shows the position, which the scrub pass keeps.
         if (!cue->player->isPlaying()) cell->cxStartTime()->setText(formatTime(cue->startTime));
