@@ -128,6 +128,8 @@ bool ViewController::setCueNumber(int row, const QString& text) {
 
 void ViewController::editCueNumber(int row) {
     if (!audioTable_ || !hasRow(row) || showMode_) return;
+    // The editor would show, and on closing give back, the number this one changes.
+    closeAudioEditor();
     audioTable_->scrollTo(audioTable_->model()->index(row, 0));
     audioTable_->syncCells();
     CXTableCell* cell = audioTable_->viewAtColumn(0, row);
