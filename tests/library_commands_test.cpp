@@ -656,7 +656,8 @@ TEST_F(LibraryTest, EveryListChangeUndoesAndRedoesWithItsFileWhileACuePlaysOn) {
     select(3);
     press(Qt::Key_Delete);
     EXPECT_EQ(titles(), v({"A", "B", "Bed"}));
-    EXPECT_TRUE(window_->findChild<QLabel*>("messageLatest")->toolTip().contains("Removed cue 4 “D”."));
+    EXPECT_TRUE(
+        window_->findChild<QLabel*>("messageLatest")->toolTip().contains("Removed cue 4 “D”."));
     auto* undoRemove = window_->findChild<QToolButton*>("messageAction");
     ASSERT_TRUE(undoRemove && undoRemove->isVisible());
     undoRemove->click();

@@ -166,9 +166,9 @@ TEST(MidiShowControl, MappingAnswersItsOwnDeviceAndTheAllCallInSoundFormats) {
     EXPECT_EQ(stop3.commands[0].kind, Kind::Stop);
     EXPECT_EQ(stop3.commands[0].cue, "3");
     // What we cannot do is said, not guessed at: no cue number is that long.
-    const MidiMapping::Result tooLong = feed(mapping, {0xF0, 0x7F, 0x05, 0x02, 0x10, 0x01, '1', '2',
-                                                       '3', '4', '5', '6', '7', '8', '9', '0',
-                                                       '1', '2', '3', 0xF7});
+    const MidiMapping::Result tooLong =
+        feed(mapping, {0xF0, 0x7F, 0x05, 0x02, 0x10, 0x01, '1', '2', '3', '4',
+                       '5',  '6',  '7',  '8',  '9',  '0',  '1', '2', '3', 0xF7});
     EXPECT_TRUE(tooLong.commands.empty());
     EXPECT_FALSE(tooLong.problem.isEmpty());
     const MidiMapping::Result timedGo = feed(mapping, {0xF0, 0x7F, 0x05, 0x02, 0x10, 0x04, 0xF7});

@@ -892,7 +892,8 @@ TEST_F(OscWindow, ADeskCallsCuesByNumberWhateverHappensToTheRows) {
     dragged.setData(vc().dragDropType, "2");
     vc().acceptDrop(&dragged, 0, CueTableDataSource::DropOperation::Above);
     ASSERT_EQ(cueAt(1).cueNumber, "1.5");
-    EXPECT_TRUE(waitFor([&] { return table().viewAtColumn(0, 0)->cxIndex()->text() == "3"; }, 1000));
+    EXPECT_TRUE(
+        waitFor([&] { return table().viewAtColumn(0, 0)->cxIndex()->text() == "3"; }, 1000));
     EXPECT_EQ(table().viewAtColumn(0, 1)->cxIndex()->text(), "1.5");
 
     Client desk;
@@ -904,8 +905,8 @@ TEST_F(OscWindow, ADeskCallsCuesByNumberWhateverHappensToTheRows) {
     desk.send(remote.oscPort(), bytesOf("/cuevox/select", whole.get()));
     EXPECT_TRUE(waitFor([&] { return table().selectedRow() == 2; }, 3000));
     std::optional<RemoteState> state;
-    ASSERT_TRUE(waitFor([&] { return (state = desk.ask(remote.oscPort(), 500ms)).has_value(); },
-                        3000));
+    ASSERT_TRUE(
+        waitFor([&] { return (state = desk.ask(remote.oscPort(), 500ms)).has_value(); }, 3000));
     EXPECT_EQ(state->selected, "2");
     ASSERT_EQ(state->playing.size(), 1u);
     EXPECT_EQ(state->playing[0].number, "1.5");

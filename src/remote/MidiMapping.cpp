@@ -147,11 +147,13 @@ MidiMapping::Result MidiMapping::feedMsc(const uint8_t* bytes, std::size_t size)
     }
     switch (msc->command) {
         case MscMessage::kGo:
-            result.commands.push_back(!cue.empty() ? commandOf(Kind::Start, cue) : commandOf(Kind::Go));
+            result.commands.push_back(!cue.empty() ? commandOf(Kind::Start, cue)
+                                                   : commandOf(Kind::Go));
             break;
         case MscMessage::kStop:
             // STOP of the whole show holds it, as the desk's RESUME takes it on.
-            result.commands.push_back(!cue.empty() ? commandOf(Kind::Stop, cue) : commandOf(Kind::PauseAll));
+            result.commands.push_back(!cue.empty() ? commandOf(Kind::Stop, cue)
+                                                   : commandOf(Kind::PauseAll));
             break;
         case MscMessage::kResume:
             if (cue.empty()) {

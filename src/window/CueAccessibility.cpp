@@ -5,10 +5,10 @@
 #include <QWindow>
 #include <algorithm>
 
-#include "window/CXTableCell.h"
-#include "window/CueTableView.h"
 #include "widgets/DoubleSlider.h"
 #include "widgets/SymbolImageView.h"
+#include "window/CXTableCell.h"
+#include "window/CueTableView.h"
 
 namespace {
 

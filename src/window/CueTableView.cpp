@@ -418,7 +418,8 @@ bool CueTableView::eventFilter(QObject* watched, QEvent* event) {
                 return titleClicked(title, static_cast<QMouseEvent*>(event));
             if (event->type() == QEvent::MouseButtonDblClick &&
                 watched->objectName() == QLatin1String("cxIndex")) {
-                const int row = locateCell(qobject_cast<CXTableCell*>(control->parentWidget())).first;
+                const int row =
+                    locateCell(qobject_cast<CXTableCell*>(control->parentWidget())).first;
                 if (row >= 0) {
                     selectRowIndexes({row}, false);
                     emit numberEditRequested(row);

@@ -9,8 +9,8 @@
 #include "audio/AudioEngine.h"
 #include "platform/MessageLog.h"
 #include "ui_MainWindow.h"
-#include "window/MessageArea.h"
 #include "widgets/OutputMeters.h"
+#include "window/MessageArea.h"
 #include "window/ShowKeyGuard.h"
 #include "window/ShowModeView.h"
 

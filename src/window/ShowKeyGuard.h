@@ -18,8 +18,9 @@ class QWidget;
 //
 // A focused text entry keeps Space and Enter, so titles with spaces can be typed and a field
 // committed; a number field keeps neither. Nothing keeps Escape but a cue number's inline editor
-// (to cancel its edit): a dialog closes with Ctrl+W, its close box or its buttons instead. A held key fires once: its auto-repeat would start the
-// next cues one by one, or cut short the fade-outs of the first Stop All.
+// (to cancel its edit): a dialog closes with Ctrl+W, its close box or its buttons instead. A held
+// key fires once: its auto-repeat would start the next cues one by one, or cut short the fade-outs
+// of the first Stop All.
 class ShowKeyGuard : public QObject {
     Q_OBJECT
 public:

@@ -6,8 +6,8 @@
 
 #include "model/CXAudio.h"
 #include "platform/NotificationCenter.h"
-#include "window/CXTableCell.h"
 #include "widgets/CueIcons.h"
+#include "window/CXTableCell.h"
 
 namespace {
 const char* const kCellIdentifiers[CueTableView::kColumnCount] = {

@@ -76,8 +76,8 @@ void ViewController::showCueNumber(QLabel* label, const CXAudio& cue) {
         // Relative luminance (sRGB weights): dark text on light colours, white on dark ones.
         const double luminance =
             0.2126 * colour.redF() + 0.7152 * colour.greenF() + 0.0722 * colour.blueF();
-        palette.setColor(QPalette::WindowText, luminance > 0.5 ? QColor(0x1b, 0x1b, 0x1b)
-                                                               : QColor(Qt::white));
+        palette.setColor(QPalette::WindowText,
+                         luminance > 0.5 ? QColor(0x1b, 0x1b, 0x1b) : QColor(Qt::white));
     }
     label->setPalette(palette);
 }
@@ -90,8 +90,9 @@ void ViewController::showCueNumber(int row) {
 
 QString ViewController::cueNumberRefusal(int row, const std::string& number) const {
     if (!cuenumbers::isValid(number))
-        return QStringLiteral("“%1” cannot be a cue number: it takes 1 to %2 characters, no "
-                              "spaces and none of / # * ? , [ ] { }")
+        return QStringLiteral(
+                   "“%1” cannot be a cue number: it takes 1 to %2 characters, no "
+                   "spaces and none of / # * ? , [ ] { }")
             .arg(qs(number))
             .arg(cuenumbers::kMaxLength);
     const int other = cuenumbers::rowOf(cxList, number);
@@ -114,8 +115,8 @@ bool ViewController::setCueNumber(int row, const QString& text) {
     if (number == cue->cueNumber) return true;
     const QString refusal = cueNumberRefusal(row, number);
     if (!refusal.isEmpty()) {
-        MessageLog::instance().report(
-            refusal + QStringLiteral("; %1 keeps its number.").arg(cueName(*cue)));
+        MessageLog::instance().report(refusal +
+                                      QStringLiteral("; %1 keeps its number.").arg(cueName(*cue)));
         return false;
     }
     const nlohmann::json before = cue->toJSON();

@@ -5,8 +5,8 @@
 #include <unordered_set>
 
 #include "model/CXAudio.h"
-#include "window/CXTableCell.h"
 #include "widgets/CueIcons.h"
+#include "window/CXTableCell.h"
 #include "window/ViewController.h"
 
 // A title typed into a row is taken before a step changes the list, as a step of its own: once

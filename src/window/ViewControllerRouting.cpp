@@ -90,8 +90,9 @@ void ViewController::reportMissingOutputs() {
             if (patch_.channel(output) >= channels && !lacking.contains(output))
                 lacking.append(output);
         if (lacking.isEmpty() || ++count > kMostCuesNamed) continue;
-        const QString who = QStringLiteral("%1 \"%2\"").arg(
-            QString::fromStdString(cue.cueNumber), QString::fromStdString(cue.audioTitle));
+        const QString who =
+            QStringLiteral("%1 \"%2\"")
+                .arg(QString::fromStdString(cue.cueNumber), QString::fromStdString(cue.audioTitle));
         if (count == 1) firstCue = who, firstOutputs = outputsText(lacking);
         named.append(QStringLiteral("%1 (%2)").arg(who, outputsText(lacking)));
     }
