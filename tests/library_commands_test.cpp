@@ -143,7 +143,7 @@ TEST_F(LibraryTest, ImportIntoAnEmptyListCreatesTheFolderAndKeepsThePanelOrder) 
     EXPECT_EQ(cueAt(0).player->delegate(), &vc());
     EXPECT_EQ(testfiles::readAll(stored("My Song.wav")), testfiles::readAll(a));
     EXPECT_EQ(table().numberOfRows(), 4);
-    EXPECT_EQ(indexText(3), "5");
+    EXPECT_EQ(indexText(3), "4");
     EXPECT_EQ(table().selectedRow(), -1);
     const auto saved = listJSON();
     ASSERT_EQ(saved.size(), 4u);
@@ -451,7 +451,7 @@ TEST_F(LibraryTest, RemoveSelectsANeighbourRenumbersAndEmptiesTheStorageWithTheL
     EXPECT_EQ(titles(), v({"A", "B", "C", "E"}));
     EXPECT_EQ(table().selectedRow(), 2);
     EXPECT_EQ(table().numberOfRows(), 4);
-    EXPECT_EQ(indexText(3), "4");
+    EXPECT_EQ(indexText(3), "5");
     EXPECT_EQ(tagOf(playButton(3)), 3);
     EXPECT_EQ(listJSON().size(), 4u);
     EXPECT_EQ(listJSON()[3]["audioTitle"], "E");
@@ -750,7 +750,7 @@ TEST_F(LibraryTest, MovesSwapWithTheNeighbourAndStopAtTheEdges) {
     EXPECT_EQ(listJSON()[3]["audioTitle"], "C");
     EXPECT_EQ(tagOf(playButton(3)), 3);
     EXPECT_EQ(tagOf(playButton(2)), 2);
-    EXPECT_EQ(indexText(3), "4");
+    EXPECT_EQ(indexText(3), "3");
     vc().moveAudioDownMenuButton();
     vc().moveAudioDownMenuButton();
     EXPECT_EQ(titles(), v({"A", "B", "D", "E", "C"}));

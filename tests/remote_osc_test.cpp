@@ -491,10 +491,11 @@ TEST(RemoteQueue, IsBoundedMergesOnlyHarmlessRepeatsAndAnswersQuestionsFirst) {
     EXPECT_EQ(queue.push(next), RemoteQueue::Push::Queued);
     EXPECT_EQ(queue.push({Kind::Go}), RemoteQueue::Push::Queued);
     EXPECT_EQ(queue.push({Kind::Go}), RemoteQueue::Push::Merged);
-    EXPECT_EQ(queue.push({Kind::Stop, 2}), RemoteQueue::Push::Queued);
-    EXPECT_EQ(queue.push({Kind::Stop, 2}), RemoteQueue::Push::Queued);
-    while (queue.size() < RemoteQueue::kCapacity) queue.push({Kind::Select, int(queue.size())});
-    EXPECT_EQ(queue.push({Kind::Select, 9999}), RemoteQueue::Push::Full);
+    EXPECT_EQ(queue.push({Kind::Stop, "2"}), RemoteQueue::Push::Queued);
+    EXPECT_EQ(queue.push({Kind::Stop, "2"}), RemoteQueue::Push::Queued);
+    while (queue.size() < RemoteQueue::kCapacity)
+        queue.push({Kind::Select, std::to_string(queue.size())});
+    EXPECT_EQ(queue.push({Kind::Select, "9999"}), RemoteQueue::Push::Full);
     // A full show lane still takes a question, and the question comes out first.
     RemoteCommand state{Kind::State};
     state.replyTo = {"127.0.0.1", 5000};
@@ -510,7 +511,7 @@ TEST(RemoteQueue, IsBoundedMergesOnlyHarmlessRepeatsAndAnswersQuestionsFirst) {
     // Questions from two clients in turn (never merged) cannot hold a Go back by more than one.
     queue.take(1000);
     for (int i = 0; i < int(RemoteQueue::kQueryCapacity); ++i)
-        queue.push({Kind::State, 0, {"127.0.0.1", 5000 + i % 2}});
+        queue.push({Kind::State, {}, {"127.0.0.1", 5000 + i % 2}});
     queue.push({Kind::Go});
     const std::vector<RemoteCommand> turn = queue.take(2);
     EXPECT_TRUE(turn[0].kind == Kind::Go || turn[1].kind == Kind::Go);

@@ -85,7 +85,9 @@ CueTableView::CueTableView(QWidget* parent) : QTableView(parent), model_(new Cue
     horizontalHeader()->setHighlightSections(false);
     horizontalHeader()->setSectionsClickable(false);
     horizontalHeader()->setMinimumSectionSize(24);
-    static const int widths[kColumnCount] = {40, 76, 260, 150, 320, 120, 60};
+    // The number column holds an operator's "10.5" or "12A"; longer ones show in full in the
+    // cell's tooltip.
+    static const int widths[kColumnCount] = {52, 76, 260, 150, 320, 120, 60};
     for (int c = 0; c < kColumnCount; ++c) setColumnWidth(c, widths[c]);
     horizontalHeader()->setSectionResizeMode(2, QHeaderView::Stretch);
 }

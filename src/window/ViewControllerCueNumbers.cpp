@@ -68,6 +68,11 @@ const std::vector<std::pair<QString, QString>>& ViewController::cueColours() {
 void ViewController::showCueNumber(QLabel* label, const CXAudio& cue) {
     if (!label) return;
     label->setText(qs(cue.cueNumber));
+    // The notes are read where the number is: a hover over it shows them, as written.
+    const QString full = cue.notes.empty() ? qs(cue.cueNumber)
+                                           : qs(cue.cueNumber) + QLatin1Char('\n') + qs(cue.notes);
+    label->setToolTip(
+        QStringLiteral("<p style='white-space:pre-wrap'>%1</p>").arg(full.toHtmlEscaped()));
     const QColor colour(qs(cue.color));
     label->setAutoFillBackground(colour.isValid());
     QPalette palette = label->parentWidget() ? label->parentWidget()->palette() : QPalette();
