@@ -85,8 +85,8 @@ bool triggerPressed(const char* types, lo_arg** argv, bool* pressed) {
 }
 
 // A cue number as a desk sends it: a string as it is, an integer in decimal, a float as its
-// shortest decimal ("3.5"; 3.0 is "3"). False, with `text` for the message, when the argument
-// is no number at all (`numeric` false) or no number fit to be a cue's.
+// shortest decimal ("3.5"; 3.0 is "3"). False when the argument is no number at all (`numeric`
+// false), or when `number`, kept for the message, cannot be a cue's.
 bool cueNumberOf(char type, lo_arg* arg, std::string* number, bool* numeric) {
     *numeric = true;
     char buffer[400];

@@ -248,8 +248,6 @@ public:
     void askRenumberSelected();
     // The selected rows' numbers stand on `color` ("#rrggbb", empty for none): one step, saved.
     void colourSelected(const QString& color);
-    // The row menu's palette: each colour's name and value.
-    static const std::vector<std::pair<QString, QString>>& cueColours();
     std::vector<int> selectedRows() const;
 
 signals:

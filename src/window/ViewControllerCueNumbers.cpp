@@ -61,10 +61,6 @@ QString ViewController::cueName(const CXAudio& cue) {
     return QStringLiteral("cue %1 “%2”").arg(qs(cue.cueNumber), qs(cue.audioTitle));
 }
 
-const std::vector<std::pair<QString, QString>>& ViewController::cueColours() {
-    return kColours;
-}
-
 void ViewController::showCueNumber(QLabel* label, const CXAudio& cue) {
     if (!label) return;
     label->setText(qs(cue.cueNumber));
