@@ -70,6 +70,9 @@ void ViewController::showCueNumber(QLabel* label, const CXAudio& cue) {
     label->setToolTip(
         QStringLiteral("<p style='white-space:pre-wrap'>%1</p>").arg(full.toHtmlEscaped()));
     const QColor colour(qs(cue.color));
+    // Inside the table a widget takes the view's roles (Base, Text) unless told otherwise.
+    label->setBackgroundRole(QPalette::Window);
+    label->setForegroundRole(QPalette::WindowText);
     label->setAutoFillBackground(colour.isValid());
     QPalette palette = label->parentWidget() ? label->parentWidget()->palette() : QPalette();
     if (colour.isValid()) {
