@@ -532,6 +532,11 @@ TEST_F(LibraryTest, CueNumbersAreTheOperatorsOwnThroughEditsRenumbersAndReload) 
     EXPECT_EQ(indexText(1), "2");
     press(Qt::Key_Z, Qt::ControlModifier | Qt::ShiftModifier);
     EXPECT_EQ(cueAt(1).cueNumber, "1.5");
+    vc().setShowMode(true);
+    press(Qt::Key_F2);
+    EXPECT_EQ(QApplication::focusWidget(), &table()) << "show mode opens no number";
+    EXPECT_FALSE(vc().setCueNumber(1, "7") || vc().renumberSelected("20", "1"));
+    vc().setShowMode(false);
 
     table().selectRowIndexes({2, 3, 4}, false);
     EXPECT_TRUE(vc().renumberSelected("10", "0.5"));
