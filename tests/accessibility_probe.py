@@ -69,7 +69,7 @@ def row(number):
         table = find(app, pyatspi.ROLE_TABLE, "Cues")
         for child in table:
             if child.getRole() == pyatspi.ROLE_TABLE_ROW and (
-                child.name == "Row %d" % number or child.name.startswith("Row %d:" % number)
+                child.name == "Cue %d" % number or child.name.startswith("Cue %d:" % number)
             ):
                 holder.append(child)
                 return True
@@ -163,14 +163,14 @@ def check_table():
     columns = [table.getColumnDescription(c) for c in range(7)]
     if columns != ["#", "Play", "Title", "Options", "Position", "Volume", "Edit"]:
         fail("columns read %r" % columns)
-    if table.getRowDescription(1) != "Row 2":
+    if table.getRowDescription(1) != "Cue 2":
         fail("row 2 reads %r" % table.getRowDescription(1))
 
     # Looked up by row and column, a cell is the one the tree holds in that row.
     play = table.getAccessibleAt(1, 1)
     if play is None or play.getRole() != pyatspi.ROLE_TABLE_CELL:
         fail("no cell at row 2, column 2")
-    if not play.parent.name.startswith("Row 2") or find(play, pyatspi.ROLE_PUSH_BUTTON,
+    if not play.parent.name.startswith("Cue 2") or find(play, pyatspi.ROLE_PUSH_BUTTON,
                                                          "Play") is None:
         fail("the cell at row 2, column 2 is not row 2's Play: %r in %r" % (
             [a.name for a in walk(play)], play.parent.name))

@@ -38,7 +38,9 @@ protected:
         ASSERT_TRUE(QTest::qWaitForWindowActive(window_.get()));
     }
     QLineEdit* title(int row) { return table().viewAtColumn(2, row)->cxAudioTitle(); }
-    static void press(Qt::Key key) { QTest::keyClick(QApplication::focusWidget(), key); }
+    static void press(Qt::Key key, Qt::KeyboardModifiers modifiers = Qt::NoModifier) {
+        QTest::keyClick(QApplication::focusWidget(), key, modifiers);
+    }
     // Moves a slider as the user's drag would.
     static void slide(DoubleSlider* slider, double value) {
         const double fraction =
@@ -146,9 +148,9 @@ TEST_F(AccidentalChangesTest, TheTitleIsEditedOnlyWhenAskedFor) {
     EXPECT_EQ(QApplication::focusWidget(), title(3));
     table().setFocus();
 
-    // F2 on the selected row.
+    // Shift+F2 on the selected row (F2 alone opens its number).
     table().selectRowIndexes({1}, false);
-    press(Qt::Key_F2);
+    press(Qt::Key_F2, Qt::ShiftModifier);
     EXPECT_EQ(QApplication::focusWidget(), title(1));
     EXPECT_EQ(title(1)->selectedText(), "Cue 1");
     table().setFocus();

@@ -56,6 +56,20 @@ TEST_F(CueEditorTest, OpensAsAWindowOfItsOwnOnTheRowsOwnCueFromButtonAndMenu) {
     EXPECT_TRUE(editor->isWindow());
     EXPECT_EQ(editor->parentWidget(), window_.get());
     EXPECT_EQ(editor->audioTitle()->text(), "Second");
+    // The cue's number, by the list's rules, and its notes, a burst of typing one step.
+    EXPECT_EQ(editor->windowTitle(), "Edit Cue 2");
+    type(editor->cueNumberField(), "1");
+    EXPECT_EQ(editor->cueNumberField()->text(), "2") << "1 is the first cue's";
+    type(editor->cueNumberField(), "2.5");
+    EXPECT_EQ(table().viewAtColumn(0, 1)->cxIndex()->text(), "2.5");
+    editor->notesField()->setFocus();
+    QTest::keyClicks(editor->notesField(), "Mic 3 on");
+    EXPECT_EQ(cueAt(1).notes, "Mic 3 on");
+    vc().undo();
+    EXPECT_EQ(cueAt(1).notes, "");
+    EXPECT_EQ(cueAt(1).cueNumber, "2.5");
+    ASSERT_EQ(vc().presentedViewController(), nullptr) << "undo closed it as its Save would";
+    editor = openEditor(1);
     QPointer<AudioEditView> first(editor);
     editor->dismissController();
     EXPECT_TRUE(waitFor([&] { return first.isNull(); }, 2000));

@@ -7,6 +7,7 @@
 #include <archive.h>
 #include <archive_entry.h>
 
+#include <QLabel>
 #include <QProgressDialog>
 #include <QPushButton>
 #include <QSignalSpy>
@@ -415,8 +416,11 @@ TEST_F(LibraryTest, DuplicatesAppendAndSelectTheCopy) {
     EXPECT_NE(&cueAt(4), &cueAt(1));
     EXPECT_NE(cueAt(4).player.get(), cueAt(1).player.get());
     EXPECT_EQ(cueAt(4).player->delegate(), &vc());
-    EXPECT_EQ(cueAt(4).toJSON(), cueAt(1).toJSON());
-    EXPECT_EQ(listJSON()[4], cueAt(1).toJSON());
+    // Every option but the number, which is the copy's own.
+    nlohmann::json copied = cueAt(1).toJSON();
+    copied["cueNumber"] = "5";
+    EXPECT_EQ(cueAt(4).toJSON(), copied);
+    EXPECT_EQ(listJSON()[4], copied);
 
     select(1);
     vc().duplicateAudioWithoutOptions();
@@ -424,7 +428,9 @@ TEST_F(LibraryTest, DuplicatesAppendAndSelectTheCopy) {
     ASSERT_EQ(vc().cxList.size(), 6u);
     EXPECT_EQ(table().selectedRow(), 5);
     EXPECT_EQ(cueAt(5).audioTitle, "Bell");
-    EXPECT_EQ(cueAt(5).toJSON(), CXAudio(std::string("Bell.wav")).toJSON());
+    nlohmann::json plain = CXAudio(std::string("Bell.wav")).toJSON();
+    plain["cueNumber"] = "6";
+    EXPECT_EQ(cueAt(5).toJSON(), plain);
     EXPECT_EQ(listJSON().size(), 6u);
 
     // The stored file has gone: no copy, nothing changes.
@@ -449,13 +455,14 @@ TEST_F(LibraryTest, RemoveSelectsANeighbourRenumbersAndEmptiesTheStorageWithTheL
     vc().removeAudio();
     EXPECT_EQ(vc().cxList.size(), 5u) << "no selection, nothing removed";
 
-    // A middle row: the one above is selected, the rows below move up with new numbers and tags.
+    // A middle row: the one above is selected, the rows below move up with their numbers and new
+    // tags.
     select(3);
     vc().removeAudio();
     EXPECT_EQ(titles(), v({"A", "B", "C", "E"}));
     EXPECT_EQ(table().selectedRow(), 2);
     EXPECT_EQ(table().numberOfRows(), 4);
-    EXPECT_EQ(indexText(3), "4");
+    EXPECT_EQ(indexText(3), "5");
     EXPECT_EQ(tagOf(playButton(3)), 3);
     EXPECT_EQ(listJSON().size(), 4u);
     EXPECT_EQ(listJSON()[3]["audioTitle"], "E");
@@ -466,7 +473,7 @@ TEST_F(LibraryTest, RemoveSelectsANeighbourRenumbersAndEmptiesTheStorageWithTheL
     vc().removeAudio();
     EXPECT_EQ(titles(), v({"B", "C", "E"}));
     EXPECT_EQ(table().selectedRow(), 0);
-    EXPECT_EQ(indexText(0), "1");
+    EXPECT_EQ(indexText(0), "2");
     EXPECT_EQ(tagOf(playButton(0)), 0);
 
     // The last row.
@@ -495,6 +502,85 @@ TEST_F(LibraryTest, RemoveSelectsANeighbourRenumbersAndEmptiesTheStorageWithTheL
     press(Qt::Key_Z, Qt::ControlModifier);
     EXPECT_EQ(titles(), v({"C"}));
     EXPECT_EQ(listJSON()[0]["audioTitle"], "C");
+}
+
+// Cue numbers are the operator's: an old list reads 1 to 5; F2 edits one (a taken number is
+// refused, Escape drops the edit and only then stops the show); Renumber, colours, new cues,
+// moves and an undone removal keep them; they and the colours survive a reload.
+TEST_F(LibraryTest, CueNumbersAreTheOperatorsOwnThroughEditsRenumbersAndReload) {
+    openFive();
+    auto numbers = [&] {
+        std::vector<std::string> out;
+        for (const auto& c : vc().cxList) out.push_back(c->cueNumber);
+        return out;
+    };
+    EXPECT_EQ(numbers(), v({"1", "2", "3", "4", "5"}));
+    auto shade = [&](int row, QPalette::ColorRole role) {
+        return table().viewAtColumn(0, row)->cxIndex()->palette().color(role);
+    };
+    auto typeNumber = [&](int row, const char* text, Qt::Key end) {
+        select(row);
+        press(Qt::Key_F2);
+        QWidget* editor = QApplication::focusWidget();
+        ASSERT_TRUE(editor && editor->objectName() == "cueNumberEditor");
+        QTest::keyClicks(editor, text);
+        QTest::keyClick(editor, end);
+    };
+    typeNumber(1, "4", Qt::Key_Return);
+    EXPECT_EQ(cueAt(1).cueNumber, "2");
+    EXPECT_TRUE(window_->findChild<QLabel*>("messageLatest")->toolTip().contains("taken by “D”"));
+    click(0);
+    typeNumber(1, "9", Qt::Key_Escape);
+    EXPECT_EQ(cueAt(1).cueNumber, "2");
+    EXPECT_TRUE(playing(0)) << "the Escape that ended the edit stopped the show";
+    EXPECT_EQ(QApplication::focusWidget(), &table());
+    press(Qt::Key_Escape);
+    EXPECT_TRUE(waitFor([&] { return !playing(0); }, 3000));
+    typeNumber(1, " 1.5 ", Qt::Key_Return);
+    EXPECT_EQ(indexText(1), "1.5");
+    EXPECT_EQ(listJSON()[1]["cueNumber"], "1.5");
+    press(Qt::Key_Z, Qt::ControlModifier);
+    EXPECT_EQ(indexText(1), "2");
+    press(Qt::Key_Z, Qt::ControlModifier | Qt::ShiftModifier);
+    EXPECT_EQ(cueAt(1).cueNumber, "1.5");
+    vc().setShowMode(true);
+    press(Qt::Key_F2);
+    EXPECT_EQ(QApplication::focusWidget(), &table()) << "show mode opens no number";
+    EXPECT_FALSE(vc().setCueNumber(1, "7") || vc().renumberSelected("20", "1"));
+    vc().setShowMode(false);
+
+    table().selectRowIndexes({2, 3, 4}, false);
+    EXPECT_TRUE(vc().renumberSelected("10", "0.5"));
+    EXPECT_EQ(numbers(), v({"1", "1.5", "10", "10.5", "11"}));
+    table().selectRowIndexes({0, 1}, false);
+    EXPECT_FALSE(vc().renumberSelected("10", "1")) << "10 belongs to C";
+    EXPECT_EQ(numbers(), v({"1", "1.5", "10", "10.5", "11"}));
+    vc().colourSelected("#f2d43c");
+    select(2);
+    vc().colourSelected("#2f6fd0");
+    // Dark text on yellow, white on blue.
+    EXPECT_EQ(shade(0, QPalette::WindowText), QColor(0x1b, 0x1b, 0x1b));
+    EXPECT_EQ(shade(2, QPalette::WindowText), QColor(Qt::white));
+
+    // New cues take the whole number after the last cue's; moves and undone removals keep theirs.
+    select(0);
+    vc().duplicateAudio();
+    EXPECT_EQ(titles().back(), "A");
+    EXPECT_EQ(cueAt(5).cueNumber, "12");
+    select(0);
+    press(Qt::Key_Down, Qt::ControlModifier);
+    select(3);
+    vc().removeAudio();
+    press(Qt::Key_Z, Qt::ControlModifier);
+    EXPECT_EQ(numbers(), v({"1.5", "1", "10", "10.5", "11", "12"}));
+
+    window_.reset();
+    open();
+    EXPECT_EQ(numbers(), v({"1.5", "1", "10", "10.5", "11", "12"}));
+    EXPECT_EQ(cueAt(0).color, "#f2d43c");
+    // As painted: inside the table a palette alone would not show.
+    QLabel* blue = table().viewAtColumn(0, 2)->cxIndex();
+    EXPECT_EQ(blue->grab().toImage().pixelColor(1, 1), QColor("#2f6fd0"));
 }
 
 // A named pipe that gives `content` to each reader once released: until then a reader waits in
@@ -587,7 +673,8 @@ TEST_F(LibraryTest, EveryListChangeUndoesAndRedoesWithItsFileWhileACuePlaysOn) {
     select(3);
     press(Qt::Key_Delete);
     EXPECT_EQ(titles(), v({"A", "B", "Bed"}));
-    EXPECT_TRUE(window_->findChild<QLabel*>("messageLatest")->toolTip().contains("Removed “D”."));
+    EXPECT_TRUE(
+        window_->findChild<QLabel*>("messageLatest")->toolTip().contains("Removed cue 4 “D”."));
     auto* undoRemove = window_->findChild<QToolButton*>("messageAction");
     ASSERT_TRUE(undoRemove && undoRemove->isVisible());
     undoRemove->click();
@@ -680,7 +767,7 @@ TEST_F(LibraryTest, MovesSwapWithTheNeighbourAndStopAtTheEdges) {
     EXPECT_EQ(listJSON()[3]["audioTitle"], "C");
     EXPECT_EQ(tagOf(playButton(3)), 3);
     EXPECT_EQ(tagOf(playButton(2)), 2);
-    EXPECT_EQ(indexText(3), "4");
+    EXPECT_EQ(indexText(3), "3");
     vc().moveAudioDownMenuButton();
     vc().moveAudioDownMenuButton();
     EXPECT_EQ(titles(), v({"A", "B", "D", "E", "C"}));

@@ -25,7 +25,7 @@ protected:
                    cue(audioFile("c.wav", 12.0), {{"audioTitle", "Last"}})});
         open();
     }
-    QString run(Kind kind, int cue = 0) {
+    QString run(Kind kind, const std::string& cue = {}) {
         RemoteCommand command;
         command.kind = kind;
         command.cue = cue;
@@ -37,45 +37,45 @@ protected:
 
 TEST_F(RemoteCommandsTest, StartAndStopActAsTheRowButtonThroughFades) {
     openList();
-    EXPECT_EQ(run(Kind::Start, 1), "");
+    EXPECT_EQ(run(Kind::Start, "1"), "");
     EXPECT_EQ(titleOf(0), "Fading");
     EXPECT_TRUE(cueAt(0).fadingIn);
     // Start during the fade-in finishes it at once, as a click does.
-    run(Kind::Start, 1);
+    run(Kind::Start, "1");
     EXPECT_EQ(titleOf(0), "Stop");
     EXPECT_FALSE(cueAt(0).fadingIn);
     EXPECT_TRUE(playing(0));
 
-    run(Kind::Stop, 1);
+    run(Kind::Stop, "1");
     EXPECT_EQ(titleOf(0), "Fading");
     EXPECT_TRUE(cueAt(0).fadingOut);
     // Start never stops: the fade-out goes on.
-    run(Kind::Start, 1);
+    run(Kind::Start, "1");
     EXPECT_TRUE(cueAt(0).fadingOut);
     EXPECT_TRUE(playing(0));
     // A second stop cuts the fade short, as a second click does.
-    run(Kind::Stop, 1);
+    run(Kind::Stop, "1");
     EXPECT_EQ(titleOf(0), "Play");
     EXPECT_FALSE(playing(0));
     // Stop never starts.
-    run(Kind::Stop, 1);
+    run(Kind::Stop, "1");
     EXPECT_FALSE(playing(0));
 
     // Stop during a fade-in stops, with the cue's fade-out, rather than finishing the fade.
-    run(Kind::Start, 1);
-    run(Kind::Stop, 1);
+    run(Kind::Start, "1");
+    run(Kind::Stop, "1");
     EXPECT_TRUE(cueAt(0).fadingOut);
     EXPECT_EQ(titleOf(0), "Fading");
 
-    run(Kind::Start, 2);
+    run(Kind::Start, "2");
     EXPECT_EQ(titleOf(1), "Stop");
-    run(Kind::Stop, 2);
+    run(Kind::Stop, "2");
     EXPECT_EQ(titleOf(1), "Play");
     EXPECT_FALSE(playing(1));
 
-    EXPECT_EQ(run(Kind::Start, 4), "there is no cue 4 (the list has 3)");
-    EXPECT_EQ(run(Kind::Stop, 0), "there is no cue 0 (the list has 3)");
-    EXPECT_EQ(run(Kind::Select, -1), "there is no cue -1 (the list has 3)");
+    EXPECT_EQ(run(Kind::Start, "4"), "there is no cue “4”");
+    EXPECT_EQ(run(Kind::Stop, "0"), "there is no cue “0”");
+    EXPECT_EQ(run(Kind::Select, "-1"), "there is no cue “-1”");
 }
 
 TEST_F(RemoteCommandsTest, SelectionMovesAsTheArrowKeysAndGoKeepsItsGuard) {
@@ -85,7 +85,7 @@ TEST_F(RemoteCommandsTest, SelectionMovesAsTheArrowKeysAndGoKeepsItsGuard) {
     EXPECT_EQ(table().selectedRow(), 0);  // the first arrow takes the first row
     run(Kind::Next);
     EXPECT_EQ(table().selectedRow(), 1);
-    run(Kind::Select, 3);
+    run(Kind::Select, "3");
     EXPECT_EQ(table().selectedRow(), 2);
     run(Kind::Next);
     EXPECT_EQ(table().selectedRow(), 2);  // no wrap-around past the last row
@@ -94,7 +94,7 @@ TEST_F(RemoteCommandsTest, SelectionMovesAsTheArrowKeysAndGoKeepsItsGuard) {
 
     run(Kind::Go);
     EXPECT_TRUE(playing(1));
-    run(Kind::Select, 3);
+    run(Kind::Select, "3");
     run(Kind::Go);  // within the guard after the first Go: a doubled key
     EXPECT_FALSE(playing(2));
     QTest::qWait(ViewController::kGoGuardMs + 30);
@@ -102,12 +102,12 @@ TEST_F(RemoteCommandsTest, SelectionMovesAsTheArrowKeysAndGoKeepsItsGuard) {
     EXPECT_TRUE(playing(2));
 
     const RemoteState state = remoteStateOf(vc());
-    EXPECT_EQ(state.selected, 3);
+    EXPECT_EQ(state.selected, "3");
     ASSERT_EQ(state.playing.size(), 2u);
-    EXPECT_EQ(state.playing[0].number, 2);
+    EXPECT_EQ(state.playing[0].number, "2");
     EXPECT_EQ(state.playing[0].title, "Plain");
     EXPECT_EQ(state.playing[0].state, "playing");
-    EXPECT_EQ(state.playing[1].number, 3);
+    EXPECT_EQ(state.playing[1].number, "3");
     run(Kind::StopAll);
     EXPECT_TRUE(remoteStateOf(vc()).playing.empty());
 }
@@ -127,7 +127,7 @@ TEST_F(RemoteCommandsTest, CommandsFromAnotherThreadRunOnTheGuiThreadBoundedAndI
         }
         RemoteCommand last;
         last.kind = Kind::Select;
-        last.cue = 3;
+        last.cue = "3";
         while (!remote.enqueue(last)) std::this_thread::yield();
         done = true;
     });

@@ -155,21 +155,22 @@ TEST(MidiShowControl, MappingAnswersItsOwnDeviceAndTheAllCallInSoundFormats) {
     EXPECT_TRUE(feed(mapping, {0xF0, 0x7F, 0x70, 0x02, 0x10, 0x01, 0xF7}).commands.empty());
     EXPECT_TRUE(feed(mapping, {0xF0, 0x7F, 0x05, 0x02, 0x01, 0x01, 0xF7}).commands.empty());
 
-    // A cue number names the row: GO 3 starts cue 3, STOP 3 stops it.
+    // A cue number is the cue's own, as sent: GO 3 starts cue "3", STOP 3 stops it.
     const MidiMapping::Result go3 = feed(mapping, {0xF0, 0x7F, 0x05, 0x02, 0x10, 0x01, '3', 0xF7});
     ASSERT_EQ(go3.commands.size(), 1u);
     EXPECT_EQ(go3.commands[0].kind, Kind::Start);
-    EXPECT_EQ(go3.commands[0].cue, 3);
+    EXPECT_EQ(go3.commands[0].cue, "3");
     const MidiMapping::Result stop3 =
         feed(mapping, {0xF0, 0x7F, 0x05, 0x02, 0x10, 0x02, '3', 0x00, '1', 0xF7});
     ASSERT_EQ(stop3.commands.size(), 1u);
     EXPECT_EQ(stop3.commands[0].kind, Kind::Stop);
-    EXPECT_EQ(stop3.commands[0].cue, 3);
-    // What we cannot do is said, not guessed at.
-    const MidiMapping::Result half =
-        feed(mapping, {0xF0, 0x7F, 0x05, 0x02, 0x10, 0x01, '3', '.', '5', 0xF7});
-    EXPECT_TRUE(half.commands.empty());
-    EXPECT_FALSE(half.problem.isEmpty());
+    EXPECT_EQ(stop3.commands[0].cue, "3");
+    // What we cannot do is said, not guessed at: no cue number is that long.
+    const MidiMapping::Result tooLong =
+        feed(mapping, {0xF0, 0x7F, 0x05, 0x02, 0x10, 0x01, '1', '2', '3', '4',
+                       '5',  '6',  '7',  '8',  '9',  '0',  '1', '2', '3', 0xF7});
+    EXPECT_TRUE(tooLong.commands.empty());
+    EXPECT_FALSE(tooLong.problem.isEmpty());
     const MidiMapping::Result timedGo = feed(mapping, {0xF0, 0x7F, 0x05, 0x02, 0x10, 0x04, 0xF7});
     EXPECT_TRUE(timedGo.commands.empty());
     EXPECT_TRUE(timedGo.problem.contains("0x04"));
@@ -179,6 +180,29 @@ TEST(MidiShowControl, MappingAnswersItsOwnDeviceAndTheAllCallInSoundFormats) {
     EXPECT_TRUE(feed(mapping, {0xF0, 0x7F, 0x05, 0x02, 0x10, 0x01, 0xF7}).commands.empty());
     EXPECT_EQ(kinds(feed(mapping, {0xF0, 0x7F, 0x06, 0x02, 0x10, 0x01, 0xF7})),
               std::vector{Kind::Go});
+}
+
+// A desk's MSC GO "3.5" fires the cue numbered 3.5 in the real window, wherever its row is; STOP
+// "3.5" stops it, and a number no cue has is refused.
+TEST_F(MidiPort, ShowControlFiresCuesByTheirNumbers) {
+    writeList({cue(audioFile("a.wav", 12.0), {{"cueNumber", "3.5"}}),
+               cue(audioFile("b.wav", 12.0), {{"cueNumber", "3"}})});
+    open();
+    MidiMapping mapping;
+    mapping.setMscDeviceId(1);
+    auto run = [&](std::initializer_list<uint8_t> bytes) {
+        const MidiMapping::Result result = feed(mapping, bytes);
+        EXPECT_EQ(result.commands.size(), 1u);
+        return result.commands.empty() ? QString("no command")
+                                       : applyRemoteCommand(vc(), result.commands[0]);
+    };
+    EXPECT_EQ(run({0xF0, 0x7F, 0x01, 0x02, 0x10, 0x01, '3', '.', '5', 0xF7}), "");
+    EXPECT_TRUE(playing(0));
+    EXPECT_FALSE(playing(1));
+    EXPECT_EQ(run({0xF0, 0x7F, 0x01, 0x02, 0x10, 0x02, '3', '.', '5', 0xF7}), "");
+    EXPECT_TRUE(waitFor([&] { return !playing(0); }, 3000));
+    EXPECT_EQ(run({0xF0, 0x7F, 0x01, 0x02, 0x10, 0x01, '2', 0xF7}), "there is no cue “2”");
+    EXPECT_FALSE(playing(0) || playing(1));
 }
 
 // The real port, on a JACK server of the test's own with the dummy driver: a desk connected to

@@ -12,6 +12,7 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QLabel>
+#include <QMimeData>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
@@ -77,7 +78,7 @@ RemoteState stateFrom(const char* data, std::size_t size) {
     Message m(lo_message_deserialise(copy.data(), copy.size(), &result), &lo_message_free);
     RemoteState state;
     if (!m || std::string(copy.data()) != "/cuevox/state") {
-        state.selected = -1;
+        state.selected = "?";
         return state;
     }
     // The arguments are 4-byte aligned in the packet: read byte-wise.
@@ -88,11 +89,15 @@ RemoteState stateFrom(const char* data, std::size_t size) {
         return v;
     };
     auto text = [&](int i) { return std::string(reinterpret_cast<const char*>(argv[i])); };
-    state.selected = integer(0);
+    if (std::string(lo_message_get_types(m.get())).rfind("si", 0) != 0) {
+        state.selected = "?";
+        return state;
+    }
+    state.selected = text(0);
     for (int i = 0; i < integer(1); ++i) {
         float position;
         std::memcpy(&position, reinterpret_cast<const char*>(argv[5 + 4 * i]), 4);
-        state.playing.push_back({integer(2 + 4 * i), text(3 + 4 * i), text(4 + 4 * i), position});
+        state.playing.push_back({text(2 + 4 * i), text(3 + 4 * i), text(4 + 4 * i), position});
     }
     return state;
 }
@@ -257,7 +262,7 @@ protected:
         QElapsedTimer waited;
         waited.start();
         RemoteState last;
-        last.selected = -1;
+        last.selected = "?";
         while (waited.elapsed() < 3000 * testfiles::kSlowdown) {
             if (auto state = client_.ask(port_, 200ms)) {
                 last = *state;
@@ -282,8 +287,9 @@ protected:
     }
 
     static bool plays(const RemoteState& state, int cue) {
-        return std::any_of(state.playing.begin(), state.playing.end(),
-                           [cue](const RemoteState::Playing& p) { return p.number == cue; });
+        return std::any_of(
+            state.playing.begin(), state.playing.end(),
+            [cue](const RemoteState::Playing& p) { return p.number == std::to_string(cue); });
     }
 
     QTemporaryDir dir_;
@@ -299,22 +305,37 @@ TEST(OscParse, EachAddressGivesItsCommand) {
     struct Case {
         std::vector<char> bytes;
         Kind kind;
-        int cue;
+        std::string cue;
     };
     Message pressed = newMessage();
     lo_message_add_float(pressed.get(), 1.0f);
+    // A desk's numbers as it sends them: in the address, as text, or as a number.
+    Message text = newMessage();
+    lo_message_add_string(text.get(), " 12A ");
+    Message half = newMessage();
+    lo_message_add_float(half.get(), 3.5f);
+    Message whole = newMessage();
+    lo_message_add_float(whole.get(), 2.0f);
+    Message tenth = newMessage();
+    lo_message_add_double(tenth.get(), 1.1);
     const std::vector<Case> cases = {
-        {bytesOf("/cuevox/go"), Kind::Go, 0},
-        {bytesOf("/cuevox/go", pressed.get()), Kind::Go, 0},
-        {bytesOf("/cuevox/stop_all"), Kind::StopAll, 0},
-        {bytesOf("/cuevox/next"), Kind::Next, 0},
-        {bytesOf("/cuevox/previous"), Kind::Previous, 0},
-        {bytesOf("/cuevox/cue/12/start"), Kind::Start, 12},
-        {bytesOf("/cuevox/cue/3/stop"), Kind::Stop, 3},
-        {intMessage("/cuevox/select", 7), Kind::Select, 7},
-        {bytesOf("/cuevox/state"), Kind::State, 0},
-        {bytesOf("/cuevox/subscribe"), Kind::Subscribe, 0},
-        {bytesOf("/cuevox/unsubscribe"), Kind::Unsubscribe, 0},
+        {bytesOf("/cuevox/go"), Kind::Go, ""},
+        {bytesOf("/cuevox/go", pressed.get()), Kind::Go, ""},
+        {bytesOf("/cuevox/stop_all"), Kind::StopAll, ""},
+        {bytesOf("/cuevox/next"), Kind::Next, ""},
+        {bytesOf("/cuevox/previous"), Kind::Previous, ""},
+        {bytesOf("/cuevox/cue/12/start"), Kind::Start, "12"},
+        {bytesOf("/cuevox/cue/1.5/start"), Kind::Start, "1.5"},
+        {bytesOf("/cuevox/cue/12A/fade_out"), Kind::FadeOut, "12A"},
+        {bytesOf("/cuevox/cue/3/stop"), Kind::Stop, "3"},
+        {intMessage("/cuevox/select", 7), Kind::Select, "7"},
+        {bytesOf("/cuevox/select", text.get()), Kind::Select, "12A"},
+        {bytesOf("/cuevox/select", half.get()), Kind::Select, "3.5"},
+        {bytesOf("/cuevox/select", whole.get()), Kind::Select, "2"},
+        {bytesOf("/cuevox/select", tenth.get()), Kind::Select, "1.1"},
+        {bytesOf("/cuevox/state"), Kind::State, ""},
+        {bytesOf("/cuevox/subscribe"), Kind::Subscribe, ""},
+        {bytesOf("/cuevox/unsubscribe"), Kind::Unsubscribe, ""},
     };
     for (const Case& c : cases) {
         const OscServer::Parsed parsed = parse(c.bytes);
@@ -330,10 +351,6 @@ TEST(OscParse, EachAddressGivesItsCommand) {
     const OscServer::Parsed release = parse(bytesOf("/cuevox/go", released.get()));
     EXPECT_TRUE(release.commands.empty());
     EXPECT_TRUE(release.problems.empty());
-    // A select with a whole float is the same select.
-    Message floatSelect = newMessage();
-    lo_message_add_float(floatSelect.get(), 2.0f);
-    EXPECT_EQ(parse(bytesOf("/cuevox/select", floatSelect.get())).commands.at(0).cue, 2);
 }
 
 TEST(OscParse, BadPacketsAreProblemsNeverCommands) {
@@ -344,8 +361,10 @@ TEST(OscParse, BadPacketsAreProblemsNeverCommands) {
     };
     Message text = newMessage();
     lo_message_add_string(text.get(), "3");
-    Message half = newMessage();
-    lo_message_add_float(half.get(), 2.5f);
+    Message slashed = newMessage();
+    lo_message_add_string(slashed.get(), "a/b");
+    Message flag = newMessage();
+    lo_message_add_true(flag.get());
     Message two = newMessage();
     lo_message_add_int32(two.get(), 1);
     lo_message_add_int32(two.get(), 2);
@@ -353,21 +372,21 @@ TEST(OscParse, BadPacketsAreProblemsNeverCommands) {
     EXPECT_EQ(problemOf(bytesOf("/cuevox/bogus")), "unknown address");
     EXPECT_EQ(problemOf(bytesOf("/other/go")), "unknown address");
     EXPECT_EQ(problemOf(bytesOf("/cuevox/cue/3/pause")), "unknown address");
-    EXPECT_EQ(problemOf(bytesOf("/cuevox/select", text.get())), "wrong arguments");
-    EXPECT_EQ(problemOf(bytesOf("/cuevox/select", half.get())), "wrong arguments");
+    EXPECT_EQ(problemOf(bytesOf("/cuevox/select", flag.get())), "wrong arguments");
+    EXPECT_EQ(problemOf(bytesOf("/cuevox/select", slashed.get())), "no such cue");
     EXPECT_EQ(problemOf(bytesOf("/cuevox/select")), "wrong arguments");
     EXPECT_EQ(problemOf(bytesOf("/cuevox/go", two.get())), "wrong arguments");
     EXPECT_EQ(problemOf(bytesOf("/cuevox/cue/3/start", text.get())), "wrong arguments");
-    EXPECT_EQ(problemOf(bytesOf("/cuevox/cue/0/start")), "no such cue");
-    EXPECT_EQ(problemOf(bytesOf("/cuevox/cue/x/start")), "no such cue");
-    EXPECT_EQ(problemOf(bytesOf("/cuevox/cue/99999999/start")), "no such cue");
-    EXPECT_EQ(problemOf(intMessage("/cuevox/select", 0)), "no such cue");
-    EXPECT_EQ(problemOf(intMessage("/cuevox/select", -4)), "no such cue");
-    // Numbers past any integer are refused as such, not converted.
+    EXPECT_EQ(problemOf(bytesOf("/cuevox/cue//start")), "no such cue");
+    EXPECT_EQ(problemOf(bytesOf("/cuevox/cue/1234567890123/start")), "no such cue");
+    // Numbers no cue number can be are refused as such, not converted.
     Message huge = newMessage();
     lo_message_add_double(huge.get(), 1e300);
-    EXPECT_EQ(parse(bytesOf("/cuevox/select", huge.get())).problems.at(0).text(),
-              "/cuevox/select: 1e+300 is out of range for a cue number");
+    EXPECT_EQ(problemOf(bytesOf("/cuevox/select", huge.get())), "no such cue");
+    Message infinite = newMessage();
+    lo_message_add_float(infinite.get(), INFINITY);
+    EXPECT_EQ(parse(bytesOf("/cuevox/select", infinite.get())).problems.at(0).text(),
+              "/cuevox/select: \"inf\" is no cue number");
 
     // Cut short, unterminated, not OSC at all.
     std::vector<char> cut = intMessage("/cuevox/select", 3);
@@ -424,12 +443,12 @@ TEST(OscParse, BundlesCarryTheirMessagesInOrderAndBrokenOnesAreCaught) {
 
 TEST(OscState, ReplyCarriesSelectionAndEachPlayingCue) {
     RemoteState state;
-    state.selected = 2;
-    state.playing = {{1, "First", "playing", 1.5}, {3, "Third", "fading out", 10.25}};
+    state.selected = "2";
+    state.playing = {{"1", "First", "playing", 1.5}, {"3.5", "Third", "fading out", 10.25}};
     const std::vector<char> bytes = OscServer::stateMessage(state);
     EXPECT_EQ(stateFrom(bytes.data(), bytes.size()), state);
     // Many cues with long titles: one datagram still, the titles cut, the cues that fit listed.
-    state.playing.assign(100, {7, std::string(1000, 'x') + "\xc3\xa9", "playing", 2.0});
+    state.playing.assign(100, {"12A", std::string(1000, 'x') + "\xc3\xa9", "playing", 2.0});
     const std::vector<char> big = OscServer::stateMessage(state);
     EXPECT_LE(big.size(), OscServer::kMaxPacket);
     EXPECT_EQ(stateFrom(big.data(), big.size()).playing.back().title.size(),
@@ -472,10 +491,11 @@ TEST(RemoteQueue, IsBoundedMergesOnlyHarmlessRepeatsAndAnswersQuestionsFirst) {
     EXPECT_EQ(queue.push(next), RemoteQueue::Push::Queued);
     EXPECT_EQ(queue.push({Kind::Go}), RemoteQueue::Push::Queued);
     EXPECT_EQ(queue.push({Kind::Go}), RemoteQueue::Push::Merged);
-    EXPECT_EQ(queue.push({Kind::Stop, 2}), RemoteQueue::Push::Queued);
-    EXPECT_EQ(queue.push({Kind::Stop, 2}), RemoteQueue::Push::Queued);
-    while (queue.size() < RemoteQueue::kCapacity) queue.push({Kind::Select, int(queue.size())});
-    EXPECT_EQ(queue.push({Kind::Select, 9999}), RemoteQueue::Push::Full);
+    EXPECT_EQ(queue.push({Kind::Stop, "2"}), RemoteQueue::Push::Queued);
+    EXPECT_EQ(queue.push({Kind::Stop, "2"}), RemoteQueue::Push::Queued);
+    while (queue.size() < RemoteQueue::kCapacity)
+        queue.push({Kind::Select, std::to_string(queue.size())});
+    EXPECT_EQ(queue.push({Kind::Select, "9999"}), RemoteQueue::Push::Full);
     // A full show lane still takes a question, and the question comes out first.
     RemoteCommand state{Kind::State};
     state.replyTo = {"127.0.0.1", 5000};
@@ -491,7 +511,7 @@ TEST(RemoteQueue, IsBoundedMergesOnlyHarmlessRepeatsAndAnswersQuestionsFirst) {
     // Questions from two clients in turn (never merged) cannot hold a Go back by more than one.
     queue.take(1000);
     for (int i = 0; i < int(RemoteQueue::kQueryCapacity); ++i)
-        queue.push({Kind::State, 0, {"127.0.0.1", 5000 + i % 2}});
+        queue.push({Kind::State, {}, {"127.0.0.1", 5000 + i % 2}});
     queue.push({Kind::Go});
     const std::vector<RemoteCommand> turn = queue.take(2);
     EXPECT_TRUE(turn[0].kind == Kind::Go || turn[1].kind == Kind::Go);
@@ -541,13 +561,13 @@ TEST(OscServerSocket, CutPacketsHeldBackRepliesAndAMissingEventfdAreTold) {
 TEST_F(ProgramFixture, EachCommandReachesTheShowAndOnlyAllowedSendersAreHeard) {
     const bool sound = soundboxRunning();
     client_.send(port_, intMessage("/cuevox/select", 2));
-    EXPECT_EQ(waitForState([](auto& s) { return s.selected == 2; }).selected, 2);
+    EXPECT_EQ(waitForState([](auto& s) { return s.selected == "2"; }).selected, "2");
     client_.send(port_, bytesOf("/cuevox/next"));
-    EXPECT_EQ(waitForState([](auto& s) { return s.selected == 3; }).selected, 3);
+    EXPECT_EQ(waitForState([](auto& s) { return s.selected == "3"; }).selected, "3");
     // The last row has no next; the arrow key stays where it is.
     client_.send(port_, bytesOf("/cuevox/next"));
     client_.send(port_, bytesOf("/cuevox/previous"));
-    EXPECT_EQ(waitForState([](auto& s) { return s.selected == 2; }).selected, 2);
+    EXPECT_EQ(waitForState([](auto& s) { return s.selected == "2"; }).selected, "2");
 
     client_.send(port_, bytesOf("/cuevox/go"));
     RemoteState playing = waitForState([](auto& s) { return plays(s, 2); });
@@ -607,7 +627,7 @@ TEST_F(ProgramFixture, EachCommandReachesTheShowAndOnlyAllowedSendersAreHeard) {
     client_.send(port_, bytesOf("/cuevox/cue/1/fade_out"));
     const auto fading = [](const RemoteState& s, int n) {
         for (const auto& p : s.playing)
-            if (p.number == n) return p.state == "fading out";
+            if (p.number == std::to_string(n)) return p.state == "fading out";
         return false;
     };
     const RemoteState one = waitForState([&](auto& s) { return fading(s, 1); });
@@ -658,7 +678,7 @@ TEST_F(ProgramFixture, EachCommandReachesTheShowAndOnlyAllowedSendersAreHeard) {
     EXPECT_NE(log.find("OSC: a packet from 127.0.0.2, which is not an allowed sender"),
               std::string::npos)
         << log;
-    EXPECT_NE(log.find("there is no cue 9 (the list has 3)"), std::string::npos) << log;
+    EXPECT_NE(log.find("there is no cue “9”"), std::string::npos) << log;
     EXPECT_NE(log.find("unknown address /cuevox/bogus"), std::string::npos) << log;
 }
 
@@ -851,4 +871,41 @@ TEST_F(OscWindow, OpenNetworkWarnedSubscribersKeptAndLapsedSendersTextShownAsTex
     ASSERT_TRUE(waitFor([&] { return latest->text().contains("GO NOW"); }, 2000));
     EXPECT_EQ(latest->textFormat(), Qt::PlainText);
     EXPECT_TRUE(latest->toolTip().contains("/&lt;h1&gt;GO NOW&lt;/h1&gt;"));
+}
+
+// A desk calls cues by their numbers: "1.5" is the same cue after the row above it was removed
+// and another was dragged past it, the state names cues by number, and a number gone is refused.
+TEST_F(OscWindow, ADeskCallsCuesByNumberWhateverHappensToTheRows) {
+    writeList({cue(audioFile("a.wav", 12.0), {{"cueNumber", "1"}}),
+               cue(audioFile("b.wav", 12.0), {{"cueNumber", "1.5"}}),
+               cue(audioFile("c.wav", 12.0), {{"cueNumber", "2"}}),
+               cue(audioFile("d.wav", 12.0), {{"cueNumber", "3"}})});
+    open();
+    RemoteControl remote(vc());
+    remote.setOscPortForThisRun(freeUdpPort());
+    remote.applySettings();
+    table().selectRowIndexes({0}, false);
+    vc().removeAudio();
+    QMimeData dragged;
+    dragged.setData(vc().dragDropType, "2");
+    vc().acceptDrop(&dragged, 0, CueTableDataSource::DropOperation::Above);
+    ASSERT_EQ(cueAt(1).cueNumber, "1.5");
+    EXPECT_EQ(table().viewAtColumn(0, 1)->cxIndex()->text(), "1.5");
+
+    Client desk;
+    desk.send(remote.oscPort(), bytesOf("/cuevox/cue/1.5/start"));
+    ASSERT_TRUE(waitFor([&] { return playing(1); }, 3000));
+    EXPECT_FALSE(playing(0) || playing(2));
+    desk.send(remote.oscPort(), intMessage("/cuevox/select", 2));
+    EXPECT_TRUE(waitFor([&] { return table().selectedRow() == 2; }, 3000));
+    desk.send(remote.oscPort(), bytesOf("/cuevox/state"));
+    std::optional<RemoteState> state;
+    ASSERT_TRUE(waitFor([&] { return (state = desk.receiveState(0ms)).has_value(); }, 3000));
+    ASSERT_EQ(state->playing.size(), 1u);
+    EXPECT_EQ(state->selected + " " + state->playing[0].number, "2 1.5");
+
+    desk.send(remote.oscPort(), bytesOf("/cuevox/cue/1/start"));
+    QLabel* latest = window_->messageArea()->latestLabel();
+    EXPECT_TRUE(waitFor([&] { return latest->text().contains("there is no cue “1”"); }, 3000));
+    EXPECT_FALSE(playing(0) || playing(2));
 }

@@ -160,6 +160,8 @@ AudioEditView::~AudioEditView() {
 void AudioEditView::connectOutlets() {
     Ui::AudioEdit& ui = *ui_;
     audioTitle_ = ui.audioTitle;
+    cueNumberField_ = ui.cueNumberField;
+    notesField_ = ui.notesField;
     fadeInButton_ = ui.fadeInButton;
     fadeInSeconds_ = ui.fadeInSeconds;
     fadeInSecondsText_ = ui.fadeInSecondsText;
@@ -222,6 +224,7 @@ void AudioEditView::connectActions() {
     connect(audioTitle_, &QLineEdit::textEdited, this,
             [this] { recordChange(audioTitle_, [this] { audioTitleChange(audioTitle_); }); });
     onEdited(audioTitle_, &AudioEditView::audioTitleChanged);
+    connectIdentityFields();
     onClick(fadeInButton_, &AudioEditView::fadeInClick);
     onClick(fadeOutButton_, &AudioEditView::fadeOutClick);
     onStep(fadeInSeconds_, &AudioEditView::fadeInStepperChange);
@@ -267,6 +270,7 @@ void AudioEditView::viewDidLoad() {
     const CXAudio& cue = *audioFile;
     audioTitle_->setText(QString::fromStdString(cue.audioTitle));
     audioTitle_->setCursorPosition(0);
+    showIdentityFields();
 
     setState(fadeInButton_, cue.fadeIn);
     enable({fadeInSeconds_, fadeInSecondsText_, fadeInInfoText_}, cue.fadeIn);
@@ -317,12 +321,14 @@ void AudioEditView::viewDidLoad() {
 }
 
 void AudioEditView::dismissController() {
+    commitTypedNumber();
     commitTypedCut();
     // Through done() rather than reject(): the editor's owner decides what a dismissal saves.
     QDialog::done(QDialog::Accepted);
 }
 
 void AudioEditView::reject() {
+    commitTypedNumber();
     commitTypedCut();
     if (presenting_) {
         presenting_->saveList();
@@ -567,6 +573,7 @@ void AudioEditView::selectNextClick(QObject* sender) {
 // Save.
 
 void AudioEditView::saveButton(QObject*) {
+    commitTypedNumber();
     commitTypedCut();
     if (presenting_) {
         presenting_->saveList();

@@ -6,6 +6,7 @@
 #include <QFutureWatcher>
 #include <QLabel>
 #include <QLineEdit>
+#include <QPlainTextEdit>
 #include <QPointer>
 #include <QPushButton>
 #include <QSpinBox>
@@ -83,6 +84,8 @@ public:
 
     // The outlets, connected from the form when the editor is built.
     QLineEdit* audioTitle() const { return audioTitle_; }
+    QLineEdit* cueNumberField() const { return cueNumberField_; }
+    QPlainTextEdit* notesField() const { return notesField_; }
     QCheckBox* fadeInButton() const { return fadeInButton_; }
     QDoubleSpinBox* fadeInSeconds() const { return fadeInSeconds_; }
     QLineEdit* fadeInSecondsText() const { return fadeInSecondsText_; }
@@ -137,6 +140,13 @@ private:
     void connectActions();
     void connectRouteFields();
     void showRouteFields();
+    // The cue's number and notes (AudioEditViewIdentity.cpp). A number is taken on Return, when
+    // its field is left or the editor closes, through the list's own rules; the notes as typed,
+    // a burst of typing one step.
+    void connectIdentityFields();
+    void showIdentityFields();
+    void showCueNumberField();
+    void commitTypedNumber();
     void showCutFields(QLineEdit* minutes, QLineEdit* seconds, double time);
     // The cut fields' texts as last shown or taken, to tell which pair the user has changed.
     void rememberCutText();
@@ -155,6 +165,8 @@ private:
     QPointer<ViewController> presenting_;
 
     QPointer<QLineEdit> audioTitle_;
+    QPointer<QLineEdit> cueNumberField_;
+    QPointer<QPlainTextEdit> notesField_;
     QPointer<QCheckBox> fadeInButton_;
     QPointer<QDoubleSpinBox> fadeInSeconds_;
     QPointer<QLineEdit> fadeInSecondsText_;

@@ -2,6 +2,7 @@
 
 #include <QStringList>
 
+#include "model/CueNumbers.h"
 #include "remote/MscParser.h"
 
 namespace {
@@ -11,7 +12,7 @@ constexpr uint8_t kControlChange = 0xB0;
 constexpr uint8_t kProgramChange = 0xC0;
 constexpr int kControllerMiddle = 64;
 
-RemoteCommand commandOf(RemoteCommand::Kind kind, int cue = 0) {
+RemoteCommand commandOf(RemoteCommand::Kind kind, const std::string& cue = {}) {
     RemoteCommand command;
     command.kind = kind;
     command.cue = cue;
@@ -137,27 +138,25 @@ MidiMapping::Result MidiMapping::feedMsc(const uint8_t* bytes, std::size_t size)
     Result result;
     const std::optional<MscMessage> msc = parseMsc(bytes, size);
     if (!msc || !msc->isFor(mscDeviceId_)) return result;
-    int cue = 0;
-    if (!msc->cueNumber.empty()) {
-        // Our cues are numbered by their rows; "3.5" names no row.
-        bool ok = false;
-        cue = QString::fromStdString(msc->cueNumber).toInt(&ok);
-        if (!ok || cue < 1) {
-            result.problem = QStringLiteral("MSC cue number \"%1\" is not a cue of the list")
-                                 .arg(QString::fromStdString(msc->cueNumber));
-            return result;
-        }
+    // The desk's number as sent ("3.5"): the cue that carries it is looked up when it runs.
+    const std::string& cue = msc->cueNumber;
+    if (!cue.empty() && !cuenumbers::isValid(cue)) {
+        result.problem = QStringLiteral("MSC cue number \"%1\" is not a cue of the list")
+                             .arg(QString::fromStdString(cue));
+        return result;
     }
     switch (msc->command) {
         case MscMessage::kGo:
-            result.commands.push_back(cue ? commandOf(Kind::Start, cue) : commandOf(Kind::Go));
+            result.commands.push_back(!cue.empty() ? commandOf(Kind::Start, cue)
+                                                   : commandOf(Kind::Go));
             break;
         case MscMessage::kStop:
             // STOP of the whole show holds it, as the desk's RESUME takes it on.
-            result.commands.push_back(cue ? commandOf(Kind::Stop, cue) : commandOf(Kind::PauseAll));
+            result.commands.push_back(!cue.empty() ? commandOf(Kind::Stop, cue)
+                                                   : commandOf(Kind::PauseAll));
             break;
         case MscMessage::kResume:
-            if (!cue) {
+            if (cue.empty()) {
                 result.commands.push_back(commandOf(Kind::ResumeAll));
                 break;
             }

@@ -1,6 +1,7 @@
 #include "remote/OscServer.h"
 
 #include "audio/ThreadName.h"
+#include "model/CueNumbers.h"
 
 #include <arpa/inet.h>
 #include <lo/lo.h>
@@ -15,6 +16,7 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <charconv>
 #include <cmath>
 #include <cstring>
 #include <memory>
@@ -82,15 +84,39 @@ bool triggerPressed(const char* types, lo_arg** argv, bool* pressed) {
     return ok;
 }
 
-// "12" → 12; anything but plain decimal digits (or a number past any list) → -1.
-int cueNumber(const std::string& text) {
-    if (text.empty() || text.size() > 6) return -1;
-    int n = 0;
-    for (char c : text) {
-        if (c < '0' || c > '9') return -1;
-        n = n * 10 + (c - '0');
+// A cue number as a desk sends it: a string as it is, an integer in decimal, a float as its
+// shortest decimal ("3.5"; 3.0 is "3"). False when the argument is no number at all (`numeric`
+// false), or when `number`, kept for the message, cannot be a cue's.
+bool cueNumberOf(char type, lo_arg* arg, std::string* number, bool* numeric) {
+    *numeric = true;
+    char buffer[400];
+    std::to_chars_result written{buffer, {}};
+    switch (type) {
+        case LO_STRING:
+        case LO_SYMBOL:
+            *number = cuenumbers::trimmed(std::string(reinterpret_cast<const char*>(arg)));
+            return cuenumbers::isValid(*number);
+        case LO_INT32:
+            *number = std::to_string(argumentAs<int32_t>(arg));
+            return true;
+        case LO_INT64:
+            *number = std::to_string(argumentAs<int64_t>(arg));
+            return cuenumbers::isValid(*number);
+        case LO_FLOAT:
+            written = std::to_chars(buffer, buffer + sizeof buffer, argumentAs<float>(arg),
+                                    std::chars_format::fixed);
+            break;
+        case LO_DOUBLE:
+            written = std::to_chars(buffer, buffer + sizeof buffer, argumentAs<double>(arg),
+                                    std::chars_format::fixed);
+            break;
+        default:
+            *numeric = false;
+            return false;
     }
-    return n;
+    // An infinity, or a value past any integer, has no fixed text of a cue number's length.
+    *number = written.ec == std::errc() ? std::string(buffer, written.ptr) : std::string("inf");
+    return cuenumbers::isValid(*number) && number->find_first_of("ni") == std::string::npos;
 }
 
 void readMessage(char* data, std::size_t size, const ReplyTarget& from, OscServer::Parsed& out) {
@@ -109,7 +135,7 @@ void readMessage(char* data, std::size_t size, const ReplyTarget& from, OscServe
     auto wrongTypes = [&] {
         out.problems.push_back({Problem::Kind::WrongArguments, path, 0, 0, types});
     };
-    auto command = [&](Kind kind, int cue = 0) {
+    auto command = [&](Kind kind, const std::string& cue = {}) {
         RemoteCommand c;
         c.kind = kind;
         c.cue = cue;
@@ -149,21 +175,15 @@ void readMessage(char* data, std::size_t size, const ReplyTarget& from, OscServe
         return;
     }
     if (rest == "select") {
-        bool ok = false;
-        const double n = std::strlen(types) == 1 ? numberOf(types[0], argv[0], &ok) : 0.0;
-        if (!ok || types[0] == LO_TRUE || types[0] == LO_FALSE || n != std::floor(n))
-            return wrongTypes();
-        // Compared as a double before any conversion: 1e300 or an infinity has no integer.
-        if (!(n >= 1 && n <= 999999)) {
-            if (n > -1e9 && n < 1e9) {
-                out.problems.push_back({Problem::Kind::NoSuchCue, path, long(n), 0, {}});
-            } else {
-                out.problems.push_back(
-                    {Problem::Kind::OutOfRange, path, 0, 0, QString::number(n).toStdString()});
-            }
+        std::string number;
+        bool numeric = false;
+        if (std::strlen(types) != 1) return wrongTypes();
+        if (!cueNumberOf(types[0], argv[0], &number, &numeric)) {
+            if (!numeric) return wrongTypes();
+            out.problems.push_back({Problem::Kind::OutOfRange, path, 0, 0, number});
             return;
         }
-        return command(Kind::Select, int(n));
+        return command(Kind::Select, number);
     }
     if (rest == "master") {
         // A level in dB; anything below the slider's floor (an infinity too) is silence.
@@ -180,8 +200,8 @@ void readMessage(char* data, std::size_t size, const ReplyTarget& from, OscServe
         const std::size_t slash = tail.find('/');
         const std::string action = slash == std::string::npos ? "" : tail.substr(slash + 1);
         if (action == "start" || action == "stop" || action == "fade_out") {
-            const int n = cueNumber(tail.substr(0, slash));
-            if (n < 1) {
+            const std::string number = tail.substr(0, slash);
+            if (!cuenumbers::isValid(number)) {
                 out.problems.push_back({Problem::Kind::NoSuchCue, path, -1, 0, {}});
                 return;
             }
@@ -191,7 +211,7 @@ void readMessage(char* data, std::size_t size, const ReplyTarget& from, OscServe
                 command(action == "start"  ? Kind::Start
                         : action == "stop" ? Kind::Stop
                                            : Kind::FadeOut,
-                        n);
+                        number);
             return;
         }
     }
@@ -481,11 +501,10 @@ QString OscServer::Problem::text() const {
             return QStringLiteral("%1 does not take the arguments \"%2\"")
                 .arg(quoted(subject), QString::fromLatin1(types.c_str()));
         case Kind::NoSuchCue:
-            return number < 0 ? QStringLiteral("%1 names no cue number").arg(quoted(subject))
-                              : QStringLiteral("there is no cue %1").arg(number);
+            return QStringLiteral("%1 names no cue number").arg(quoted(subject));
         case Kind::OutOfRange:
-            return QStringLiteral("%1: %2 is out of range for a cue number")
-                .arg(quoted(subject), QString::fromStdString(types));
+            return QStringLiteral("%1: \"%2\" is no cue number")
+                .arg(quoted(subject), quoted(types));
     }
     return {};
 }
@@ -505,23 +524,27 @@ std::vector<char> OscServer::stateMessage(const RemoteState& state) {
     // What fits: the path, the type tags (a comma, two, four a cue, the end) and the
     // arguments, each string with its end and padding to 4 bytes.
     auto padded = [](std::size_t length) { return (length + 4) & ~std::size_t(3); };
-    std::vector<std::string> titles;
+    // Numbers are the list's own (at most 12 bytes); cut all the same, as a title is.
+    const std::string selected = cutUtf8(state.selected, cuenumbers::kMaxLength);
+    std::vector<std::string> titles, numbers;
     std::size_t fits = 0;
-    std::size_t data = 8;
+    std::size_t data = padded(selected.size()) + 4;
     for (const RemoteState::Playing& cue : state.playing) {
         titles.push_back(cutUtf8(cue.title, OscServer::kMaxReplyTitle));
-        const std::size_t more = 4 + padded(titles.back().size()) + padded(cue.state.size()) + 4;
+        numbers.push_back(cutUtf8(cue.number, cuenumbers::kMaxLength));
+        const std::size_t more = padded(numbers.back().size()) + padded(titles.back().size()) +
+                                 padded(cue.state.size()) + 4;
         const std::size_t size =
             padded(std::strlen(path)) + padded(3 + 4 * (fits + 1)) + data + more;
         if (size > OscServer::kMaxPacket) break;
         data += more;
         ++fits;
     }
-    lo_message_add_int32(message.get(), state.selected);
+    lo_message_add_string(message.get(), selected.c_str());
     lo_message_add_int32(message.get(), int32_t(fits));
     for (std::size_t i = 0; i < fits; ++i) {
         const RemoteState::Playing& cue = state.playing[i];
-        lo_message_add_int32(message.get(), cue.number);
+        lo_message_add_string(message.get(), numbers[i].c_str());
         lo_message_add_string(message.get(), titles[i].c_str());
         lo_message_add_string(message.get(), cue.state.c_str());
         lo_message_add_float(message.get(), float(cue.position));

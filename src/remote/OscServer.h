@@ -48,9 +48,9 @@ public:
         };
         Kind kind;
         std::string subject;  // the address, where there is one
-        long number = 0;      // a size, a cue number or a count of bytes
+        long number = 0;      // a size or a count of bytes
         long code = 0;        // liblo's error, or the argument types' count
-        std::string types;    // the argument types, or the number that was out of range
+        std::string types;    // the argument types, or the number that is no cue number
 
         // "unknown address": how the counts group them.
         const char* kindName() const;

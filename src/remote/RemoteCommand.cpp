@@ -4,6 +4,7 @@
 #include <QKeyEvent>
 
 #include "model/CXAudio.h"
+#include "model/CueNumbers.h"
 #include "window/CXTableCell.h"
 #include "window/ViewController.h"
 
@@ -31,11 +32,15 @@ void pressArrow(CueTableView* table, Qt::Key key) {
 
 RemoteState remoteStateOf(ViewController& controller) {
     RemoteState state;
-    if (CueTableView* table = controller.audioTable()) state.selected = table->selectedRow() + 1;
+    if (CueTableView* table = controller.audioTable()) {
+        const int row = table->selectedRow();
+        if (row >= 0 && std::size_t(row) < controller.cxList.size())
+            state.selected = controller.cxList[std::size_t(row)]->cueNumber;
+    }
     for (std::size_t row = 0; row < controller.cxList.size(); ++row) {
         const CXAudio& cue = *controller.cxList[row];
         if (!isPlaying(cue)) continue;
-        state.playing.push_back({int(row) + 1, cue.audioTitle,
+        state.playing.push_back({cue.cueNumber, cue.audioTitle,
                                  cue.player->isPaused() ? "paused"
                                  : cue.fadingIn         ? "fading in"
                                  : cue.fadingOut        ? "fading out"
@@ -47,12 +52,12 @@ RemoteState remoteStateOf(ViewController& controller) {
 
 QString applyRemoteCommand(ViewController& controller, const RemoteCommand& command) {
     using Kind = RemoteCommand::Kind;
-    const int count = int(controller.cxList.size());
-    const int row = command.cue - 1;
     const bool needsCue = command.kind == Kind::Start || command.kind == Kind::Stop ||
                           command.kind == Kind::Select || command.kind == Kind::FadeOut;
-    if (needsCue && (row < 0 || row >= count))
-        return QStringLiteral("there is no cue %1 (the list has %2)").arg(command.cue).arg(count);
+    // Looked up as the command runs, not when it arrived: a renumber in between is obeyed.
+    const int row = needsCue ? cuenumbers::rowOf(controller.cxList, command.cue) : -1;
+    if (needsCue && row < 0)
+        return QStringLiteral("there is no cue “%1”").arg(QString::fromStdString(command.cue));
     CueTableView* table = controller.audioTable();
 
     switch (command.kind) {

@@ -37,8 +37,9 @@ struct RemoteCommand {
         Master
     };
     Kind kind = Kind::Go;
-    // For Start, Stop, FadeOut and Select: the cue's number as the "#" column shows it (from 1).
-    int cue = 0;
+    // For Start, Stop, FadeOut and Select: the cue's number as the operator set it ("3.5"),
+    // never its row, so a desk's numbers survive moves and inserts.
+    std::string cue;
     // For State, Subscribe and Unsubscribe.
     ReplyTarget replyTo;
     // Where it came from, for the message area ("OSC", "MIDI").
@@ -55,13 +56,13 @@ struct RemoteCommand {
 // What /cuevox/state tells: the selected cue and every cue that sounds.
 struct RemoteState {
     struct Playing {
-        int number = 0;
+        std::string number;
         std::string title;
         std::string state;  // "playing", "fading in", "fading out", "paused"
         double position = 0.0;
         bool operator==(const Playing&) const = default;
     };
-    int selected = 0;  // 0: none
+    std::string selected;  // the selected cue's number; empty: none
     std::vector<Playing> playing;
     bool operator==(const RemoteState&) const = default;
 };
@@ -71,7 +72,7 @@ RemoteState remoteStateOf(ViewController& controller);
 
 // Runs one show command through the window's own entry points, so chains, fades and the row
 // display follow exactly as for a key or a click. Returns an empty string when it ran, or why
-// it could not (a cue number the list does not have).
+// it could not (a cue number no cue of the list has).
 QString applyRemoteCommand(ViewController& controller, const RemoteCommand& command);
 
 // Commands on their way from the receiving threads to the GUI thread. Bounded: a flood from the

@@ -5,10 +5,10 @@
 #include <QWindow>
 #include <algorithm>
 
-#include "window/CXTableCell.h"
-#include "window/CueTableView.h"
 #include "widgets/DoubleSlider.h"
 #include "widgets/SymbolImageView.h"
+#include "window/CXTableCell.h"
+#include "window/CueTableView.h"
 
 namespace {
 
@@ -16,8 +16,12 @@ QString headerTitle(const CueTableView* table, int column) {
     return table->model()->headerData(column, Qt::Horizontal, Qt::DisplayRole).toString();
 }
 
-// A row as a screen reader announces it, counted from 1 as the index column shows it.
-QString rowLabel(int row) {
+// A row as a screen reader announces it: by its cue's number, as the "#" column shows it and
+// the operator calls it; a row out of view, whose cells are gone, by its place.
+QString rowLabel(const CueTableView* table, int row) {
+    const CXTableCell* cell = table->viewAtColumn(0, row);
+    if (cell && cell->cxIndex() && !cell->cxIndex()->text().isEmpty())
+        return QStringLiteral("Cue %1").arg(cell->cxIndex()->text());
     return QStringLiteral("Row %1").arg(row + 1);
 }
 
@@ -73,7 +77,7 @@ public:
         }
         if (t != QAccessible::Name) return {};
         // The row's number and its cue's title, as the operator reads the row.
-        QString name = rowLabel(row_);
+        QString name = rowLabel(table_, row_);
         if (CXTableCell* cell = table_->viewAtColumn(2, row_))
             if (cell->cxAudioTitle() && !cell->cxAudioTitle()->text().isEmpty())
                 name += QStringLiteral(": ") + cell->cxAudioTitle()->text();
@@ -248,7 +252,7 @@ QString CueTableAccessible::columnDescription(int column) const {
 }
 
 QString CueTableAccessible::rowDescription(int row) const {
-    return row >= 0 && row < rowCount() ? rowLabel(row) : QString();
+    return row >= 0 && row < rowCount() ? rowLabel(table(), row) : QString();
 }
 
 int CueTableAccessible::columnCount() const {

@@ -94,8 +94,10 @@ void CueTableView::setTextScale(double scale) {
     // What grows with the text: the number, the buttons, the route label and the two times
     // beside the position slider, which gives up some of its length to the title; the icons
     // and the volume slider keep their size.
-    static const int widths[kColumnCount] = {40, 76, 260, 150, 320, 120, 60};
-    static const int growing[kColumnCount] = {40, 76, 0, 42, -24, 0, 60};
+    // The number column holds an operator's "10.5" or "12A"; longer ones show in full in the
+    // cell's tooltip.
+    static const int widths[kColumnCount] = {52, 76, 260, 150, 320, 120, 60};
+    static const int growing[kColumnCount] = {52, 76, 0, 42, -24, 0, 60};
     for (int c = 0; c < kColumnCount; ++c)
         if (c != 2) setColumnWidth(c, widths[c] + int(std::lround(growing[c] * (scale - 1.0))));
     // Cells shown or kept for reuse were laid out for the old size.
@@ -382,11 +384,15 @@ void CueTableView::focusInEvent(QFocusEvent* event) {
 
 void CueTableView::keyPressEvent(QKeyEvent* event) {
     const bool plainKey = (event->modifiers() & ~Qt::KeypadModifier) == Qt::NoModifier;
-    // F2 alone opens the title: Return and Enter come from Go pedals and button boxes too, and
-    // the Space after them would replace the whole selected title. Only the table's own key,
-    // not one a title field passes up.
-    if (event->key() == Qt::Key_F2 && plainKey && hasFocus() && selectedRow() >= 0) {
-        editTitle(selectedRow());
+    // F2 opens the cue's number, Shift+F2 its title: Return and Enter come from Go pedals and
+    // button boxes too, and the Space after them would replace the whole selected title. Only
+    // the table's own key, not one a title field passes up.
+    const bool shifted = (event->modifiers() & ~Qt::KeypadModifier) == Qt::ShiftModifier;
+    if (event->key() == Qt::Key_F2 && (plainKey || shifted) && hasFocus() && selectedRow() >= 0) {
+        if (shifted)
+            editTitle(selectedRow());
+        else
+            emit numberEditRequested(selectedRow());
         event->accept();
         return;
     }
@@ -431,6 +437,16 @@ bool CueTableView::eventFilter(QObject* watched, QEvent* event) {
         case QEvent::MouseButtonDblClick:
             if (auto* title = qobject_cast<QLineEdit*>(watched))
                 return titleClicked(title, static_cast<QMouseEvent*>(event));
+            if (event->type() == QEvent::MouseButtonDblClick &&
+                watched->objectName() == QLatin1String("cxIndex")) {
+                const int row =
+                    locateCell(qobject_cast<CXTableCell*>(control->parentWidget())).first;
+                if (row >= 0) {
+                    selectRowIndexes({row}, false);
+                    emit numberEditRequested(row);
+                    return true;
+                }
+            }
             break;
         case QEvent::ContextMenu:
             // A title not being edited is part of its row: the row's menu, not the text's.

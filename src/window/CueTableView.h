@@ -108,6 +108,10 @@ public:
     // The row and column a cell of a row in view stands in; (-1, -1) for any other widget.
     std::pair<int, int> locateCell(const CXTableCell* cell) const;
 
+signals:
+    // F2 on the row, or a double click on its number: the controller opens the number's editor.
+    void numberEditRequested(int row);
+
 protected:
     // The cells' controls: the wheel scrolls the table, and a click on a title is a click on
     // its row unless the row is already selected.

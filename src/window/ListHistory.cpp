@@ -30,6 +30,9 @@ QString settingName(const json& before, const json& after) {
         {"moveSelection", "Select Next"},
         {"outputs", "Route"},
         {"outputLevels", "Output Level"},
+        {"cueNumber", "Number"},
+        {"notes", "Notes"},
+        {"color", "Colour"},
     };
     QString name;
     for (const auto& [key, label] : kNames) {

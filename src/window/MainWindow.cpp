@@ -32,6 +32,8 @@ MainWindow::MainWindow(QWidget* parent)
             [this] { controller_->duplicateAudioButton(ui_->duplicateAudioButton); });
     connect(ui_->removeAudioButton, &QPushButton::clicked, controller_.get(),
             [this] { controller_->removeAudioButton(ui_->removeAudioButton); });
+    connect(ui_->actionRenumber, &QAction::triggered, controller_.get(),
+            [this] { controller_->askRenumberSelected(); });
     auto* guard = new ShowKeyGuard(this, ui_->actionGo, ui_->actionStopAll);
     qApp->installEventFilter(guard);
     // Before the list loads and the sound output opens, so that what they run into is shown.

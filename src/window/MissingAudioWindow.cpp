@@ -40,8 +40,7 @@ MissingAudioWindow::MissingAudioWindow(QWidget* parent)
 void MissingAudioWindow::setRows(const std::vector<Row>& rows) {
     list_->clear();
     for (const Row& row : rows)
-        list_->addTopLevelItem(
-            new QTreeWidgetItem({QString::number(row.number), row.title, row.fileName}));
+        list_->addTopLevelItem(new QTreeWidgetItem({row.number, row.title, row.fileName}));
     list_->resizeColumnToContents(0);
     list_->resizeColumnToContents(1);
     empty_ = rows.empty();

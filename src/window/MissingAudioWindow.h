@@ -14,7 +14,7 @@ class MissingAudioWindow : public QWidget {
     Q_OBJECT
 public:
     struct Row {
-        int number;  // the cue's number in the list, from 1
+        QString number;  // the operator's cue number
         QString title;
         QString fileName;
     };

@@ -73,6 +73,13 @@ bool ShowKeyGuard::eventFilter(QObject* watched, QEvent* event) {
     if (!isKeyReceiver(watched)) return false;
     auto* key = static_cast<QKeyEvent*>(event);
     const bool showKey = isShowKey(key) || extraActionFor(key);
+    // A cue number being typed takes Escape back out of its edit; once it is closed, Escape
+    // is Stop All again. Show mode opens no such editor.
+    if (key->key() == Qt::Key_Escape && key->modifiers() == Qt::NoModifier &&
+        watched->property(kKeepsEscape).toBool()) {
+        if (type == QEvent::ShortcutOverride) event->accept();
+        return type == QEvent::ShortcutOverride;
+    }
 
     if (showKey && key->key() != Qt::Key_Escape && isTextEntry(watched)) {
         // Claimed from every shortcut: the key reaches the field as a key press and types.

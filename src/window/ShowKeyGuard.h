@@ -17,12 +17,15 @@ class QWidget;
 // Escape there closes it and stops the show.
 //
 // A focused text entry keeps Space and Enter, so titles with spaces can be typed and a field
-// committed; a number field keeps neither. Nothing keeps Escape: a dialog closes with Ctrl+W,
-// its close box or its buttons instead. A held key fires once: its auto-repeat would start the
-// next cues one by one, or cut short the fade-outs of the first Stop All.
+// committed; a number field keeps neither. Nothing keeps Escape but a cue number's inline editor
+// (to cancel its edit): a dialog closes with Ctrl+W, its close box or its buttons instead. A held
+// key fires once: its auto-repeat would start the next cues one by one, or cut short the fade-outs
+// of the first Stop All.
 class ShowKeyGuard : public QObject {
     Q_OBJECT
 public:
+    // The one field that keeps Escape (a cue number's inline editor) carries this property.
+    static constexpr const char* kKeepsEscape = "keepsEscape";
     ShowKeyGuard(QWidget* mainWindow, QAction* go, QAction* stopAll);
     // Another show command on its own shortcut (Fade All, Pause All...): served in every window
     // by the same rules, Escape with a modifier kept by nothing as Escape is, any other key

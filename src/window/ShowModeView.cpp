@@ -60,9 +60,10 @@ void ShowModeView::follow(bool on) {
     const QString title = showTitle();
     window_.setWindowTitle(on ? tr("%1 — Show Mode").arg(title) : title);
     // Greyed rather than hidden: the menu stays where the operator knows it.
-    for (QAction* edit : {ui_.actionAddTrack, ui_.actionRemoveTrack, ui_.actionDuplicateTrack,
-                          ui_.actionDuplicateWithoutOptions, ui_.actionEditAudio, ui_.actionMoveUp,
-                          ui_.actionMoveDown, ui_.actionVolumeUp, ui_.actionVolumeDown})
+    for (QAction* edit :
+         {ui_.actionAddTrack, ui_.actionRemoveTrack, ui_.actionDuplicateTrack,
+          ui_.actionDuplicateWithoutOptions, ui_.actionEditAudio, ui_.actionMoveUp,
+          ui_.actionMoveDown, ui_.actionVolumeUp, ui_.actionVolumeDown, ui_.actionRenumber})
         edit->setEnabled(!on);
     for (QWidget* button : {static_cast<QWidget*>(ui_.addAudioButton),
                             static_cast<QWidget*>(ui_.duplicateAudioButton),

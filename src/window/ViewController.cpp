@@ -74,6 +74,7 @@ void ViewController::viewDidLoad() {
     // An imported show is the one the operator goes on with, once its unpacking is over.
     connect(this, &ViewController::importedShowReady, this, &ViewController::openShow,
             Qt::QueuedConnection);
+    connect(audioTable_, &CueTableView::numberEditRequested, this, &ViewController::editCueNumber);
     // A show opens with its first cue standing by: the first Go plays it, rather than nothing
     // while the first row looks current.
     if (!cxList.empty()) audioTable_->selectRowIndexes({0}, false);
@@ -152,7 +153,7 @@ CXTableCell* ViewController::viewForTableColumn(int column, int row) {
 
     switch (position) {
         case 0:
-            if (auto* index = cell->cxIndex()) index->setText(QString::number(row + 1));
+            showCueNumber(cell->cxIndex(), cue);
             break;
         case 1:
             if (auto* button = cell->cxPlayButton()) {
@@ -214,8 +215,7 @@ CXTableCell* ViewController::viewForTableColumn(int column, int row) {
 void ViewController::renumberRows() {
     if (!audioTable_) return;
     for (int row = 0; hasRow(row); ++row) {
-        if (auto* cell = audioTable_->viewAtColumn(0, row))
-            if (auto* index = cell->cxIndex()) index->setNum(row + 1);
+        showCueNumber(row);
         if (auto* cell = audioTable_->viewAtColumn(1, row)) setTag(cell->cxPlayButton(), row);
         if (auto* cell = audioTable_->viewAtColumn(2, row)) setTag(cell->cxAudioTitle(), row);
         if (auto* cell = audioTable_->viewAtColumn(4, row)) setTag(cell->cxLengthSlider(), row);

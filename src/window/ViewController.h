@@ -289,6 +289,27 @@ public:
     // The play button's look follows its title, so the state of a row reads at a glance.
     static void showPlayButtonTitle(QPushButton* button, const QString& title);
 
+    // Cue numbers and colours (ViewControllerCueNumbers.cpp). A number is the operator's: set
+    // here, by a renumber or for a new cue, never by a move.
+    // The cue as the operator calls it: cue 3.5 “Thunder”.
+    static QString cueName(const CXAudio& cue);
+    // Why the cue on `row` cannot take `number` (unfit, or another cue's); empty when it can.
+    QString cueNumberRefusal(int row, const std::string& number) const;
+    // The cue on `row` takes the number typed, as one step, saved. Refused with the reason in
+    // the message area, the old number kept, when it is unfit or taken, or in show mode.
+    bool setCueNumber(int row, const QString& text);
+    // An editor over the row's number: Return commits, Escape or leaving it cancels.
+    void editCueNumber(int row);
+    // The selected rows' cues are numbered from `start` in `step`s as one step, saved once;
+    // refused with a message when a number would be unfit or another cue's.
+    bool renumberSelected(const QString& start, const QString& step);
+    // Asks for Start and Step (the first selected cue's whole number, or 1, and 1), then
+    // renumbers.
+    void askRenumberSelected();
+    // The selected rows' numbers stand on `color` ("#rrggbb", empty for none): one step, saved.
+    void colourSelected(const QString& color);
+    std::vector<int> selectedRows() const;
+
 signals:
     // A change was just told in the message area, and Undo takes it back.
     void undoOffered();
@@ -342,6 +363,11 @@ private:
     // The same for a list just loaded, once the output device is open (or surely missing).
     void reportMissingOutputsOnceOpen();
     void showRowMenu(const QPoint& at);
+    // The row menu's Renumber… and Colour, outside show mode.
+    void addNumberItems(QMenu* menu);
+    // The number's cell: its text, on the cue's colour in a text colour that reads on it.
+    void showCueNumber(int row);
+    static void showCueNumber(QLabel* label, const CXAudio& cue);
     // A title being typed into a row is taken, as leaving the field would take it.
     void takeRowEdit();
     // The row's editable controls as the mode wants them.

@@ -5,8 +5,8 @@
 #include <unordered_set>
 
 #include "model/CXAudio.h"
-#include "window/CXTableCell.h"
 #include "widgets/CueIcons.h"
+#include "window/CXTableCell.h"
 #include "window/ViewController.h"
 
 // A title typed into a row is taken before a step changes the list, as a step of its own: once
@@ -85,6 +85,7 @@ void ViewController::showFieldsOnRow(int row) {
         CueIcons::showCue(*cue, cell->cxPersistExtendIcon(), cell->cxCutIcon(), cell->cxFadeIcon(),
                           cell->cxRepeatIcon());
     showRoute(row);
+    showCueNumber(row);
     if (CXTableCell* cell = audioTable_->viewAtColumn(4, row)) {
         // A playing row's start label shows the position, which the scrub pass keeps.
         if (!cue->player->isPlaying()) cell->cxStartTime()->setText(formatTime(cue->startTime));

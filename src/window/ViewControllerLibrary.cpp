@@ -11,6 +11,7 @@
 #include "audio/AudioEngine.h"
 #include "audio/Voice.h"
 #include "model/CXAudio.h"
+#include "model/CueNumbers.h"
 #include "platform/MainQueue.h"
 #include "platform/MessageLog.h"
 #include "storage/Importer.h"
@@ -159,6 +160,8 @@ void ViewController::addAudio() {
             }
         }
         auto cue = CXAudio::withPlayer(name, engine.adoptVoice(std::move(job.voice), job.duration));
+        // After the last cue's number: the whole number past it that no cue has.
+        cue->cueNumber = cuenumbers::nextFree(cxList, int(cxList.size()) - 1);
         cxList.push_back(cue);
         cue->player->setDelegate(this);
         progress.fileDone(i);
@@ -227,6 +230,8 @@ void appendDuplicate(ViewController& controller, bool withOptions) {
             if (!self || self->showSerial() != show) return;
             ViewController& vc = *self;
             const CueList before = vc.cxList;
+            // A copy is a cue of its own, never its source's number (nor one in the options).
+            copy->cueNumber = cuenumbers::nextFree(vc.cxList, int(vc.cxList.size()) - 1);
             vc.cxList.push_back(copy);
             vc.history().recordOrder(QStringLiteral("Duplicate"), before, vc.cxList);
             copy->player->setDelegate(&vc);
@@ -266,8 +271,7 @@ void ViewController::removeAudio() {
     trashUnusedAudio();
     renumberRows();
     silenceRemoved(removed);
-    MessageLog::instance().report(
-        QStringLiteral("Removed “%1”.").arg(QString::fromStdString(removed->audioTitle)));
+    MessageLog::instance().report(QStringLiteral("Removed %1.").arg(cueName(*removed)));
     emit undoOffered();
 }
 

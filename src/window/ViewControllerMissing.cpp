@@ -86,7 +86,8 @@ void ViewController::refreshMissingAudio() {
     std::vector<MissingAudioWindow::Row> rows;
     for (size_t i = 0; i < cxList.size(); ++i)
         if (cxList[i]->missing())
-            rows.push_back({int(i) + 1, QString::fromStdString(cxList[i]->audioTitle),
+            rows.push_back({QString::fromStdString(cxList[i]->cueNumber),
+                            QString::fromStdString(cxList[i]->audioTitle),
                             QString::fromStdString(cxList[i]->fileName)});
     missingWindow_->setRows(rows);
 }

@@ -91,7 +91,8 @@ void ViewController::reportMissingOutputs() {
                 lacking.append(output);
         if (lacking.isEmpty() || ++count > kMostCuesNamed) continue;
         const QString who =
-            QStringLiteral("%1 \"%2\"").arg(row + 1).arg(QString::fromStdString(cue.audioTitle));
+            QStringLiteral("%1 \"%2\"")
+                .arg(QString::fromStdString(cue.cueNumber), QString::fromStdString(cue.audioTitle));
         if (count == 1) firstCue = who, firstOutputs = outputsText(lacking);
         named.append(QStringLiteral("%1 (%2)").arg(who, outputsText(lacking)));
     }
@@ -176,6 +177,7 @@ void ViewController::showRowMenu(const QPoint& at) {
             route->addAction(patch_.routeLabel(output, output) + QStringLiteral(" (mono)"),
                              [this, output] { routeSelected(output, output); });
     }
+    addNumberItems(menu);
     addPlaybackItems(menu);
     menu->popup(audioTable_->viewport()->mapToGlobal(at));
 }

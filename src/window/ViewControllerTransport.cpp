@@ -41,8 +41,8 @@ void ViewController::startCue(int row) {
     if (cue->missing()) {
         MessageLog::instance().report(
             QStringLiteral("Cue %1 “%2” cannot play: its audio file “%3” is missing.")
-                .arg(row + 1)
-                .arg(QString::fromStdString(cue->audioTitle),
+                .arg(QString::fromStdString(cue->cueNumber),
+                     QString::fromStdString(cue->audioTitle),
                      QString::fromStdString(cue->fileName)));
         return;
     }
