@@ -223,10 +223,13 @@ void ViewController::addNumberItems(QMenu* menu) {
     if (showMode_) return;
     menu->addAction(QStringLiteral("Re&number…"), this, [this] { askRenumberSelected(); });
     QMenu* colours = menu->addMenu(QStringLiteral("&Colour"));
-    for (const auto& [name, value] : kColours) {
+    for (const auto& colour : kColours) {
+        // Copied: clang 14 cannot capture a structured binding.
+        const auto value = colour.second;
         QPixmap swatch(12, 12);
         swatch.fill(QColor(value));
-        colours->addAction(QIcon(swatch), name, this, [this, value] { colourSelected(value); });
+        colours->addAction(QIcon(swatch), colour.first, this,
+                           [this, value] { colourSelected(value); });
     }
     colours->addSeparator();
     colours->addAction(QStringLiteral("&None"), this, [this] { colourSelected({}); });
