@@ -125,10 +125,11 @@ TEST_F(RenderedLossTest, FadesAndLoopsRunOnThroughALoss) {
     EXPECT_FLOAT_EQ(fading->currentGain(), 0.0f);
     const double expected = std::fmod(loopBefore + lost, 1.0);
     double got = looping->currentTime();
-    // Either side of the wrap counts as near.
+    // Either side of the wrap counts as near. The silent clock's thread may be late on a busy
+    // machine (CI saw 0.07 and 0.18 s); a loop that stood still through the loss is 0.5 s off.
     double diff = std::fabs(got - expected);
     diff = std::min(diff, 1.0 - diff);
-    EXPECT_LT(diff, 0.05) << "loop at " << got << ", expected " << expected;
+    EXPECT_LT(diff, 0.25) << "loop at " << got << ", expected " << expected;
     EXPECT_TRUE(looping->isPlaying());
 }
 
