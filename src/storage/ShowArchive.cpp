@@ -137,22 +137,34 @@ ArchivePtr openForReading(const std::string& path, std::string* why) {
     return a;
 }
 
+// Reads the archive's entries in turn, each checked before `each` is given the file it
+// becomes (empty for the audio/ folder entry) and its declared size; false at the first refusal
+// or a damaged archive. `seen` gets every entry's name.
+template <typename Each>
+bool eachCheckedEntry(archive* a, std::set<std::string>& seen, std::string* why, Each each) {
+    archive_entry* entry = nullptr;
+    int r;
+    while ((r = archive_read_next_header(a, &entry)) == ARCHIVE_OK || r == ARCHIVE_WARN) {
+        std::string target;
+        int64_t size = 0;
+        if (!checkEntry(entry, seen, &target, &size, why) || !each(target, size)) return false;
+    }
+    if (r != ARCHIVE_EOF)
+        return fail(why, std::string("the archive is damaged (") + errorOf(a) + ")");
+    return true;
+}
+
 // Every entry checked before anything is written; their declared sizes added up.
 bool survey(const std::string& archivePath, int64_t* total, std::string* why) {
     ArchivePtr a = openForReading(archivePath, why);
     if (!a) return false;
     std::set<std::string> seen;
-    archive_entry* entry = nullptr;
-    int r;
     *total = 0;
-    while ((r = archive_read_next_header(a.get(), &entry)) == ARCHIVE_OK || r == ARCHIVE_WARN) {
-        std::string target;
-        int64_t size = 0;
-        if (!checkEntry(entry, seen, &target, &size, why)) return false;
-        *total += size;
-    }
-    if (r != ARCHIVE_EOF)
-        return fail(why, std::string("the archive is damaged (") + errorOf(a.get()) + ")");
+    if (!eachCheckedEntry(a.get(), seen, why, [&](const std::string&, int64_t size) {
+            *total += size;
+            return true;
+        }))
+        return false;
     if (!seen.count(kListEntry)) return fail(why, "it holds no cuevox.json at its top");
     return true;
 }
@@ -204,18 +216,12 @@ bool extract(const std::string& archivePath, const std::string& folder, Progress
     fs::create_directory(folder + "/audio", ec);
     if (ec) return fail(why, folder + "/audio cannot be made (" + ec.message() + ")");
     std::set<std::string> seen;
-    archive_entry* entry = nullptr;
-    int r;
-    while ((r = archive_read_next_header(a.get(), &entry)) == ARCHIVE_OK || r == ARCHIVE_WARN) {
-        std::string target;
-        int64_t size = 0;
-        // Checked again: the archive may have been replaced since the survey.
-        if (!checkEntry(entry, seen, &target, &size, why)) return false;
-        if (!target.empty() && !extractFile(a.get(), folder + "/" + target, size, progress, why))
-            return false;
-    }
-    if (r != ARCHIVE_EOF)
-        return fail(why, std::string("the archive is damaged (") + errorOf(a.get()) + ")");
+    // Checked again: the archive may have been replaced since the survey.
+    if (!eachCheckedEntry(a.get(), seen, why, [&](const std::string& target, int64_t size) {
+            return target.empty() ||
+                   extractFile(a.get(), folder + "/" + target, size, progress, why);
+        }))
+        return false;
     syncFolder(folder + "/audio");
     syncFolder(folder);
     return true;
