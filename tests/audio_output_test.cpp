@@ -186,13 +186,13 @@ TEST(AudioOutputTest, EveryGoIsHeardFromItsFirstFrameWhole) {
     const std::string cueFile = dir.filePath("cue.wav").toStdString();
     testfiles::writeWav16(cueFile, 48000, 2, kCueFrames,
                           [](int64_t i, int c) { return c == 1 ? float(i + 1) / 32768.0f : 0.0f; });
+    SinkRecorder recorder(dir.filePath("out.raw"));
+    ASSERT_TRUE(recorder.start());
+    // The first Go comes as the program starts, before its output has opened.
     AudioEngine engine(AudioEngine::Mode::Device);
-    ASSERT_TRUE(waitForDevice(engine));
     auto cue = AudioPlayer::initWithContentsOfURL(cueFile, nullptr, &engine);
     ASSERT_TRUE(cue);
     cue->prepareToPlay();
-    SinkRecorder recorder(dir.filePath("out.raw"));
-    ASSERT_TRUE(recorder.start());
     std::vector<int64_t> whole;  // how much of each Go must come out unbroken
     auto go = [&](int afterMs, int64_t unbroken, auto meanwhile) {
         std::this_thread::sleep_for(std::chrono::milliseconds(afterMs));
@@ -203,7 +203,8 @@ TEST(AudioOutputTest, EveryGoIsHeardFromItsFirstFrameWhole) {
         cue->setCurrentTime(0.0);
         whole.push_back(unbroken);
     };
-    go(0, kCueFrames, [] {});     // the stream opens for it
+    go(0, kCueFrames, [] {});  // the output opens meanwhile
+    ASSERT_TRUE(waitForDevice(engine));
     go(400, kCueFrames, [] {});   // silence queued
     go(2600, kCueFrames, [] {});  // the stream slept
     // A stopped server then runs the cycles it missed in a burst: only its first 5 ms count.

@@ -190,6 +190,8 @@ private:
 // hand-over between them is made here, on the supervisor thread, by these rules and no others:
 //
 // - Opening: the silent clock keeps the time from the start, and while no stream is open.
+//   While a stream opens with nothing playing, a Go waits for it (SilentClock::holdStarts),
+//   for kMaxHold at most: played by the clock, its opening would be lost.
 // - Adopted: a stream that opens takes the time at once if it sleeps (the sound server's
 //   stream exists only while something plays), else after its first few device callbacks.
 // - Asleep: a sleeping stream keeps the time although nothing runs: nothing plays, so there is
@@ -313,6 +315,8 @@ private:
         stream->feed = std::make_shared<StreamFeed>(runner_, nextStreamId_++);
         stream->feed->onChange = [signal = signal_] { signal->raise(); };
         opening_ = std::make_shared<Opening>();
+        // No stream yet: a Go meanwhile waits for it rather than be played into nothing.
+        if (!current_ && clock_) clock_->holdStarts(true);
         std::thread([opening = opening_, stream, device = choice_.device, rate = sampleRate_,
                      block = blockFrames_, latency = latencyFrames()] {
             nameThisThread("cuevox-open");
@@ -343,6 +347,7 @@ private:
     // device still had that block's latency queued. Counted from the block's mixing, every
     // stall would put positions a latency further ahead of the sound.
     void clockTakesOver(const Stream& s) {
+        if (clock_) clock_->holdStarts(false);
         // A sleeping stream kept no time: nothing played.
         if (!clock_)
             clock_ = std::make_unique<SilentClock>(
@@ -436,6 +441,7 @@ private:
                 if (ok) {
                     adopt(opened);
                 } else {
+                    if (clock_) clock_->holdStarts(false);
                     // Told once, and again when the reason changes: a server back at
                     // the wrong rate, say, keeps the output away for a reason of its own.
                     if (!lostAnnounced_ || (!failedWhy_.empty() && opened->why != failedWhy_))

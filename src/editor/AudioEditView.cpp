@@ -1,5 +1,6 @@
 #include "editor/AudioEditView.h"
 
+#include <QApplication>
 #include <QKeyEvent>
 #include <QShortcut>
 #include <QSignalBlocker>
@@ -155,6 +156,8 @@ AudioEditView::~AudioEditView() {
     // its edit finished; by then this view's members are gone (found by UBSan). Connections to
     // this object only end in ~QObject, later still, so they end here.
     for (QObject* child : findChildren<QObject*>()) child->disconnect(this);
+    // So does the focus change that this very destruction causes.
+    QObject::disconnect(qApp, nullptr, this, nullptr);
 }
 
 void AudioEditView::connectOutlets() {

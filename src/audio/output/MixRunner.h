@@ -38,8 +38,11 @@ public:
     }
 
     // Takes in what was sent without rendering; for a stream that sleeps while nothing plays.
-    // True when something is now playing (or the owner is busy: ask again by running).
+    // True when something is now playing (or a hand-over to `who` is finishing: ask again by
+    // running). False for a keeper without the time: a stream not yet given it has nothing to
+    // start for.
     bool applyCommands(int who) {
+        if (owner() != who) return false;
         if (!enter(who)) return true;
         mixer_.applyCommands();
         const bool quiet = nothingDue();

@@ -39,7 +39,9 @@ SilentClock::~SilentClock() {
 }
 
 void SilentClock::loop(int sampleRate, int blockFrames, Clock::time_point from) {
-    int64_t done = 0;  // frames of time kept since `from`
+    int64_t done = 0;      // frames of time kept since `from`
+    bool waiting = false;  // a held start waits for the device
+    Clock::time_point heldSince{};
     while (!stop_ && Clock::now() < from)
         std::this_thread::sleep_for(
             std::min<Clock::duration>(from - Clock::now(), std::chrono::milliseconds(5)));
@@ -58,6 +60,26 @@ void SilentClock::loop(int sampleRate, int blockFrames, Clock::time_point from) 
             std::this_thread::sleep_for(
                 std::chrono::nanoseconds(framesToNanos(blockFrames, sampleRate)));
             continue;
+        }
+        if (hold_.load(std::memory_order_acquire)) {
+            if (!waiting && !runner_->quiet()) {
+                // Sound was playing already: its time matters more than a start's opening.
+                hold_.store(false, std::memory_order_relaxed);
+            } else {
+                // Takes in what was sent without mixing it: a cue that now plays has not
+                // begun, and the device that comes takes it from its first frame.
+                const bool plays = runner_->applyCommands(MixRunner::kClock);
+                const auto now = Clock::now();
+                if (plays && !waiting) heldSince = now;
+                waiting = plays;
+                if (!waiting || now - heldSince < kMaxHold) {
+                    from = now;
+                    done = 0;
+                    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+                    continue;
+                }
+                hold_.store(false, std::memory_order_relaxed);  // no device came: time goes on
+            }
         }
         if (runner_->run(MixRunner::kClock, buffer_.data(), blockFrames)) done += blockFrames;
         std::this_thread::sleep_until(from +

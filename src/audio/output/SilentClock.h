@@ -32,11 +32,18 @@ public:
     SilentClock(const SilentClock&) = delete;
     SilentClock& operator=(const SilentClock&) = delete;
 
+    // While a device is opening and nothing plays, a cue that starts waits for the device,
+    // for `limit` at most, rather than play its opening into nothing: the time does not move
+    // while it waits. Cleared when the device is there (or failed to open).
+    void holdStarts(bool hold) { hold_.store(hold, std::memory_order_release); }
+    static constexpr auto kMaxHold = std::chrono::seconds(4);
+
 private:
     void loop(int sampleRate, int blockFrames, Clock::time_point from);
 
     std::shared_ptr<MixRunner> runner_;
     std::vector<float> buffer_;
     std::atomic<bool> stop_{false};
+    std::atomic<bool> hold_{false};
     std::thread thread_;
 };
