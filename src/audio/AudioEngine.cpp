@@ -8,6 +8,7 @@
 #include <QObject>
 #include <QThread>
 #include <chrono>
+#include <cmath>
 #include <filesystem>
 #include <functional>
 #include <iostream>
@@ -328,6 +329,7 @@ std::shared_ptr<Voice> AudioEngine::openVoice(const std::string& path, uint32_t 
         while (!atEnd) frames += counter->read(nullptr, 1 << 16, &atEnd);
         *duration = double(frames) / sampleRate_;
     }
+    voice->lengthFrames = std::llround(*duration * sampleRate_);
     voice->decoder.reset();
     return voice;
 }

@@ -650,9 +650,17 @@ void Mixer::render(Voice& v, float* out, int frames) {
                 continue;
             }
             if (skipping_) {
-                // Time that was never heard: move on to where the clock is.
-                const int n = int(std::min<int64_t>(
-                    {int64_t(frames - done), (chunk + 1) * kChunkFrames - r.position, untilEvent}));
+                // Time that was never heard: move on to where the clock is, and no further
+                // than the file's end, which a decoder may not have reached yet.
+                const int64_t length = v.lengthFrames;
+                if (length > 0 && r.position >= length) {
+                    endOfPass(v);
+                    continue;
+                }
+                int64_t upTo = (chunk + 1) * kChunkFrames;
+                if (length > 0) upTo = std::min(upTo, length);
+                const int n =
+                    int(std::min<int64_t>({int64_t(frames - done), upTo - r.position, untilEvent}));
                 const int64_t ramp = std::min<int64_t>(r.rampLeft, n);
                 r.rampLeft -= ramp;
                 r.gain = r.rampLeft == 0 && ramp > 0 ? double(r.rampTarget)

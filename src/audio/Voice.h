@@ -112,6 +112,10 @@ struct Voice {
     std::atomic<int64_t> anchorB{-1};
     // Index of the file's last chunk once a worker has met the end; -1 until then.
     std::atomic<int64_t> lastChunk{-1};
+    // The file's length in frames as found at open (0: unknown), set before the mixer sees the
+    // voice: where time passes unheard, a pass ends there without waiting for a decoder to
+    // find the end.
+    int64_t lengthFrames = 0;
     // Set by play() until the mixer has taken the play command, with the frame it starts
     // from, so that a worker decodes for the start before the mixer has even seen it.
     std::atomic<bool> starting{false};
