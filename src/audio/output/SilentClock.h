@@ -33,7 +33,7 @@ public:
     SilentClock& operator=(const SilentClock&) = delete;
 
     // While a device is opening and nothing plays, a cue that starts waits for the device,
-    // for `limit` at most, rather than play its opening into nothing: the time does not move
+    // for kMaxHold at most, rather than play its opening into nothing: the time does not move
     // while it waits. Cleared when the device is there (or failed to open).
     void holdStarts(bool hold) { hold_.store(hold, std::memory_order_release); }
     static constexpr auto kMaxHold = std::chrono::seconds(4);
