@@ -223,13 +223,12 @@ void ViewController::addNumberItems(QMenu* menu) {
     if (showMode_) return;
     menu->addAction(QStringLiteral("Re&number…"), this, [this] { askRenumberSelected(); });
     QMenu* colours = menu->addMenu(QStringLiteral("&Colour"));
-    for (const auto& colour : kColours) {
-        // Copied: clang 14 cannot capture a structured binding.
-        const auto value = colour.second;
+    for (const auto& [name, value] : kColours) {
         QPixmap swatch(12, 12);
         swatch.fill(QColor(value));
-        colours->addAction(QIcon(swatch), colour.first, this,
-                           [this, value] { colourSelected(value); });
+        // Captured by its own name: clang 14 cannot capture a structured binding itself.
+        colours->addAction(QIcon(swatch), name, this,
+                           [this, value = value] { colourSelected(value); });
     }
     colours->addSeparator();
     colours->addAction(QStringLiteral("&None"), this, [this] { colourSelected({}); });

@@ -39,9 +39,8 @@ SilentClock::~SilentClock() {
 }
 
 void SilentClock::loop(int sampleRate, int blockFrames, Clock::time_point from) {
-    int64_t done = 0;      // frames of time kept since `from`
-    bool waiting = false;  // a held start waits for the device
-    Clock::time_point heldSince{};
+    int64_t done = 0;               // frames of time kept since `from`
+    Clock::time_point heldSince{};  // when a held start began to wait for the device; none: {}
     while (!stop_ && Clock::now() < from)
         std::this_thread::sleep_for(
             std::min<Clock::duration>(from - Clock::now(), std::chrono::milliseconds(5)));
@@ -62,7 +61,7 @@ void SilentClock::loop(int sampleRate, int blockFrames, Clock::time_point from) 
             continue;
         }
         if (hold_.load(std::memory_order_acquire)) {
-            if (!waiting && !runner_->quiet()) {
+            if (heldSince == Clock::time_point{} && !runner_->quiet()) {
                 // Sound was playing already: its time matters more than a start's opening.
                 hold_.store(false, std::memory_order_relaxed);
             } else {
@@ -70,9 +69,11 @@ void SilentClock::loop(int sampleRate, int blockFrames, Clock::time_point from) 
                 // begun, and the device that comes takes it from its first frame.
                 const bool plays = runner_->applyCommands(MixRunner::kClock);
                 const auto now = Clock::now();
-                if (plays && !waiting) heldSince = now;
-                waiting = plays;
-                if (!waiting || now - heldSince < kMaxHold) {
+                if (!plays)
+                    heldSince = Clock::time_point{};
+                else if (heldSince == Clock::time_point{})
+                    heldSince = now;
+                if (!plays || now - heldSince < kMaxHold) {
                     from = now;
                     done = 0;
                     std::this_thread::sleep_for(std::chrono::milliseconds(2));
@@ -80,6 +81,8 @@ void SilentClock::loop(int sampleRate, int blockFrames, Clock::time_point from) 
                 }
                 hold_.store(false, std::memory_order_relaxed);  // no device came: time goes on
             }
+        } else {
+            heldSince = Clock::time_point{};
         }
         if (runner_->run(MixRunner::kClock, buffer_.data(), blockFrames)) done += blockFrames;
         std::this_thread::sleep_until(from +
