@@ -10,6 +10,7 @@
 #include "audio/AudioEngine.h"
 #include "audio/AudioPlayer.h"
 #include "audio/Mixer.h"
+#include "audio/Voice.h"
 #include "support/OfflineEngine.h"
 #include "support/TestFiles.h"
 
@@ -105,6 +106,115 @@ TEST_F(OfflinePlayerTest, PauseHoldsThePlaceAndTheChainsAndTheMasterScalesTheMix
     for (int i = 0; i < kBlock; ++i)
         ASSERT_EQ(out[2 * size_t(i)], float((2 * kBlock + i) % 32768) / 32768.0f * 0.5f);
     p->stop();
+}
+
+// The engine's timeline acts on the frames it names: a chain restarts a playing cue and wakes
+// a paused one on its frame; every pass of a trimmed cue plays its cut, the fade-out on the
+// last; a fade-out that reaches the file's end persists through wherever the decoder finds
+// that end; a start written over queued sound counts its chain from its first frame heard, and
+// is not written so when what came with it would act later. `p` is silent: only `q` is heard.
+TEST_F(OfflinePlayerTest, TheTimelineActsOnTheFramesItNames) {
+    const auto path = file("index.wav");
+    testfiles::writeIndexWav(path, kRate, kRate * 3);
+    auto p = open(path);
+    auto q = open(path);
+    ASSERT_TRUE(p && q);
+    const auto index = [](const std::vector<float>& out, int frame) {
+        return testfiles::indexOf(out[2 * size_t(frame)]);
+    };
+    const auto firstHeard = [](const std::vector<float>& out) {
+        for (size_t i = 0; i < out.size(); i += 2)
+            if (out[i] != 0.0f) return int(i / 2);
+        return -1;
+    };
+    p->setVolume(0.0f);
+    p->setPlan(CuePlan{.volume = 0.0f}, q.get());
+    q->setPlan(CuePlan{}, nullptr);
+
+    q->play();
+    render(2);
+    p->play();
+    p->followAfter(700.0 / kRate, true);
+    auto out = render(4);
+    EXPECT_EQ(index(out, 699), 2 * kBlock + 699);
+    for (int k = Mixer::kStopTailFrames; k < 1000; ++k)
+        ASSERT_EQ(index(out, 700 + k), k) << "a playing cue restarted by a chain, frame " << k;
+
+    q->pause();
+    render(1);
+    p->stop();
+    p->setCurrentTime(0.0);
+    p->play();
+    p->followAfter(300.0 / kRate, true);
+    out = render(2);
+    EXPECT_EQ(firstHeard(out), 301) << "a paused cue started by a chain (frame 0 is silent)";
+    EXPECT_EQ(index(out, 1000), 700);
+    EXPECT_TRUE(q->isPlaying());
+    EXPECT_FALSE(q->isPaused());
+
+    // Trimmed to [1000, 3000), played three times: the fade-out (500 frames) ends the last.
+    p->stop();
+    q->stop();
+    render(1);
+    q->setPlan(CuePlan{.startFrame = 1000,
+                       .loops = 2,
+                       .fadeOutFrames = 500,
+                       .fadeOutEnd = 3000,
+                       .cutEnd = 3000},
+               nullptr);
+    q->setNumberOfLoops(2);
+    q->setCurrentTime(1000.0 / kRate);
+    q->play();
+    out = render(14);
+    for (int i = 0; i < 5500; ++i) ASSERT_EQ(index(out, i), 1000 + i % 2000) << "frame " << i;
+    EXPECT_LT(out[2 * 5750], float(2750) / 32768.0f * 0.6f) << "the last pass fades";
+    for (int i = 6000; i < 14 * kBlock; ++i) ASSERT_EQ(out[2 * size_t(i)], 0.0f) << "frame " << i;
+    EXPECT_FALSE(q->isPlaying());
+
+    // The list says the file ends at 6000 frames; it decodes to three seconds.
+    q->setPlan(CuePlan{}, nullptr);
+    p->setPlan(
+        CuePlan{.volume = 0.0f, .fadeOutFrames = 1000, .fadeOutEnd = 6000, .persistDelay = 0},
+        q.get());
+    p->setCurrentTime(0.0);
+    p->play();
+    out = render(14);
+    EXPECT_FALSE(p->isPlaying());
+    EXPECT_TRUE(q->isPlaying()) << "persist through after the fade-out to the file's end";
+    EXPECT_EQ(firstHeard(out), 6001);
+
+    // Over 400 frames of queued sound: the chain counts 1000 from the start heard.
+    q->stop();
+    render(1);
+    p->setPlan(CuePlan{.volume = 0.0f}, q.get());
+    p->setCurrentTime(0.0);
+    p->play();
+    p->followAfter(1000.0 / kRate, true);
+    std::vector<float> queued(400 * 2, 0.0f);
+    ASSERT_TRUE(engine.mixer().startEarly(queued.data(), 400));
+    out = render(2);
+    EXPECT_EQ(firstHeard(out), 601);
+    // A stop sent with a start would act only past the queued sound: no early start then.
+    p->stop();
+    render(1);
+    p->setCurrentTime(0.0);
+    p->play();
+    q->stop();
+    EXPECT_FALSE(engine.mixer().startEarly(queued.data(), 400));
+    p->stop();
+}
+
+// A cue's chain to a cue that leaves is unlinked, however many voices there are.
+TEST(MixerChains, AChainToARemovedVoiceIsCleared) {
+    Mixer mixer(48000, 2);
+    Voice a(1, "", 48000), b(2, "", 48000), c(3, "", 48000);
+    for (Voice* v : {&a, &b, &c}) mixer.send({MixerCommand::Type::Add, v});
+    MixerCommand plan{MixerCommand::Type::SetPlan, &c};
+    plan.plan.next = &a;
+    mixer.send(plan);
+    mixer.send({MixerCommand::Type::Remove, &a});
+    mixer.applyCommands();
+    EXPECT_EQ(c.rt.plan.next, nullptr);
 }
 
 TEST_F(OfflinePlayerTest, PlayThenSeekStartsAtTheSeekInTheFirstBlock) {

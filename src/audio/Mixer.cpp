@@ -18,7 +18,6 @@ Mixer::Mixer(int sampleRate, size_t maxVoices)
       ends_(kEventCapacity),
       retired_(kEventCapacity) {
     active_.reserve(maxVoices);
-    voices_.reserve(maxVoices);
 }
 
 uint64_t Mixer::send(MixerCommand command, bool commit) {
@@ -37,7 +36,7 @@ uint64_t Mixer::send(MixerCommand command, bool commit) {
         }
         // Raised after the push: the audio thread lowers it before it drains the FIFO, so a
         // Play is either still to be found there or leaves the flag raised.
-        if (command.type == MixerCommand::Type::Play) startSent_.store(true);
+        if (command.type == MixerCommand::Type::Play) startSent_->store(true);
         if (command.type == MixerCommand::Type::Follow) followsSent_.fetch_add(1);
         if (commit) committed_.store(command.sequence, std::memory_order_release);
         after = afterSend_;
@@ -99,10 +98,38 @@ void Mixer::applyCommands() {
     applyCommands(false);
 }
 
+void Mixer::chainTo(Voice& v, Voice* next) {
+    VoiceRt& r = v.rt;
+    if (Voice* old = r.plan.next) {
+        if (r.prevChainedFrom)
+            r.prevChainedFrom->rt.nextChainedFrom = r.nextChainedFrom;
+        else
+            old->rt.firstChainedFrom = r.nextChainedFrom;
+        if (r.nextChainedFrom) r.nextChainedFrom->rt.prevChainedFrom = r.prevChainedFrom;
+    }
+    r.plan.next = next;
+    r.prevChainedFrom = nullptr;
+    r.nextChainedFrom = next ? next->rt.firstChainedFrom : nullptr;
+    if (next) {
+        if (r.nextChainedFrom) r.nextChainedFrom->rt.prevChainedFrom = &v;
+        next->rt.firstChainedFrom = &v;
+    }
+}
+
 void Mixer::replaceVoice(Voice& to, Voice& from) {
     // The player's run goes on in the new voice where it was, fade, loops and all.
     const bool listed = from.rt.inActiveList;
+    // The new voice leaves whatever chains it had; the old one's chains become its own.
+    chainTo(to, nullptr);
+    while (Voice* p = to.rt.firstChainedFrom) chainTo(*p, nullptr);
+    Voice* const next = from.rt.plan.next;
+    chainTo(from, nullptr);
+    Voice* const chainedFrom = from.rt.firstChainedFrom;
+    from.rt.firstChainedFrom = nullptr;
     to.rt = from.rt;
+    to.rt.firstChainedFrom = chainedFrom;
+    for (Voice* p = chainedFrom; p; p = p->rt.nextChainedFrom) p->rt.plan.next = &to;
+    chainTo(to, next);
     to.rt.inActiveList = false;
     to.rt.tailLeft = 0;  // the tail would read the new file's audio
     to.endedGeneration.store(from.endedGeneration.load(std::memory_order_acquire),
@@ -112,11 +139,7 @@ void Mixer::replaceVoice(Voice& to, Voice& from) {
         to.rt.inActiveList = true;
         from.rt.inActiveList = false;
     }
-    // Chains to and from the old voice now run to and from the new one.
-    for (Voice*& v : voices_)
-        if (v == &from) v = &to;
-    for (Voice* v : voices_)
-        if (v->rt.plan.next == &from) v->rt.plan.next = &to;
+    // Chains waiting on the old voice now run from the new one.
     for (int i = 0; i < followCount_; ++i)
         if (follows_[i].source == &from) follows_[i].source = &to;
     for (int i = 0; i < followShownCount_; ++i)
@@ -159,13 +182,8 @@ void Mixer::publishFollows() {
 }
 
 void Mixer::forgetVoice(Voice& gone) {
-    const auto it = std::find(voices_.begin(), voices_.end(), &gone);
-    if (it != voices_.end()) {
-        *it = voices_.back();
-        voices_.pop_back();
-    }
-    for (Voice* v : voices_)
-        if (v->rt.plan.next == &gone) v->rt.plan.next = nullptr;
+    chainTo(gone, nullptr);
+    while (Voice* v = gone.rt.firstChainedFrom) chainTo(*v, nullptr);
     // A chain from a cue that left the list starts nothing.
     int kept = 0;
     for (int i = 0; i < followCount_; ++i)
@@ -216,6 +234,7 @@ void Mixer::jumpTo(Voice& v, int64_t position) {
 void Mixer::startRun(Voice& v, int64_t position, float gain, float target, int64_t ramp,
                      bool trackFadeIn, int64_t at) {
     VoiceRt& r = v.rt;
+    r.freshFromSilence = !(r.playing && !r.paused);
     if (r.playing && !r.paused) {
         jumpTo(v, position);
     } else {
@@ -241,6 +260,12 @@ void Mixer::startChained(Voice& v, int64_t at) {
     VoiceRt& r = v.rt;
     const CuePlan& p = r.plan;
     const bool fadeIn = p.fadeInFrames >= 0;
+    // A paused cue is started anew, as a Go on a stopped one: left paused, it would stay
+    // silent while its row says it plays.
+    if (r.playing && r.paused) {
+        r.playing = false;
+        r.paused = false;
+    }
     if (r.playing) {
         // Started again while it plays, as a click on it would: a fade-in under way is cut
         // short to the cue's level, any other start goes back to the cue's start point.
@@ -320,12 +345,14 @@ void Mixer::addFollow(Voice& source, int64_t due) {
 }
 
 void Mixer::applyCommands(bool all) {
-    startSent_.store(false);
+    startSent_->store(false);
     const uint64_t upTo = all ? UINT64_MAX : committed_.load(std::memory_order_acquire);
     MixerCommand c;
+    int removals = 0;
     for (;;) {
         const MixerCommand* next = commands_.front();
         if (!next || next->sequence > upTo) break;
+        if (next->type == MixerCommand::Type::Remove && ++removals > kMaxRemovalsPerBlock) break;
         commands_.pop(c);
         switch (c.type) {
             case MixerCommand::Type::HoldFollows:
@@ -354,7 +381,6 @@ void Mixer::applyCommands(bool all) {
             case MixerCommand::Type::SetMaster:
                 break;  // taken above
             case MixerCommand::Type::Add:
-                if (voices_.size() < voices_.capacity()) voices_.push_back(&v);
                 break;
             case MixerCommand::Type::Remove:
                 if (r.inActiveList) {
@@ -373,7 +399,7 @@ void Mixer::applyCommands(bool all) {
                 r.loopsLeft = c.count;
                 r.engineStarted = false;
                 startRun(v, c.frame, c.gain, c.value, c.ramp, c.flags & MixerCommand::kTrackFadeIn,
-                         mixFrame_);
+                         mixFrame_ - earlyFrames_);
                 break;
             case MixerCommand::Type::Stop:
                 if (r.playing && !r.paused && r.gain != 0.0) {
@@ -420,6 +446,9 @@ void Mixer::applyCommands(bool all) {
                 if (stopAtEnd) {
                     const bool tracked = c.flags & MixerCommand::kTracked;
                     if (r.playing) {
+                        // A stop asked for: its silence is no longer the file's end (the
+                        // automatic fade cannot begin again while this one stops the cue).
+                        r.autoFaded = false;
                         r.stopAtRampEnd = true;
                         r.rampNotice = tracked ? VoiceRt::RampNotice::FadeOut
                                                : VoiceRt::RampNotice::FadeOutUntracked;
@@ -449,10 +478,14 @@ void Mixer::applyCommands(bool all) {
                 r.levelLeft = safeGain(c.value);
                 r.levelRight = safeGain(c.gain);
                 break;
-            case MixerCommand::Type::SetPlan:
+            case MixerCommand::Type::SetPlan: {
+                Voice* const next = r.plan.next;
                 r.plan = c.plan;
+                r.plan.next = next;
                 r.plan.volume = safeGain(r.plan.volume);
+                chainTo(v, c.plan.next);
                 break;
+            }
             case MixerCommand::Type::Follow:
                 ++followsTakenUnpublished_;
                 // From the run's first frame when it follows the start that began the run
@@ -468,7 +501,7 @@ void Mixer::applyCommands(bool all) {
         v.appliedSequence.store(c.sequence, std::memory_order_release);
     }
     // Held for a commit: one of them may be a Play.
-    if (commands_.front()) startSent_.store(true);
+    if (commands_.front()) startSent_->store(true);
 }
 
 void Mixer::stopByTimeline(Voice& v, EngineEvent::Type why, bool tracked) {
@@ -493,7 +526,15 @@ void Mixer::stopByTimeline(Voice& v, EngineEvent::Type why, bool tracked) {
 int64_t Mixer::timeline(Voice& v, int64_t limit) {
     VoiceRt& r = v.rt;
     const CuePlan& p = r.plan;
-    if (p.fadeOutFrames >= 0 && p.fadeOutEnd >= 0 && !r.autoFaded && !r.stopAtRampEnd) {
+    // Every pass of a trimmed cue plays its cut: at the cut end of any pass but the last, the
+    // next begins at the start point. The fade-out and the stop belong to the last pass.
+    if (p.cutEnd >= 0 && r.loopsLeft != 0 && r.position >= p.cutEnd && p.startFrame < p.cutEnd) {
+        ++r.passes;
+        if (r.loopsLeft > 0) --r.loopsLeft;
+        r.position = p.startFrame;
+    }
+    if (p.fadeOutFrames >= 0 && p.fadeOutEnd >= 0 && !r.autoFaded && !r.stopAtRampEnd &&
+        r.loopsLeft == 0) {
         const int64_t begin = p.fadeOutEnd - p.fadeOutFrames;
         if (r.position >= begin) {
             r.autoFaded = true;
@@ -529,8 +570,13 @@ int64_t Mixer::timeline(Voice& v, int64_t limit) {
         r.rampNotice = VoiceRt::RampNotice::None;
         if (notice == VoiceRt::RampNotice::FadeIn) report(v, EngineEvent::Type::FadeInDone);
         if (r.stopAtRampEnd) {
+            // The automatic fade-out of a cue that plays to its file's end is that end, heard
+            // as silence: the chain after it goes, whether or not a decoder met the end first.
+            const bool fileEnd = r.autoFaded && p.cutEnd < 0 && r.loopsLeft == 0;
             stopByTimeline(v, EngineEvent::Type::FadeOutDone,
                            notice == VoiceRt::RampNotice::FadeOut);
+            if (fileEnd && r.plan.persistDelay >= 0 && r.plan.next)
+                addFollow(v, renderStart_ + r.plan.persistDelay);
             return 0;
         }
     }
@@ -542,7 +588,9 @@ void Mixer::endOfPass(Voice& v) {
     ++r.passes;
     if (r.loopsLeft != 0) {
         if (r.loopsLeft > 0) --r.loopsLeft;
-        r.position = 0;
+        // The next pass begins at the start point, unless the file ends before it.
+        const int64_t length = v.lengthFrames;
+        r.position = length <= 0 || r.plan.startFrame < length ? r.plan.startFrame : 0;
         return;
     }
     const bool fading = r.stopAtRampEnd;
@@ -797,6 +845,10 @@ void Mixer::process(float* out, int frames, int channels, bool metered) {
     // starts on its own frame.
     int done = 0;
     while (done < frames) {
+        // Chains due by this piece's first frame start before it is mixed, so that a cue
+        // started again while it plays jumps on its frame, as one started from silence begins
+        // on it.
+        fireFollows(nullptr, mixFrame_, mixFrame_ + 1);
         int n = frames - done;
         for (int i = 0; i < followCount_; ++i)
             if (!held(follows_[i]) && follows_[i].due > mixFrame_ &&
@@ -804,6 +856,7 @@ void Mixer::process(float* out, int frames, int channels, bool metered) {
                 n = int(follows_[i].due - mixFrame_);
         renderStart_ = mixFrame_;
         renderActive(out + size_t(done) * size_t(channels_), n);
+        // Chains that came due within the piece (a cue that ended in it, persisting through).
         fireFollows(out + size_t(done) * size_t(channels_), mixFrame_, mixFrame_ + n);
         for (int i = 0; i < followCount_; ++i)
             if (held(follows_[i])) follows_[i].due += n;
@@ -844,9 +897,58 @@ void Mixer::process(float* out, int frames, int channels, bool metered) {
     }
 }
 
+bool Mixer::onlyStartsPending() const {
+    const uint64_t upTo = committed_.load(std::memory_order_acquire);
+    // The voices the pending commands start from silence: what else they are sent is not
+    // heard yet either.
+    constexpr size_t kMostLooked = 64;
+    const Voice* starting[kMostLooked];
+    size_t starts = 0;
+    bool any = false;
+    for (size_t i = 0;; ++i) {
+        const MixerCommand* c = commands_.peek(i);
+        if (!c || c->sequence > upTo) break;
+        if (i == kMostLooked) return false;
+        const VoiceRt* r = c->voice ? &c->voice->rt : nullptr;
+        const bool audible = r && r->playing && !r->paused;
+        const bool startedHere =
+            std::find(starting, starting + starts, c->voice) != starting + starts;
+        switch (c->type) {
+            case MixerCommand::Type::Play:
+                if (audible) return false;
+                starting[starts++] = c->voice;
+                any = true;
+                break;
+            case MixerCommand::Type::Add:
+            case MixerCommand::Type::SetPlan:
+            case MixerCommand::Type::SetRoute:
+            case MixerCommand::Type::SetPan:
+            case MixerCommand::Type::SetLoops:
+            case MixerCommand::Type::Follow:
+                break;
+            case MixerCommand::Type::Seek:
+            case MixerCommand::Type::SetGain:
+            case MixerCommand::Type::Ramp:
+                if (audible && !startedHere) return false;
+                break;
+            default:
+                // A stop, a pause or resume, the master, a removal: it would act only where the
+                // queued sound ends, after the start it came with.
+                return false;
+        }
+    }
+    return any;
+}
+
 bool Mixer::startEarly(float* out, int frames, int channels) {
+    // Everything a commit holds takes effect on one frame: a start goes over the queued sound
+    // only when nothing else in it would act later than the start is heard.
+    if (!onlyStartsPending()) return false;
     channels_ = std::clamp(channels, 2, kMaxChannels);
+    // The runs begin where the write does: extend play, events and fades count from there.
+    earlyFrames_ = frames;
     applyCommands(false);
+    earlyFrames_ = 0;
     bool started = false;
     // What is queued already had the master level; a cue started into it gets the same, not
     // full level. Taken off the queued sound and put back over both, so no buffer is needed.
@@ -855,11 +957,11 @@ bool Mixer::startEarly(float* out, int frames, int channels) {
     const bool scaled = master != 1.0f && master != 0.0f;
     if (scaled)
         for (size_t k = 0; k < samples; ++k) out[k] /= master;
-    renderStart_ = mixFrame_;
+    renderStart_ = mixFrame_ - frames;
     for (Voice* v : active_) {
         if (!v->rt.fresh) continue;
         v->rt.fresh = false;
-        if (!v->rt.playing) continue;
+        if (!v->rt.playing || !v->rt.freshFromSilence) continue;
         render(*v, out, frames);
         publish(*v);
         started = true;

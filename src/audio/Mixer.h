@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <vector>
 
@@ -120,7 +121,9 @@ public:
     // process() goes on after them. False, `out` untouched, when nothing started.
     bool startEarly(float* out, int frames, int channels = 2);
     // Any thread: a Play was sent since the audio thread last took commands in.
-    bool startSent() const { return startSent_.load(std::memory_order_relaxed); }
+    bool startSent() const { return startSent_->load(std::memory_order_relaxed); }
+    // The same flag, for a reader that may outlive the mixer (a stream being given up).
+    std::shared_ptr<const std::atomic<bool>> startSentFlag() const { return startSent_; }
     // Audio thread: lets `frames` frames of time pass unheard, as after a lost device. Voices
     // move on with the clock: where a chunk isn't decoded they skip over it rather than wait.
     void skip(float* scratch, int scratchFrames, int64_t frames);
@@ -178,6 +181,9 @@ public:
     static float safeGain(float gain);
 
     static constexpr int kMaxChannels = 64;
+    // Voices removed per block at most: a list reloaded while a cue plays spreads its removals
+    // over blocks rather than overrun one.
+    static constexpr int kMaxRemovalsPerBlock = 256;
 
 private:
     struct Route {
@@ -212,6 +218,11 @@ private:
     // Chains due before `end`, in due order; a started voice is mixed from its frame on.
     void fireFollows(float* out, int64_t blockStart, int64_t end);
     void forgetVoice(Voice& v);
+    // Points `v`'s plan at `next`, keeping the chainedFrom links of both ends.
+    static void chainTo(Voice& v, Voice* next);
+    // Whether the committed commands act only on what is not heard yet (starts from silence,
+    // their seeks, plans, routes), so that they may all take effect over queued sound.
+    bool onlyStartsPending() const;
     void renderTail(Voice& v, float* out, int frames);
     void dropNonFinite(float* out, int frames) const;
     // Finds chunk `chunk` and marks it as being read; -1 when it isn't decoded.
@@ -240,7 +251,7 @@ private:
     std::vector<Voice*> active_;  // capacity reserved up front: push_back never allocates
     std::atomic<uint64_t> outputUnderflows_{0};
     std::atomic<uint64_t> decoderUnderruns_{0};
-    std::atomic<bool> startSent_{false};
+    std::shared_ptr<std::atomic<bool>> startSent_ = std::make_shared<std::atomic<bool>>(false);
 
     struct Follow {
         Voice* source;
@@ -267,8 +278,9 @@ private:
     std::atomic<int> followsPending_{0};
     std::atomic<uint64_t> followsSent_{0}, followsTaken_{0};
     uint64_t followsTakenUnpublished_ = 0;
-    // Every voice added and not removed, so that a voice's successor can be unlinked.
-    std::vector<Voice*> voices_;
+    // Frames of queued sound a start is written over (startEarly), while its commands are
+    // taken in: the run begins that much before the mix frame.
+    int64_t earlyFrames_ = 0;
     int64_t mixFrame_ = 0;     // audio thread: the frame the next sample mixed is
     int64_t renderStart_ = 0;  // audio thread: the mix frame of out[0] in render()
     std::atomic<int64_t> mixFramePublished_{0};

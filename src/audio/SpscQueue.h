@@ -39,6 +39,13 @@ public:
         return &items_[head];
     }
 
+    // The consumer's look at the item `i` places behind the front; null past the last.
+    const T* peek(size_t i) const {
+        const size_t head = head_.load(std::memory_order_relaxed);
+        const size_t size = (tail_.load(std::memory_order_acquire) + capacity_ - head) % capacity_;
+        return i < size ? &items_[(head + i) % capacity_] : nullptr;
+    }
+
     bool empty() const {
         return head_.load(std::memory_order_acquire) == tail_.load(std::memory_order_acquire);
     }

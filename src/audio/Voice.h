@@ -55,6 +55,8 @@ struct VoiceRt {
     uint64_t generation = 0;
     // Started by the commands last taken in, and not yet mixed.
     bool fresh = false;
+    // That start came from silence (stopped or paused), not over the voice's own sound.
+    bool freshFromSilence = false;
     // After a stop, the sound goes on for a moment from where it was, falling to silence, so
     // that cutting a waveform mid-swing doesn't click.
     int tailLeft = 0;
@@ -65,6 +67,11 @@ struct VoiceRt {
     int entryLeft = 0;
 
     CuePlan plan;
+    // The voices whose plan names this one as their next cue, linked through their own
+    // chainedFrom links, so that a voice that leaves is unlinked from them without a search.
+    Voice* firstChainedFrom = nullptr;
+    Voice* nextChainedFrom = nullptr;
+    Voice* prevChainedFrom = nullptr;
     // The mix frame this run's first frame was mixed at (extend play counts from it).
     int64_t startedAt = 0;
     // The ramp under way is a fade-out that stops the cue when it reaches silence.

@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <thread>
 
 #include "audio/Mixer.h"
@@ -15,7 +16,7 @@ public:
     static constexpr int kNobody = 0;
     static constexpr int kClock = 1;
 
-    explicit MixRunner(Mixer& mixer) : mixer_(mixer) {}
+    explicit MixRunner(Mixer& mixer) : mixer_(mixer), startSent_(mixer.startSentFlag()) {}
 
     // Mixes `frames` into out when `who` owns the time. Returns false, out untouched, when it
     // doesn't, or when the owner's hand-over is still finishing its last block.
@@ -61,7 +62,8 @@ public:
         leave();
         return started;
     }
-    bool startSent() const { return mixer_.startSent(); }
+    // Any thread, the mixer gone or not: its flag is shared with it.
+    bool startSent() const { return startSent_->load(std::memory_order_relaxed); }
 
     // The device reports a block it had to play late; counted only for the owner of the time
     // (a stream being given up may outlive the mixer).
@@ -107,6 +109,7 @@ private:
     }
 
     Mixer& mixer_;
+    const std::shared_ptr<const std::atomic<bool>> startSent_;
     std::atomic<int> owner_{kNobody};
     std::atomic<bool> busy_{false};
     std::atomic<bool> quiet_{true};
