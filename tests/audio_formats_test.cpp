@@ -164,6 +164,22 @@ TEST_F(FormatsTest, MonoPlaysOnBothSidesAndSurroundIsFoldedToStereo) {
     const Level s = measure(*surround);
     EXPECT_GT(s.left, 0.05);
     EXPECT_LT(s.right, s.left * 0.01);
+
+    // The tone at 0.9 on all six channels: each side keeps the file's level rather than
+    // summing the front, centre and surround past full scale. The LFE alone is not heard.
+    for (const int lfeOnly : {0, 1}) {
+        const std::string name = lfeOnly ? "lfe.wav" : "full.wav";
+        testfiles::writeWav16(path(name), kRate, 6, kRate, [lfeOnly](int64_t i, int c) {
+            const float tone = 0.9f * float(std::sin(2.0 * M_PI * 440.0 * double(i) / kRate));
+            return !lfeOnly || c == 3 ? tone : 0.0f;
+        });
+        auto player = AudioPlayer::initWithContentsOfURL(path(name), nullptr, &engine);
+        ASSERT_TRUE(player);
+        const Level l = measure(*player);
+        const double expected = lfeOnly ? 0.0 : 0.9 / std::sqrt(2.0);
+        EXPECT_NEAR(l.left, expected, 0.01) << name;
+        EXPECT_NEAR(l.right, expected, 0.01) << name;
+    }
 }
 
 TEST_F(FormatsTest, DurationIsExactForPcmAndStableForCompressed) {

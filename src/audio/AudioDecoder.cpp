@@ -213,6 +213,10 @@ SwrContext* AudioDecoder::makeResampler(const AVCodecContext* codec, int outputR
     av_channel_layout_uninit(&in);
     av_channel_layout_uninit(&out);
     if (ret < 0 || !s) return nullptr;
+    // Folded down to two, every output's coefficients are scaled to sum to one at most: a
+    // 5.1 file at 0.9 on every channel would else reach 2.2 on each side and clip. The LFE is
+    // left out (the resampler's default LFE level, 0).
+    if (channels > 2) av_opt_set_double(s, "rematrix_maxval", 1.0, 0);
     if (swr_init(s) < 0) {
         swr_free(&s);
         return nullptr;
