@@ -1,16 +1,27 @@
 #include <QPushButton>
 #include <algorithm>
-#include <iostream>
+#include <sstream>
+#include <string>
 
 #include "audio/AudioEngine.h"
 #include "audio/Mixer.h"
 #include "model/CXAudio.h"
 #include "platform/MainQueue.h"
 #include "platform/MessageLog.h"
+#include "platform/StdoutLines.h"
 #include "window/Appearance.h"
 #include "window/CXTableCell.h"
 #include "window/TimeText.h"
 #include "window/ViewController.h"
+
+namespace {
+// The delay as std::cout prints a double.
+std::string delayLine(double seconds) {
+    std::ostringstream text;
+    text << seconds;
+    return text.str();
+}
+}  // namespace
 
 void ViewController::playClick(QObject* sender) {
     const int row = tagOf(sender);
@@ -62,7 +73,7 @@ void ViewController::startCue(int row) {
         audioTable_->selectRowIndexes({row + 1}, false);
 
     if (cue->extendPlay && hasNext) {
-        std::cout << cue->extendDelay << std::endl;
+        stdoutlines::write(delayLine(cue->extendDelay));
         // No delay starts the next cue inside this one's start, so a run of cues chained
         // without delay begins in the same event, in list order. A delay is counted by the
         // engine from this cue's first frame: the window may be busy when it runs out.
@@ -91,7 +102,7 @@ void ViewController::cueStartedByEngine(int row, bool fadingIn) {
     const bool hasNext = hasRow(row + 1);
     if (cue->moveSelection && hasNext && audioTable_)
         audioTable_->selectRowIndexes({row + 1}, false);
-    if (cue->extendPlay && hasNext) std::cout << cue->extendDelay << std::endl;
+    if (cue->extendPlay && hasNext) stdoutlines::write(delayLine(cue->extendDelay));
 }
 
 void ViewController::audioPlayerTimeline(AudioPlayer* player, const EngineEvent& event) {

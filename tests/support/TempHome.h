@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "audio/AudioEngine.h"
+#include "platform/StdoutLines.h"
 #include "storage/StoragePaths.h"
 #include "support/TestFiles.h"
 
@@ -81,9 +82,19 @@ private:
 // on a machine without sound it says so once, and that line belongs to no test.
 class CaptureStdout {
 public:
-    CaptureStdout() : engine_(AudioEngine::shared()), old_(std::cout.rdbuf(text_.rdbuf())) {}
-    ~CaptureStdout() { std::cout.rdbuf(old_); }
-    std::string text() const { return text_.str(); }
+    // Lines written off the calling thread are out before the capture begins, and counted in
+    // what it holds.
+    CaptureStdout()
+        : engine_(AudioEngine::shared()),
+          old_((stdoutlines::drain(), std::cout.rdbuf(text_.rdbuf()))) {}
+    ~CaptureStdout() {
+        stdoutlines::drain();
+        std::cout.rdbuf(old_);
+    }
+    std::string text() const {
+        stdoutlines::drain();
+        return text_.str();
+    }
 
 private:
     AudioEngine& engine_;
