@@ -11,6 +11,8 @@
 #include <mutex>
 #include <thread>
 
+#include <unistd.h>
+
 #include "audio/AudioEngine.h"
 #include "audio/AudioPlayer.h"
 #include "support/SinkRecorder.h"
@@ -176,8 +178,9 @@ TEST(AudioOutputTest, CuesFiredOverAPlayingCueStartWholeAndKeepItInStep) {
 }
 
 // Every way a Go meets the server's stream, in one recording: just opened, silence queued, woken,
-// a server answering late (stopped while the stream sleeps) and, on PipeWire, a graph forced to
-// run in blocks larger than the buffer granted. Each Go is heard from its first frame, whole.
+// a server answering late (stopped while the stream sleeps), a server that stalls just after a
+// cue began and, on PipeWire, a graph forced to run in blocks larger than the buffer granted.
+// Each Go is heard from its first frame, whole.
 TEST(AudioOutputTest, EveryGoIsHeardFromItsFirstFrameWhole) {
     if (!std::getenv("PULSE_SERVER"))
         GTEST_SKIP() << "no PulseAudio server (scripts/test.sh starts one)";
@@ -194,8 +197,10 @@ TEST(AudioOutputTest, EveryGoIsHeardFromItsFirstFrameWhole) {
     ASSERT_TRUE(cue);
     cue->prepareToPlay();
     std::vector<int64_t> whole;  // how much of each Go must come out unbroken
-    auto go = [&](int afterMs, int64_t unbroken, auto meanwhile) {
+    const auto nothing = [] {};
+    auto go = [&](int afterMs, int64_t unbroken, auto before, auto meanwhile) {
         std::this_thread::sleep_for(std::chrono::milliseconds(afterMs));
+        before();
         cue->play();
         meanwhile();
         std::this_thread::sleep_for(std::chrono::milliseconds(800));
@@ -203,15 +208,24 @@ TEST(AudioOutputTest, EveryGoIsHeardFromItsFirstFrameWhole) {
         cue->setCurrentTime(0.0);
         whole.push_back(unbroken);
     };
-    go(0, kCueFrames, [] {});  // the output opens meanwhile
+    go(0, kCueFrames, nothing, nothing);  // the output opens meanwhile
     ASSERT_TRUE(waitForDevice(engine));
-    go(400, kCueFrames, [] {});   // silence queued
-    go(2600, kCueFrames, [] {});  // the stream slept
-    // A stopped server then runs the cycles it missed in a burst: only its first 5 ms count.
-    go(2600, 240, [] {
-        ASSERT_EQ(soundbox("freeze"), 0);
+    go(400, kCueFrames, nothing, nothing);   // silence queued
+    go(2600, kCueFrames, nothing, nothing);  // the stream slept
+    const auto freeze = [] { ASSERT_EQ(soundbox("freeze"), 0); };
+    const auto thawLater = [] {
         std::this_thread::sleep_for(std::chrono::milliseconds(300));
         ASSERT_EQ(soundbox("thaw"), 0);
+    };
+    // The stream wakes for a Go while the server is stopped: the time stands still until it
+    // answers, and the cue starts then.
+    go(2600, kCueFrames, freeze, thawLater);
+    // The server stalls 100 ms into a cue: what it played before, and what it had queued, is
+    // heard whole; the time went on meanwhile, so the cue goes on from where it is by then.
+    go(2600, 2400, nothing, [&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        freeze();
+        thawLater();
     });
     if (testfiles::run("pactl info | grep -q PipeWire") == 0) {
         auto force = [](const char* quantum) {
@@ -219,8 +233,8 @@ TEST(AudioOutputTest, EveryGoIsHeardFromItsFirstFrameWhole) {
                                      {"-n", "settings", "0", "clock.force-quantum", quantum});
         };
         ASSERT_EQ(force("2048"), 0);
-        go(400, kCueFrames, [] {});
-        go(2600, kCueFrames, [] {});
+        go(400, kCueFrames, nothing, nothing);
+        go(2600, kCueFrames, nothing, nothing);
         force("0");
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
@@ -474,59 +488,84 @@ TEST(AudioRoutingTest, CuesLandOnTheirOwnChannelsOfAnEightChannelSink) {
     const std::string three = write("three.wav", 13000, 17000);
     const std::string plain = write("plain.wav", 21000, 25000);
 
-    AudioEngine engine(AudioEngine::Mode::Device, 48000, {"pulse:eight", 0});
-    for (int i = 0; i < 100 && engine.activeOutputDevice() != "pulse:eight"; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    ASSERT_EQ(engine.activeOutputDevice(), "pulse:eight");
-    const std::vector<std::string> names = engine.outputChannelNames();
-    ASSERT_EQ(names.size(), 8u);
-    EXPECT_EQ(names[7], "aux7");
-
-    SinkRecorder recorder(dir.filePath("eight.raw"), "eight", map);
-    ASSERT_TRUE(recorder.start());
-    auto a = AudioPlayer::initWithContentsOfURL(fiveSix, nullptr, &engine);
-    auto b = AudioPlayer::initWithContentsOfURL(three, nullptr, &engine);
-    auto c = AudioPlayer::initWithContentsOfURL(plain, nullptr, &engine);
-    a->setRoute(4, 5);
-    b->setRoute(2, 2);  // both sides summed on one channel
-    a->play();
-    b->play();
-    c->play();
-    ASSERT_TRUE(waitForPosition(*a, 0.5));
-    std::vector<float> peaks, rms;
-    engine.readMeters(peaks, rms);
-    const auto heard = recorder.stop();
-    a->stop();
-    b->stop();
-    c->stop();
-
-    ASSERT_EQ(peaks.size(), 8u);
-    for (int ch : {0, 1, 2, 4, 5}) EXPECT_GT(peaks[size_t(ch)], 0.1f) << "meter " << ch;
-    for (int ch : {3, 6, 7}) EXPECT_EQ(peaks[size_t(ch)], 0.0f) << "meter " << ch;
-
-    // Per channel: what the cue routed there gives, from its first frame on, exactly.
-    const std::vector<std::function<float(int64_t)>> want{
-        [&](int64_t i) { return expected(21000, i); },
-        [&](int64_t i) { return -expected(25000, i); },
-        [&](int64_t i) { return expected(13000, i) - expected(17000, i); },
-        nullptr,
-        [&](int64_t i) { return expected(5000, i); },
-        [&](int64_t i) { return -expected(9000, i); },
-        nullptr,
-        nullptr};
-    const size_t frames = heard.size() / 8;
-    ASSERT_GT(frames, 24000u);
-    for (size_t ch = 0; ch < 8; ++ch) {
-        size_t first = 0;
-        while (first < frames && heard[first * 8 + ch] == 0.0f) ++first;
-        if (!want[ch]) {
-            EXPECT_EQ(first, frames) << "channel " << ch + 1 << " carries sound";
-            continue;
+    // The sink chosen in the program, the one the desktop names in PULSE_SINK, and the one the
+    // desktop's mixer moves the stream to while it plays.
+    for (const std::string way : {"chosen", "PULSE_SINK", "moved"}) {
+        SCOPED_TRACE(way);
+        if (way == "PULSE_SINK") setenv("PULSE_SINK", "eight", 1);
+        AudioEngine engine(AudioEngine::Mode::Device, 48000,
+                           {way == "chosen" ? "pulse:eight" : "", 0});
+        // Read as the output opens, on a thread of its own.
+        const bool open = waitForDevice(engine);
+        unsetenv("PULSE_SINK");
+        ASSERT_TRUE(open);
+        if (way == "moved") {
+            auto opener = AudioPlayer::initWithContentsOfURL(plain, nullptr, &engine);
+            opener->play();
+            ASSERT_TRUE(waitForPosition(*opener, 0.1));
+            // This process's stream: other tests may play on the same server meanwhile.
+            const std::string ours =
+                "$(pactl list sink-inputs | awk '/^Sink Input #/ {id = "
+                "substr($3, 2)} /application.process.id = \"" +
+                std::to_string(getpid()) + "\"/ {print id; exit}')";
+            ASSERT_EQ(testfiles::run("pactl move-sink-input " + ours + " eight"), 0);
+            for (int i = 0; i < 100 && engine.outputChannelNames().size() != 8; ++i)
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            // Heard on the new sink, then out of the way before the recording begins.
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+            opener->stop();
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));
         }
-        ASSERT_LT(first + 12000, frames) << "channel " << ch + 1 << " is silent";
-        int64_t wrong = 0;
-        for (int64_t i = 0; i < 12000; ++i)
-            wrong += heard[(first + size_t(i)) * 8 + ch] != want[ch](i);
-        EXPECT_EQ(wrong, 0) << "channel " << ch + 1;
+        const std::vector<std::string> names = engine.outputChannelNames();
+        ASSERT_EQ(names.size(), 8u);
+        EXPECT_EQ(names[7], "aux7");
+
+        SinkRecorder recorder(dir.filePath("eight.raw"), "eight", map);
+        ASSERT_TRUE(recorder.start());
+        auto a = AudioPlayer::initWithContentsOfURL(fiveSix, nullptr, &engine);
+        auto b = AudioPlayer::initWithContentsOfURL(three, nullptr, &engine);
+        auto c = AudioPlayer::initWithContentsOfURL(plain, nullptr, &engine);
+        a->setRoute(4, 5);
+        b->setRoute(2, 2);  // both sides summed on one channel
+        a->play();
+        b->play();
+        c->play();
+        ASSERT_TRUE(waitForPosition(*a, 0.5));
+        std::vector<float> peaks, rms;
+        engine.readMeters(peaks, rms);
+        const auto heard = recorder.stop();
+        a->stop();
+        b->stop();
+        c->stop();
+
+        ASSERT_EQ(peaks.size(), 8u);
+        for (int ch : {0, 1, 2, 4, 5}) EXPECT_GT(peaks[size_t(ch)], 0.1f) << "meter " << ch;
+        for (int ch : {3, 6, 7}) EXPECT_EQ(peaks[size_t(ch)], 0.0f) << "meter " << ch;
+
+        // Per channel: what the cue routed there gives, from its first frame on, exactly.
+        const std::vector<std::function<float(int64_t)>> want{
+            [&](int64_t i) { return expected(21000, i); },
+            [&](int64_t i) { return -expected(25000, i); },
+            [&](int64_t i) { return expected(13000, i) - expected(17000, i); },
+            nullptr,
+            [&](int64_t i) { return expected(5000, i); },
+            [&](int64_t i) { return -expected(9000, i); },
+            nullptr,
+            nullptr};
+        const size_t frames = heard.size() / 8;
+        ASSERT_GT(frames, 24000u);
+        for (size_t ch = 0; ch < 8; ++ch) {
+            size_t first = 0;
+            while (first < frames && heard[first * 8 + ch] == 0.0f) ++first;
+            if (!want[ch]) {
+                EXPECT_EQ(first, frames) << "channel " << ch + 1 << " carries sound";
+                continue;
+            }
+            ASSERT_LT(first + 12000, frames) << "channel " << ch + 1 << " is silent";
+            int64_t wrong = 0;
+            for (int64_t i = 0; i < 12000; ++i)
+                wrong += heard[(first + size_t(i)) * 8 + ch] != want[ch](i);
+            EXPECT_EQ(wrong, 0) << "channel " << ch + 1;
+        }
     }
 }

@@ -288,7 +288,8 @@ public:
 
     std::vector<std::string> channelNames() const override {
         std::lock_guard lock(mutex_);
-        return channelNames_;
+        // The stream's own, live: a stream the desktop moves to another sink takes its map.
+        return playing_ ? playing_->channelNames() : channelNames_;
     }
 
 private:
@@ -336,11 +337,12 @@ private:
 
     void setPlaying(const std::shared_ptr<Stream>& stream) {
         std::lock_guard lock(mutex_);
+        if (playing_) channelNames_ = playing_->channelNames();
         playing_ = stream ? stream->backend : nullptr;
         activeDevice_ = stream ? stream->device : std::string();
         // The last device's channels stay known while the clock keeps time, so that the
         // operator's patch does not collapse to two channels with every dropout.
-        if (stream) channelNames_ = stream->backend->channelNames();
+        if (playing_) channelNames_ = playing_->channelNames();
     }
 
     // The clock keeps the time from where the stream's last block stops sounding: the

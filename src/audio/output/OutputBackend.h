@@ -33,6 +33,20 @@ public:
         if (!runner_->run(id_, out, frames, channels))
             std::fill(out, out + size_t(frames) * size_t(channels), 0.0f);
     }
+    // Device thread: the first block of a stream that starts (or starts over after a flush),
+    // written before the server has taken anything from it. The stream stays starting: until
+    // the server asks for more, nothing of it has been heard, so the time stands still
+    // rather than pass to the silent clock if the server stalls now.
+    void prime(float* out, int frames, int channels) {
+        if (!runner_->run(id_, out, frames, channels))
+            std::fill(out, out + size_t(frames) * size_t(channels), 0.0f);
+    }
+    // Device thread: a stream that was running starts over (its queue flushed): starting
+    // again until the server asks for more.
+    void noteRestart() {
+        lastCallback_.store(Clock::now().time_since_epoch().count(), std::memory_order_relaxed);
+        starting_.store(true, std::memory_order_relaxed);
+    }
     // Device thread: a block the stream plays as silence of its own, with nothing to mix and
     // nothing sent; it shows the stream runs without waking the mixer.
     void idle() {

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <string_view>
 #include <thread>
 
@@ -172,10 +173,14 @@ bool PulseBackend::open(std::string* why) {
 
     // A chosen sink must be there now; the stream itself opens only when a cue plays.
     if (!sink_.empty() && !learnChannels(sink_)) return unlockAndFail("No such entity");
-    if (sink_.empty() && !defaultSink_.empty()) learnChannels(defaultSink_);
+    // Else the stream goes where the library sends it: the sink the desktop names in
+    // PULSE_SINK, if there is one by that name, or the server's default.
+    const char* desktopSink = std::getenv("PULSE_SINK");
+    if (sink_.empty() && !(desktopSink && *desktopSink && learnChannels(desktopSink)) &&
+        !defaultSink_.empty())
+        learnChannels(defaultSink_);
     if (!serverAnswered_) return unlockAndFail("the sound server does not answer");
-    buffer_.assign(size_t(kMaxWriteFrames) * size_t(channels_), 0.0f);
-    history_.assign(size_t(kHistoryFrames) * size_t(channels_), 0.0f);
+    sizeBuffers();
 
     wakeFd_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     if (wakeFd_ < 0) return unlockAndFail("no event descriptor");
@@ -186,6 +191,62 @@ bool PulseBackend::open(std::string* why) {
     // Commands may have come while the stream was opening.
     wake();
     return true;
+}
+
+void PulseBackend::sizeBuffers() {
+    buffer_.assign(size_t(kMaxWriteFrames) * size_t(channels_), 0.0f);
+    history_.assign(size_t(kHistoryFrames) * size_t(channels_), 0.0f);
+}
+
+void PulseBackend::takeMap(pa_channel_map map) {
+    // A mono sink is played in stereo and mixed down by the server: cues are routed to two
+    // channels at least.
+    if (map.channels < 2 || !pa_channel_map_valid(&map)) pa_channel_map_init_stereo(&map);
+    map_ = map;
+    channels_ = std::min<int>(map_.channels, Mixer::kMaxChannels);
+    frameBytes_ = size_t(channels_) * sizeof(float);
+    std::vector<std::string> names;
+    for (int i = 0; i < channels_; ++i) names.push_back(pa_channel_position_to_string(map_.map[i]));
+    std::lock_guard lock(namesMutex_);
+    names_ = std::move(names);
+}
+
+std::vector<std::string> PulseBackend::channelNames() const {
+    std::lock_guard lock(namesMutex_);
+    return names_;
+}
+
+void PulseBackend::checkPlacement() {
+    // Where the server placed the stream, or moved it since (the desktop's mixer, a rule of
+    // its own): that sink's channels are the ones to mix for.
+    if (!stream_ || placementAsked_) return;
+    const uint32_t index = pa_stream_get_device_index(stream_);
+    if (index == PA_INVALID_INDEX) return;
+    placementAsked_ = true;
+    drop(pa_context_get_sink_info_by_index(
+        context_, index,
+        [](pa_context*, const pa_sink_info* info, int, void* self) {
+            auto* me = static_cast<PulseBackend*>(self);
+            if (!info) {
+                me->placementAsked_ = false;
+                return;
+            }
+            me->placedSink_ = info->name;
+            if (pa_channel_map_equal(&info->channel_map, &me->map_) ||
+                (info->channel_map.channels < 2 && me->channels_ == 2))
+                return;
+            // Another channel map: the stream is made anew in it, on that sink, and the cues
+            // playing go on there (the time holds while it starts). The old one stays until
+            // the new one is ready: a sink left without a stream may wait a long while before
+            // it takes the next (a null sink idles at its largest latency, 2 s).
+            me->takeMap(info->channel_map);
+            me->sizeBuffers();
+            me->dropLingering();
+            me->lingering_ = me->stream_;
+            me->dropStream(false);
+            me->startStream();
+        },
+        this));
 }
 
 bool PulseBackend::learnChannels(const std::string& sink) {
@@ -210,16 +271,7 @@ bool PulseBackend::learnChannels(const std::string& sink) {
         return false;
     }
     if (found.state == 0) return false;
-    // A mono sink is played in stereo and mixed down by the server: cues are routed to two
-    // channels at least.
-    if (found.map.channels < 2 || !pa_channel_map_valid(&found.map))
-        pa_channel_map_init_stereo(&found.map);
-    map_ = found.map;
-    channels_ = std::min<int>(map_.channels, Mixer::kMaxChannels);
-    frameBytes_ = size_t(channels_) * sizeof(float);
-    names_.clear();
-    for (int i = 0; i < channels_; ++i)
-        names_.push_back(pa_channel_position_to_string(map_.map[i]));
+    takeMap(found.map);
     return true;
 }
 
@@ -242,15 +294,32 @@ void PulseBackend::close() {
     loop_ = nullptr;
 }
 
-void PulseBackend::dropStream() {
+void PulseBackend::detach(pa_stream* stream) {
+    pa_stream_set_write_callback(stream, nullptr, nullptr);
+    pa_stream_set_underflow_callback(stream, nullptr, nullptr);
+    pa_stream_set_state_callback(stream, nullptr, nullptr);
+    pa_stream_set_moved_callback(stream, nullptr, nullptr);
+    pa_stream_set_buffer_attr_callback(stream, nullptr, nullptr);
+}
+
+void PulseBackend::dropLingering() {
+    if (!lingering_) return;
+    pa_stream_disconnect(lingering_);
+    pa_stream_unref(lingering_);
+    lingering_ = nullptr;
+}
+
+void PulseBackend::dropStream(bool disconnect) {
+    if (disconnect) dropLingering();
     if (!stream_) return;
-    pa_stream_set_write_callback(stream_, nullptr, nullptr);
-    pa_stream_set_underflow_callback(stream_, nullptr, nullptr);
-    pa_stream_set_state_callback(stream_, nullptr, nullptr);
-    pa_stream_disconnect(stream_);
-    pa_stream_unref(stream_);
+    detach(stream_);
+    if (disconnect) {
+        pa_stream_disconnect(stream_);
+        pa_stream_unref(stream_);
+    }
     stream_ = nullptr;
     started_ = false;
+    placementAsked_ = false;
     contiguous_ = 0;
     readPointAsked_ = false;
     earlyStartIndex_ = -1;
@@ -288,8 +357,9 @@ void PulseBackend::woken(pa_mainloop_api*, pa_io_event*, int fd, pa_io_event_fla
         me->silenceQueued_.store(false, std::memory_order_relaxed);
         drop(pa_stream_flush(me->stream_, nullptr, nullptr));
         me->contiguous_ = 0;
+        me->feed_->noteRestart();
         me->writeLeadIn();
-        me->writeMix(size_t(me->grantedFrames()) * me->frameBytes_);
+        me->writeFirst();
         return;
     }
     // Sound is queued: where the server reads decides how much of it the cue can join.
@@ -419,10 +489,20 @@ void PulseBackend::startStream() {
                 me->quietFrames_ = 0;
                 me->readBackBufferAttr();
                 me->writeLeadIn();
-                me->writeMix(size_t(me->grantedFrames()) * me->frameBytes_);
+                me->writeFirst();
+                me->dropLingering();
+                me->checkPlacement();
             } else if (!PA_STREAM_IS_GOOD(state)) {
                 me->feed_->noteFailed();
             }
+        },
+        this);
+    pa_stream_set_moved_callback(
+        stream_,
+        [](pa_stream*, void* self) {
+            auto* me = static_cast<PulseBackend*>(self);
+            me->placementAsked_ = false;
+            me->checkPlacement();
         },
         this);
     pa_stream_set_buffer_attr_callback(
@@ -431,7 +511,9 @@ void PulseBackend::startStream() {
         this);
     const pa_buffer_attr attr = bufferAttr(std::max(requestedLatency_, grownLatency_), frameBytes_);
     const auto flags = pa_stream_flags_t(PA_STREAM_ADJUST_LATENCY);
-    if (pa_stream_connect_playback(stream_, sink_.empty() ? nullptr : sink_.c_str(), &attr, flags,
+    // Once the stream was found on a sink other than the one asked for, it goes back there.
+    const std::string& sink = sink_.empty() ? placedSink_ : sink_;
+    if (pa_stream_connect_playback(stream_, sink.empty() ? nullptr : sink.c_str(), &attr, flags,
                                    nullptr, nullptr) < 0) {
         dropStream();
         feed_->noteFailed();
@@ -520,6 +602,19 @@ void PulseBackend::writeMix(size_t bytes) {
         remember(buffer_.data(), size_t(n));
         frames -= size_t(n);
         sleepIfQuiet(n);
+    }
+}
+
+void PulseBackend::writeFirst() {
+    // As much as the server holds, so that it starts at once; nothing more is mixed until it
+    // has taken some (its next request), however long it takes to start.
+    for (size_t frames = size_t(grantedFrames()); frames > 0 && stream_;) {
+        const int n = int(std::min<size_t>(frames, kMaxWriteFrames));
+        feed_->prime(buffer_.data(), n, channels_);
+        pa_stream_write(stream_, buffer_.data(), size_t(n) * frameBytes_, nullptr, 0,
+                        PA_SEEK_RELATIVE);
+        remember(buffer_.data(), size_t(n));
+        frames -= size_t(n);
     }
 }
 

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <chrono>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -37,7 +38,7 @@ public:
 
     // The sink's channels, in its own map (known once open).
     int channels() const override { return channels_; }
-    std::vector<std::string> channelNames() const override { return names_; }
+    std::vector<std::string> channelNames() const override;
 
     // The server's sinks, or nothing when no server answers within `timeoutMs`.
     static std::vector<OutputDevice> sinks(int timeoutMs = 1000);
@@ -54,6 +55,8 @@ private:
     void remember(const float* data, size_t frames);
     // Mainloop thread: mixes `bytes` worth and writes it.
     void writeMix(size_t bytes);
+    // Mainloop thread: the first block of a stream that starts, or starts over after a flush.
+    void writeFirst();
     int grantedFrames() const { return granted_.load(std::memory_order_relaxed); }
     // Mainloop thread: of a request, what is mixed; writes the rest as silence.
     size_t paceAfterStall(size_t bytes);
@@ -66,10 +69,19 @@ private:
     void readBackBufferAttr();
     void sleepIfQuiet(int frames);
     void startStream();
-    void dropStream();
+    // Without `disconnect`, the stream is only let go of: its owner now is lingering_.
+    void dropStream(bool disconnect = true);
+    // Takes the stream's callbacks off it.
+    static void detach(pa_stream* stream);
+    void dropLingering();
     // Under the mainloop's lock, at open: takes the channels of the sink the stream will play
     // on (the chosen one, else the server's default); false when the server does not answer.
     bool learnChannels(const std::string& sink);
+    void takeMap(pa_channel_map map);
+    void sizeBuffers();
+    // Mainloop thread: learns the sink the stream plays on; in another channel map than the
+    // one it was made in, the stream is made anew in that sink's.
+    void checkPlacement();
 
     std::shared_ptr<StreamFeed> feed_;
     const std::string sink_;
@@ -82,13 +94,19 @@ private:
     pa_threaded_mainloop* loop_ = nullptr;
     pa_context* context_ = nullptr;
     pa_stream* stream_ = nullptr;
+    // A stream given up for another, kept until the other is ready.
+    pa_stream* lingering_ = nullptr;
     pa_io_event* wakeEvent_ = nullptr;
     int wakeFd_ = -1;
-    // Set at open, before the stream ever runs.
-    int channels_ = 2;
+    // Set at open, and on the mainloop thread when the stream moves to another channel map.
+    std::atomic<int> channels_{2};
     size_t frameBytes_ = 2 * sizeof(float);
     pa_channel_map map_{};
+    mutable std::mutex namesMutex_;
     std::vector<std::string> names_{"left", "right"};
+    // Mainloop thread: the sink the stream was last found on, when none was chosen.
+    std::string placedSink_;
+    bool placementAsked_ = false;
     std::string defaultSink_;
     std::vector<float> buffer_;
     // The last frames written, in a ring; `contiguous_` of them lie back to back before the
