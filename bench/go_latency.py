@@ -14,7 +14,7 @@ monitor's own delay is the same for every subject. The cue's right channel carri
 numbers, so every trial also says how many frames of the cue's start were never heard
 ("skipped"); the bed under --bed is on the left channel only. Run inside the soundbox: eval "$(scripts/soundbox.sh start)".
 
-  bench/go_latency.py [--build build] [--trials 20] [--cold 60] [--gap S] [--latency MS] [--no-key] [--bed]
+  bench/go_latency.py [--build build] [--trials 20] [--cold 60] [--gap S] [--latency MS] [--no-key] [--bed] [--record-ms 10]
 --bed: also Cuevox play() firing its cue while another cue plays quietly (Go in a running show).
 Needs python3-xlib, python3-gi, gir1.2-gstreamer-1.0, gstreamer1.0-pulseaudio, Xvfb.
 """
@@ -39,11 +39,11 @@ COUNT = 32767
 
 
 class Recorder:
-    def __init__(self, sink):
+    def __init__(self, sink, latency_ms=1):
         # In the sink's own channel count, so that nothing is mixed down on the way: the
         # first two channels are the cue's.
         self.proc = subprocess.Popen(
-            ["parec", "-d", sink + ".monitor", "--raw", "--latency-msec=1",
+            ["parec", "-d", sink + ".monitor", "--raw", f"--latency-msec={latency_ms}",
              "--format=float32le", f"--rate={RATE}", f"--channels={FRAME // 4}"],
             stdout=subprocess.PIPE, bufsize=0)
         self.chunks = []  # (arrival ns, first frame index, frame count)
@@ -335,6 +335,9 @@ def main():
                              "its output went to sleep)")
     parser.add_argument("--sink-channels", type=int, default=2,
                         help="channels of the sink (recorded in its default map)")
+    parser.add_argument("--record-ms", type=int, default=1,
+                        help="the recorder's latency; a desktop's recorder asks for 10 ms, and "
+                             "the sink then mixes further ahead of what it has passed on")
     parser.add_argument("--latency", type=int, default=0,
                         help="Cuevox's output latency in ms (default: the program's)")
     args = parser.parse_args()
@@ -348,7 +351,7 @@ def main():
     write_square(cue)
     write_square(trimmed, 6.0)
     write_square(bed, 6.0, numbered=False)
-    recorder = Recorder(args.sink)
+    recorder = Recorder(args.sink, args.record_ms)
     results = {}
     try:
         cuevox = CuevoxPlay(args.build, cue, latency=args.latency)
@@ -359,7 +362,7 @@ def main():
             print(f"waiting {args.cold:.0f} s of silence before Cuevox's first Go", flush=True)
             recorder.close()
             time.sleep(args.cold - 1.0)
-            recorder = Recorder(args.sink)
+            recorder = Recorder(args.sink, args.record_ms)
             time.sleep(1.0)
         cold = trial(recorder, cuevox)
         results["Cuevox play()"] = [cold]
@@ -382,7 +385,7 @@ def main():
                 # Nothing listens through the quiet either (see --cold).
                 recorder.close()
                 time.sleep(max(args.gap - 1.0, 0.0))
-                recorder = Recorder(args.sink)
+                recorder = Recorder(args.sink, args.record_ms)
                 time.sleep(1.0)
             for subject, key in subjects:
                 if key == "Cuevox play()" and n == args.trials - 1 and args.cold > 0:
