@@ -182,6 +182,21 @@ bool PulseBackend::open(std::string* why) {
     if (!serverAnswered_) return unlockAndFail("the sound server does not answer");
     sizeBuffers();
 
+    // A stream moved by the desktop's mixer shows as a change of its sink input.
+    pa_context_set_subscribe_callback(
+        context_,
+        [](pa_context*, pa_subscription_event_type_t type, uint32_t index, void* self) {
+            auto* me = static_cast<PulseBackend*>(self);
+            if ((type & PA_SUBSCRIPTION_EVENT_FACILITY_MASK) != PA_SUBSCRIPTION_EVENT_SINK_INPUT ||
+                (type & PA_SUBSCRIPTION_EVENT_TYPE_MASK) != PA_SUBSCRIPTION_EVENT_CHANGE ||
+                !me->stream_ || index != pa_stream_get_index(me->stream_))
+                return;
+            me->placementAsked_ = false;
+            me->checkPlacement();
+        },
+        this);
+    drop(pa_context_subscribe(context_, PA_SUBSCRIPTION_MASK_SINK_INPUT, nullptr, nullptr));
+
     wakeFd_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     if (wakeFd_ < 0) return unlockAndFail("no event descriptor");
     wakeEvent_ = api->io_new(api, wakeFd_, PA_IO_EVENT_INPUT, &PulseBackend::woken, this);
@@ -219,34 +234,50 @@ std::vector<std::string> PulseBackend::channelNames() const {
 void PulseBackend::checkPlacement() {
     // Where the server placed the stream, or moved it since (the desktop's mixer, a rule of
     // its own): that sink's channels are the ones to mix for.
+    // Asked of the server each time: a move is not always announced to the stream itself
+    // (PipeWire's server tells only through the sink input's change events).
     if (!stream_ || placementAsked_) return;
-    const uint32_t index = pa_stream_get_device_index(stream_);
-    if (index == PA_INVALID_INDEX) return;
+    const uint32_t input = pa_stream_get_index(stream_);
+    if (input == PA_INVALID_INDEX) return;
     placementAsked_ = true;
-    drop(pa_context_get_sink_info_by_index(
-        context_, index,
-        [](pa_context*, const pa_sink_info* info, int, void* self) {
+    drop(pa_context_get_sink_input_info(
+        context_, input,
+        [](pa_context* context, const pa_sink_input_info* info, int eol, void* self) {
             auto* me = static_cast<PulseBackend*>(self);
             if (!info) {
+                if (eol < 0) me->placementAsked_ = false;
+                return;
+            }
+            if (!me->stream_ || info->index != pa_stream_get_index(me->stream_)) {
                 me->placementAsked_ = false;
                 return;
             }
-            me->placedSink_ = info->name;
-            if (pa_channel_map_equal(&info->channel_map, &me->map_) ||
-                (info->channel_map.channels < 2 && me->channels_ == 2))
-                return;
-            // Another channel map: the stream is made anew in it, on that sink, and the cues
-            // playing go on there (the time holds while it starts). The old one stays until
-            // the new one is ready: a sink left without a stream may wait a long while before
-            // it takes the next (a null sink idles at its largest latency, 2 s).
-            me->takeMap(info->channel_map);
-            me->sizeBuffers();
-            me->dropLingering();
-            me->lingering_ = me->stream_;
-            me->dropStream(false);
-            me->startStream();
+            drop(pa_context_get_sink_info_by_index(context, info->sink, &PulseBackend::placed,
+                                                   self));
         },
         this));
+}
+
+void PulseBackend::placed(pa_context*, const pa_sink_info* info, int, void* self) {
+    auto* me = static_cast<PulseBackend*>(self);
+    if (!info) {
+        me->placementAsked_ = false;
+        return;
+    }
+    me->placedSink_ = info->name;
+    if (pa_channel_map_equal(&info->channel_map, &me->map_) ||
+        (info->channel_map.channels < 2 && me->channels_ == 2))
+        return;
+    // Another channel map: the stream is made anew in it, on that sink, and the cues
+    // playing go on there (the time holds while it starts). The old one stays until
+    // the new one is ready: a sink left without a stream may wait a long while before
+    // it takes the next (a null sink idles at its largest latency, 2 s).
+    me->takeMap(info->channel_map);
+    me->sizeBuffers();
+    me->dropLingering();
+    me->lingering_ = me->stream_;
+    me->dropStream(false);
+    me->startStream();
 }
 
 bool PulseBackend::learnChannels(const std::string& sink) {

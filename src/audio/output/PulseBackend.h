@@ -82,6 +82,7 @@ private:
     // Mainloop thread: learns the sink the stream plays on; in another channel map than the
     // one it was made in, the stream is made anew in that sink's.
     void checkPlacement();
+    static void placed(pa_context* context, const pa_sink_info* info, int eol, void* self);
 
     std::shared_ptr<StreamFeed> feed_;
     const std::string sink_;
