@@ -255,11 +255,12 @@ TEST_F(CueTableTest, APlayingPositionOnScreenIsTheExactPositionToThePixel) {
 }
 
 TEST_F(CueTableTest, TheStandbyPanelShowsTheNextCueAndPlayingCuesCountDown) {
-    writeList({cue(audioFile("ten.wav", 10.0), {{"cueNumber", "12A"},
-                                                {"notes", "Wait for the door\nthen go\non the third knock"},
-                                                {"color", "#c03030"},
-                                                {"extendPlay", true},
-                                                {"extendDelay", 4.0}}),
+    writeList({cue(audioFile("ten.wav", 10.0),
+                   {{"cueNumber", "12A"},
+                    {"notes", "Wait for the door\nthen go\non the third knock"},
+                    {"color", "#c03030"},
+                    {"extendPlay", true},
+                    {"extendDelay", 4.0}}),
                cue(audioFile("door.wav", 2.0), {{"cueNumber", "12B"}, {"audioTitle", "Door"}})});
     open();
     StandbyPanel& panel = *window_->standbyPanel();

@@ -107,12 +107,12 @@ TEST_F(ShowKeysTest, AHeldKeyFiresOnceAndAPedalsEnterIsGo) {
     // Held on a real X server, repeated by the server itself: the test runs again on an Xvfb of
     // its own, where xdotool holds each key down through XTest.
     if (QGuiApplication::platformName() != QLatin1String("xcb")) {
-        const QString self = QCoreApplication::applicationFilePath();
-        const std::string run = "bash -c 'source " CUEVOX_SOURCE_DIR "/tests/support/xvfb.sh && "
-                                "start_xvfb && QT_QPA_PLATFORM=xcb \"$0\" --gtest_filter=" +
-                                std::string(::testing::UnitTest::GetInstance()
-                                                ->current_test_info()->test_case_name()) +
-                                ".AHeldKey*; s=$?; stop_xvfb; exit $s' " + self.toStdString();
+        const std::string run =
+            "bash -c 'source " CUEVOX_SOURCE_DIR
+            "/tests/support/xvfb.sh && start_xvfb && "
+            "QT_QPA_PLATFORM=xcb \"$0\" --gtest_filter=ShowKeysTest.AHeldKey*; s=$?; stop_xvfb; "
+            "exit $s' " +
+            QCoreApplication::applicationFilePath().toStdString();
         ASSERT_EQ(std::system(run.c_str()), 0);
         return;
     }
@@ -121,11 +121,15 @@ TEST_F(ShowKeysTest, AHeldKeyFiresOnceAndAPedalsEnterIsGo) {
         cues.push_back(cue(audioFile(name, 20.0), {{"moveSelection", true}}));
     openShow(cues);
     int started = 0;
-    // Return and keypad Enter come from Go pedals; a click on a row leaves the keys where they were.
-    for (const auto& [key, name] : std::vector<std::pair<QString, const char*>>{
-             {"space", "actionGo"}, {"Return", "actionGo"}, {"KP_Enter", "actionGo"},
-             {"p", "actionPauseAll"}, {"f", "actionFadeCue"}, {"Escape", "actionStopAll"}}) {
-        if (key == "KP_Enter") QTest::mouseClick(playButton(3), Qt::LeftButton), ++started;
+    // Return and keypad Enter come from Go pedals; a click on a row leaves the keys to the show.
+    const std::vector<std::pair<QString, const char*>> keys = {
+        {"space", "actionGo"},   {"Return", "actionGo"}, {"KP_Enter", "actionGo"},
+        {"p", "actionPauseAll"}, {"f", "actionFadeCue"}, {"Escape", "actionStopAll"}};
+    for (const auto& [key, name] : keys) {
+        if (key == "KP_Enter") {
+            QTest::mouseClick(playButton(3), Qt::LeftButton);
+            ++started;
+        }
         QSignalSpy fired(window_->findChild<QAction*>(name), &QAction::triggered);
         QProcess::execute("xdotool", {"keydown", key});
         QTest::qWait(1500);

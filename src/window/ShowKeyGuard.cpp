@@ -39,9 +39,10 @@ ShowKeyGuard::ShowKeyGuard(QWidget* mainWindow, QAction* go, QAction* stopAll)
     go->setShortcuts({QKeySequence(Qt::Key_Space), QKeySequence(Qt::Key_Enter)});
     go->setAutoRepeat(false);
     stopAll->setAutoRepeat(false);
-    connect(qApp, &QGuiApplication::applicationStateChanged, this, [this](Qt::ApplicationState state) {
-        if (state != Qt::ApplicationActive) held_.clear();
-    });
+    connect(qApp, &QGuiApplication::applicationStateChanged, this,
+            [this](Qt::ApplicationState state) {
+                if (state != Qt::ApplicationActive) held_.clear();
+            });
 }
 
 bool ShowKeyGuard::isKeyReceiver(QObject* watched) {

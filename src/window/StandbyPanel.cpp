@@ -41,6 +41,13 @@ void setTextIfNew(QLabel* label, const QString& text) {
     if (label->text() != text) label->setText(text);
 }
 
+// The text on one line of the label's width, cut short with an ellipsis; whole while the label
+// has no width yet.
+QString fitted(const QLabel* label, const QString& text) {
+    const int width = label->contentsRect().width();
+    return width > 0 ? label->fontMetrics().elidedText(text, Qt::ElideRight, width) : text;
+}
+
 // A box of fixed height on the panel's own ground that scrolls what does not fit, by the wheel
 // only: it takes no keys.
 QScrollArea* scrollingBox(QWidget* parent, QWidget* content) {
@@ -159,9 +166,7 @@ void StandbyPanel::resizeEvent(QResizeEvent* event) {
 }
 
 void StandbyPanel::fitTitle() {
-    const int width = title_->contentsRect().width();
-    title_->setText(width > 0 ? title_->fontMetrics().elidedText(fullTitle_, Qt::ElideRight, width)
-                              : fullTitle_);
+    title_->setText(fitted(title_, fullTitle_));
 }
 
 QString StandbyPanel::numberOf(const CXAudio& cue, int row) {
@@ -257,11 +262,7 @@ void StandbyPanel::showPlaying() {
             const double position = player->currentTime();
             setTextIfNew(line.number, numberOf(cue, int(row)));
             // Cut to the width the line had at the last pass: a pass comes every few frames.
-            const int width = line.title->contentsRect().width();
-            const QString title = QString::fromStdString(cue.audioTitle);
-            setTextIfNew(line.title,
-                         width > 0 ? line.title->fontMetrics().elidedText(title, Qt::ElideRight, width)
-                                   : title);
+            setTextIfNew(line.title, fitted(line.title, QString::fromStdString(cue.audioTitle)));
             const double length = cue.endTime - cue.startTime;
             const double done = length > 0.0 ? (position - cue.startTime) / length : 0.0;
             line.progress->setValue(int(std::clamp(done, 0.0, 1.0) * kProgressSteps));
