@@ -49,12 +49,6 @@ protected:
     }
     // Go ignores a second press within its guard time.
     static void pastGoGuard() { QTest::qWait(ViewController::kGoGuardMs + 20); }
-    // A key held down: a press, then repeats, each past Go's guard.
-    static void hold(QWidget* widget, Qt::Key key) {
-        for (bool repeat : {false, true, true})
-            QTest::simulateEvent(widget, true, key, {}, {}, repeat,
-                                 ViewController::kGoGuardMs + 20);
-    }
 
     AppDelegate delegate_;
 };
@@ -107,38 +101,31 @@ TEST_F(ShowKeysTest, AHeldKeyFiresOnceAndAPedalsEnterIsGo) {
     // Held on a real X server, repeated by the server itself: the test runs again on an Xvfb of
     // its own, where xdotool holds each key down through XTest.
     if (QGuiApplication::platformName() != QLatin1String("xcb")) {
-        const std::string run =
-            "bash -c 'source " CUEVOX_SOURCE_DIR
-            "/tests/support/xvfb.sh && start_xvfb && "
-            "QT_QPA_PLATFORM=xcb \"$0\" --gtest_filter=ShowKeysTest.AHeldKey*; s=$?; stop_xvfb; "
-            "exit $s' " +
-            QCoreApplication::applicationFilePath().toStdString();
-        ASSERT_EQ(std::system(run.c_str()), 0);
+        const QString run = "source " CUEVOX_SOURCE_DIR
+                            "/tests/support/xvfb.sh && start_xvfb && "
+                            "QT_QPA_PLATFORM=xcb \"$0\" --gtest_filter=ShowKeysTest.AHeldKey*; "
+                            "s=$?; stop_xvfb; exit $s";
+        EXPECT_EQ(QProcess::execute("bash", {"-c", run, QCoreApplication::applicationFilePath()}),
+                  0);
         return;
     }
     std::vector<nlohmann::json> cues;
-    for (const char* name : {"a.wav", "b.wav", "c.wav", "d.wav"})
+    for (const char* name : {"a.wav", "b.wav", "c.wav"})
         cues.push_back(cue(audioFile(name, 20.0), {{"moveSelection", true}}));
     openShow(cues);
     int started = 0;
-    // Return and keypad Enter come from Go pedals; a click on a row leaves the keys to the show.
     const std::vector<std::pair<QString, const char*>> keys = {
         {"space", "actionGo"},   {"Return", "actionGo"}, {"KP_Enter", "actionGo"},
         {"p", "actionPauseAll"}, {"f", "actionFadeCue"}, {"Escape", "actionStopAll"}};
     for (const auto& [key, name] : keys) {
-        if (key == "KP_Enter") {
-            QTest::mouseClick(playButton(3), Qt::LeftButton);
-            ++started;
-        }
         QSignalSpy fired(window_->findChild<QAction*>(name), &QAction::triggered);
         QProcess::execute("xdotool", {"keydown", key});
         QTest::qWait(1500);
         QProcess::execute("xdotool", {"keyup", key});
         QTest::qWait(200);
         EXPECT_EQ(fired.count(), 1) << key.toStdString();
-        int playingNow = 0;
-        for (int row = 0; row < 4; ++row) playingNow += playing(row);
-        if (std::string(name) == "actionGo") EXPECT_EQ(playingNow, ++started) << key.toStdString();
+        if (std::string(name) == "actionGo")
+            EXPECT_EQ(playing(0) + playing(1) + playing(2), ++started) << key.toStdString();
     }
 }
 
