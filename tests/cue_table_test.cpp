@@ -256,7 +256,7 @@ TEST_F(CueTableTest, APlayingPositionOnScreenIsTheExactPositionToThePixel) {
 
 TEST_F(CueTableTest, TheStandbyPanelShowsTheNextCueAndPlayingCuesCountDown) {
     writeList({cue(audioFile("ten.wav", 10.0), {{"cueNumber", "12A"},
-                                                {"notes", "Wait for the door\nthen go"},
+                                                {"notes", "Wait for the door\nthen go\nslowly"},
                                                 {"color", "#c03030"},
                                                 {"extendPlay", true},
                                                 {"extendDelay", 4.0}}),
@@ -265,16 +265,26 @@ TEST_F(CueTableTest, TheStandbyPanelShowsTheNextCueAndPlayingCuesCountDown) {
     StandbyPanel& panel = *window_->standbyPanel();
     EXPECT_EQ(panel.numberLabel()->text(), "12A");
     EXPECT_EQ(panel.titleLabel()->text(), "ten.wav");
-    EXPECT_EQ(panel.notesLabel()->text(), "Wait for the door\nthen go");
+    EXPECT_EQ(panel.notesLabel()->text(), "Wait for the door\nthen go\nslowly");
     EXPECT_EQ(panel.lengthLabel()->text(), "Length 0:10.0");
     for (QWidget* part : panel.findChildren<QWidget*>())
         EXPECT_EQ(part->focusPolicy(), Qt::NoFocus) << part->objectName().toStdString();
+    // Nothing the panel shows moves the list: a click aimed at a row lands on it.
+    // The panel follows a change at once, the table's header and cells a turn later.
+    auto rowY = [&] {
+        vc().timerUpdate();
+        QApplication::processEvents();
+        QApplication::processEvents();
+        return playButton(1)->mapToGlobal(QPoint()).y();
+    };
+    int rowAt = rowY();
 
     click(0);
     ASSERT_TRUE(playing(0));
     table().selectRowIndexes({1}, false);
     EXPECT_EQ(panel.titleLabel()->text(), "Door");
-    EXPECT_TRUE(panel.notesLabel()->isHidden());
+    EXPECT_TRUE(panel.notesLabel()->text().isEmpty());
+    EXPECT_EQ(rowY(), rowAt) << "a cue plays, one without notes stands by";
 
     Appearance::instance().setRowsShowTimeLeft(true);
     QTest::qWait(1200);
@@ -290,9 +300,21 @@ TEST_F(CueTableTest, TheStandbyPanelShowsTheNextCueAndPlayingCuesCountDown) {
     ASSERT_FALSE(panel.followLines().empty());
     EXPECT_TRUE(panel.followLines().front()->text().startsWith("12B in 0:03"))
         << panel.followLines().front()->text().toStdString();
+    EXPECT_EQ(rowY(), rowAt) << "a chain waits";
     Appearance::instance().setRowsShowTimeLeft(false);
     vc().timerUpdate();
     EXPECT_FALSE(startTextOf(0).startsWith('-'));
+
+    Appearance::instance().setTextPercent(200);
+    rowAt = rowY();
+    click(1);
+    EXPECT_EQ(rowY(), rowAt) << "200 %: two cues play";
+    table().selectRowIndexes({0}, false);
+    EXPECT_EQ(rowY(), rowAt) << "200 %: notes stand by";
+    click(0);
+    click(1);
+    EXPECT_EQ(rowY(), rowAt) << "200 %: nothing plays";
+    Appearance::instance().setTextPercent(100);
 }
 
 TEST_F(CueTableTest, RowOutOfViewIsSkippedAndRebuiltFromItsCue) {

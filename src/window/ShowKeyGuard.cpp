@@ -1,12 +1,15 @@
 #include "window/ShowKeyGuard.h"
 
 #include <QAction>
+#include <QApplication>
 #include <QKeyEvent>
 #include <QKeySequence>
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QTextEdit>
 #include <QWidget>
+
+#include "window/CueTableView.h"
 
 namespace {
 
@@ -32,10 +35,14 @@ bool isTextEntry(const QObject* widget) {
 
 ShowKeyGuard::ShowKeyGuard(QWidget* mainWindow, QAction* go, QAction* stopAll)
     : QObject(mainWindow), mainWindow_(mainWindow), go_(go), stopAll_(stopAll) {
-    // Kept by the shortcut map, which then swallows a held key's repeats without firing.
+    // The menus show these keys; this filter serves them, before any shortcut or widget.
     go->setShortcuts({QKeySequence(Qt::Key_Space), QKeySequence(Qt::Key_Enter)});
     go->setAutoRepeat(false);
     stopAll->setAutoRepeat(false);
+    connect(qApp, &QGuiApplication::applicationStateChanged, this,
+            [this](Qt::ApplicationState state) {
+                if (state != Qt::ApplicationActive) held_.clear();
+            });
 }
 
 bool ShowKeyGuard::isKeyReceiver(QObject* watched) {
@@ -61,6 +68,13 @@ QAction* ShowKeyGuard::extraActionFor(const QKeyEvent* key) const {
     return nullptr;
 }
 
+bool ShowKeyGuard::isGoReturn(const QObject* watched, const QKeyEvent* key) const {
+    // On the list, where it has no other use: Go pedals send it. A focused row button or a
+    // dialog's toggle keeps it.
+    return key->key() == Qt::Key_Return && key->modifiers() == Qt::NoModifier &&
+           (watched == mainWindow_ || qobject_cast<const CueTableView*>(watched));
+}
+
 QAction* ShowKeyGuard::actionFor(const QKeyEvent* key) const {
     if (QAction* extra = extraActionFor(key)) return extra;
     return key->key() == Qt::Key_Escape ? stopAll_.data() : go_.data();
@@ -72,7 +86,13 @@ bool ShowKeyGuard::eventFilter(QObject* watched, QEvent* event) {
         return false;
     if (!isKeyReceiver(watched)) return false;
     auto* key = static_cast<QKeyEvent*>(event);
-    const bool showKey = isShowKey(key) || extraActionFor(key);
+    // Each press and release once, wherever it goes next.
+    bool fresh = false;
+    if (type == QEvent::KeyPress)
+        fresh = held_.pressed(*key);
+    else if (type == QEvent::KeyRelease)
+        held_.released(*key);
+    const bool showKey = isShowKey(key) || extraActionFor(key) || isGoReturn(watched, key);
     // A cue number being typed takes Escape back out of its edit; once it is closed, Escape
     // is Stop All again. Show mode opens no such editor.
     if (key->key() == Qt::Key_Escape && key->modifiers() == Qt::NoModifier &&
@@ -90,28 +110,29 @@ bool ShowKeyGuard::eventFilter(QObject* watched, QEvent* event) {
     if (window->windowType() == Qt::Popup) {
         // An open menu keeps its keys and takes Escape from every shortcut to close itself;
         // Escape stops the show as well.
-        if (type == QEvent::KeyPress && key->key() == Qt::Key_Escape && showKey &&
-            !key->isAutoRepeat())
+        if (type == QEvent::KeyPress && key->key() == Qt::Key_Escape && showKey && fresh)
             if (QAction* action = actionFor(key)) action->trigger();
         return false;
     }
-    if (window == mainWindow_) return false;  // the main window's menu shortcuts serve it
 
     if (showKey) {
-        // Taken from the window's own shortcuts (a dialog's Escape, a progress dialog's
-        // cancel), then acted on as a key press; the release is swallowed too, since a button
-        // presses on it.
+        // Taken from every shortcut and every widget (a focused button presses on Space, a
+        // dialog closes on Escape), then acted on as a key press, once per press; the release
+        // is swallowed too, since a button presses on it.
         if (type == QEvent::ShortcutOverride) {
             event->accept();
-        } else if (type == QEvent::KeyPress && !key->isAutoRepeat()) {
+        } else if (type == QEvent::KeyPress && fresh) {
             if (QAction* action = actionFor(key)) action->trigger();
         }
         return true;
     }
-    if (isCloseKey(key)) {
+    // A held Return presses a focused button or toggle once.
+    if (type == QEvent::KeyPress && key->key() == Qt::Key_Return && !fresh && !isTextEntry(watched))
+        return true;
+    if (window != mainWindow_ && isCloseKey(key)) {
         if (type == QEvent::ShortcutOverride) {
             event->accept();
-        } else if (type == QEvent::KeyPress && !key->isAutoRepeat()) {
+        } else if (type == QEvent::KeyPress && fresh) {
             // As the close box would: each window decides what closing it means.
             static_cast<QWidget*>(watched)->window()->close();
         }

@@ -5,6 +5,8 @@
 #include <QLabel>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QScrollArea>
+#include <QScrollBar>
 #include <algorithm>
 #include <cmath>
 
@@ -38,6 +40,28 @@ QFont relativeFont(double factor, bool bold) {
 void setTextIfNew(QLabel* label, const QString& text) {
     if (label->text() != text) label->setText(text);
 }
+
+// The text on one line of the label's width, cut short with an ellipsis; whole while the label
+// has no width yet.
+QString fitted(const QLabel* label, const QString& text) {
+    const int width = label->contentsRect().width();
+    return width > 0 ? label->fontMetrics().elidedText(text, Qt::ElideRight, width) : text;
+}
+
+// A box of fixed height on the panel's own ground that scrolls what does not fit, by the wheel
+// only: it takes no keys.
+QScrollArea* scrollingBox(QWidget* parent, QWidget* content) {
+    auto* area = new QScrollArea(parent);
+    area->setWidget(content);
+    area->setWidgetResizable(true);
+    area->setFrameShape(QFrame::NoFrame);
+    area->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    area->viewport()->setAutoFillBackground(false);
+    content->setAutoFillBackground(false);
+    area->setFocusPolicy(Qt::NoFocus);
+    area->verticalScrollBar()->setFocusPolicy(Qt::NoFocus);
+    return area;
+}
 }  // namespace
 
 StandbyPanel::StandbyPanel(ViewController& controller, QWidget* parent)
@@ -46,18 +70,19 @@ StandbyPanel::StandbyPanel(ViewController& controller, QWidget* parent)
     setAccessibleName(tr("Standing by"));
     setFrameShape(QFrame::StyledPanel);
     setFocusPolicy(Qt::NoFocus);
-    // As tall as what it shows: the list below takes the rest of the window.
-    setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Maximum);
+    // Its own height whatever it shows: the list below takes the rest of the window.
+    setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Fixed);
 
     accent_ = new QFrame(this);
     accent_->setObjectName(QStringLiteral("standbyAccent"));
     accent_->setAutoFillBackground(true);
     number_ = makeLabel(this, "standbyNumber", tr("Next cue number"));
     title_ = makeLabel(this, "standbyTitle", tr("Next cue title"));
-    title_->setWordWrap(true);
+    title_->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
     notes_ = makeLabel(this, "standbyNotes", tr("Next cue notes"));
     notes_->setWordWrap(true);
     notes_->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    notesArea_ = scrollingBox(this, notes_);
     length_ = makeLabel(this, "standbyLength", tr("Next cue length"));
     route_ = makeLabel(this, "standbyRoute", tr("Next cue outputs"));
     go_ = new QPushButton(tr("GO"), this);
@@ -80,19 +105,28 @@ StandbyPanel::StandbyPanel(ViewController& controller, QWidget* parent)
     heading->addLayout(facts);
     auto* cueText = new QVBoxLayout;
     cueText->addLayout(heading);
-    cueText->addWidget(notes_);
+    cueText->addWidget(notesArea_);
 
     auto* top = new QHBoxLayout;
     top->addWidget(accent_);
     top->addLayout(cueText, 1);
     top->addWidget(go_);
 
-    running_ = new QVBoxLayout;
+    auto* runningBox = new QWidget(this);
+    running_ = new QVBoxLayout(runningBox);
+    running_->setContentsMargins(0, 0, 6, 0);  // clear of the scroll bar
     running_->setSpacing(2);
-    auto* outer = new QVBoxLayout(this);
+    idle_ = makeLabel(runningBox, "nothingPlaying", tr("Nothing playing"));
+    idle_->setEnabled(false);
+    running_->addWidget(idle_);
+    running_->addStretch(1);
+    runningArea_ = scrollingBox(this, runningBox);
+    // Side by side: the band stays as low as the cue standing by, however many cues play.
+    auto* outer = new QHBoxLayout(this);
     outer->setContentsMargins(8, 6, 8, 6);
-    outer->addLayout(top);
-    outer->addLayout(running_);
+    outer->setSpacing(12);
+    outer->addLayout(top, 3);
+    outer->addWidget(runningArea_, 2, Qt::AlignTop);
 
     connect(&Appearance::instance(), &Appearance::changed, this, &StandbyPanel::applyFonts);
     applyFonts();
@@ -108,10 +142,31 @@ void StandbyPanel::applyFonts() {
     const Appearance& look = Appearance::instance();
     accent_->setFixedWidth(look.scaled(8));
     go_->setMinimumWidth(go_->fontMetrics().horizontalAdvance(go_->text()) * 2 + look.scaled(24));
+    // Each part as tall as its text can be, whatever it holds now: the panel's height follows
+    // the text size and nothing else.
+    for (QLabel* label : {number_, title_, length_, route_})
+        label->setMinimumHeight(label->fontMetrics().height());
+    notesArea_->setFixedHeight(notes_->fontMetrics().lineSpacing() * kNotesLines);
+    lineHeight_ = QFontMetrics(relativeFont(1.2, true)).height() + look.scaled(6);
+    runningArea_->setFixedHeight(kRunningLines * lineHeight_ +
+                                 (kRunningLines - 1) * running_->spacing());
+    idle_->setFixedHeight(lineHeight_);
     for (const PlayingLine& line : playing_) {
         line.number->setFont(relativeFont(1.2, true));
         line.left->setFont(relativeFont(1.2, true));
+        line.box->setFixedHeight(lineHeight_);
     }
+    for (QLabel* follow : follows_) follow->setFixedHeight(lineHeight_);
+    fitTitle();
+}
+
+void StandbyPanel::resizeEvent(QResizeEvent* event) {
+    QFrame::resizeEvent(event);
+    fitTitle();
+}
+
+void StandbyPanel::fitTitle() {
+    title_->setText(fitted(title_, fullTitle_));
 }
 
 QString StandbyPanel::numberOf(const CXAudio& cue, int row) {
@@ -124,9 +179,9 @@ void StandbyPanel::showStandby() {
     const auto& list = controller_.cxList;
     if (row < 0 || std::size_t(row) >= list.size()) {
         number_->setText(QStringLiteral("—"));
-        title_->setText(tr("No cue selected"));
+        fullTitle_ = tr("No cue selected");
+        fitTitle();
         notes_->clear();
-        notes_->hide();
         length_->clear();
         route_->clear();
         accent_->hide();
@@ -135,9 +190,10 @@ void StandbyPanel::showStandby() {
     }
     const CXAudio& cue = *list[std::size_t(row)];
     number_->setText(numberOf(cue, row));
-    title_->setText(QString::fromStdString(cue.audioTitle));
+    fullTitle_ = QString::fromStdString(cue.audioTitle);
+    fitTitle();
     notes_->setText(QString::fromStdString(cue.notes));
-    notes_->setVisible(!cue.notes.empty());
+    notesArea_->verticalScrollBar()->setValue(0);
     length_->setText(tr("Length %1").arg(tenthsText(std::max(cue.endTime - cue.startTime, 0.0))));
     route_->setText(
         tr("Out %1").arg(controller_.outputPatch().routeLabel(cue.outputs[0], cue.outputs[1])));
@@ -158,6 +214,8 @@ StandbyPanel::PlayingLine& StandbyPanel::playingLine(std::size_t index) {
         line.box->setObjectName(QStringLiteral("playingCue"));
         line.number = makeLabel(line.box, "playingNumber", tr("Playing cue number"));
         line.title = makeLabel(line.box, "playingTitle", tr("Playing cue title"));
+        // The number calls the cue; a long title gives way before the time left does.
+        line.title->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
         line.progress = new QProgressBar(line.box);
         line.progress->setObjectName(QStringLiteral("playingProgress"));
         line.progress->setRange(0, kProgressSteps);
@@ -171,7 +229,8 @@ StandbyPanel::PlayingLine& StandbyPanel::playingLine(std::size_t index) {
         row->addWidget(line.title, 2);
         row->addWidget(line.progress, 3);
         row->addWidget(line.left);
-        running_->insertWidget(int(playing_.size()), line.box);
+        // After the idle line, before the chains.
+        running_->insertWidget(1 + int(playing_.size()), line.box);
         playing_.push_back(line);
         applyFonts();
         // Wide enough for "-0:00.0" at any text size, so the column does not jump.
@@ -184,7 +243,8 @@ StandbyPanel::PlayingLine& StandbyPanel::playingLine(std::size_t index) {
 QLabel* StandbyPanel::followLine(std::size_t index) {
     while (follows_.size() <= index) {
         QLabel* label = makeLabel(this, "pendingFollow", tr("Chained start"));
-        running_->addWidget(label);
+        label->setFixedHeight(lineHeight_);
+        running_->insertWidget(running_->count() - 1, label);  // above the stretch
         follows_.push_back(label);
     }
     return follows_[index];
@@ -201,7 +261,8 @@ void StandbyPanel::showPlaying() {
             PlayingLine& line = playingLine(shown++);
             const double position = player->currentTime();
             setTextIfNew(line.number, numberOf(cue, int(row)));
-            setTextIfNew(line.title, QString::fromStdString(cue.audioTitle));
+            // Cut to the width the line had at the last pass: a pass comes every few frames.
+            setTextIfNew(line.title, fitted(line.title, QString::fromStdString(cue.audioTitle)));
             const double length = cue.endTime - cue.startTime;
             const double done = length > 0.0 ? (position - cue.startTime) / length : 0.0;
             line.progress->setValue(int(std::clamp(done, 0.0, 1.0) * kProgressSteps));
@@ -223,4 +284,5 @@ void StandbyPanel::showPlaying() {
     }
     for (std::size_t i = shown; i < playing_.size(); ++i) playing_[i].box->hide();
     for (std::size_t i = waiting; i < follows_.size(); ++i) follows_[i]->hide();
+    idle_->setVisible(shown == 0 && waiting == 0);
 }

@@ -6,14 +6,19 @@
 class QLabel;
 class QProgressBar;
 class QPushButton;
+class QScrollArea;
 class QVBoxLayout;
 class ViewController;
 class CXAudio;
 
 // The top of the main window, read from the operator's seat: the cue the next Go fires (its
-// number, title, notes, length, outputs and colour) with a GO button, and under it every cue
+// number, title, notes, length, outputs and colour) with a GO button, and beside it every cue
 // playing with the time it has left, and every chained start still waiting. It never takes
 // the keyboard: Space, Escape and the arrows stay with the show.
+//
+// Its height never changes during a show, so the list below never moves under the operator's
+// eye or pointer: the title takes one line, the notes two (more scroll), and the playing cues
+// and waiting chains three (more scroll). Only a new text size changes it.
 class StandbyPanel : public QFrame {
     Q_OBJECT
 public:
@@ -42,12 +47,20 @@ public:
     const std::vector<PlayingLine>& playingLines() const { return playing_; }
     const std::vector<QLabel*>& followLines() const { return follows_; }
 
+    static constexpr int kNotesLines = 2;
+    static constexpr int kRunningLines = 3;
+
 signals:
     // The GO button was pressed: the window fires Go as Space does.
     void goPressed();
 
+protected:
+    void resizeEvent(QResizeEvent* event) override;
+
 private:
     void applyFonts();
+    // The title on its one line, cut short with an ellipsis where it is too long.
+    void fitTitle();
     PlayingLine& playingLine(std::size_t index);
     QLabel* followLine(std::size_t index);
     // The number the operator calls the cue by: its own, else its place in the list.
@@ -60,8 +73,13 @@ private:
     QLabel* notes_;
     QLabel* length_;
     QLabel* route_;
+    QScrollArea* notesArea_;
     QPushButton* go_;
+    QScrollArea* runningArea_;
     QVBoxLayout* running_;
+    QLabel* idle_;
+    QString fullTitle_;
+    int lineHeight_ = 0;
     std::vector<PlayingLine> playing_;
     std::vector<QLabel*> follows_;
 };

@@ -23,7 +23,7 @@ stop_xvfb() {
   [ -z "$xvfb_log" ] || rm -f "$xvfb_log"
 }
 
-# start_xvfb [screen geometry, default 1280x800x24]
+# start_xvfb [screen geometry, default 1280x800x24] [more server options]
 start_xvfb() {
   local geometry="${1:-1280x800x24}"
   local numfile
@@ -32,7 +32,7 @@ start_xvfb() {
   # fd 3 gets the number, written once the server listens. Without -noreset the server resets
   # when its last client leaves, as the readiness check below does, and a program connecting
   # during that reset can be turned away.
-  Xvfb -displayfd 3 -screen 0 "$geometry" -nolisten tcp -noreset 3>"$numfile" 2>"$xvfb_log" &
+  Xvfb -displayfd 3 -screen 0 "$geometry" -nolisten tcp -noreset "${@:2}" 3>"$numfile" 2>"$xvfb_log" &
   xvfb_pid=$!
   local number=""
   for _ in $(seq 200); do
