@@ -157,6 +157,49 @@ private:
     bool bound_ = false;
 };
 
+// A desk that needs every message delivered: OSC over TCP, each message after its size.
+class TcpClient {
+public:
+    explicit TcpClient(int port, const char* address = "127.0.0.1") {
+        fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in at{};
+        at.sin_family = AF_INET;
+        inet_pton(AF_INET, address, &at.sin_addr);
+        ::bind(fd_, reinterpret_cast<sockaddr*>(&at), sizeof at);
+        at.sin_port = htons(uint16_t(port));
+        at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ::connect(fd_, reinterpret_cast<sockaddr*>(&at), sizeof at);
+    }
+    ~TcpClient() { ::close(fd_); }
+    void send(const std::vector<char>& bytes, std::size_t cut = SIZE_MAX) const {
+        std::vector<char> framed(4);
+        const uint32_t size = htonl(uint32_t(bytes.size()));
+        std::memcpy(framed.data(), &size, 4);
+        framed.insert(framed.end(), bytes.begin(), bytes.end());
+        ::send(fd_, framed.data(), std::min(cut, framed.size()), MSG_NOSIGNAL);
+    }
+    std::optional<RemoteState> receiveState(std::chrono::milliseconds timeout) const {
+        std::vector<char> data(4);
+        for (std::size_t at = 0; at < data.size();) {
+            pollfd p{fd_, POLLIN, 0};
+            if (::poll(&p, 1, int(timeout.count())) <= 0) return std::nullopt;
+            const ssize_t n = ::recv(fd_, data.data() + at, data.size() - at, 0);
+            if (n <= 0) return std::nullopt;
+            at += std::size_t(n);
+            if (at == 4) data.resize(4 + bigEndian(data.data()));
+        }
+        return stateFrom(data.data() + 4, data.size() - 4);
+    }
+
+private:
+    static uint32_t bigEndian(const char* p) {
+        uint32_t v;
+        std::memcpy(&v, p, 4);
+        return ntohl(v);
+    }
+    int fd_ = -1;
+};
+
 int freeUdpPort() {
     Client probe;
     return probe.port();
@@ -661,11 +704,28 @@ TEST_F(ProgramFixture, EachCommandReachesTheShowAndOnlyAllowedSendersAreHeard) {
     client_.send(port_, intMessage("/cuevox/select", 1));
     EXPECT_FALSE(monitor.receiveState(500ms)) << "an unsubscribed client was still told";
 
+    // Over TCP on the same port: a Go and a question, answered on the connection; a client
+    // gone mid-message and one stuck halfway through hold nobody up.
+    TcpClient(port_).send(bytesOf("/cuevox/cue/2/start"), 9);
+    TcpClient stuck(port_), desk(port_);
+    stuck.send(bytesOf("/cuevox/cue/2/start"), 9);
+    desk.send(bytesOf("/cuevox/go"));
+    ASSERT_TRUE(plays(waitForState([](auto& s) { return plays(s, 1); }), 1));
+    desk.send(bytesOf("/cuevox/state"));
+    const std::optional<RemoteState> overTcp = desk.receiveState(1000ms);
+    ASSERT_TRUE(overTcp && plays(*overTcp, 1) && !plays(*overTcp, 2));
+    desk.send(bytesOf("/cuevox/cue/1/stop"));
+    ASSERT_TRUE(waitForState([](auto& s) { return s.playing.empty(); }).playing.empty());
+
     // Another loopback address is not on the allowed list: neither obeyed nor answered.
     Client stranger("127.0.0.2");
     ASSERT_TRUE(stranger.bound());
     stranger.send(port_, bytesOf("/cuevox/cue/2/start"));
     EXPECT_FALSE(stranger.ask(port_, 500ms));
+    TcpClient tcpStranger(port_, "127.0.0.2");
+    tcpStranger.send(bytesOf("/cuevox/cue/2/start"));
+    tcpStranger.send(bytesOf("/cuevox/state"));
+    EXPECT_FALSE(tcpStranger.receiveState(500ms));
     EXPECT_TRUE(waitForState([](auto& s) { return true; }).playing.empty());
 
     // Problems are told with what was wrong.
@@ -828,6 +888,37 @@ TEST_F(ProgramFixture, AFloodLeavesTheWindowAnsweringAndTheSoundWhole) {
     for (std::size_t at = 0; (at = log.find("\n", at)) != std::string::npos; ++at) ++lines;
     EXPECT_NE(log.find("more ignored in the last second"), std::string::npos) << log;
     EXPECT_LT(lines, 40) << log;
+
+    // Two senders here ask for the state as fast as they can while a desk fires Go, Next, Go,
+    // Next, Go: each is obeyed, so three cues play (a sanitized build is given a slower flood).
+    for (int round = 0; round < 3; ++round) {
+        client_.send(port_, bytesOf("/cuevox/panic"));
+        client_.send(port_, intMessage("/cuevox/select", 1));
+        ASSERT_EQ(waitForState([](auto& s) { return s.playing.empty() && s.selected == "1"; })
+                      .selected,
+                  "1");
+        std::atomic<bool> flooding{true};
+        auto flood = [&, ask = bytesOf("/cuevox/state")] {
+            Client source;
+            for (long n = 0; flooding; ++n) {
+                source.send(port_, ask);
+                if (testfiles::kSlowdown > 1 && n % 16 == 0) std::this_thread::sleep_for(1ms);
+            }
+        };
+        std::thread first(flood), second(flood);
+        Client desk;
+        for (int go = 0; go < 3; ++go) {
+            QTest::qWait(300);
+            if (go > 0) desk.send(port_, bytesOf("/cuevox/next"));
+            desk.send(port_, bytesOf("/cuevox/go"));
+        }
+        QTest::qWait(300);
+        flooding = false;
+        first.join();
+        second.join();
+        EXPECT_EQ(waitForState([](auto& s) { return s.playing.size() == 3; }).playing.size(), 3u)
+            << "round " << round;
+    }
 }
 
 class OscWindow : public WindowFixture {};

@@ -6,6 +6,7 @@
 #include <arpa/inet.h>
 #include <lo/lo.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/resource.h>
@@ -27,10 +28,10 @@ namespace {
 // told as such rather than read in part.
 constexpr std::size_t kMaxPacket = OscServer::kMaxPacket;
 // Datagrams read before the thread looks at its replies again, so a flood cannot starve them.
-constexpr int kBurst = 256;
-constexpr int kBatch = 32;
+constexpr int kBurst = 2048;
+constexpr int kBatch = 64;
 constexpr int kMaxBundleDepth = 4;
-constexpr int kNiceness = 10;
+constexpr int kNiceness = 0;
 
 using Kind = RemoteCommand::Kind;
 using Problem = OscServer::Problem;
@@ -264,6 +265,21 @@ std::string addressText(const sockaddr_in& address) {
     return text;
 }
 
+ReplyTarget targetOf(const sockaddr_in& address, bool stream) {
+    return {addressText(address), ntohs(address.sin_port), stream};
+}
+
+// The question a monitor floods with, as most clients send it (and as OSC before type tags did):
+// known by its bytes, without taking the packet apart.
+bool isStateQuestion(const char* data, std::size_t size) {
+    static const char tagged[] = "/cuevox/state\0\0\0,\0\0\0";
+    return (size == 20 || size == 16) && std::memcmp(data, tagged, size) == 0;
+}
+
+bool isQuestion(Kind kind) {
+    return kind == Kind::State || kind == Kind::Subscribe || kind == Kind::Unsubscribe;
+}
+
 }  // namespace
 
 OscServer::OscServer(Deliver deliver, Tell tell)
@@ -284,19 +300,43 @@ QString OscServer::start(const Config& config) {
         if (inet_pton(AF_INET, sender.c_str(), &parsed) != 1)
             return QStringLiteral("\"%1\" in the allowed senders is not an IPv4 address")
                 .arg(QString::fromStdString(sender));
-        char text[INET_ADDRSTRLEN] = {};
-        inet_ntop(AF_INET, &parsed, text, sizeof text);
-        allowed_.push_back(text);
+        allowed_.push_back(parsed.s_addr);
     }
+    const QString where =
+        QStringLiteral("%1:%2")
+            .arg(config.network ? QStringLiteral("every interface") : QStringLiteral("127.0.0.1"))
+            .arg(config.port);
+    // A port left to the system is free for UDP; TCP may hold it: another one is tried.
+    QString failure;
+    for (int attempt = 0;; ++attempt) {
+        int tcpError = 0;
+        failure = listen(config, where, &tcpError);
+        if (tcpError != EADDRINUSE || config.port != 0 || attempt == 8) break;
+        ::close(socket_);
+        socket_ = -1;
+    }
+    if (!failure.isEmpty()) return failure;
+    wakeFd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (wakeFd_ < 0) {
+        // Without it replies would wait for the next packet to arrive, and stop() could not
+        // end the thread: better not to listen, and say so.
+        const QString why = QString::fromLocal8Bit(std::strerror(errno));
+        stop();
+        return QStringLiteral("cannot listen on %1: no wake-up descriptor (eventfd): %2")
+            .arg(where, why);
+    }
+    filter_.emplace(socket_);
+    stopping_ = false;
+    thread_ = std::thread([this] { run(); });
+    return {};
+}
+
+QString OscServer::listen(const Config& config, const QString& where, int* tcpError) {
     socket_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(uint16_t(config.port));
     address.sin_addr.s_addr = htonl(config.network ? INADDR_ANY : INADDR_LOOPBACK);
-    const QString where =
-        QStringLiteral("%1:%2")
-            .arg(config.network ? QStringLiteral("every interface") : QStringLiteral("127.0.0.1"))
-            .arg(config.port);
     if (socket_ < 0 ||
         ::bind(socket_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
         const QString why = QString::fromLocal8Bit(std::strerror(errno));
@@ -307,19 +347,27 @@ QString OscServer::start(const Config& config) {
     socklen_t length = sizeof address;
     ::getsockname(socket_, reinterpret_cast<sockaddr*>(&address), &length);
     boundPort_ = ntohs(address.sin_port);
-    wakeFd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (wakeFd_ < 0) {
-        // Without it replies would wait for the next packet to arrive, and stop() could not
-        // end the thread: better not to listen, and say so.
-        const QString why = QString::fromLocal8Bit(std::strerror(errno));
-        ::close(socket_);
-        socket_ = -1;
-        boundPort_ = 0;
-        return QStringLiteral("cannot listen on %1: no wake-up descriptor (eventfd): %2")
-            .arg(where, why);
+    // Room for the packets that arrive while this thread waits for a core. Past the system's
+    // cap only with the privilege to force it.
+    const int asked = kReceiveBuffer;
+    if (::setsockopt(socket_, SOL_SOCKET, SO_RCVBUFFORCE, &asked, sizeof asked) != 0)
+        ::setsockopt(socket_, SOL_SOCKET, SO_RCVBUF, &asked, sizeof asked);
+    length = sizeof receiveBuffer_;
+    ::getsockopt(socket_, SOL_SOCKET, SO_RCVBUF, &receiveBuffer_, &length);
+
+    tcpFailure_.clear();
+    listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    const int on = 1;
+    if (listener_ < 0 || ::setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0 ||
+        ::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        ::listen(listener_, int(kMaxConnections)) != 0) {
+        *tcpError = errno;
+        tcpFailure_ = QStringLiteral("OSC over TCP: cannot listen on port %1: %2")
+                          .arg(boundPort_)
+                          .arg(QString::fromLocal8Bit(std::strerror(errno)));
+        if (listener_ >= 0) ::close(listener_);
+        listener_ = -1;
     }
-    stopping_ = false;
-    thread_ = std::thread([this] { run(); });
     return {};
 }
 
@@ -329,12 +377,19 @@ void OscServer::stop() {
         wake();
         thread_.join();
     }
-    if (socket_ >= 0) ::close(socket_);
-    if (wakeFd_ >= 0) ::close(wakeFd_);
-    socket_ = wakeFd_ = -1;
+    streams_.clear();
+    filter_.reset();
+    for (int* fd : {&socket_, &listener_, &wakeFd_}) {
+        if (*fd >= 0) ::close(*fd);
+        *fd = -1;
+    }
     boundPort_ = 0;
+    waiting_.clear();
+    refreshAsked_.reset();
+    latest_ = {};
     std::lock_guard lock(outboxMutex_);
     outbox_.clear();
+    answer_.reset();
 }
 
 void OscServer::wake() {
@@ -356,16 +411,32 @@ void OscServer::send(const RemoteState& state, const std::vector<ReplyTarget>& t
     wake();
 }
 
+void OscServer::answer(const RemoteState& state) {
+    if (!running()) return;
+    Snapshot snapshot{stateMessage(state), generation_.load(), Clock::now()};
+    {
+        std::lock_guard lock(outboxMutex_);
+        answer_ = std::move(snapshot);
+    }
+    wake();
+}
+
 void OscServer::run() {
     nameThisThread("cuevox-osc");
-    // Below the audio and the window: in a flood this thread would rather lose packets (the
-    // kernel drops what it cannot take) than time that the show needs.
+    // Beside the window, not below it: niced, a thread loses to any local sender busy at full
+    // speed, and the kernel drops the desk's Go with the flood it cannot hand over. The audio
+    // runs in real time above both; a flood's cost here is bounded by the filter and the reading.
     ::setpriority(PRIO_PROCESS, pid_t(::gettid()), kNiceness);
+    std::vector<pollfd> fds;
     // No timeout while nothing is held back: an idle server costs no wake-ups.
     while (!stopping_) {
-        const auto due = tally_.flush();
-        pollfd fds[2] = {{socket_, POLLIN, 0}, {wakeFd_, POLLIN, 0}};
-        ::poll(fds, 2, due.count() < 0 ? -1 : int(due.count()));
+        auto due = tally_.flush();
+        const auto review = filter_->review(Clock::now());
+        if (review.count() >= 0 && (due.count() < 0 || review < due)) due = review;
+        fds.assign({{socket_, POLLIN, 0}, {wakeFd_, POLLIN, 0}, {listener_, POLLIN, 0}});
+        for (const auto& stream : streams_)
+            fds.push_back({stream->fd(), short(POLLIN | (stream->wantsToWrite() ? POLLOUT : 0)), 0});
+        ::poll(fds.data(), nfds_t(fds.size()), due.count() < 0 ? -1 : int(due.count()));
         if (fds[1].revents & POLLIN) {
             uint64_t count;
             [[maybe_unused]] auto n = ::read(wakeFd_, &count, sizeof count);
@@ -373,11 +444,24 @@ void OscServer::run() {
         if (stopping_) break;
         sendPending();
         if (fds[0].revents & POLLIN) receiveSome();
+        // Streams are looked at by their descriptors: accepting adds to the list.
+        std::vector<int> ready;
+        for (std::size_t i = 3; i < fds.size(); ++i)
+            if (fds[i].revents) ready.push_back(fds[i].fd);
+        std::erase_if(streams_, [&](const std::unique_ptr<OscStream>& stream) {
+            if (std::find(ready.begin(), ready.end(), stream->fd()) == ready.end()) return false;
+            bool open = stream->flush();
+            if (open) readStream(*stream, &open);
+            return !open;
+        });
+        if (fds[2].revents & POLLIN) accept();
     }
     tally_.flush(ProblemTally::Clock::now() + ProblemTally::kWindow);
 }
 
 void OscServer::receiveSome() {
+    // Everything queued is read before anything is answered: what the kernel holds for us is
+    // what a flood would make it drop.
     for (int round = 0; round < kBurst / kBatch; ++round) {
         // Many datagrams per system call: in a flood the calls, not the reading, cost most.
         std::array<mmsghdr, kBatch> headers{};
@@ -393,36 +477,102 @@ void OscServer::receiveSome() {
         // MSG_TRUNC: a datagram cut to the buffer gives its whole size, to be told.
         const int received =
             ::recvmmsg(socket_, headers.data(), kBatch, MSG_DONTWAIT | MSG_TRUNC, nullptr);
-        if (received <= 0) return;  // drained (EAGAIN) or a transient error; poll tells us more
+        // A client asking again within one read gets one answer: the same one.
+        std::array<const sockaddr_in*, kBatch> askers;
+        std::size_t asked = 0;
         for (int i = 0; i < received; ++i) {
+            char* data = packets_.data() + std::size_t(i) * kMaxPacket;
+            const std::size_t size = headers[i].msg_len;
+            const sockaddr_in& from = senders[i];
+            if (!allowed(from.sin_addr.s_addr, false)) continue;
+            if (isStateQuestion(data, size)) {
+                const auto same = [&](const sockaddr_in* a) {
+                    return a->sin_addr.s_addr == from.sin_addr.s_addr && a->sin_port == from.sin_port;
+                };
+                if (std::none_of(askers.begin(), askers.begin() + asked, same)) {
+                    askers[asked++] = &from;
+                    questions_.push_back({Kind::State, {}, targetOf(from, false), {}, 0.0});
+                }
+                continue;
+            }
+            const ReplyTarget sender = targetOf(from, false);
             if (headers[i].msg_hdr.msg_flags & MSG_TRUNC) {
-                const ReplyTarget sender{addressText(senders[i]), ntohs(senders[i].sin_port)};
                 tally_.add(QStringLiteral("cut"), [&] {
                     return QStringLiteral(
                                "a packet of %1 bytes from %2:%3 was cut to %4 bytes and not read")
-                        .arg(headers[i].msg_len)
+                        .arg(size)
                         .arg(QString::fromStdString(sender.host))
                         .arg(sender.port)
                         .arg(kMaxPacket);
                 });
                 continue;
             }
-            take(packets_.data() + std::size_t(i) * kMaxPacket, headers[i].msg_len, senders[i]);
+            take(data, size, sender);
         }
+        answerQuestions();
+        // Drained (EAGAIN) or a transient error: poll tells us more.
         if (received < kBatch) return;
     }
 }
 
-void OscServer::take(char* data, std::size_t size, const sockaddr_in& from) {
-    const ReplyTarget sender{addressText(from), ntohs(from.sin_port)};
-    if (!allowed_.empty() &&
-        std::find(allowed_.begin(), allowed_.end(), sender.host) == allowed_.end()) {
-        tally_.add(QStringLiteral("from senders not allowed"), [&] {
-            return QStringLiteral("a packet from %1, which is not an allowed sender")
-                .arg(QString::fromStdString(sender.host));
-        });
-        return;
+bool OscServer::allowed(uint32_t address, bool stream) {
+    if (allowed_.empty() || std::find(allowed_.begin(), allowed_.end(), address) != allowed_.end())
+        return true;
+    tally_.add(QStringLiteral("from senders not allowed"), [&] {
+        in_addr in{address};
+        char text[INET_ADDRSTRLEN] = {};
+        inet_ntop(AF_INET, &in, text, sizeof text);
+        return QStringLiteral("a %1 from %2, which is not an allowed sender")
+            .arg(stream ? QStringLiteral("TCP connection") : QStringLiteral("packet"),
+                 QString::fromLatin1(text));
+    });
+    return false;
+}
+
+void OscServer::accept() {
+    for (;;) {
+        sockaddr_in from{};
+        socklen_t length = sizeof from;
+        const int fd = ::accept4(listener_, reinterpret_cast<sockaddr*>(&from), &length,
+                                 SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (fd < 0) return;
+        auto stream = std::make_unique<OscStream>(fd, targetOf(from, true));
+        if (!allowed(from.sin_addr.s_addr, true)) continue;
+        if (streams_.size() >= kMaxConnections) {
+            tally_.add(QStringLiteral("connections refused"), [&] {
+                return QStringLiteral("a TCP connection from %1 was refused: %2 are open")
+                    .arg(QString::fromStdString(stream->peer().host))
+                    .arg(kMaxConnections);
+            });
+            continue;
+        }
+        // Replies as soon as they are written, not gathered for a fuller segment.
+        const int on = 1;
+        ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+        streams_.push_back(std::move(stream));
     }
+}
+
+void OscServer::readStream(OscStream& stream, bool* open) {
+    std::size_t claimed = 0;
+    const OscStream::Read read = stream.read(
+        kMaxPacket, [&](char* data, std::size_t size) { take(data, size, stream.peer()); },
+        &claimed);
+    answerQuestions();
+    if (read == OscStream::Read::TooLarge)
+        tally_.add(QStringLiteral("cut"), [&] {
+            return QStringLiteral(
+                       "a message of %1 bytes over TCP from %2:%3 is over %4 bytes: the "
+                       "connection was closed")
+                .arg(claimed)
+                .arg(QString::fromStdString(stream.peer().host))
+                .arg(stream.peer().port)
+                .arg(kMaxPacket);
+        });
+    *open = read == OscStream::Read::Open;
+}
+
+void OscServer::take(char* data, std::size_t size, const ReplyTarget& sender) {
     Parsed parsed;
     readPacket(data, size, sender, parsed, 0);
     for (const Problem& problem : parsed.problems)
@@ -431,26 +581,105 @@ void OscServer::take(char* data, std::size_t size, const sockaddr_in& from) {
                 .arg(problem.text(), QString::fromStdString(sender.host))
                 .arg(sender.port);
         });
-    for (const RemoteCommand& command : parsed.commands)
-        if (!deliver_(command))
+    // The show's commands go at once, in their order; questions wait for the end of the turn,
+    // so a Go never queues behind the questions that came with it.
+    for (RemoteCommand& command : parsed.commands) {
+        if (isQuestion(command.kind)) {
+            questions_.push_back(std::move(command));
+        } else if (!deliver_(command)) {
             tally_.add(QStringLiteral("dropped while the show was busy"), [&] {
                 return QStringLiteral(
                            "a command from %1 was dropped: commands arrive faster "
                            "than the show takes them")
                     .arg(QString::fromStdString(sender.host));
             });
+        }
+    }
+}
+
+void OscServer::answerQuestions() {
+    const auto now = Clock::now();
+    for (const RemoteCommand& question : questions_) {
+        if (question.kind == Kind::State) {
+            ask(question.replyTo, now);
+        } else if (!deliver_(question)) {
+            tally_.add(QStringLiteral("dropped while the show was busy"), [&] {
+                return QStringLiteral("a subscription from %1 was dropped: the show is busy")
+                    .arg(QString::fromStdString(question.replyTo.host));
+            });
+        }
+    }
+    questions_.clear();
+}
+
+void OscServer::ask(const ReplyTarget& target, Clock::time_point now) {
+    // Counted as it is asked, so that the questions past the limit cost nothing more.
+    if (!limiter_.allow(target.host, now)) {
+        in_addr address{};
+        if (!target.stream && inet_pton(AF_INET, target.host.c_str(), &address) == 1)
+            filter_->refused(address.s_addr, now);
+        tally_.add(QStringLiteral("replies held back"), [&] {
+            return QStringLiteral(
+                       "a reply to %1 was held back: it is asked for more than %2 times a second")
+                .arg(QString::fromStdString(target.host))
+                .arg(ReplyLimiter::kPerSecond);
+        });
+        return;
+    }
+    if (!latest_.message.empty() && latest_.generation == generation_.load() &&
+        now - latest_.at < kStateFresh)
+        return reply(target, latest_.message);
+    // One question at a time goes to the window; whoever asks meanwhile gets the same answer.
+    // One lost on the way (the show's queue full) is asked again after a while.
+    if (std::find(waiting_.begin(), waiting_.end(), target) == waiting_.end() &&
+        waiting_.size() < RemoteQueue::kQueryCapacity)
+        waiting_.push_back(target);
+    if (refreshAsked_ && now - *refreshAsked_ < std::chrono::seconds(1)) return;
+    RemoteCommand question{Kind::State, {}, target, QStringLiteral("OSC"), 0.0};
+    if (deliver_(question)) refreshAsked_ = now;
+}
+
+void OscServer::reply(const ReplyTarget& target, const std::vector<char>& message) {
+    if (target.stream) {
+        for (const auto& stream : streams_) {
+            if (stream->peer() != target) continue;
+            if (!stream->queue(message))
+                tally_.add(QStringLiteral("replies held back"), [&] {
+                    return QStringLiteral(
+                               "a reply to %1:%2 over TCP was dropped: it does not read its "
+                               "replies")
+                        .arg(QString::fromStdString(target.host))
+                        .arg(target.port);
+                });
+        }
+        return;
+    }
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(uint16_t(target.port));
+    if (inet_pton(AF_INET, target.host.c_str(), &to.sin_addr) != 1) return;
+    // Best effort, as UDP is: a full send buffer loses this state, the next one follows.
+    ::sendto(socket_, message.data(), message.size(), MSG_DONTWAIT,
+             reinterpret_cast<sockaddr*>(&to), sizeof to);
 }
 
 void OscServer::sendPending() {
     std::vector<std::pair<ReplyTarget, std::vector<char>>> pending;
+    std::optional<Snapshot> answer;
     {
         std::lock_guard lock(outboxMutex_);
         pending.swap(outbox_);
+        answer.swap(answer_);
+    }
+    if (answer) {
+        latest_ = std::move(*answer);
+        for (const ReplyTarget& target : waiting_) reply(target, latest_.message);
+        waiting_.clear();
+        refreshAsked_.reset();
     }
     const auto now = ReplyLimiter::Clock::now();
     for (const auto& entry : pending) {
         const ReplyTarget& target = entry.first;
-        const std::vector<char>& message = entry.second;
         if (!limiter_.allow(target.host, now)) {
             tally_.add(QStringLiteral("replies held back"), [&] {
                 return QStringLiteral(
@@ -461,13 +690,7 @@ void OscServer::sendPending() {
             });
             continue;
         }
-        sockaddr_in to{};
-        to.sin_family = AF_INET;
-        to.sin_port = htons(uint16_t(target.port));
-        if (inet_pton(AF_INET, target.host.c_str(), &to.sin_addr) != 1) continue;
-        // Best effort, as UDP is: a full send buffer loses this state, the next one follows.
-        ::sendto(socket_, message.data(), message.size(), MSG_DONTWAIT,
-                 reinterpret_cast<sockaddr*>(&to), sizeof to);
+        reply(target, entry.second);
     }
 }
 

@@ -9,10 +9,12 @@
 
 class ViewController;
 
-// Where an OSC reply goes: the sender's own address and port.
+// Where an OSC reply goes: the sender's own address and port, and whether it is the far end of
+// a TCP connection (replies go back on it) rather than a UDP socket.
 struct ReplyTarget {
     std::string host;
     int port = 0;
+    bool stream = false;
     bool operator==(const ReplyTarget&) const = default;
 };
 

@@ -152,7 +152,17 @@ void RemoteControl::applyOsc(const RemoteSettings& settings) {
                                               : QStringLiteral("this computer only"))
                          .arg(osc_.port());
         if (portForThisRun_) oscStatus_ += QStringLiteral(" (--osc-port, for this run)");
+        if (!osc_.tcpFailure().isEmpty()) {
+            oscStatus_ += QStringLiteral(", UDP only");
+            tellOperator(osc_.tcpFailure());
+        }
         std::cout << oscStatus_.toStdString() << std::endl;
+        // The system reports twice what it grants.
+        if (osc_.receiveBuffer() / 2 < OscServer::kReceiveBuffer)
+            std::cout << "OSC: the receive buffer is " << osc_.receiveBuffer() / 2048
+                      << " KB, not the " << OscServer::kReceiveBuffer / 1024
+                      << " KB asked for (net.core.rmem_max): a flood may lose packets"
+                      << std::endl;
     } else {
         oscStatus_ = QStringLiteral("OSC: ") + failure;
         tellOperator(oscStatus_);
@@ -266,7 +276,7 @@ void RemoteControl::runCommand(const RemoteCommand& command) {
     using Kind = RemoteCommand::Kind;
     switch (command.kind) {
         case Kind::State:
-            osc_.send(remoteStateOf(controller_), {command.replyTo});
+            osc_.answer(remoteStateOf(controller_));
             return;
         case Kind::Subscribe:
             if (!subscribers_.subscribe(command.replyTo)) {
@@ -287,6 +297,7 @@ void RemoteControl::runCommand(const RemoteCommand& command) {
             break;
     }
     const QString problem = applyRemoteCommand(controller_, command);
+    osc_.stateChanged();
     if (!problem.isEmpty()) tell(command.source + QStringLiteral(": ") + problem);
 }
 
