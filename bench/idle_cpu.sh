@@ -5,7 +5,8 @@
 # With a sound server up (scripts/soundbox.sh) it plays through the device, else on the clock,
 # and the server's own CPU is measured too: over the same time before the program starts, and
 # while it runs. With "play" as third argument the first cue (a minute long) plays through the
-# measurement, started with the Space key: the cost of one cue playing.
+# measurement, started with the Space key: the cost of one cue playing. Each thread's wake-ups
+# (voluntary context switches: each is a sleep that ended) are counted over the same time.
 # CUEVOX_BIN names another build of the program, to compare two side by side.
 #   bench/idle_cpu.sh [CUES] [SECONDS] [play]     (after building: build/cuevox)
 set -euo pipefail
@@ -52,7 +53,7 @@ snapshot() {
   for task in /proc/"$pid"/task/*; do
     name="$(cat "$task/comm")"
     [ "${task##*/}" = "$pid" ] && name="GUI"
-    echo "$name|$(cut -d' ' -f1 "$task/schedstat")"
+    echo "$name|$(cut -d' ' -f1 "$task/schedstat")|$(awk '/^voluntary_ctxt_switches/ {print $2}' "$task/status")"
   done
 }
 sleep 5
@@ -81,16 +82,20 @@ import sys
 def load(path):
     used = {}
     for line in open(path):
-        name, ns = line.rstrip("\n").rsplit("|", 1)
-        used[name] = used.get(name, 0) + int(ns)
+        name, ns, woken = line.rstrip("\n").split("|")
+        ns0, woken0 = used.get(name, (0, 0))
+        used[name] = (ns0 + int(ns), woken0 + int(woken))
     return used
 before, after, secs, cues = load(sys.argv[1]), load(sys.argv[2]), float(sys.argv[3]), sys.argv[4]
-total = 0
+total = wakeups = 0
 for name in sorted(after):
-    used = after[name] - before.get(name, 0)
+    used = after[name][0] - before.get(name, (0, 0))[0]
+    woken = after[name][1] - before.get(name, (0, 0))[1]
     total += used
+    wakeups += woken
     if used > 0:
-        print("%-16s %6.3f %% of a core" % (name, used / secs / 1e7))
+        print("%-16s %6.3f %% of a core %7.1f wakeups/s" % (name, used / secs / 1e7, woken / secs))
 print("%-16s %6.3f %% of a core, %s with %s cues over %g s" % (
     "total", total / secs / 1e7, "one playing" if len(sys.argv) > 5 else "idle", cues, secs))
+print("%-16s %7.1f a second" % ("wakeups", wakeups / secs))
 PY

@@ -82,7 +82,7 @@ TEST_F(CueTableTest, StartUpRegistersObserversTableAndTimerThenLoads) {
     EXPECT_EQ(table.registeredDraggedTypes(), QStringList{"private.table-row"});
     ASSERT_TRUE(controller.scrubTimer);
     EXPECT_TRUE(controller.scrubTimer->isActive());
-    EXPECT_EQ(controller.scrubTimer->interval(), 10);
+    EXPECT_EQ(controller.scrubTimer->interval(), 40);
     ASSERT_EQ(controller.cxList.size(), 2u);
     EXPECT_EQ(controller.cxList[0]->player->delegate(), &controller);
     EXPECT_EQ(table.numberOfRows(), 2);

@@ -301,7 +301,7 @@ TEST_F(TransportTest, TimerShowsThePositionOfPlayingRowsAndSleepsWhenNoneDo) {
 
     click(0);
     EXPECT_TRUE(timer.isActive());
-    EXPECT_EQ(timer.interval(), 10);
+    EXPECT_EQ(timer.interval(), 40);
     ASSERT_TRUE(waitFor([&] { return startTextOf(0) == "0:01"; }, 2500));
     EXPECT_GE(positionSliderOf(0), 1.0);
     EXPECT_EQ(startTextOf(1), "0:00");

@@ -176,6 +176,7 @@ AudioEngine::AudioEngine(Mode mode, int sampleRate, const OutputChoice& output,
     // a decoder busy with a slow disk never holds up a cue's end or a chained start's display.
     sem_init(&eventSignal_, 0, 0);
     mixer_->setEventHook([this] { sem_post(&eventSignal_); });
+    mixer_->setDecodeHook([this] { decoders_->nudge(); });
     eventThread_ = std::thread([this] {
         nameThisThread("cuevox-events");
         for (;;) {

@@ -2,6 +2,9 @@
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
+#include <chrono>
+#include <ctime>
 
 #include "audio/ThreadName.h"
 #include "audio/Voice.h"
@@ -11,18 +14,15 @@ namespace {
 // Chunks decoded for one voice before the worker moves on to the next, so that one voice's
 // seek can't starve the others.
 constexpr int kChunksPerVisit = 4;
-// How often workers look at playing voices when nobody wakes them. A second of audio is kept
-// decoded ahead, so a worker that looks every few tens of milliseconds is never late with it.
-constexpr auto kPlayingPoll = std::chrono::milliseconds(20);
-// A cue's end reaches the window through the housekeeping pass: while a run is about to end,
-// the worker that runs it looks this often, so a cue chained to that end starts on time.
-constexpr auto kEndingPoll = std::chrono::milliseconds(3);
-// How close to its end, in chunks, a run counts as about to end (well over a playing poll).
-constexpr int64_t kEndingChunks = 2;
-// With nothing playing there is nothing due: every start, seek and prepare wakes the workers,
-// end events only come while something plays, and what is left (freeing removed voices,
-// closing the files of stopped ones) can wait this long.
-constexpr auto kIdlePoll = std::chrono::milliseconds(500);
+// Nothing is due on a timer: every start, seek and prepare wakes the workers, and the mixer
+// wakes one whenever a playing voice has used half of what is decoded ahead of it (about half
+// a second), jumps, or runs out. What is left (freeing removed voices, closing the files of
+// stopped ones) can wait this long, which is also the most a lost wake could cost a playing
+// voice: less than what it has decoded ahead.
+constexpr auto kPoll = std::chrono::milliseconds(500);
+// A played voice asks for its worker again once this many chunks of what was decoded ahead of
+// it are used: half, so the worker has the other half's time to catch up.
+constexpr int64_t kRefillChunks = kAheadChunks / 2;
 
 struct Wanted {
     std::array<int64_t, kSlotCount> chunks{};
@@ -71,18 +71,6 @@ bool runningLow(const Voice& v) {
         if (!v.hasChunk(c)) return true;
     }
     return false;
-}
-
-// The voice's run could end before a worker that sleeps a playing poll looks again: it nears
-// the end of its last pass, or its file failed and it plays out what was decoded.
-bool endingSoon(const Voice& v, bool playing) {
-    if (v.failed.load(std::memory_order_acquire)) return true;
-    if (v.loopsLeft.load(std::memory_order_relaxed) != 0) return false;
-    const int64_t last = v.lastChunk.load(std::memory_order_acquire);
-    if (last < 0) return false;  // the end lies beyond what is decoded ahead
-    const int64_t head = playing ? v.playhead.load(std::memory_order_acquire)
-                                 : v.startFrame.load(std::memory_order_acquire);
-    return head / kChunkFrames + kEndingChunks >= last;
 }
 
 int pickVictim(Voice& v, const Wanted& wanted) {
@@ -148,6 +136,7 @@ bool decodeChunk(Voice& v, int64_t chunk, const Wanted& wanted) {
 }  // namespace
 
 DecoderPool::DecoderPool(int threads) {
+    sem_init(&wakeUp_, 0, 0);
     for (int i = 0; i < threads; ++i)
         threads_.emplace_back([this, i] {
             nameThisThread("cuevox-decode");
@@ -157,14 +146,12 @@ DecoderPool::DecoderPool(int threads) {
 
 DecoderPool::~DecoderPool() {
     shutdown();
+    sem_destroy(&wakeUp_);
 }
 
 void DecoderPool::shutdown() {
-    {
-        std::lock_guard lock(mutex_);
-        stopping_ = true;
-    }
-    wakeUp_.notify_all();
+    stopping_.store(true);
+    wake();
     for (auto& t : threads_) t.join();
     threads_.clear();
 }
@@ -188,11 +175,12 @@ void DecoderPool::remove(const Voice* voice) {
 }
 
 void DecoderPool::wake() {
-    {
-        std::lock_guard lock(mutex_);
-        ++wakeCount_;
-    }
-    wakeUp_.notify_all();
+    // One post a worker: a busy one takes its post when it next waits, and looks once more.
+    for (size_t i = 0; i < threads_.size(); ++i) sem_post(&wakeUp_);
+}
+
+void DecoderPool::nudge() {
+    sem_post(&wakeUp_);
 }
 
 void DecoderPool::setHousekeeping(std::function<void()> work) {
@@ -211,10 +199,10 @@ bool DecoderPool::service(Voice& v) {
     const bool starting = v.starting.load(std::memory_order_acquire);
     const bool active = playing || starting;
     const int64_t last = v.lastChunk.load(std::memory_order_acquire);
+    const int64_t head = playing ? v.playhead.load(std::memory_order_acquire)
+                                 : v.startFrame.load(std::memory_order_acquire);
     if (active) {
         const bool loops = v.loopsLeft.load(std::memory_order_relaxed) != 0;
-        const int64_t head = playing ? v.playhead.load(std::memory_order_acquire)
-                                     : v.startFrame.load(std::memory_order_acquire);
         int64_t c = head / kChunkFrames;
         for (int j = 0; j < kAheadChunks; ++j, ++c) {
             if (last >= 0 && c > last) {
@@ -237,6 +225,10 @@ bool DecoderPool::service(Voice& v) {
         if (!decodeChunk(v, wanted.chunks[size_t(i)], wanted)) break;
         ++decoded;
     }
+    // Served: the mixer asks again once half of what is ahead is used (a voice that isn't
+    // playing asks as soon as it plays).
+    v.refillAt.store(active ? head / kChunkFrames + kRefillChunks : 0, std::memory_order_relaxed);
+    v.refillAsked.store(false, std::memory_order_release);
     if (decoded == 0 && !active && v.decoder) {
         // Everything a stopped player needs is in memory: give back the file and the codec.
         v.decoder.reset();
@@ -246,24 +238,20 @@ bool DecoderPool::service(Voice& v) {
 
 void DecoderPool::loop(int index) {
     std::vector<std::shared_ptr<Voice>> snapshot;
-    uint64_t seenWakes = 0;
     DecoderUrgency urgency;
     for (;;) {
         std::function<void()> housekeeping;
         bool anyActive = false;
-        bool anyEnding = false;
         {
             // Only the voices with work are copied out: with thousands of cues loaded, most
-            // are stopped and settled, and this pass runs many times a second.
+            // are stopped and settled.
             std::lock_guard lock(mutex_);
-            if (stopping_) return;
-            seenWakes = wakeCount_;
+            if (stopping_.load()) return;
             if (index == 0) housekeeping = housekeeping_;
             for (const auto& v : voices_) {
-                const bool playing = v->active.load(std::memory_order_acquire);
-                const bool active = playing || v->starting.load(std::memory_order_acquire);
+                const bool active = v->active.load(std::memory_order_acquire) ||
+                                    v->starting.load(std::memory_order_acquire);
                 anyActive |= active;
-                if (active && index == 0 && !anyEnding) anyEnding = endingSoon(*v, playing);
                 if (active || v->dirty.load(std::memory_order_acquire)) snapshot.push_back(v);
             }
         }
@@ -291,11 +279,12 @@ void DecoderPool::loop(int index) {
         if (!anyActive) urgency.set(false);
         if (housekeeping) housekeeping();
         if (worked) continue;
-        std::unique_lock lock(mutex_);
-        wakeUp_.wait_for(lock,
-                         anyEnding   ? kEndingPoll
-                         : anyActive ? kPlayingPoll
-                                     : kIdlePoll,
-                         [&] { return wakeCount_ != seenWakes || stopping_; });
+        timespec until{};
+        clock_gettime(CLOCK_MONOTONIC, &until);
+        const auto poll = std::chrono::nanoseconds(kPoll).count();
+        until.tv_sec += time_t((until.tv_nsec + poll) / 1000000000);
+        until.tv_nsec = long((until.tv_nsec + poll) % 1000000000);
+        while (sem_clockwait(&wakeUp_, CLOCK_MONOTONIC, &until) != 0 && errno == EINTR) {
+        }
     }
 }

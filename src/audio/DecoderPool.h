@@ -1,7 +1,8 @@
 #pragma once
 
+#include <semaphore.h>
+
 #include <atomic>
-#include <condition_variable>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -14,7 +15,8 @@ struct Voice;
 // Worker threads that keep every voice's chunk cache filled: the chunks ahead of a playing
 // voice's position (wrapping to the start when it loops), and the chunks at each voice's start
 // points so that a stopped player starts without decoding. A stopped voice whose start points
-// are decoded closes its file.
+// are decoded closes its file. They sleep while every playing voice has enough decoded ahead:
+// the mixer wakes one (nudge) when a voice has used half of it or jumped elsewhere.
 class DecoderPool {
 public:
     explicit DecoderPool(int threads);
@@ -25,8 +27,11 @@ public:
 
     void add(std::shared_ptr<Voice> voice);
     void remove(const Voice* voice);
-    // Have a worker look at the voices now rather than at its next poll.
+    // Have every worker look at the voices now rather than at its next poll.
     void wake();
+    // Have one worker look at the voices now. Safe on the audio thread: it neither blocks nor
+    // allocates (a semaphore post).
+    void nudge();
     // Run by one worker on every pass: drains what the audio thread reported.
     void setHousekeeping(std::function<void()> work);
     // Called on a worker, once for each time a voice's file turns unreadable, with the reason.
@@ -45,9 +50,9 @@ private:
     void loop(int index);
 
     std::mutex mutex_;
-    std::condition_variable wakeUp_;
-    uint64_t wakeCount_ = 0;  // a counter, not a flag: every sleeping worker sees a wake
-    bool stopping_ = false;
+    // Counts wakes, so that one posted while a worker is busy is seen when it next waits.
+    sem_t wakeUp_;
+    std::atomic<bool> stopping_{false};
     std::vector<std::shared_ptr<Voice>> voices_;
     std::function<void()> housekeeping_;
     std::function<void(uint32_t, const std::string&)> failureHandler_;

@@ -629,6 +629,16 @@ void Mixer::releaseChunk(Voice& v) {
     v.hazard.store(-1, std::memory_order_release);
 }
 
+void Mixer::enterChunk(Voice& v, int64_t chunk, bool missing) {
+    VoiceRt& r = v.rt;
+    if (chunk == r.chunkEntered && !missing) return;
+    const bool jumped = chunk != r.chunkEntered + 1;
+    r.chunkEntered = chunk;
+    if (!missing && !jumped && chunk < v.refillAt.load(std::memory_order_relaxed)) return;
+    // One wake per request: a worker clears it once it has served the voice.
+    if (!v.refillAsked.exchange(true, std::memory_order_acq_rel)) decodeWanted_ = true;
+}
+
 void Mixer::renderTail(Voice& v, float* out, int frames) {
     VoiceRt& r = v.rt;
     const Route route = routeOf(r);
@@ -686,6 +696,7 @@ void Mixer::render(Voice& v, float* out, int frames) {
         const int64_t chunk = r.position / kChunkFrames;
         const int offset = int(r.position % kChunkFrames);
         const int s = acquireChunk(v, chunk);
+        enterChunk(v, chunk, s < 0);
         if (s < 0) {
             const int64_t last = v.lastChunk.load(std::memory_order_acquire);
             if (last >= 0 && chunk > last) {
@@ -895,6 +906,10 @@ void Mixer::process(float* out, int frames, int channels, bool metered) {
         eventQueued_ = false;
         if (eventHook_) eventHook_();
     }
+    if (decodeWanted_) {
+        decodeWanted_ = false;
+        if (decodeHook_) decodeHook_();
+    }
 }
 
 bool Mixer::onlyStartsPending() const {
@@ -973,6 +988,10 @@ bool Mixer::startEarly(float* out, int frames, int channels) {
     if (eventQueued_) {
         eventQueued_ = false;
         if (eventHook_) eventHook_();
+    }
+    if (decodeWanted_) {
+        decodeWanted_ = false;
+        if (decodeHook_) decodeHook_();
     }
     return started;
 }

@@ -150,6 +150,10 @@ public:
     // Set once, before commands flow: called on the audio thread (it must not block) when an
     // event was queued, so that whoever delivers them wakes.
     void setEventHook(std::function<void()> hook) { eventHook_ = std::move(hook); }
+    // Set once, before commands flow: called on the audio thread (it must not block) at the end
+    // of a block in which a playing voice wants its decoder: it used half of what was decoded
+    // ahead of it, moved to another place, or ran out.
+    void setDecodeHook(std::function<void()> hook) { decodeHook_ = std::move(hook); }
     // Mix frames rendered so far (audio thread; published after every block).
     int64_t mixFrame() const { return mixFramePublished_.load(std::memory_order_acquire); }
     // Chained starts waiting for their frame; a full table drops the newest (counted).
@@ -286,4 +290,8 @@ private:
     std::atomic<int64_t> mixFramePublished_{0};
     std::function<void()> eventHook_;
     bool eventQueued_ = false;
+    std::function<void()> decodeHook_;
+    bool decodeWanted_ = false;  // audio thread: call decodeHook_ at the end of this block
+    // Audio thread: the voice's playhead entered `chunk`; asks for a decoder where it is due.
+    void enterChunk(Voice& v, int64_t chunk, bool missing);
 };

@@ -74,6 +74,8 @@ struct VoiceRt {
     Voice* prevChainedFrom = nullptr;
     // The mix frame this run's first frame was mixed at (extend play counts from it).
     int64_t startedAt = 0;
+    // The chunk the playhead was last in: a chunk entered other than the next is a jump.
+    int64_t chunkEntered = -2;
     // The ramp under way is a fade-out that stops the cue when it reaches silence.
     bool stopAtRampEnd = false;
     // Who hears of the ramp's end: nobody, a tracked fade-in, or a fade-out stop (tracked: the
@@ -140,6 +142,12 @@ struct Voice {
     // Only one worker at a time decodes for a voice.
     std::atomic<bool> busy{false};
     std::unique_ptr<AudioDecoder> decoder;  // owned by whichever worker holds `busy`
+
+    // The decoders sleep while a playing voice has enough decoded ahead. A worker that served
+    // it sets the chunk at which half of that is used and clears the request; the mixer raises
+    // the request (once) and wakes a worker when the playhead gets there, jumps, or runs out.
+    std::atomic<int64_t> refillAt{0};
+    std::atomic<bool> refillAsked{false};
 
     // Published by the mixer after every block.
     std::atomic<int64_t> playhead{0};

@@ -264,6 +264,8 @@ void AudioEditView::recordChange(const QObject* gesture, const std::function<voi
     // Taken afresh each time: the row's own controls change the same cue meanwhile.
     const nlohmann::json before = audioFile->toJSON();
     change();
+    // A cue edited while it plays (its cut, fades, chain) is timed by the engine as it now is.
+    audioFile->refreshPlan();
     const QObject* previous = std::exchange(gesture_, gesture);
     if (presenting_)
         presenting_->history().recordFields(audioFile, before, gesture && gesture == previous);

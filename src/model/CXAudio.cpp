@@ -351,6 +351,8 @@ void CXAudio::beginRun() {
 
 void CXAudio::changeVolume(float volume) {
     volumeLevel = volume;
+    // The engine resets a run that stops by itself to the plan's level.
+    refreshPlan();
     // A fade-out still ends in silence; a fade-in under way heads for the new level over what
     // is left of it (the engine knows how much that is).
     if (!player || fadingOut) return;

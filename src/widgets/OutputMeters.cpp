@@ -56,10 +56,8 @@ void OutputMeters::displayPass(bool playing) {
     }
     if (!live_) {
         live_ = true;
-        passes_ = 0;
         followDevice();
     }
-    if (passes_++ % kPassesPerRead != 0) return;
     engine_.readMeters(peaks_, rms_);
     // Another device of as many channels (a sink in place of the silent clock) renames them.
     followDevice();

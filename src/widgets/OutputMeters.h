@@ -12,15 +12,14 @@ class QGridLayout;
 class QLabel;
 
 // A level meter for each channel of the output device, named after the outputs patched to it.
-// It reads the engine on the position display's passes, which run only while something plays:
+// It reads the engine on each of the position display's passes (25 a second, plenty for the
+// eye), which run only while something plays:
 // an idle show costs no wake-up for it, and its meters then show nothing. The channels are
 // looked at again when a run starts (the output may have changed while all was quiet) and
 // whenever the mixer meters another count of them.
 class OutputMeters : public QWidget {
     Q_OBJECT
 public:
-    // Passes of the position display per reading: about 25 a second is plenty for the eye.
-    static constexpr int kPassesPerRead = 4;
 
     explicit OutputMeters(AudioEngine& engine, QWidget* parent = nullptr);
 
@@ -53,6 +52,5 @@ private:
     QGridLayout* grid_;
     std::vector<float> peaks_, rms_;
     bool live_ = false;
-    int passes_ = 0;
     int labelWidth_;
 };

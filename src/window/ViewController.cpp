@@ -15,7 +15,7 @@ const char* const kCellIdentifiers[CueTableView::kColumnCount] = {
 
 // The text of a time below an hour, or of no time at all, written into `out` (room for 6);
 // its length, or -1 from the hour on. No allocation: the scrub pass compares it with the
-// shown text a hundred times a second, and it changes once a second.
+// shown text 25 times a second, and it changes once a second.
 int shortTimeText(double seconds, char16_t* out) {
     // Not a position at all (a corrupt list value or a failed probe): show the origin rather
     // than garbage, so the column keeps its shape.

@@ -38,9 +38,10 @@ class ViewController : public QObject,
                        public RowDisplay {
     Q_OBJECT
 public:
-    // The scrub timer's period: fast enough that the time text never visibly lags a second
-    // boundary and a cut end is caught within 10 ms, slow enough that an idle program sleeps.
-    static constexpr int kScrubIntervalMs = 10;
+    // The scrub timer's period: 25 passes a second, as often as the eye follows a moving
+    // position or a meter. Nothing that must happen on time waits for it: cut ends, fades
+    // and chained starts reach the rows as the engine's events.
+    static constexpr int kScrubIntervalMs = 40;
     static constexpr int kRowHeight = 25;
 
     explicit ViewController(QObject* parent = nullptr);
@@ -378,11 +379,6 @@ private:
     NotificationCenter& center_;
     QPointer<CueTableView> audioTable_;
     ListStore store_;
-    // Cues that reached their cut end while fading out and were given the cut-end stop. Kept
-    // so the stop is given once per fade rather than once per timer pass.
-    // Every few display passes the cues' plans go to the engine (edits made while cues play).
-    static constexpr int kTimelineSyncPasses = 5;
-    unsigned timelinePasses_ = 0;
 
     QPointer<QObject> pendingWork_;
     FileChooser fileChooser_;

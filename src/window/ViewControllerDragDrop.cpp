@@ -72,7 +72,9 @@ bool ViewController::acceptDrop(const QMimeData* info, int row, DropOperation) {
     history_.recordOrder(QStringLiteral("Move"), before, cxList);
 
     // The list is serialised here, on the GUI thread, and written on the store's worker: the
-    // drop does not wait for the disk, and a later change cannot tear the save.
+    // drop does not wait for the disk, and a later change cannot tear the save. A playing
+    // cue's chain follows the new order at once.
+    syncTimeline();
     store_.saveInBackground(cxList);
     QMetaObject::invokeMethod(
         this, [this] { renumberRows(); }, Qt::QueuedConnection);

@@ -194,13 +194,12 @@ void ViewController::timerUpdate() {
         setScrubbing(false);
         return;
     }
-    // The engine times the show; this pass only shows it. Edits made in the cue editor while
-    // cues play reach the engine's plans here too.
-    if (++timelinePasses_ % kTimelineSyncPasses == 0) syncTimeline();
+    // The engine times the show; this pass only shows it. The plans reach the engine where
+    // a cue or the list changes, not from here.
     bool anyPlaying = false;
     const bool timeLeftInRows = Appearance::instance().rowsShowTimeLeft();
     for (int row = 0; hasRow(row); ++row) {
-        // Runs 100 times a second over the whole list: idle rows cost one check and no
+        // Runs 25 times a second over the whole list: idle rows cost one check and no
         // reference count traffic.
         AudioPlayer* player = cxList[std::size_t(row)]->player.get();
         if (!player || !player->isPlaying()) continue;
