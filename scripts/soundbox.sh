@@ -53,6 +53,12 @@ case "${1:-}" in
       pid="$(cat "$RT/pulse/pid" 2>/dev/null || true)"
       [ -n "$pid" ] && echo -11 2>/dev/null >"/proc/$pid/autogroup" || true
       pactl set-default-sink soundbox >&2
+      # A null sink that nothing listens to idles in its largest blocks (2 s), and takes a new
+      # stream only when the block ends: 0.1 to 2 s after the stream is ready, where a sound
+      # card's sink starts it at once. A listener of its own (20 ms, 50 wakeups a second)
+      # keeps it as a device would be; the tests' own recorders still ask for less.
+      setsid parec -d soundbox.monitor --raw --latency-msec=20 >/dev/null 2>&1 </dev/null &
+      echo $! >"$RT/listener.pid"
     fi
     envlines ;;
   env) envlines ;;
@@ -72,6 +78,8 @@ case "${1:-}" in
       rm -f "$RT/soundbox.pids" "$RT/bus.pid"
       for _ in $(seq 50); do [ -S "$RT/pulse/native" ] && pactl info >/dev/null 2>&1 || break; sleep 0.1; done
     else
+      [ -f "$RT/listener.pid" ] && kill "$(cat "$RT/listener.pid")" 2>/dev/null || true
+      rm -f "$RT/listener.pid"
       pulseaudio --kill 2>/dev/null || true
     fi ;;
   freeze) for pid in $(pids); do kill -STOP "$pid"; done ;;
