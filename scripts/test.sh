@@ -31,7 +31,8 @@ pw_box="$(mktemp -d /tmp/cuevox-soundbox-pw-XXXXXX)"
 # libFuzzer comes with it. CUEVOX_SANITIZERS=0 skips them for a quick local run.
 [ "${CUEVOX_SANITIZERS:-1}" = 0 ] && exit 0
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1" \
-  TSAN_OPTIONS="halt_on_error=1:suppressions=$repo/scripts/tsan.supp"
+  TSAN_OPTIONS="halt_on_error=1:suppressions=$repo/scripts/tsan.supp" \
+  LSAN_OPTIONS="suppressions=$repo/scripts/lsan.supp"
 for san in address thread; do
   dir="$BUILD_DIR-$san"
   only="" fuzzers=ON
