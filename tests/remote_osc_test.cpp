@@ -894,9 +894,9 @@ TEST_F(ProgramFixture, AFloodLeavesTheWindowAnsweringAndTheSoundWhole) {
     for (int round = 0; round < 3; ++round) {
         client_.send(port_, bytesOf("/cuevox/panic"));
         client_.send(port_, intMessage("/cuevox/select", 1));
-        ASSERT_EQ(waitForState([](auto& s) { return s.playing.empty() && s.selected == "1"; })
-                      .selected,
-                  "1");
+        ASSERT_EQ(
+            waitForState([](auto& s) { return s.playing.empty() && s.selected == "1"; }).selected,
+            "1");
         std::atomic<bool> flooding{true};
         auto flood = [&, ask = bytesOf("/cuevox/state")] {
             Client source;

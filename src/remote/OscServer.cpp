@@ -435,7 +435,8 @@ void OscServer::run() {
         if (review.count() >= 0 && (due.count() < 0 || review < due)) due = review;
         fds.assign({{socket_, POLLIN, 0}, {wakeFd_, POLLIN, 0}, {listener_, POLLIN, 0}});
         for (const auto& stream : streams_)
-            fds.push_back({stream->fd(), short(POLLIN | (stream->wantsToWrite() ? POLLOUT : 0)), 0});
+            fds.push_back(
+                {stream->fd(), short(POLLIN | (stream->wantsToWrite() ? POLLOUT : 0)), 0});
         ::poll(fds.data(), nfds_t(fds.size()), due.count() < 0 ? -1 : int(due.count()));
         if (fds[1].revents & POLLIN) {
             uint64_t count;
@@ -487,7 +488,8 @@ void OscServer::receiveSome() {
             if (!allowed(from.sin_addr.s_addr, false)) continue;
             if (isStateQuestion(data, size)) {
                 const auto same = [&](const sockaddr_in* a) {
-                    return a->sin_addr.s_addr == from.sin_addr.s_addr && a->sin_port == from.sin_port;
+                    return a->sin_addr.s_addr == from.sin_addr.s_addr &&
+                           a->sin_port == from.sin_port;
                 };
                 if (std::none_of(askers.begin(), askers.begin() + asked, same)) {
                     askers[asked++] = &from;

@@ -161,8 +161,7 @@ void RemoteControl::applyOsc(const RemoteSettings& settings) {
         if (osc_.receiveBuffer() / 2 < OscServer::kReceiveBuffer)
             std::cout << "OSC: the receive buffer is " << osc_.receiveBuffer() / 2048
                       << " KB, not the " << OscServer::kReceiveBuffer / 1024
-                      << " KB asked for (net.core.rmem_max): a flood may lose packets"
-                      << std::endl;
+                      << " KB asked for (net.core.rmem_max): a flood may lose packets" << std::endl;
     } else {
         oscStatus_ = QStringLiteral("OSC: ") + failure;
         tellOperator(oscStatus_);

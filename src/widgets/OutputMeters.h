@@ -20,7 +20,6 @@ class QLabel;
 class OutputMeters : public QWidget {
     Q_OBJECT
 public:
-
     explicit OutputMeters(AudioEngine& engine, QWidget* parent = nullptr);
 
     // A pass of the position display, `playing` when a cue sounds.
