@@ -623,30 +623,26 @@ size_t PulseBackend::paceAfterStall(size_t bytes) {
     return bytes - size_t(unheard) * frameBytes_;
 }
 
-void PulseBackend::writeMix(size_t bytes) {
+void PulseBackend::writeMix(size_t bytes, bool first) {
     size_t frames = bytes / frameBytes_;
     while (frames > 0 && stream_ && !goingToSleep_) {
         const int n = int(std::min<size_t>(frames, kMaxWriteFrames));
-        feed_->fill(buffer_.data(), n, channels_);
+        if (first)
+            feed_->prime(buffer_.data(), n, channels_);
+        else
+            feed_->fill(buffer_.data(), n, channels_);
         pa_stream_write(stream_, buffer_.data(), size_t(n) * frameBytes_, nullptr, 0,
                         PA_SEEK_RELATIVE);
         remember(buffer_.data(), size_t(n));
         frames -= size_t(n);
-        sleepIfQuiet(n);
+        if (!first) sleepIfQuiet(n);
     }
 }
 
 void PulseBackend::writeFirst() {
     // As much as the server holds, so that it starts at once; nothing more is mixed until it
     // has taken some (its next request), however long it takes to start.
-    for (size_t frames = size_t(grantedFrames()); frames > 0 && stream_;) {
-        const int n = int(std::min<size_t>(frames, kMaxWriteFrames));
-        feed_->prime(buffer_.data(), n, channels_);
-        pa_stream_write(stream_, buffer_.data(), size_t(n) * frameBytes_, nullptr, 0,
-                        PA_SEEK_RELATIVE);
-        remember(buffer_.data(), size_t(n));
-        frames -= size_t(n);
-    }
+    writeMix(size_t(grantedFrames()) * frameBytes_, true);
 }
 
 void PulseBackend::readBackBufferAttr() {

@@ -53,8 +53,9 @@ private:
     void startEarly();
     // Mainloop thread: keeps what is written, to be rewritten with a cue that starts.
     void remember(const float* data, size_t frames);
-    // Mainloop thread: mixes `bytes` worth and writes it.
-    void writeMix(size_t bytes);
+    // Mainloop thread: mixes `bytes` worth and writes it; `first`: as the stream's first block,
+    // which leaves it starting (StreamFeed::prime).
+    void writeMix(size_t bytes, bool first = false);
     // Mainloop thread: the first block of a stream that starts, or starts over after a flush.
     void writeFirst();
     int grantedFrames() const { return granted_.load(std::memory_order_relaxed); }
